@@ -1,0 +1,62 @@
+# Kovrin: top-level driver. `make demo` and `make test` work on a fresh Debian machine.
+SHELL := /bin/bash
+JOBS ?= 2
+BUILD ?= build
+TSAN_BUILD ?= build-tsan
+CMAKE_FLAGS ?=
+
+DEB_PACKAGES := cmake g++ make pkg-config clang-format \
+	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev
+
+SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
+
+.PHONY: all deps build test demo bench format format-check tsan clean
+
+all: build
+
+# Installs only what is missing, so a second run does nothing.
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	    echo "Installing:$$missing"; \
+	    SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
+	    $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DKVRN_WERROR=ON $(CMAKE_FLAGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: deps
+	$(MAKE) build
+	$(MAKE) format-check
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	$(MAKE) tsan
+
+# ThreadSanitizer build of the engine alone, running its concurrency tests.
+tsan:
+	cmake -S . -B $(TSAN_BUILD) -DKVRN_SANITIZE=thread -DKVRN_ENGINE_ONLY=ON -DKVRN_WERROR=ON
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target kvrn_engine_test
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	    ctest --output-on-failure -j$(JOBS) -L concurrency
+
+demo: deps
+	$(MAKE) build
+	$(BUILD)/app/kovrin info --builtin default
+
+bench: deps
+	$(MAKE) build
+	$(BUILD)/bench/kvrn_bench --benchmark_counters_tabular=true
+
+format:
+	clang-format -i $(SOURCES)
+
+format-check:
+	@clang-format --dry-run --Werror $(SOURCES) && echo "format: ok"
+
+clean:
+	rm -rf $(BUILD) $(TSAN_BUILD)

@@ -1,0 +1,97 @@
+// Per-object data derived from the scene on demand. Each deferred result is computed once, by
+// the first thread that asks for it, while other requesters wait; every later request returns
+// the same object. References stay valid as long as the Scene.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "geometry.h"
+#include "scene.h"
+
+namespace KvrnLib {
+
+// Facing byte of a face (one per face).
+inline constexpr uint8_t kFacingNearCountMask = 0x03;  // vertices on the viewer's side of near
+inline constexpr uint8_t kFacingBack = 0x04;           // turns away from the viewer
+inline constexpr uint8_t kFacingTwoSided = 0x08;       // material is two-sided
+inline constexpr uint8_t kFacingCulled = 0x30;         // back-culled or unusable
+inline constexpr uint8_t kFacingUnusable = 0x33;       // degenerate, or wholly outside the depth range
+
+inline bool IsFacingCulled(uint8_t facing) { return (facing & kFacingCulled) != 0; }
+
+// Screen-space grouping of an object's faces for the intersection and ray searches.
+// Usable faces are ordered along a Morton curve of their screen-box centres and cut into
+// groups of at most kGroupSize; the groups are the leaves of an implicit binary tree whose
+// node boxes are stored level by level.
+struct FaceBoundingPack {
+    static constexpr int kGroupSize = 16;
+
+    struct Bound {
+        Box2 screen;
+        float minZ = 3.4028235e38f;  // camera-space depth range
+        float maxZ = -3.4028235e38f;
+    };
+
+    std::vector<Bound> faceBounds;     // per face (empty bound for unusable faces)
+    std::vector<int32_t> order;        // usable face indices in group order
+    std::vector<int32_t> groupStart;   // group g holds order[groupStart[g] .. groupStart[g + 1])
+    // levels[0] = one bound per group; levels[k][i] covers levels[k - 1][2i] and [2i + 1];
+    // the last level holds the single root bound. Empty when the object has no usable face.
+    std::vector<std::vector<Bound>> levels;
+
+    int GroupCount() const { return groupStart.empty() ? 0 : int(groupStart.size()) - 1; }
+};
+
+// Built by the intersection stage; opaque here.
+struct ISectTree;
+
+class RenderObjectInfoEx {
+public:
+    // Screen bounds are computed here, at once; everything else on first request.
+    RenderObjectInfoEx(const Scene& scene, const RenderObject* object, int index);
+    RenderObjectInfoEx(const RenderObjectInfoEx&) = delete;
+    RenderObjectInfoEx& operator=(const RenderObjectInfoEx&) = delete;
+
+    const RenderObject* object;
+    const int index;
+
+    // Determinant of the normal transform's 3 x 3 part is negative.
+    bool IsMirrored() const { return mirrored_; }
+
+    const std::vector<uint8_t>& FacingBytes() const;
+    const std::vector<Point3>& CameraVertices() const;
+    // Unit normals in camera space, outward for mirrored objects too; (0,0,0) for degenerate faces.
+    const std::vector<Point3>& FaceNormals() const;
+    const std::vector<Point2>& ScreenPoints() const;  // per vertex
+    const FaceBoundingPack& FaceBounds() const;
+    const Box3& Bounds() const;  // box of the camera-space vertices
+    // Conservative screen box of the object's part inside the depth range; empty when none.
+    const Box2& ScreenBounds() const { return screenBounds_; }
+
+    // The intersection stage supplies the builder; the first caller's builder runs once.
+    const ISectTree* IntersectionTree(
+        const std::function<std::shared_ptr<const ISectTree>()>& build) const;
+
+private:
+    const Scene& scene_;
+    bool mirrored_ = false;
+    Box2 screenBounds_;
+
+    // Deferred results: std::call_once gives compute-once with waiting requesters and the
+    // happens-before edge that makes the filled vectors visible to every later reader.
+    mutable std::once_flag facingOnce_, cameraOnce_, normalsOnce_, screenOnce_, faceBoundsOnce_,
+        boundsOnce_, isectOnce_;
+    mutable std::vector<uint8_t> facing_;
+    mutable std::vector<Point3> cameraVertices_;
+    mutable std::vector<Point3> faceNormals_;
+    mutable std::vector<Point2> screenPoints_;
+    mutable FaceBoundingPack faceBounds_;
+    mutable Box3 bounds_;
+    mutable std::shared_ptr<const ISectTree> isectTree_;
+};
+
+}  // namespace KvrnLib

@@ -1,0 +1,27 @@
+// Scene builders shared by the engine tests.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scene.h"
+
+namespace KvrnLib::test {
+
+// Perspective camera at `eye` looking at `target` (world Z up), f pixels focal length.
+Camera LookAtCamera(Point3 eye, Point3 target, int width, int height, float focalPixels);
+// Parallel camera looking along -Z from above at `target`, k pixels per unit.
+Camera TopParallelCamera(Point3 target, int width, int height, float pixelsPerUnit);
+
+// Axis-aligned box from min to max: 12 triangles, outward winding, diagonals invisible,
+// one smoothing group per side. Transforms set for `camera`.
+std::shared_ptr<RenderObject> MakeBox(Point3 min, Point3 max, const Camera& camera);
+// UV sphere of radius r at c, smooth (one smoothing group), corner normals radial.
+std::shared_ptr<RenderObject> MakeSphere(Point3 c, float r, int segments, int rings,
+                                         const Camera& camera);
+
+// Path of a public test model, or empty when the models folder is missing.
+std::string ModelPath(const std::string& name);
+
+}  // namespace KvrnLib::test
