@@ -1,0 +1,201 @@
+#include "thread_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace KvrnLib {
+namespace {
+
+// Records worker reports; thread-safe.
+class RecordingDelegate : public ThreadManagerDelegate {
+public:
+    void SetMessage(const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        messages.push_back(text);
+    }
+    void SetThreadMessage(int threadIndex, const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        lastThreadMessage[threadIndex] = text;
+    }
+    void SetProgress(float ratio) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        progress.push_back(ratio);
+    }
+    void SetThreadProgress(int, float) override {}
+    bool IsAborted() override { return abortAfter >= 0 && polls.fetch_add(1) >= abortAfter; }
+
+    std::mutex mutex;
+    std::vector<std::string> messages;
+    std::map<int, std::string> lastThreadMessage;
+    std::vector<float> progress;
+    std::atomic<int> polls{0};
+    int abortAfter = -1;
+};
+
+TEST(ThreadManager, ZeroItemJobEndsAtOnceWithEveryWorkerIdle) {
+    for (int threads : {1, 2, 7}) {
+        ThreadManagerCore pool(threads);
+        auto delegate = std::make_shared<RecordingDelegate>();
+        std::atomic<int> calls{0};
+        pool._ProcessFunc(
+            [&](const ThreadProcessInfo&) {
+                calls.fetch_add(1);
+                return false;
+            },
+            true, delegate);
+        EXPECT_FALSE(pool.IsBusy());
+        EXPECT_EQ(calls.load(), threads);
+        ASSERT_EQ(delegate->lastThreadMessage.size(), size_t(threads));
+        for (const auto& [index, text] : delegate->lastThreadMessage) EXPECT_EQ(text, "(idle)");
+    }
+}
+
+TEST(ThreadManager, EveryItemIndexIsHandedOutOnce) {
+    constexpr int kItems = 20000;
+    for (int threads : {1, 2, 7}) {
+        ThreadManagerCore pool(threads);
+        std::vector<std::atomic<int>> seen(kItems);
+        std::vector<std::atomic<int>> byThread(threads);
+        std::atomic<int> badThreadCount{0};
+        pool.Run(
+            [&](int item, int thread, int count) {
+                if (count != threads) badThreadCount.fetch_add(1);
+                if (item >= kItems) return false;
+                seen[item].fetch_add(1);
+                byThread[thread].fetch_add(1);
+                return true;
+            },
+            true);
+        EXPECT_EQ(badThreadCount.load(), 0);
+        int total = 0;
+        for (auto& s : seen) {
+            EXPECT_EQ(s.load(), 1);
+            total += s.load();
+        }
+        int perThread = 0;
+        for (auto& b : byThread) perThread += b.load();
+        EXPECT_EQ(total, kItems);
+        EXPECT_EQ(perThread, kItems);
+        EXPECT_EQ(pool.GetThreadCount(), threads);
+    }
+}
+
+TEST(ThreadManager, JobsNeverOverlapAndTheLastWorkerReleasesTheJob) {
+    ThreadManagerCore pool(2);
+    std::atomic<int> firstDone{0};
+    std::atomic<bool> overlapped{false};
+    struct Guarded : ThreadProcess {
+        std::atomic<bool>* destroyed;
+        std::atomic<int>* done;
+        bool Work(const ThreadProcessInfo& info) override {
+            if (info.itemIndex >= 40) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            done->fetch_add(1);
+            return true;
+        }
+        ~Guarded() override { destroyed->store(true); }
+    };
+    std::atomic<bool> destroyed{false};
+    auto first = std::make_shared<Guarded>();
+    first->destroyed = &destroyed;
+    first->done = &firstDone;
+    pool.StartProcess(std::move(first), false, nullptr);
+    EXPECT_TRUE(pool.IsBusy());
+    // Starting a second job must wait for the first to finish completely.
+    pool.Run(
+        [&](int item, int, int) {
+            if (firstDone.load() != 40 || !destroyed.load()) overlapped = true;
+            return item < 10;
+        },
+        true);
+    EXPECT_FALSE(overlapped.load());
+    EXPECT_TRUE(destroyed.load());
+    EXPECT_FALSE(pool.IsBusy());
+}
+
+TEST(ThreadManager, AbortDropsTheJobAndThePoolStaysUsable) {
+    ThreadManagerCore pool(2);
+    auto delegate = std::make_shared<RecordingDelegate>();
+    delegate->abortAfter = 5;
+    std::atomic<int> started{0};
+    std::atomic<int> abortedSeen{0};
+    pool._ProcessFunc(
+        [&](const ThreadProcessInfo& info) {
+            if (info.itemIndex >= 100000) return false;
+            started.fetch_add(1);
+            if (info.IsAborted()) {
+                abortedSeen.fetch_add(1);
+                return true;  // the pool must still stop handing out items
+            }
+            return true;
+        },
+        true, delegate);
+    EXPECT_FALSE(pool.IsBusy());
+    EXPECT_GE(abortedSeen.load(), 1);
+    EXPECT_LT(started.load(), 100);  // far from the 100000 items
+
+    std::atomic<int> after{0};
+    pool.Run(
+        [&](int item, int, int) {
+            if (item >= 50) return false;
+            after.fetch_add(1);
+            return true;
+        },
+        true);
+    EXPECT_EQ(after.load(), 50);
+}
+
+TEST(ThreadManager, ProgressRatiosAndMissingDelegate) {
+    auto delegate = std::make_shared<RecordingDelegate>();
+    ThreadProcessInfo info;
+    info.delegate = delegate;
+    info.SetProgress(1, 4);
+    info.SetProgress(3, 0);
+    ASSERT_EQ(delegate->progress.size(), 2u);
+    EXPECT_FLOAT_EQ(delegate->progress[0], 0.25f);
+    EXPECT_EQ(delegate->progress[1], 0.0f);
+
+}
+
+TEST(ThreadManager, DestructionJoinsIdleAndBusyPools) {
+    { ThreadManagerCore idle(4); }
+    std::atomic<int> calls{0};
+    {
+        ThreadManagerCore busy(2);
+        busy.Run(
+            [&](int, int, int) {
+                calls.fetch_add(1);
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                return true;  // endless: only destruction stops it
+            },
+            false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GT(calls.load(), 0);
+}
+
+TEST(ThreadManager, WaitReturnsOnlyAfterLongItems) {
+    ThreadManagerCore pool(2);
+    std::atomic<int> done{0};
+    pool.Run(
+        [&](int item, int, int) {
+            if (item >= 4) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            done.fetch_add(1);
+            return true;
+        },
+        false);
+    pool.Wait();
+    EXPECT_EQ(done.load(), 4);
+    EXPECT_FALSE(pool.IsBusy());
+}
+
+}  // namespace
+}  // namespace KvrnLib
