@@ -41,8 +41,11 @@ test: deps
 tsan:
 	cmake -S . -B $(TSAN_BUILD) -DKVRN_SANITIZE=thread -DKVRN_ENGINE_ONLY=ON -DKVRN_WERROR=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target kvrn_engine_test
-	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	    ctest --output-on-failure -j$(JOBS) -L concurrency
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/engine/kvrn_engine_test \
+	    --gtest_filter='$(TSAN_TESTS)'
+
+# Concurrency tests by suite name: run again under ThreadSanitizer.
+TSAN_TESTS := ThreadManager*:StageRun*:LineEffectThreadManagerDelegate*:*Concurrent*
 
 demo: deps
 	$(MAKE) build
