@@ -7,7 +7,8 @@
 
 namespace KvrnLib::detail {
 
-[[noreturn]] void CheckFailed(const char* file, int line, const char* expr, const std::string& values);
+[[noreturn]] void CheckFailed(const char* file, int line, const char* expr,
+                              const std::string& values);
 
 template <class A, class B>
 std::string CheckValues(const A& a, const B& b) {
@@ -18,13 +19,13 @@ std::string CheckValues(const A& a, const B& b) {
 
 }  // namespace KvrnLib::detail
 
-#define KVRN_CHECK_OP(a, op, b)                                                               \
-    do {                                                                                      \
-        const auto& kvrnA_ = (a);                                                             \
-        const auto& kvrnB_ = (b);                                                             \
-        if (!(kvrnA_ op kvrnB_))                                                              \
-            ::KvrnLib::detail::CheckFailed(__FILE__, __LINE__, #a " " #op " " #b,             \
-                                           ::KvrnLib::detail::CheckValues(kvrnA_, kvrnB_));   \
+#define KVRN_CHECK_OP(a, op, b)                                                             \
+    do {                                                                                    \
+        const auto& kvrnA_ = (a);                                                           \
+        const auto& kvrnB_ = (b);                                                           \
+        if (!(kvrnA_ op kvrnB_))                                                            \
+            ::KvrnLib::detail::CheckFailed(__FILE__, __LINE__, #a " " #op " " #b,           \
+                                           ::KvrnLib::detail::CheckValues(kvrnA_, kvrnB_)); \
     } while (0)
 
 #define KVRN_CHECK(cond)                                                                 \

@@ -7,7 +7,7 @@
 namespace KvrnLib {
 
 class LineEffectDelegate {
-public:
+  public:
     virtual ~LineEffectDelegate() = default;
     // True: stages need not build progress texts.
     virtual bool IsQuiet() = 0;
@@ -21,7 +21,7 @@ public:
 
 // Quiet, never aborted, ignores everything: what a LineEffect reports to when idle.
 class LineEffectDelegateDefault final : public LineEffectDelegate {
-public:
+  public:
     bool IsQuiet() override { return true; }
     void SetMessage(const char*) override {}
     void SetThreadMessage(int, const char*) override {}

@@ -21,10 +21,15 @@ inline constexpr uint8_t kFacingTwoSided = 0x08;       // material is two-sided
 inline constexpr uint8_t kFacingCulled = 0x30;         // back-culled or unusable
 inline constexpr uint8_t kFacingUnusable = 0x33;       // degenerate, or wholly outside the depth range
 
+// Unusable faces keep kFacingTwoSided when their material has it: byte = 0x33 | two-sided bit.
 inline bool IsFacingCulled(uint8_t facing) { return (facing & kFacingCulled) != 0; }
+inline bool IsFacingUnusable(uint8_t facing) {
+    return (facing & kFacingUnusable) == kFacingUnusable;
+}
 
 // Screen-space grouping of an object's faces for the intersection and ray searches.
-// Usable faces are ordered along a Morton curve of their screen-box centres and cut into
+// Usable faces (back-facing ones included: on an open mesh a back face still hides what lies
+// behind it) are ordered along a Morton curve of their screen-box centres and cut into
 // groups of at most kGroupSize; the groups are the leaves of an implicit binary tree whose
 // node boxes are stored level by level.
 struct FaceBoundingPack {
@@ -36,7 +41,9 @@ struct FaceBoundingPack {
         float maxZ = -3.4028235e38f;
     };
 
-    std::vector<Bound> faceBounds;     // per face (empty bound for unusable faces)
+    // Per face (empty bound for unusable faces). A face reaching past the near limit is clipped
+    // to it first, so the box and depth range cover only its part in front of the limit.
+    std::vector<Bound> faceBounds;
     std::vector<int32_t> order;        // usable face indices in group order
     std::vector<int32_t> groupStart;   // group g holds order[groupStart[g] .. groupStart[g + 1])
     // levels[0] = one bound per group; levels[k][i] covers levels[k - 1][2i] and [2i + 1];
@@ -69,10 +76,12 @@ public:
     const std::vector<Point2>& ScreenPoints() const;  // per vertex
     const FaceBoundingPack& FaceBounds() const;
     const Box3& Bounds() const;  // box of the camera-space vertices
-    // Conservative screen box of the object's part inside the depth range; empty when none.
+    // Conservative screen box of the object's part inside the depth range; empty when none, and
+    // for invalid objects and objects without faces.
     const Box2& ScreenBounds() const { return screenBounds_; }
 
-    // The intersection stage supplies the builder; the first caller's builder runs once.
+    // The intersection stage supplies the builder; the first caller's builder runs once. A
+    // builder that throws leaves the tree unbuilt, and the next request tries again.
     const ISectTree* IntersectionTree(
         const std::function<std::shared_ptr<const ISectTree>()>& build) const;
 

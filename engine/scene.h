@@ -85,7 +85,7 @@ struct RenderObject {
 // Holds the camera and the objects in render-instance order, and one RenderObjectInfoEx per
 // object. Not copyable or movable: the infos point back at it.
 class Scene {
-public:
+  public:
     Scene();  // the empty scene: empty camera (identity matrices, zero size), no objects
     // Null objects become invalid placeholders so that indices keep the instance order.
     Scene(const Camera& camera, std::vector<std::shared_ptr<RenderObject>> objects);
@@ -100,7 +100,7 @@ public:
     // Thread-safe: deferred results are computed on first request.
     const RenderObjectInfoEx& Info(int index) const { return *infos_[index]; }
 
-private:
+  private:
     Camera camera_;
     std::vector<std::shared_ptr<RenderObject>> objects_;
     int objectCount_ = 0;

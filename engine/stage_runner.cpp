@@ -148,8 +148,8 @@ void LineEffectThreadManagerDelegate::Flush() {
 StageRun::StageRun(std::shared_ptr<LineEffectDelegate> target, ThreadManager& manager)
     : target_(std::move(target)),
       manager_(manager),
-      delegate_(std::make_shared<LineEffectThreadManagerDelegate>(target_,
-                                                                  manager.GetThreadCount())) {}
+      delegate_(
+          std::make_shared<LineEffectThreadManagerDelegate>(target_, manager.GetThreadCount())) {}
 
 void StageRun::Run(std::shared_ptr<ThreadProcess> process) {
     const bool quiet = delegate_->IsQuiet();

@@ -18,13 +18,13 @@ namespace KvrnLib {
 // A stage error carries one of the fixed messages ("invalid settings.", ...); an abort is the
 // same exception with no message.
 class LineEffectException : public std::exception {
-public:
+  public:
     explicit LineEffectException(std::string message) : message_(std::move(message)) {}
     static LineEffectException Aborted() { return LineEffectException(std::string()); }
     bool IsAbort() const { return message_.empty(); }
     const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+  private:
     std::string message_;
 };
 
@@ -40,7 +40,7 @@ bool ContainStageFailure(const char* stage, const std::function<void()>& body);
 
 // Buffers worker reports under a lock; the render thread hands them to the target in Flush.
 class LineEffectThreadManagerDelegate final : public ThreadManagerDelegate {
-public:
+  public:
     // quiet is the target's IsQuiet now (true without a target).
     LineEffectThreadManagerDelegate(std::weak_ptr<LineEffectDelegate> target, int threadCount);
 
@@ -59,7 +59,7 @@ public:
 
     int64_t nextFlush = 0;  // render thread only; 100 ns ticks since 1970-01-01
 
-private:
+  private:
     struct ThreadMessage {
         std::string text;
         uint8_t dirty = 0;
@@ -88,7 +88,7 @@ int64_t NowTicks();
 // A stage run from the render thread: create it (the stage delegate is sized to the pool),
 // build the stage's process (it may read Quiet()), then Run it.
 class StageRun {
-public:
+  public:
     StageRun(std::shared_ptr<LineEffectDelegate> target, ThreadManager& manager);
 
     bool Quiet() const { return delegate_->IsQuiet(); }
@@ -99,7 +99,7 @@ public:
     // reports one.
     void Run(std::shared_ptr<ThreadProcess> process);
 
-private:
+  private:
     std::shared_ptr<LineEffectDelegate> target_;
     ThreadManager& manager_;
     std::shared_ptr<LineEffectThreadManagerDelegate> delegate_;

@@ -11,7 +11,7 @@ namespace {
 
 // Host-side delegate that records what reaches it and on which thread.
 class HostDelegate : public LineEffectDelegate {
-public:
+  public:
     bool IsQuiet() override { return quiet; }
     void SetMessage(const char* text) override {
         Touch();

@@ -100,9 +100,7 @@ void ThreadManagerCore::WorkerLoop(int threadIndex) {
     }
 }
 
-bool ThreadManagerCore::IsBusy() {
-    return idleCount_.load() < threadCount_ || hasJob_.load();
-}
+bool ThreadManagerCore::IsBusy() { return idleCount_.load() < threadCount_ || hasJob_.load(); }
 
 void ThreadManagerCore::Wait() {
     std::unique_lock<std::mutex> lock(stateMutex_);

@@ -19,7 +19,7 @@ class ThreadManagerCore;
 
 // Worker-side reporting. Called from any worker thread; implementations lock.
 class ThreadManagerDelegate {
-public:
+  public:
     virtual void SetMessage(const std::string& text) = 0;
     virtual void SetThreadMessage(int threadIndex, const std::string& text) = 0;
     virtual void SetProgress(float ratio) = 0;
@@ -47,24 +47,24 @@ struct ThreadProcessInfo {
 };
 
 class ThreadProcess {
-public:
+  public:
     virtual ~ThreadProcess() = default;
     // True when an item was done and the worker should call again; false when none is left.
     virtual bool Work(const ThreadProcessInfo& info) = 0;
 };
 
 class FuncThreadProcess final : public ThreadProcess {
-public:
+  public:
     using Func = std::function<bool(const ThreadProcessInfo&)>;
     explicit FuncThreadProcess(Func func) : func_(std::move(func)) {}
     bool Work(const ThreadProcessInfo& info) override { return func_(info); }
 
-private:
+  private:
     Func func_;
 };
 
 class FuncThreadProcess2 final : public ThreadProcess {
-public:
+  public:
     // (item index, thread index, thread count)
     using Func = std::function<bool(int, int, int)>;
     explicit FuncThreadProcess2(Func func) : func_(std::move(func)) {}
@@ -72,12 +72,12 @@ public:
         return func_(info.itemIndex, info.threadIndex, info.threadCount);
     }
 
-private:
+  private:
     Func func_;
 };
 
 class ThreadManager {
-public:
+  public:
     virtual ~ThreadManager() = default;
     // Wraps func in a FuncThreadProcess2 and starts it with no delegate.
     virtual void Run(FuncThreadProcess2::Func func, bool wait) = 0;
@@ -99,7 +99,7 @@ public:
 // Methods may be called from any thread that is not one of the pool's workers, except
 // CurrentJobAborted, which workers call through ThreadProcessInfo::IsAborted.
 class ThreadManagerCore final : public ThreadManager {
-public:
+  public:
     // Starts threadCount (at least 1) workers at once.
     explicit ThreadManagerCore(int threadCount);
     // Drops the current job and joins every worker.
@@ -121,7 +121,7 @@ public:
     // True when there is no current job.
     bool CurrentJobAborted();
 
-private:
+  private:
     void WorkerLoop(int threadIndex);
     void TakeJob(std::shared_ptr<ThreadProcess>* job,
                  std::shared_ptr<ThreadManagerDelegate>* delegate);

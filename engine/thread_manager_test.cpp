@@ -15,7 +15,7 @@ namespace {
 
 // Records worker reports; thread-safe.
 class RecordingDelegate : public ThreadManagerDelegate {
-public:
+  public:
     void SetMessage(const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex);
         messages.push_back(text);
@@ -161,7 +161,6 @@ TEST(ThreadManager, ProgressRatiosAndMissingDelegate) {
     ASSERT_EQ(delegate->progress.size(), 2u);
     EXPECT_FLOAT_EQ(delegate->progress[0], 0.25f);
     EXPECT_EQ(delegate->progress[1], 0.0f);
-
 }
 
 TEST(ThreadManager, DestructionJoinsIdleAndBusyPools) {
