@@ -3,6 +3,7 @@ SHELL := /bin/bash
 JOBS ?= 2
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
+ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config clang-format \
@@ -10,7 +11,7 @@ DEB_PACKAGES := cmake g++ make pkg-config clang-format \
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all deps build test demo bench format format-check tsan clean
+.PHONY: all deps build test demo bench format format-check tsan asan clean
 
 all: build
 
@@ -36,6 +37,7 @@ test: deps
 	$(MAKE) format-check
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	$(MAKE) tsan
+	$(MAKE) asan
 
 # ThreadSanitizer build of the engine alone, running its concurrency tests.
 tsan:
@@ -46,6 +48,13 @@ tsan:
 
 # Concurrency tests by suite name: run again under ThreadSanitizer.
 TSAN_TESTS := ThreadManager*:StageRun*:LineEffectThreadManagerDelegate*:*Concurrent*
+
+# AddressSanitizer and UndefinedBehaviorSanitizer build of the engine, running all its tests.
+asan:
+	cmake -S . -B $(ASAN_BUILD) -DKVRN_SANITIZE=address -DKVRN_ENGINE_ONLY=ON -DKVRN_WERROR=ON
+	cmake --build $(ASAN_BUILD) -j$(JOBS) --target kvrn_engine_test
+	ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+	    $(ASAN_BUILD)/engine/kvrn_engine_test
 
 demo: deps
 	$(MAKE) build
@@ -62,4 +71,4 @@ format-check:
 	@clang-format --dry-run --Werror $(SOURCES) && echo "format: ok"
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD)
