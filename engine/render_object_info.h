@@ -3,6 +3,7 @@
 // the same object. References stay valid as long as the Scene.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,7 +20,7 @@ inline constexpr uint8_t kFacingNearCountMask = 0x03;  // vertices on the viewer
 inline constexpr uint8_t kFacingBack = 0x04;           // turns away from the viewer
 inline constexpr uint8_t kFacingTwoSided = 0x08;       // material is two-sided
 inline constexpr uint8_t kFacingCulled = 0x30;         // back-culled or unusable
-inline constexpr uint8_t kFacingUnusable = 0x33;       // degenerate, or wholly outside the depth range
+inline constexpr uint8_t kFacingUnusable = 0x33;  // degenerate, or wholly outside the depth range
 
 // Unusable faces keep kFacingTwoSided when their material has it: byte = 0x33 | two-sided bit.
 inline bool IsFacingCulled(uint8_t facing) { return (facing & kFacingCulled) != 0; }
@@ -44,8 +45,8 @@ struct FaceBoundingPack {
     // Per face (empty bound for unusable faces). A face reaching past the near limit is clipped
     // to it first, so the box and depth range cover only its part in front of the limit.
     std::vector<Bound> faceBounds;
-    std::vector<int32_t> order;        // usable face indices in group order
-    std::vector<int32_t> groupStart;   // group g holds order[groupStart[g] .. groupStart[g + 1])
+    std::vector<int32_t> order;       // usable face indices in group order
+    std::vector<int32_t> groupStart;  // group g holds order[groupStart[g] .. groupStart[g + 1])
     // levels[0] = one bound per group; levels[k][i] covers levels[k - 1][2i] and [2i + 1];
     // the last level holds the single root bound. Empty when the object has no usable face.
     std::vector<std::vector<Bound>> levels;
@@ -57,7 +58,7 @@ struct FaceBoundingPack {
 struct ISectTree;
 
 class RenderObjectInfoEx {
-public:
+  public:
     // Screen bounds are computed here, at once; everything else on first request.
     RenderObjectInfoEx(const Scene& scene, const RenderObject* object, int index);
     RenderObjectInfoEx(const RenderObjectInfoEx&) = delete;
@@ -85,15 +86,19 @@ public:
     const ISectTree* IntersectionTree(
         const std::function<std::shared_ptr<const ISectTree>()>& build) const;
 
-private:
+  private:
     const Scene& scene_;
     bool mirrored_ = false;
     Box2 screenBounds_;
 
     // Deferred results: std::call_once gives compute-once with waiting requesters and the
     // happens-before edge that makes the filled vectors visible to every later reader.
-    mutable std::once_flag facingOnce_, cameraOnce_, normalsOnce_, screenOnce_, faceBoundsOnce_,
-        boundsOnce_, isectOnce_;
+    // bounds_ is filled together with cameraVertices_, under cameraOnce_.
+    mutable std::once_flag facingOnce_, cameraOnce_, normalsOnce_, screenOnce_, faceBoundsOnce_;
+    // The tree's builder comes from another stage and may throw; a mutex makes the retry after a
+    // throw dependable (ThreadSanitizer's call_once never releases a flag whose call threw).
+    mutable std::mutex isectMutex_;
+    mutable std::atomic<bool> isectBuilt_{false};
     mutable std::vector<uint8_t> facing_;
     mutable std::vector<Point3> cameraVertices_;
     mutable std::vector<Point3> faceNormals_;

@@ -1,0 +1,40 @@
+// The edge list of one render object: every mesh edge that has at least one face that is not
+// culled (see render_object_info.h), with its faces. Used by edge detection and `kovrin info`.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "scene.h"
+
+namespace KvrnLib {
+
+inline constexpr int32_t kMeshEdgeOpen = -1;        // border of the mesh: no other face
+inline constexpr int32_t kMeshEdgeSilhouette = -2;  // the other face is culled
+
+struct MeshEdge {
+    int32_t v0, v1;  // vertex indices, v0 -> v1 in face0's winding
+    int32_t face0;   // a face that is not culled
+    int32_t face1;   // the other face (not culled either), or kMeshEdgeOpen / kMeshEdgeSilhouette
+    int8_t edge0;    // 0..2: edge index in face0 (corner k to corner (k + 1) mod 3)
+    int8_t edge1;    // edge index in face1, -1 when face1 < 0
+};
+
+// Faces share an edge when they share its two vertex indices, in either direction. Faces with
+// an out-of-range vertex index and edges whose ends are the same index take no part. On a
+// non-manifold edge (three or more faces) the first two faces that are not culled, in face
+// order, make the two-face edge, and each further one gets its own silhouette edge. Output is
+// ordered by face0, then edge0. Throws std::invalid_argument when facing (one byte per face,
+// as RenderObjectInfoEx::FacingBytes) does not match the face count.
+std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object,
+                                     const std::vector<uint8_t>& facing);
+
+struct MeshEdgeCounts {
+    int64_t twoFace = 0;     // face1 >= 0
+    int64_t singleFace = 0;  // face1 == kMeshEdgeSilhouette
+    int64_t open = 0;        // face1 == kMeshEdgeOpen
+};
+
+MeshEdgeCounts CountMeshEdges(const std::vector<MeshEdge>& edges);
+
+}  // namespace KvrnLib
