@@ -1,0 +1,35 @@
+// kovrin: the command-line front end of the line renderer.
+#include <CLI/CLI.hpp>
+#include <exception>
+#include <iostream>
+
+#include "info_command.h"
+
+namespace {
+
+constexpr const char* kVersion = "kovrin 0.1.0";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"kovrin: non-photorealistic line renderer"};
+    app.set_version_flag("--version", kVersion);
+    app.require_subcommand(1);
+
+    KvrnApp::InfoOptions infoOptions;
+    CLI::App* info = KvrnApp::AddInfoCommand(app, &infoOptions);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version exit 0; every usage error counts as bad input.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    try {
+        if (info->parsed()) return KvrnApp::RunInfo(infoOptions, std::cout, std::cerr);
+    } catch (const std::exception& e) {
+        std::cerr << "kovrin: internal error: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,92 @@
+#include "test_util.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "default_camera.h"
+#include "render_object_info.h"
+
+namespace KvrnApp::test {
+
+std::unique_ptr<KvrnLib::Scene> FramedScene(
+    const std::vector<std::shared_ptr<KvrnLib::RenderObject>>& objects) {
+    const FramedCamera framed = FrameObjects(objects);
+    for (const auto& object : objects)
+        object->SetTransforms(object->objToWorld, framed.camera.worldToCam);
+    return std::make_unique<KvrnLib::Scene>(framed.camera, objects);
+}
+
+KvrnLib::MeshEdgeCounts AllEdgeCounts(const KvrnLib::RenderObject& object) {
+    auto copy = std::make_shared<KvrnLib::RenderObject>(object);
+    for (KvrnLib::FaceRecord& face : copy->faces) face.flags |= KvrnLib::kFaceTwoSided;
+    const auto scene = FramedScene({copy});
+    return KvrnLib::CountMeshEdges(KvrnLib::BuildMeshEdges(*copy, scene->Info(0).FacingBytes()));
+}
+
+double SignedVolume(const KvrnLib::RenderObject& object) {
+    double volume = 0;
+    for (const KvrnLib::FaceRecord& face : object.faces) {
+        KvrnLib::Point3 p[3];
+        for (int k = 0; k < 3; ++k)
+            p[k] = object.objToWorld.PointTransform(object.vertices[face.Vertex(k)]);
+        const double ax = p[0].x, ay = p[0].y, az = p[0].z;
+        const double bx = p[1].x, by = p[1].y, bz = p[1].z;
+        const double cx = p[2].x, cy = p[2].y, cz = p[2].z;
+        volume += ax * (by * cz - bz * cy) - ay * (bx * cz - bz * cx) + az * (bx * cy - by * cx);
+    }
+    return volume / 6;
+}
+
+std::string ModelPath(const std::string& name) {
+    const std::filesystem::path dir(KVRN_MODELS_DIR);
+    return std::filesystem::is_directory(dir) ? (dir / name).string() : std::string();
+}
+
+TempDir::TempDir() {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("kvrn_app_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::Write(const std::string& name, const std::string& contents) const {
+    const std::filesystem::path file = path_ / name;
+    std::ofstream(file, std::ios::binary) << contents;
+    return file.string();
+}
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+RunResult RunKovrin(const std::string& args) {
+    const TempDir dir;
+    const std::filesystem::path out = dir.Path() / "out", err = dir.Path() / "err";
+    const std::string command = std::string(KVRN_KOVRIN_BINARY) + " " + args + " >" + out.string() +
+                                " 2>" + err.string() + " </dev/null";
+    const int status = std::system(command.c_str());
+    RunResult result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadFile(out);
+    result.err = ReadFile(err);
+    return result;
+}
+
+}  // namespace KvrnApp::test

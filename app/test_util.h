@@ -1,0 +1,54 @@
+// Helpers shared by the app tests: scene set-up with the default camera, mesh measures, temporary
+// files and running the built binary.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mesh_edges.h"
+#include "scene.h"
+
+namespace KvrnApp::test {
+
+// Scene framed by the default camera, object transforms set for it.
+std::unique_ptr<KvrnLib::Scene> FramedScene(
+    const std::vector<std::shared_ptr<KvrnLib::RenderObject>>& objects);
+
+// Edge counts of one object with every face made two-sided, so that no face is culled and each
+// edge is counted whatever the view.
+KvrnLib::MeshEdgeCounts AllEdgeCounts(const KvrnLib::RenderObject& object);
+
+// Volume enclosed by the object's triangles in world space; positive for outward winding.
+double SignedVolume(const KvrnLib::RenderObject& object);
+
+// Path of a model in KVRN_MODELS_DIR, or empty when the folder is missing.
+std::string ModelPath(const std::string& name);
+
+// A fresh directory, removed with everything in it on destruction.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // Writes `contents` to `name` in the directory and returns its path.
+    std::string Write(const std::string& name, const std::string& contents) const;
+    const std::filesystem::path& Path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built kovrin binary with `args` (passed through the shell, unquoted).
+RunResult RunKovrin(const std::string& args);
+
+}  // namespace KvrnApp::test
