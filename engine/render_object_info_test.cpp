@@ -1,0 +1,427 @@
+#include "render_object_info.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <latch>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "mesh_edges.h"
+#include "test_util.h"
+
+namespace KvrnLib {
+namespace {
+
+using Bound = FaceBoundingPack::Bound;
+
+// Camera at the world origin looking down -z: camera space is world space.
+Camera OriginCamera(float nearZ, float farZ) {
+    Camera camera;
+    camera.width = camera.height = 100;
+    camera.center = {50, 50};
+    camera.scale = {-100, 100};
+    camera.nearZ = nearZ;
+    camera.farZ = farZ;
+    return camera;
+}
+
+std::shared_ptr<RenderObject> MakeMesh(std::vector<Point3> vertices,
+                                       std::vector<std::array<int32_t, 3>> faces,
+                                       const Camera& camera, uint32_t flags = 0) {
+    auto mesh = std::make_shared<RenderObject>();
+    mesh->vertices = std::move(vertices);
+    for (const auto& f : faces) mesh->faces.push_back({f[0], f[1], f[2], flags, 0, 1});
+    mesh->SetTransforms(Matrix3::Identity(), camera.worldToCam);
+    return mesh;
+}
+
+bool Contains(const Bound& outer, const Bound& inner) {
+    return outer.screen.minX <= inner.screen.minX && outer.screen.minY <= inner.screen.minY &&
+           outer.screen.maxX >= inner.screen.maxX && outer.screen.maxY >= inner.screen.maxY &&
+           outer.minZ <= inner.minZ && outer.maxZ >= inner.maxZ;
+}
+
+void ExpectEmpty(const Box2& b) {
+    EXPECT_EQ(b.minX, 3.4028235e38f);
+    EXPECT_EQ(b.minY, 3.4028235e38f);
+    EXPECT_EQ(b.maxX, -3.4028235e38f);
+    EXPECT_EQ(b.maxY, -3.4028235e38f);
+}
+
+// The pack's structural promises, checked against the facing bytes and screen points.
+void ExpectPackConsistent(const RenderObjectInfoEx& info) {
+    const FaceBoundingPack& pack = info.FaceBounds();
+    const std::vector<uint8_t>& facing = info.FacingBytes();
+    const size_t faceCount = info.object->faces.size();
+    ASSERT_EQ(pack.faceBounds.size(), faceCount);
+
+    std::vector<int> seen(faceCount, 0);
+    for (int32_t f : pack.order) {
+        ASSERT_GE(f, 0);
+        ASSERT_LT(size_t(f), faceCount);
+        ++seen[size_t(f)];
+    }
+    for (size_t f = 0; f < faceCount; ++f) {
+        EXPECT_EQ(seen[f], IsFacingUnusable(facing[f]) ? 0 : 1) << "face " << f;
+        if (IsFacingUnusable(facing[f])) {
+            EXPECT_TRUE(pack.faceBounds[f].screen.IsEmpty());
+        } else if ((facing[f] & kFacingNearCountMask) == 0) {
+            Box2 expected;
+            for (int k = 0; k < 3; ++k)
+                expected.Add(info.ScreenPoints()[size_t(info.object->faces[f].Vertex(k))]);
+            EXPECT_EQ(pack.faceBounds[f].screen.minX, expected.minX);
+            EXPECT_EQ(pack.faceBounds[f].screen.maxY, expected.maxY);
+        }
+    }
+    if (pack.order.empty()) {
+        EXPECT_TRUE(pack.levels.empty());
+        EXPECT_EQ(pack.GroupCount(), 0);
+        return;
+    }
+
+    const int groups = pack.GroupCount();
+    ASSERT_EQ(pack.groupStart.front(), 0);
+    ASSERT_EQ(size_t(pack.groupStart.back()), pack.order.size());
+    ASSERT_FALSE(pack.levels.empty());
+    ASSERT_EQ(pack.levels[0].size(), size_t(groups));
+    for (int g = 0; g < groups; ++g) {
+        const int size = pack.groupStart[g + 1] - pack.groupStart[g];
+        EXPECT_TRUE(size == FaceBoundingPack::kGroupSize || (g == groups - 1 && size > 0));
+        for (int k = pack.groupStart[g]; k < pack.groupStart[g + 1]; ++k)
+            EXPECT_TRUE(
+                Contains(pack.levels[0][size_t(g)], pack.faceBounds[size_t(pack.order[k])]));
+    }
+    for (size_t level = 1; level < pack.levels.size(); ++level) {
+        const auto& below = pack.levels[level - 1];
+        ASSERT_EQ(pack.levels[level].size(), (below.size() + 1) / 2);
+        for (size_t k = 0; k < below.size(); ++k)
+            EXPECT_TRUE(Contains(pack.levels[level][k / 2], below[k]));
+    }
+    ASSERT_EQ(pack.levels.back().size(), 1u);
+    for (int32_t f : pack.order)
+        EXPECT_TRUE(Contains(pack.levels.back()[0], pack.faceBounds[size_t(f)]));
+}
+
+// Side normals of test::MakeBox, in its side order.
+const Point3 kBoxSideNormals[6] = {{0, 0, -1}, {0, 0, 1},  {0, -1, 0},
+                                   {0, 1, 0},  {-1, 0, 0}, {1, 0, 0}};
+
+TEST(RenderObjectInfo, BoxFacingAndNormalsFromCornerPlainAndMirrored) {
+    // Plain box [0,1]^3 seen from (4,-5,3): sides +x, -y and +z face the eye.
+    // The mirrored box is the same mesh placed with x -> -x: it occupies [-1,0] x [0,1]^2 and,
+    // seen from (-4,-5,3), shows its sides that were +x (now -x in the world), -y and +z.
+    for (const bool mirrored : {false, true}) {
+        SCOPED_TRACE(mirrored ? "mirrored" : "plain");
+        const Camera camera = test::LookAtCamera(
+            {mirrored ? -4.0f : 4.0f, -5, 3}, {mirrored ? -0.5f : 0.5f, 0.5f, 0.5f}, 640, 480, 800);
+        auto box = test::MakeBox({0, 0, 0}, {1, 1, 1}, camera);
+        Matrix3 placement;
+        if (mirrored) placement.row[0] = {-1, 0, 0};
+        box->SetTransforms(placement, camera.worldToCam);
+        const Scene scene(camera, {box});
+        const RenderObjectInfoEx& info = scene.Info(0);
+        EXPECT_EQ(info.IsMirrored(), mirrored);
+
+        const std::vector<uint8_t>& facing = info.FacingBytes();
+        const std::vector<Point3>& normals = info.FaceNormals();
+        ASSERT_EQ(facing.size(), 12u);
+        ASSERT_EQ(normals.size(), 12u);
+        int front = 0;
+        for (int f = 0; f < 12; ++f) {
+            const int side = f / 2;
+            const bool expectFront = side == 1 || side == 2 || side == 5;
+            EXPECT_EQ(facing[size_t(f)], expectFront ? 0x00 : 0x34) << "face " << f;
+            front += facing[size_t(f)] == 0;
+            Point3 worldNormal = kBoxSideNormals[side];
+            if (mirrored) worldNormal.x = -worldNormal.x;
+            const Point3 expected = camera.worldToCam.VectorTransform(worldNormal);
+            EXPECT_NEAR(normals[size_t(f)].x, expected.x, 1e-5f) << "face " << f;
+            EXPECT_NEAR(normals[size_t(f)].y, expected.y, 1e-5f) << "face " << f;
+            EXPECT_NEAR(normals[size_t(f)].z, expected.z, 1e-5f) << "face " << f;
+        }
+        EXPECT_EQ(front, 6);
+        ExpectPackConsistent(info);
+        EXPECT_EQ(info.FaceBounds().order.size(), 12u);  // back faces stay in the pack
+    }
+}
+
+TEST(RenderObjectInfo, DegenerateAndOutOfRangeFacesAreUnusable) {
+    const Camera camera = OriginCamera(-1, -100);
+    // Vertex 3 sits where vertex 0 is.
+    auto mesh = MakeMesh({{0, 0, -5}, {1, 0, -5}, {0, 1, -5}, {0, 0, -5}},
+                         {{0, 1, 2}, {0, 0, 1}, {0, 3, 1}, {0, 1, 7}, {-1, 1, 2}}, camera);
+    mesh->faces.push_back({2, 2, 1, kFaceTwoSided, 0, 1});
+    const Scene scene(camera, {mesh});
+    const RenderObjectInfoEx& info = scene.Info(0);
+    EXPECT_EQ(info.FacingBytes(),
+              (std::vector<uint8_t>{0x00, 0x33, 0x33, 0x33, 0x33, 0x33 | kFacingTwoSided}));
+    const std::vector<Point3>& normals = info.FaceNormals();
+    EXPECT_EQ(normals[0], (Point3{0, 0, 1}));
+    for (size_t f = 1; f < normals.size(); ++f) EXPECT_EQ(normals[f], (Point3{0, 0, 0}));
+    EXPECT_EQ(info.FaceBounds().order, std::vector<int32_t>{0});
+    ExpectPackConsistent(info);
+}
+
+TEST(RenderObjectInfo, DepthLimitsEdgeOnAndTwoSidedFacingBytes) {
+    const Camera camera = OriginCamera(-1, -100);
+    auto mesh = MakeMesh(
+        {
+            {0, 0, -0.5f},
+            {1, 0, -0.5f},
+            {0, 1, -0.5f},  // 0: in front of the near limit
+            {0, 0, -2},
+            {1, 0, -2},
+            {0, 1, 2},  // 1: one vertex behind the camera
+            {0, 0, -2},
+            {1, 0, -0.5f},
+            {0, 1, -0.5f},  // 2: two vertices past near
+            {0, 0, -200},
+            {1, 0, -200},
+            {0, 1, -200},  // 3: beyond far
+            {0, 0, -5},
+            {1, 0, -5},
+            {0, 0, -6},  // 4: plane through the eye
+            {0, 0, -5},
+            {0, 1, -5},
+            {1, 0, -5},  // 5: turned away
+        },
+        {{0, 1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}, {12, 13, 14}, {15, 16, 17}}, camera);
+    mesh->faces.push_back({15, 16, 17, kFaceTwoSided, 0, 1});  // 6: turned away, two-sided
+    mesh->faces.push_back({12, 13, 14, kFaceTwoSided, 0, 1});  // 7: edge-on, two-sided
+    const Scene scene(camera, {mesh});
+    const RenderObjectInfoEx& info = scene.Info(0);
+    EXPECT_EQ(info.FacingBytes(),
+              (std::vector<uint8_t>{0x33, 0x01, 0x02, 0x33, 0x33, 0x34, 0x0C, 0x3B}));
+
+    // Faces past the near limit are clipped to z = -1 before projecting.
+    const FaceBoundingPack& pack = info.FaceBounds();
+    const Bound& straddling =
+        pack.faceBounds[1];  // keeps (0,0,-2) (1,0,-2) (.75,.25,-1) (0,.25,-1)
+    EXPECT_NEAR(straddling.screen.minX, 50, 1e-3);
+    EXPECT_NEAR(straddling.screen.maxX, 125, 1e-3);
+    EXPECT_NEAR(straddling.screen.minY, 25, 1e-3);
+    EXPECT_NEAR(straddling.screen.maxY, 50, 1e-3);
+    EXPECT_EQ(straddling.minZ, -2.0f);
+    EXPECT_EQ(straddling.maxZ, -1.0f);
+    const Bound& twoPast = pack.faceBounds[2];  // keeps (0,0,-2) (2/3,0,-1) (0,2/3,-1)
+    EXPECT_NEAR(twoPast.screen.minX, 50, 1e-3);
+    EXPECT_NEAR(twoPast.screen.maxX, 50 + 200.0 / 3, 1e-3);
+    EXPECT_NEAR(twoPast.screen.minY, 50 - 200.0 / 3, 1e-3);
+    EXPECT_NEAR(twoPast.screen.maxY, 50, 1e-3);
+    std::vector<int32_t> order = pack.order;
+    std::sort(order.begin(), order.end());
+    EXPECT_EQ(order, (std::vector<int32_t>{1, 2, 5, 6}));
+    ExpectPackConsistent(info);
+}
+
+TEST(RenderObjectInfo, ParallelCameraFacingFromAbove) {
+    const Camera camera = test::TopParallelCamera({0, 0, 0}, 200, 200, 10);
+    const Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera)});
+    const RenderObjectInfoEx& info = scene.Info(0);
+    // Top side faces the viewer, bottom turns away, the four walls are seen edge-on.
+    std::vector<uint8_t> expected(12, 0x33);
+    expected[0] = expected[1] = 0x34;
+    expected[2] = expected[3] = 0x00;
+    EXPECT_EQ(info.FacingBytes(), expected);
+    const Point2 corner = info.ScreenPoints()[7];  // (1, 1, 1): right, and up on screen
+    EXPECT_EQ(corner, (Point2{110, 90}));
+    const Box2& bounds = info.ScreenBounds();
+    EXPECT_EQ(bounds.minX, 90);
+    EXPECT_EQ(bounds.maxX, 110);
+    EXPECT_EQ(bounds.minY, 90);
+    EXPECT_EQ(bounds.maxY, 110);
+}
+
+TEST(RenderObjectInfo, ScreenBoundsEmptyBoxesAndPlaceholders) {
+    const Camera camera = test::LookAtCamera({0, -10, 0}, {0, 0, 0}, 320, 240, 300);
+    auto sphere = test::MakeSphere({0.5f, 0, 0.3f}, 1.5f, 32, 16, camera);
+    auto behind = test::MakeBox({-1, -14, -1}, {1, -12, 1}, camera);
+    const Scene scene(camera, {sphere, nullptr, behind});
+    ASSERT_EQ(scene.ObjectCount(), 3);
+
+    const RenderObjectInfoEx& front = scene.Info(0);
+    ASSERT_FALSE(front.ScreenBounds().IsEmpty());
+    for (const Point2& p : front.ScreenPoints()) {
+        EXPECT_GE(p.x, front.ScreenBounds().minX);
+        EXPECT_LE(p.x, front.ScreenBounds().maxX);
+        EXPECT_GE(p.y, front.ScreenBounds().minY);
+        EXPECT_LE(p.y, front.ScreenBounds().maxY);
+    }
+    const Box3& bounds = front.Bounds();
+    for (const Point3& p : front.CameraVertices()) {
+        EXPECT_TRUE(p.x >= bounds.min.x && p.y >= bounds.min.y && p.z >= bounds.min.z);
+        EXPECT_TRUE(p.x <= bounds.max.x && p.y <= bounds.max.y && p.z <= bounds.max.z);
+    }
+    EXPECT_NEAR(bounds.max.z - bounds.min.z, 3.0f, 1e-4f);  // the equator reaches y = +-r
+    ExpectPackConsistent(front);
+
+    const RenderObjectInfoEx& placeholder = scene.Info(1);
+    EXPECT_EQ(placeholder.index, 1);
+    EXPECT_EQ(placeholder.object->invalid, 1);
+    ExpectEmpty(placeholder.ScreenBounds());
+    EXPECT_EQ(placeholder.Bounds().min.x, 3.4028235e38f);
+    EXPECT_EQ(placeholder.Bounds().max.z, -3.4028235e38f);
+    EXPECT_TRUE(placeholder.FacingBytes().empty());
+    EXPECT_TRUE(placeholder.FaceBounds().levels.empty());
+
+    const RenderObjectInfoEx& hidden = scene.Info(2);
+    EXPECT_EQ(hidden.index, 2);
+    ExpectEmpty(hidden.ScreenBounds());
+    EXPECT_EQ(hidden.FacingBytes(), std::vector<uint8_t>(12, 0x33));
+    ExpectPackConsistent(hidden);
+}
+
+TEST(RenderObjectInfo, FaceGroupsAreCompactOnScreen) {
+    const Camera camera = test::LookAtCamera({0, -8, 2}, {0, 0, 0}, 320, 240, 300);
+    auto sphere = test::MakeSphere({0, 0, 0}, 1.0f, 48, 24, camera);
+    // Shuffled faces: only the screen-space ordering can make the groups compact.
+    std::mt19937 random(7);
+    std::shuffle(sphere->faces.begin(), sphere->faces.end(), random);
+    const Scene scene(camera, {sphere});
+    const FaceBoundingPack& pack = scene.Info(0).FaceBounds();
+    ExpectPackConsistent(scene.Info(0));
+    const auto area = [](const Box2& b) { return (b.maxX - b.minX) * (b.maxY - b.minY); };
+    double groupArea = 0;
+    for (const Bound& g : pack.levels[0]) groupArea += area(g.screen);
+    // Front and back halves both cover the disc, and Morton steps stretch some groups: about 3.3
+    // root areas in all, against about 100 for groups of faces in shuffled order.
+    EXPECT_LT(groupArea, 6.0 * area(pack.levels.back()[0].screen));
+}
+
+TEST(RenderObjectInfo, IntersectionTreeBuildsOnceAndRetriesAfterThrow) {
+    const Camera camera = test::LookAtCamera({0, -8, 2}, {0, 0, 0}, 320, 240, 300);
+    const Scene scene(camera, {test::MakeBox({0, 0, 0}, {1, 1, 1}, camera)});
+    static int token = 0;
+    int builds = 0;
+    const auto failing = [&]() -> std::shared_ptr<const ISectTree> {
+        ++builds;
+        throw std::runtime_error("no tree");
+    };
+    const auto building = [&] {
+        ++builds;
+        return std::shared_ptr<const ISectTree>(std::shared_ptr<int>(),
+                                                reinterpret_cast<const ISectTree*>(&token));
+    };
+    EXPECT_THROW(scene.Info(0).IntersectionTree(failing), std::runtime_error);
+    EXPECT_EQ(scene.Info(0).IntersectionTree(building), reinterpret_cast<const ISectTree*>(&token));
+    EXPECT_EQ(scene.Info(0).IntersectionTree(building), reinterpret_cast<const ISectTree*>(&token));
+    EXPECT_EQ(builds, 2);
+}
+
+TEST(RenderObjectInfoConcurrent, AllThreadsShareOneResult) {
+    const Camera camera = test::LookAtCamera({3, -6, 2}, {0, 0, 0}, 640, 480, 600);
+    const auto makeScene = [&] {
+        return std::make_unique<Scene>(camera,
+                                       std::vector<std::shared_ptr<RenderObject>>{
+                                           test::MakeSphere({0, 0, 0}, 1.0f, 64, 32, camera)});
+    };
+    const auto shared = makeScene();
+    const RenderObjectInfoEx& info = shared->Info(0);
+    static int token = 0;
+    std::atomic<int> builds{0};
+
+    // Different request orders reach the nested results from different sides.
+    const std::array<std::function<const void*()>, 7> requests = {
+        [&]() -> const void* { return &info.FacingBytes(); },
+        [&]() -> const void* { return &info.CameraVertices(); },
+        [&]() -> const void* { return &info.FaceNormals(); },
+        [&]() -> const void* { return &info.ScreenPoints(); },
+        [&]() -> const void* { return &info.FaceBounds(); },
+        [&]() -> const void* { return &info.Bounds(); },
+        [&]() -> const void* {
+            return info.IntersectionTree([&] {
+                builds.fetch_add(1);
+                return std::shared_ptr<const ISectTree>(std::shared_ptr<int>(),
+                                                        reinterpret_cast<const ISectTree*>(&token));
+            });
+        }};
+    constexpr int kThreads = 8;
+    std::array<std::array<const void*, 7>, kThreads> seen{};
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (size_t k = 0; k < requests.size(); ++k) {
+                const size_t which = (k + size_t(t)) % requests.size();
+                seen[size_t(t)][which] = requests[which]();
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[size_t(t)], seen[0]);
+    EXPECT_EQ(builds.load(), 1);
+
+    const auto fresh = makeScene();
+    const RenderObjectInfoEx& single = fresh->Info(0);
+    const auto same = [](const auto& a, const auto& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end());
+    };
+    EXPECT_EQ(info.FacingBytes(), single.FacingBytes());
+    EXPECT_TRUE(same(info.CameraVertices(), single.CameraVertices()));
+    EXPECT_TRUE(same(info.FaceNormals(), single.FaceNormals()));
+    EXPECT_TRUE(same(info.ScreenPoints(), single.ScreenPoints()));
+    EXPECT_EQ(info.FaceBounds().order, single.FaceBounds().order);
+    EXPECT_EQ(info.FaceBounds().groupStart, single.FaceBounds().groupStart);
+    EXPECT_EQ(info.Bounds().min, single.Bounds().min);
+    EXPECT_EQ(info.Bounds().max, single.Bounds().max);
+}
+
+// Triangle OBJ files only: "v x y z" and "f a b c" (a/b/c forms allowed).
+std::shared_ptr<RenderObject> LoadTriangleObj(const std::string& path, const Camera& camera) {
+    auto mesh = std::make_shared<RenderObject>();
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string tag;
+        words >> tag;
+        if (tag == "v") {
+            Point3 p;
+            words >> p.x >> p.y >> p.z;
+            mesh->vertices.push_back(p);
+        } else if (tag == "f") {
+            int32_t v[3];
+            for (int32_t& index : v) {
+                std::string word;
+                words >> word;
+                index = std::stoi(word) - 1;
+            }
+            mesh->faces.push_back({v[0], v[1], v[2], kFaceAllEdgesVisible, 0, 1});
+        }
+    }
+    mesh->SetTransforms(Matrix3::Identity(), camera.worldToCam);
+    return mesh;
+}
+
+TEST(RenderObjectInfo, StanfordBunnyPackAndEdges) {
+    const std::string path = test::ModelPath("stanford-bunny.obj");
+    if (path.empty()) GTEST_SKIP() << "models folder missing";
+    // The bunny spans about 0.15 units around (-0.017, 0.11, 0).
+    const Camera camera =
+        test::LookAtCamera({0.28f, 0.25f, 0.25f}, {-0.017f, 0.11f, 0.0f}, 640, 480, 900);
+    const Scene scene(camera, {LoadTriangleObj(path, camera)});
+    const RenderObjectInfoEx& info = scene.Info(0);
+    ASSERT_EQ(info.object->faces.size(), 69451u);
+    ExpectPackConsistent(info);
+
+    const std::vector<uint8_t>& facing = info.FacingBytes();
+    const std::vector<MeshEdge> edges = BuildMeshEdges(*info.object, facing);
+    const MeshEdgeCounts counts = CountMeshEdges(edges);
+    // Every half-edge of a face that is not culled sits in exactly one record side.
+    int64_t liveHalfEdges = 0;
+    for (uint8_t f : facing) liveHalfEdges += IsFacingCulled(f) ? 0 : 3;
+    EXPECT_EQ(2 * counts.twoFace + counts.singleFace + counts.open, liveHalfEdges);
+    EXPECT_GT(counts.twoFace, 0);
+    EXPECT_GT(counts.singleFace, 0);
+}
+
+}  // namespace
+}  // namespace KvrnLib
