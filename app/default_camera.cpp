@@ -131,16 +131,7 @@ FramedCamera FrameObjects(const std::vector<std::shared_ptr<KvrnLib::RenderObjec
     camera.parallel = 0;
     camera.center = {options.width / 2.0f, options.height / 2.0f};
     camera.scale = {float(-fx), float(fy)};
-    camera.camToWorld.row[0] = ToF(right);
-    camera.camToWorld.row[1] = ToF(up);
-    camera.camToWorld.row[2] = ToF(back);
-    camera.camToWorld.row[3] = ToF(eye);
-    // The rotation is orthonormal, so its inverse is the transpose.
-    KvrnLib::Matrix3& w = camera.worldToCam;
-    w.row[0] = {float(right.x), float(up.x), float(back.x)};
-    w.row[1] = {float(right.y), float(up.y), float(back.y)};
-    w.row[2] = {float(right.z), float(up.z), float(back.z)};
-    w.row[3] = {float(-DotD(eye, right)), float(-DotD(eye, up)), float(-DotD(eye, back))};
+    camera.SetViewAxes(ToF(eye), ToF(right), ToF(up), ToF(back));
 
     framed.eye = ToF(eye);
     framed.target = ToF(target);

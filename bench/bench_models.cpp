@@ -142,14 +142,7 @@ KvrnLib::Camera FramingCamera(const TriangleMesh& mesh) {
     const Point3 eye = back * distance;
     const Point3 right = Normalized(KvrnLib::Cross({-back.x, -back.y, -back.z}, {0, 0, 1}));
     const Point3 up = KvrnLib::Cross(back, right);
-    camera.camToWorld.row[0] = right;
-    camera.camToWorld.row[1] = up;
-    camera.camToWorld.row[2] = back;
-    camera.camToWorld.row[3] = eye;
-    camera.worldToCam.row[0] = {right.x, up.x, back.x};
-    camera.worldToCam.row[1] = {right.y, up.y, back.y};
-    camera.worldToCam.row[2] = {right.z, up.z, back.z};
-    camera.worldToCam.row[3] = {-Dot(eye, right), -Dot(eye, up), -Dot(eye, back)};
+    camera.SetViewAxes(eye, right, up, back);
     return camera;
 }
 

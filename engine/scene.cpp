@@ -12,6 +12,21 @@ Point2 Camera::Project(Point3 p) const {
     return {scale.x * p.x * invZ + center.x, scale.y * p.y * invZ + center.y};
 }
 
+void Camera::SetViewAxes(Point3 eye, Point3 right, Point3 up, Point3 back) {
+    camToWorld.row[0] = right;
+    camToWorld.row[1] = up;
+    camToWorld.row[2] = back;
+    camToWorld.row[3] = eye;
+    // Orthonormal axes: the inverse rotation is the transpose.
+    worldToCam.row[0] = {right.x, up.x, back.x};
+    worldToCam.row[1] = {right.y, up.y, back.y};
+    worldToCam.row[2] = {right.z, up.z, back.z};
+    const auto dot = [&](Point3 axis) {
+        return float(-(double(eye.x) * axis.x + double(eye.y) * axis.y + double(eye.z) * axis.z));
+    };
+    worldToCam.row[3] = {dot(right), dot(up), dot(back)};
+}
+
 void Camera::SetDepthLimits(float nearRange, float farRange) {
     if (parallel && farRange == 1e30f) {
         nearZ = 1e30f;

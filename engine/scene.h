@@ -30,6 +30,9 @@ struct Camera {
 
     // Screen position of a camera-space point; 1/Z is replaced by 1e10 when Z is 0.
     Point2 Project(Point3 p) const;
+    // Sets camToWorld and worldToCam from the camera's orthonormal axes in world space: right (+x),
+    // up (+y) and back (+z, away from the view direction), and its position.
+    void SetViewAxes(Point3 eye, Point3 right, Point3 up, Point3 back);
     // Depth limits from the host's view ranges (positive distances in front of the camera).
     void SetDepthLimits(float nearRange, float farRange);
 };

@@ -17,15 +17,7 @@ Camera CameraFromAxes(Point3 eye, Point3 right, Point3 up, Point3 back, int widt
     camera.width = width;
     camera.height = height;
     camera.center = {0.5f * float(width), 0.5f * float(height)};
-    camera.camToWorld.row[0] = right;
-    camera.camToWorld.row[1] = up;
-    camera.camToWorld.row[2] = back;
-    camera.camToWorld.row[3] = eye;
-    // The axes are orthonormal, so the inverse is the transpose with the eye moved to the origin.
-    camera.worldToCam.row[0] = {right.x, up.x, back.x};
-    camera.worldToCam.row[1] = {right.y, up.y, back.y};
-    camera.worldToCam.row[2] = {right.z, up.z, back.z};
-    camera.worldToCam.row[3] = {-Dot(eye, right), -Dot(eye, up), -Dot(eye, back)};
+    camera.SetViewAxes(eye, right, up, back);
     return camera;
 }
 
