@@ -1,0 +1,86 @@
+#include "detection_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "detection_result.h"
+
+namespace KvrnLib {
+namespace {
+
+TEST(DetectionSettings, MaterialMapUsesTheModuloRuleAndFallsBackToTheDefault) {
+    ObjectDetection object;
+    object.defaultLineSet = 4;
+    EXPECT_EQ(object.LineSetOfMaterial(7), 4);  // empty map: the default serves every face
+    EXPECT_EQ(object.FunctionsOfMaterial(7), -1);
+    object.materialLineSets = {0, 2, -1};
+    object.materialFunctions = {-1, 5};
+    EXPECT_EQ(object.LineSetOfMaterial(7), 2);  // 7 mod 3 = 1
+    EXPECT_EQ(object.LineSetOfMaterial(2), -1);
+    EXPECT_EQ(object.LineSetOfMaterial(65535), 0);  // 65535 mod 3 = 0
+    EXPECT_EQ(object.FunctionsOfMaterial(3), 5);
+}
+
+TEST(DetectionSettings, EqualityIsExactAndCoversEveryVector) {
+    LineDetectionSettings a;
+    a.offscreen = {10, 10, 10, 10};
+    a.lineSets = {LineSetDetection::Disabled(), LineSetDetection{}};
+    a.objects.resize(2);
+    a.materialFunctions.resize(1);
+    LineDetectionSettings b = a;
+    EXPECT_EQ(a, b);
+
+    b.offscreen[2] = std::nextafter(10.0f, 11.0f);
+    EXPECT_NE(a, b);
+    b = a;
+    b.lineSets[1].hidden.cosMax = 0.5f;
+    EXPECT_NE(a, b);
+    b = a;
+    b.objects[1].materialLineSets = {0};
+    EXPECT_NE(a, b);
+    b = a;
+    b.materialFunctions[0].maskHiddenLines.objects.resize(1);
+    b.materialFunctions[0].maskHiddenLines.objects[0].wholeObject = 1;
+    EXPECT_NE(a, b);
+
+    const LineSetDetection off = LineSetDetection::Disabled();
+    for (int k = 0; k < kEdgeKindCount; ++k) EXPECT_FALSE(off.AnyClassHas(k));
+    EXPECT_EQ(off.visible.openEdgeOutline, 1);
+    EXPECT_EQ(off.hidden.selfIsect, 1);
+    EXPECT_EQ(off.hidden.cosMin, -1.0f);
+}
+
+TEST(DetectionSettings, FaceSelectionsByObjectAndFace) {
+    FaceSelection selection;
+    EXPECT_TRUE(selection.Empty());
+    EXPECT_FALSE(selection.Contains(0, 0));
+    selection.objects.resize(3);
+    selection.objects[1].wholeObject = 1;
+    selection.objects[2].faceBits = {0, uint64_t(1) << 5};
+    EXPECT_FALSE(selection.Empty());
+    EXPECT_TRUE(selection.Contains(1, 123456));
+    EXPECT_TRUE(selection.Contains(2, 69));
+    EXPECT_FALSE(selection.Contains(2, 68));
+    EXPECT_FALSE(selection.Contains(2, 1000));  // past the bit set
+    EXPECT_FALSE(selection.Contains(3, 0));     // past the objects
+    EXPECT_FALSE(selection.Contains(0, 0));
+}
+
+TEST(DetectionSettings, ResultIsSizedPerLineSetAndObject) {
+    DetectionResult result;
+    result.pairs.push_back(IntersectionPair{});
+    result.Reset(3, 5);
+    ASSERT_EQ(result.lineSets.size(), 3u);
+    EXPECT_TRUE(result.pairs.empty());
+    for (const LineSetEdges& set : result.lineSets) {
+        EXPECT_EQ(set.visible.size(), 5u);
+        EXPECT_EQ(set.hidden.size(), 5u);
+    }
+    DetectedEdge& edge = result.lineSets[2].hidden[4].kinds[kEdgeWire].Append();
+    EXPECT_EQ(edge.next, nullptr);
+    EXPECT_EQ(edge.secondObject, -1);
+}
+
+}  // namespace
+}  // namespace KvrnLib
