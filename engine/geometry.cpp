@@ -18,10 +18,6 @@ void Box2::Add(const Box2& b) {
     maxY = std::max(maxY, b.maxY);
 }
 
-bool Box2::Overlaps(const Box2& b) const {
-    return minX <= b.maxX && b.minX <= maxX && minY <= b.maxY && b.minY <= maxY;
-}
-
 void Box3::Add(Point3 p) {
     min = {std::min(min.x, p.x), std::min(min.y, p.y), std::min(min.z, p.z)};
     max = {std::max(max.x, p.x), std::max(max.y, p.y), std::max(max.z, p.z)};

@@ -39,7 +39,10 @@ struct Box2 {
     bool IsEmpty() const { return minX > maxX || minY > maxY; }
     void Add(Point2 p);
     void Add(const Box2& b);
-    bool Overlaps(const Box2& b) const;
+    // Touching boxes overlap; an empty box overlaps nothing.
+    bool Overlaps(const Box2& b) const {
+        return minX <= b.maxX && b.minX <= maxX && minY <= b.maxY && b.minY <= maxY;
+    }
 };
 
 // Axis-aligned 3D box. Empty: min = +FLT_MAX, max = -FLT_MAX in every component.
