@@ -1,0 +1,587 @@
+// Occlusion hierarchy: per object a bounding volume hierarchy built with the binned surface-area
+// heuristic (Wald, "On fast construction of SAH-based bounding volume hierarchies", 2007), cut
+// top-down into groups. Rays are tested with the watertight ray-triangle test of Woop, Benthin
+// and Wald (2013), in double: a ray through an edge shared by two faces hits at least one of
+// them, and a face through the ray origin is met within rounding of t = 0, far inside the hide
+// epsilon. Box tests widen the far distance by 2 gamma(3) (Ize, "Robust BVH ray traversal", 2013)
+// so float rounding never culls a box whose triangle the exact test would hit.
+#include "occlusion.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "render_object_info.h"
+#include "thread_manager.h"
+
+namespace KvrnLib {
+namespace {
+
+constexpr int kBinCount = 16;
+// Objects above this size have their hierarchy below the top levels built as separate items, and
+// so do objects built without a pool: the node layout never depends on the pool.
+constexpr int kTaskFaces = 8192;
+// Past this depth splits fall back to the median, which bounds the depth (and the query stack).
+constexpr int kMaxSahDepth = 40;
+constexpr int kStackSize = 128;
+// 1 + 2 gamma(3) for float, with 1 % to spare.
+constexpr float kBoxWiden = 1.0f + 2.0f * 3.0f * 0.5f * 1.1920929e-7f * 1.01f;
+
+// Four lanes so that growing a box is one min and one max of a vector register; lane 3 is
+// unused in boxes and holds the face index in references.
+struct alignas(16) Bounds {
+    float lo[4] = {kBoxEmptyMin, kBoxEmptyMin, kBoxEmptyMin, kBoxEmptyMin};
+    float hi[4] = {-kBoxEmptyMin, -kBoxEmptyMin, -kBoxEmptyMin, -kBoxEmptyMin};
+
+    void Grow(const float* l, const float* h) {
+        for (int k = 0; k < 4; ++k) lo[k] = l[k] < lo[k] ? l[k] : lo[k];
+        for (int k = 0; k < 4; ++k) hi[k] = h[k] > hi[k] ? h[k] : hi[k];
+    }
+    void Grow(const Bounds& b) { Grow(b.lo, b.hi); }
+    float HalfArea() const {
+        const float x = hi[0] - lo[0], y = hi[1] - lo[1], z = hi[2] - lo[2];
+        if (!(x >= 0.0f && y >= 0.0f && z >= 0.0f)) return 0.0f;
+        return x * y + y * z + z * x;
+    }
+};
+
+// A face's box; the centre along an axis is taken as lo + hi (twice the centre: only order and
+// spacing matter).
+struct Ref : Bounds {
+    float Centre(int axis) const { return lo[axis] + hi[axis]; }
+    int32_t Face() const {
+        int32_t face;
+        std::memcpy(&face, &lo[3], sizeof(face));
+        return face;
+    }
+};
+
+struct Task {
+    int32_t node, begin, end, depth;
+};
+
+bool Finite(Point3 p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
+Ref MakeRef(Point3 a, Point3 b, Point3 c, int32_t face) {
+    Ref r;
+    r.lo[0] = std::min({a.x, b.x, c.x});
+    r.lo[1] = std::min({a.y, b.y, c.y});
+    r.lo[2] = std::min({a.z, b.z, c.z});
+    r.hi[0] = std::max({a.x, b.x, c.x});
+    r.hi[1] = std::max({a.y, b.y, c.y});
+    r.hi[2] = std::max({a.z, b.z, c.z});
+    r.hi[3] = 0.0f;
+    std::memcpy(&r.lo[3], &face, sizeof(face));
+    return r;
+}
+
+void SetBox(OcclusionNode& node, const Bounds& b) {
+    node.minX = b.lo[0];
+    node.minY = b.lo[1];
+    node.minZ = b.lo[2];
+    node.maxX = b.hi[0];
+    node.maxY = b.hi[1];
+    node.maxZ = b.hi[2];
+}
+
+Box3 NodeBox(const OcclusionNode& n) {
+    return {{n.minX, n.minY, n.minZ}, {n.maxX, n.maxY, n.maxZ}};
+}
+
+class TreeBuilder {
+  public:
+    TreeBuilder(std::vector<Ref>& refs, std::vector<OcclusionNode>& nodes, std::vector<Task>* tasks)
+        : refs_(refs), nodes_(nodes), tasks_(tasks) {}
+
+    // Fills nodes_[nodeIndex] with the subtree over refs_[begin, end).
+    void BuildNode(int nodeIndex, int begin, int end, int depth) {
+        Bounds box, centres;
+        for (int i = begin; i < end; ++i) {
+            const Ref& r = refs_[size_t(i)];
+            box.Grow(r);
+            alignas(16) float c[4];
+            for (int k = 0; k < 4; ++k) c[k] = r.lo[k] + r.hi[k];
+            centres.Grow(c, c);
+        }
+        OcclusionNode node{};
+        SetBox(node, box);
+        const int count = end - begin;
+        if (tasks_ && count <= kTaskFaces) {
+            nodes_[size_t(nodeIndex)] = node;
+            tasks_->push_back({nodeIndex, begin, end, depth});
+            return;
+        }
+        int axis = 0, mid = begin;
+        if (!Split(box, centres, begin, end, depth, &axis, &mid)) {
+            node.index = begin;
+            node.count = uint16_t(count);
+            nodes_[size_t(nodeIndex)] = node;
+            return;
+        }
+        const int children = int(nodes_.size());
+        nodes_.resize(nodes_.size() + 2);
+        node.index = children;
+        node.axis = uint16_t(axis);
+        nodes_[size_t(nodeIndex)] = node;
+        BuildNode(children, begin, mid, depth + 1);
+        BuildNode(children + 1, mid, end, depth + 1);
+    }
+
+  private:
+    // False: make a leaf. Otherwise partitions the range at *mid along *axis.
+    bool Split(const Bounds& box, const Bounds& centres, int begin, int end, int depth, int* axis,
+               int* mid) {
+        const int count = end - begin;
+        if (count <= 1) return false;
+        float extent[3];
+        for (int a = 0; a < 3; ++a) extent[a] = centres.hi[a] - centres.lo[a];
+        const auto medianSplit = [&] {
+            if (count <= OcclusionScene::kLeafFaces) return false;
+            const int a = extent[0] >= extent[1] && extent[0] >= extent[2] ? 0
+                          : extent[1] >= extent[2]                         ? 1
+                                                                           : 2;
+            *axis = a;
+            *mid = begin + count / 2;
+            std::nth_element(refs_.begin() + begin, refs_.begin() + *mid, refs_.begin() + end,
+                             [a](const Ref& l, const Ref& r) {
+                                 const float cl = l.Centre(a), cr = r.Centre(a);
+                                 return cl < cr || (cl == cr && l.Face() < r.Face());
+                             });
+            return true;
+        };
+        if (depth >= kMaxSahDepth) return medianSplit();
+        // One pass over the references bins all three axes.
+        std::array<std::array<Bounds, kBinCount>, 3> bins;
+        std::array<std::array<int, kBinCount>, 3> counts{};
+        float lo[3], scale[3];
+        bool usable[3];
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = centres.lo[a];
+            scale[a] = extent[a] > 0.0f ? float(kBinCount) / extent[a] : 0.0f;
+            usable[a] = extent[a] > 0.0f && std::isfinite(scale[a]);
+            if (!usable[a]) scale[a] = 0.0f;
+        }
+        for (int i = begin; i < end; ++i) {
+            const Ref& r = refs_[size_t(i)];
+            for (int a = 0; a < 3; ++a) {
+                const size_t b = size_t(BinOf(r.Centre(a), lo[a], scale[a]));
+                ++counts[size_t(a)][b];
+                bins[size_t(a)][b].Grow(r);
+            }
+        }
+        float bestCost = 3.4e38f;
+        int bestAxis = -1, bestBin = 0;
+        for (int a = 0; a < 3; ++a) {
+            if (!usable[a]) continue;
+            const auto& axisBins = bins[size_t(a)];
+            // Right-to-left sweep of the areas, then the left-to-right cost per split plane.
+            std::array<float, kBinCount> rightArea{};
+            Bounds right;
+            for (int b = kBinCount - 1; b > 0; --b) {
+                right.Grow(axisBins[size_t(b)]);
+                rightArea[size_t(b)] = right.HalfArea();
+            }
+            Bounds left;
+            int leftCount = 0;
+            for (int b = 1; b < kBinCount; ++b) {
+                left.Grow(axisBins[size_t(b - 1)]);
+                leftCount += counts[size_t(a)][size_t(b - 1)];
+                if (leftCount == 0 || leftCount == count) continue;
+                const float cost = left.HalfArea() * float(leftCount) +
+                                   rightArea[size_t(b)] * float(count - leftCount);
+                if (cost < bestCost) {
+                    bestCost = cost;
+                    bestAxis = a;
+                    bestBin = b;
+                }
+            }
+        }
+        if (bestAxis < 0) return medianSplit();
+        // Traversal step costs as much as one triangle test.
+        const float area = box.HalfArea();
+        const float splitCost = 1.0f + (area > 0.0f ? bestCost / area : float(count));
+        if (count <= OcclusionScene::kLeafFaces && splitCost >= float(count)) return false;
+        const float splitLo = lo[bestAxis], splitScale = scale[bestAxis];
+        const auto split = std::partition(
+            refs_.begin() + begin, refs_.begin() + end,
+            [&](const Ref& r) { return BinOf(r.Centre(bestAxis), splitLo, splitScale) < bestBin; });
+        *axis = bestAxis;
+        *mid = int(split - refs_.begin());
+        return true;
+    }
+
+    // NaN and overflow (from coordinates near the float limit) land in the end bins.
+    static int BinOf(float c, float lo, float scale) {
+        const float v = (c - lo) * scale;
+        return v > 0.0f ? int(std::min(v, float(kBinCount - 1))) : 0;
+    }
+
+    std::vector<Ref>& refs_;
+    std::vector<OcclusionNode>& nodes_;
+    std::vector<Task>* tasks_;
+};
+
+// Per-object build state between the passes.
+struct ObjectBuild {
+    std::vector<Ref> refs;
+    std::vector<Task> tasks;
+    std::vector<std::vector<OcclusionNode>> taskNodes;
+};
+
+// Runs count items on the pool, or in order on this thread.
+template <class F>
+void ForEachItem(ThreadManager* pool, int count, F&& f) {
+    if (!pool) {
+        for (int i = 0; i < count; ++i) f(i);
+        return;
+    }
+    pool->Run(
+        [&](int item, int, int) {
+            if (item >= count) return false;
+            f(item);
+            return true;
+        },
+        true);
+}
+
+}  // namespace
+
+struct OcclusionScene::Ray {
+    double o[3], d[3];
+    int kx, ky, kz;
+    double sx, sy, sz;
+    float fo[3], inv[3];
+    double tMin, tMax;
+
+    Ray(Point3 origin, const double direction[3], double tMinIn, double tMaxIn)
+        : tMin(tMinIn), tMax(tMaxIn) {
+        o[0] = origin.x;
+        o[1] = origin.y;
+        o[2] = origin.z;
+        for (int k = 0; k < 3; ++k) {
+            d[k] = direction[k];
+            fo[k] = float(o[k]);
+            // Clamped instead of infinite so that 0 * inv never gives NaN.
+            const double i = d[k] != 0.0 ? 1.0 / d[k] : 1e30;
+            inv[k] = float(std::clamp(i, -1e30, 1e30));
+        }
+        kz = std::fabs(d[0]) > std::fabs(d[1]) ? (std::fabs(d[0]) > std::fabs(d[2]) ? 0 : 2)
+                                               : (std::fabs(d[1]) > std::fabs(d[2]) ? 1 : 2);
+        kx = (kz + 1) % 3;
+        ky = (kx + 1) % 3;
+        if (d[kz] < 0.0) std::swap(kx, ky);
+        sx = d[kx] / d[kz];
+        sy = d[ky] / d[kz];
+        sz = 1.0 / d[kz];
+    }
+
+    bool HitsBox(const OcclusionNode& n, double tLimit) const {
+        float tx1 = (n.minX - fo[0]) * inv[0], tx2 = (n.maxX - fo[0]) * inv[0];
+        float ty1 = (n.minY - fo[1]) * inv[1], ty2 = (n.maxY - fo[1]) * inv[1];
+        float tz1 = (n.minZ - fo[2]) * inv[2], tz2 = (n.maxZ - fo[2]) * inv[2];
+        const float tNear =
+            std::max({std::min(tx1, tx2), std::min(ty1, ty2), std::min(tz1, tz2), 0.0f});
+        const float tFar =
+            std::min({std::max(tx1, tx2), std::max(ty1, ty2), std::max(tz1, tz2), float(tLimit)});
+        return tNear <= tFar * kBoxWiden;
+    }
+
+    // Ray parameter of the crossing in (tMin, tLimit), or a negative value.
+    double Hit(const Triangle& tri, double tLimit) const {
+        const double a[3] = {tri.v0.x - o[0], tri.v0.y - o[1], tri.v0.z - o[2]};
+        const double b[3] = {tri.v1.x - o[0], tri.v1.y - o[1], tri.v1.z - o[2]};
+        const double c[3] = {tri.v2.x - o[0], tri.v2.y - o[1], tri.v2.z - o[2]};
+        const double ax = a[kx] - sx * a[kz], ay = a[ky] - sy * a[kz];
+        const double bx = b[kx] - sx * b[kz], by = b[ky] - sy * b[kz];
+        const double cx = c[kx] - sx * c[kz], cy = c[ky] - sy * c[kz];
+        const double u = cx * by - cy * bx;
+        const double v = ax * cy - ay * cx;
+        const double w = bx * ay - by * ax;
+        if ((u < 0.0 || v < 0.0 || w < 0.0) && (u > 0.0 || v > 0.0 || w > 0.0)) return -1.0;
+        const double det = u + v + w;
+        if (det == 0.0) return -1.0;
+        const double t = (u * sz * a[kz] + v * sz * b[kz] + w * sz * c[kz]) / det;
+        return t > tMin && t < tLimit ? t : -1.0;
+    }
+};
+
+OcclusionScene::OcclusionScene(const Scene& scene) { Build(scene, nullptr); }
+
+OcclusionScene::OcclusionScene(const Scene& scene, ThreadManager& pool) { Build(scene, &pool); }
+
+void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
+    parallel_ = scene.GetCamera().parallel != 0;
+    const int objectCount = scene.ObjectCount();
+    objects_.assign(size_t(objectCount), {});
+    objectBoxes_.assign(size_t(objectCount), {});
+    std::vector<ObjectBuild> builds(static_cast<size_t>(objectCount));
+
+    // Pass 1, per object: references to usable faces and the top of the hierarchy.
+    ForEachItem(pool, objectCount, [&](int object) {
+        const RenderObject& source = scene.Object(object);
+        if (source.invalid || source.faces.empty()) return;
+        const RenderObjectInfoEx& info = scene.Info(object);
+        const std::vector<uint8_t>& facing = info.FacingBytes();
+        const std::vector<Point3>& cam = info.CameraVertices();
+        ObjectBuild& build = builds[size_t(object)];
+        build.refs.reserve(source.faces.size());
+        for (size_t f = 0; f < source.faces.size(); ++f) {
+            if (IsFacingUnusable(facing[f])) continue;
+            const FaceRecord& face = source.faces[f];
+            const Point3 a = cam[size_t(face.vertexA)], b = cam[size_t(face.vertexB)],
+                         c = cam[size_t(face.vertexC)];
+            if (!Finite(a) || !Finite(b) || !Finite(c)) continue;
+            build.refs.push_back(MakeRef(a, b, c, int32_t(f)));
+        }
+        if (build.refs.empty()) return;
+        const bool big = build.refs.size() > size_t(kTaskFaces);
+        std::vector<OcclusionNode>& nodes = objects_[size_t(object)].nodes;
+        nodes.reserve(big ? 64 : build.refs.size());
+        nodes.resize(1);
+        TreeBuilder(build.refs, nodes, big ? &build.tasks : nullptr)
+            .BuildNode(0, 0, int(build.refs.size()), 0);
+        build.taskNodes.resize(build.tasks.size());
+    });
+
+    // Pass 2: the subtrees below the top, one item each, in object and task order.
+    std::vector<std::pair<int, int>> items;
+    for (int object = 0; object < objectCount; ++object)
+        for (size_t t = 0; t < builds[size_t(object)].tasks.size(); ++t)
+            items.emplace_back(object, int(t));
+    ForEachItem(pool, int(items.size()), [&](int item) {
+        ObjectBuild& build = builds[size_t(items[size_t(item)].first)];
+        const int t = items[size_t(item)].second;
+        const Task& task = build.tasks[size_t(t)];
+        std::vector<OcclusionNode>& local = build.taskNodes[size_t(t)];
+        local.reserve(size_t(task.end - task.begin));
+        local.resize(1);
+        TreeBuilder(build.refs, local, nullptr).BuildNode(0, task.begin, task.end, task.depth);
+    });
+
+    // Pass 3, per object: splice the subtrees, lay out the triangles, cut the groups.
+    std::vector<std::vector<OcclusionGroup>> objectGroups(static_cast<size_t>(objectCount));
+    ForEachItem(pool, objectCount, [&](int object) {
+        ObjectBuild& build = builds[size_t(object)];
+        ObjectTree& tree = objects_[size_t(object)];
+        if (build.refs.empty()) return;
+        size_t nodeTotal = tree.nodes.size();
+        for (const std::vector<OcclusionNode>& local : build.taskNodes)
+            nodeTotal += local.size() - 1;
+        tree.nodes.reserve(nodeTotal);
+        for (size_t t = 0; t < build.tasks.size(); ++t) {
+            std::vector<OcclusionNode>& local = build.taskNodes[size_t(t)];
+            // Local node i > 0 lands at offset + i - 1; local node 0 replaces the placeholder.
+            const int32_t offset = int32_t(tree.nodes.size()) - 1;
+            for (OcclusionNode& n : local)
+                if (n.count == 0) n.index += offset;
+            tree.nodes[size_t(build.tasks[t].node)] = local[0];
+            tree.nodes.insert(tree.nodes.end(), local.begin() + 1, local.end());
+            std::vector<OcclusionNode>().swap(local);
+        }
+        tree.nodes.shrink_to_fit();
+        const RenderObject& source = scene.Object(object);
+        const std::vector<Point3>& cam = scene.Info(object).CameraVertices();
+        tree.triangles.reserve(build.refs.size());
+        tree.faces.reserve(build.refs.size());
+        for (const Ref& r : build.refs) {
+            const FaceRecord& face = source.faces[size_t(r.Face())];
+            tree.triangles.push_back(
+                {cam[size_t(face.vertexA)], cam[size_t(face.vertexB)], cam[size_t(face.vertexC)]});
+            tree.faces.push_back(r.Face());
+        }
+        std::vector<Ref>().swap(build.refs);
+
+        // Triangle range of every subtree: children always follow their parent.
+        const size_t nodeCount = tree.nodes.size();
+        std::vector<int32_t> first(nodeCount), end(nodeCount);
+        for (size_t i = nodeCount; i-- > 0;) {
+            const OcclusionNode& n = tree.nodes[i];
+            if (n.count > 0) {
+                first[i] = n.index;
+                end[i] = n.index + n.count;
+            } else {
+                first[i] = first[size_t(n.index)];
+                end[i] = end[size_t(n.index) + 1];
+            }
+        }
+        // Top-down cut, left child first, so groups follow the leaf order.
+        std::vector<int32_t> stack{0};
+        while (!stack.empty()) {
+            const int32_t i = stack.back();
+            stack.pop_back();
+            const OcclusionNode& n = tree.nodes[size_t(i)];
+            if (n.count > 0 || end[size_t(i)] - first[size_t(i)] <= kGroupFaces) {
+                objectGroups[size_t(object)].push_back(
+                    {object, i, first[size_t(i)], end[size_t(i)] - first[size_t(i)], NodeBox(n)});
+                continue;
+            }
+            stack.push_back(n.index + 1);
+            stack.push_back(n.index);
+        }
+        objectBoxes_[size_t(object)] = NodeBox(tree.nodes[0]);
+    });
+
+    topZ_ = -3.4e38f;
+    for (int object = 0; object < objectCount; ++object) {
+        if (!objectBoxes_[size_t(object)].IsEmpty())
+            topZ_ = std::max(topZ_, objectBoxes_[size_t(object)].max.z);
+        ObjectTree& tree = objects_[size_t(object)];
+        tree.firstGroup = int32_t(groups_.size());
+        for (const OcclusionGroup& g : objectGroups[size_t(object)]) {
+            tree.groupFirstFace.push_back(g.firstFace);
+            groups_.push_back(g);
+        }
+    }
+}
+
+int OcclusionScene::GroupOf(int object, int triangle) const {
+    const std::vector<int32_t>& starts = objects_[size_t(object)].groupFirstFace;
+    const auto it = std::upper_bound(starts.begin(), starts.end(), triangle);
+    return objects_[size_t(object)].firstGroup + int(it - starts.begin()) - 1;
+}
+
+bool OcclusionScene::AnyHit(const Ray& ray, int object, int root, int skipNode,
+                            const OccluderFilter* filter, OccluderHit* hit) const {
+    const ObjectTree& tree = objects_[size_t(object)];
+    int32_t stack[kStackSize];
+    int top = 0;
+    stack[top++] = root;
+    while (top > 0) {
+        const int32_t i = stack[--top];
+        if (i == skipNode) continue;
+        const OcclusionNode& n = tree.nodes[size_t(i)];
+        if (!ray.HitsBox(n, ray.tMax)) continue;
+        if (n.count == 0) {
+            stack[top++] = n.index + 1;
+            stack[top++] = n.index;
+            continue;
+        }
+        for (int k = n.index; k < n.index + n.count; ++k) {
+            const double t = ray.Hit(tree.triangles[size_t(k)], ray.tMax);
+            if (t < 0.0) continue;
+            if (filter && !filter->Accept(object, tree.faces[size_t(k)])) continue;
+            hit->object = object;
+            hit->face = tree.faces[size_t(k)];
+            hit->group = GroupOf(object, k);
+            hit->t = float(t);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool OcclusionScene::FindOccluder(Point3 sample, const OccluderFilter* filter, int* groupHint,
+                                  OccluderHit* hit) const {
+    // The ray runs from the sample towards the viewer, so crossings near the sample, which decide
+    // self-hiding, are computed with the smallest rounding.
+    double direction[3];
+    double tMin, tMax, height = 1.0;
+    if (parallel_) {
+        const float top = topZ_;
+        if (!(double(top) > double(sample.z))) return false;
+        height = double(top) - double(sample.z);
+        direction[0] = direction[1] = 0.0;
+        direction[2] = height;
+        const double scale =
+            std::max({std::fabs(sample.x), std::fabs(sample.y), std::fabs(sample.z)});
+        tMin = kHideEpsilon * scale / height;
+        tMax = 1.5;  // past the top of every object
+    } else {
+        direction[0] = -double(sample.x);
+        direction[1] = -double(sample.y);
+        direction[2] = -double(sample.z);
+        if (direction[0] == 0.0 && direction[1] == 0.0 && direction[2] == 0.0) return false;
+        tMin = kHideEpsilon;
+        tMax = 1.0;
+    }
+    const Ray ray(sample, direction, tMin, tMax);
+    OccluderHit found;
+    bool hidden = false;
+    int hintObject = -1;
+    const int hint = groupHint ? *groupHint : -1;
+    if (hint >= 0 && hint < int(groups_.size())) {
+        const OcclusionGroup& g = groups_[size_t(hint)];
+        hintObject = g.object;
+        if (!filter || filter->AcceptObject(hintObject)) {
+            hidden = AnyHit(ray, hintObject, g.node, -1, filter, &found) ||
+                     AnyHit(ray, hintObject, 0, g.node, filter, &found);
+        }
+    }
+    for (int object = 0; !hidden && object < int(objects_.size()); ++object) {
+        if (object == hintObject || objects_[size_t(object)].nodes.empty()) continue;
+        if (!ray.HitsBox(objects_[size_t(object)].nodes[0], tMax)) continue;
+        if (filter && !filter->AcceptObject(object)) continue;
+        hidden = AnyHit(ray, object, 0, -1, filter, &found);
+    }
+    if (!hidden) return false;
+    found.t = parallel_ ? float(double(found.t) * height) : float(1.0 - double(found.t));
+    if (groupHint) *groupHint = found.group;
+    if (hit) *hit = found;
+    return true;
+}
+
+bool OcclusionScene::ClosestHit(Point3 origin, Point3 direction, float tMax,
+                                const OccluderFilter* filter, OccluderHit* hit) const {
+    const double d[3] = {direction.x, direction.y, direction.z};
+    if ((d[0] == 0.0 && d[1] == 0.0 && d[2] == 0.0) || !(tMax > 0.0f)) return false;
+    const Ray ray(origin, d, 0.0, double(tMax));
+    double best = double(tMax);
+    int bestObject = -1, bestTriangle = -1;
+    int32_t stack[kStackSize];
+    for (int object = 0; object < int(objects_.size()); ++object) {
+        const ObjectTree& tree = objects_[size_t(object)];
+        if (tree.nodes.empty() || !ray.HitsBox(tree.nodes[0], best)) continue;
+        if (filter && !filter->AcceptObject(object)) continue;
+        int top = 0;
+        stack[top++] = 0;
+        while (top > 0) {
+            const OcclusionNode& n = tree.nodes[size_t(stack[--top])];
+            if (!ray.HitsBox(n, best)) continue;
+            if (n.count == 0) {
+                // Near child popped first, so the nearer hit shrinks the interval early.
+                const bool rightFirst = ray.d[n.axis] < 0.0;
+                stack[top++] = n.index + (rightFirst ? 0 : 1);
+                stack[top++] = n.index + (rightFirst ? 1 : 0);
+                continue;
+            }
+            for (int k = n.index; k < n.index + n.count; ++k) {
+                const double t = ray.Hit(tree.triangles[size_t(k)], best);
+                if (t < 0.0) continue;
+                if (filter && !filter->Accept(object, tree.faces[size_t(k)])) continue;
+                best = t;
+                bestObject = object;
+                bestTriangle = k;
+            }
+        }
+    }
+    if (bestObject < 0) return false;
+    if (hit) {
+        hit->object = bestObject;
+        hit->face = objects_[size_t(bestObject)].faces[size_t(bestTriangle)];
+        hit->group = GroupOf(bestObject, bestTriangle);
+        hit->t = float(best);
+    }
+    return true;
+}
+
+int64_t OcclusionScene::TriangleCount() const {
+    int64_t count = 0;
+    for (const ObjectTree& tree : objects_) count += int64_t(tree.triangles.size());
+    return count;
+}
+
+int64_t OcclusionScene::MemoryBytes() const {
+    int64_t bytes =
+        int64_t(objects_.capacity() * sizeof(ObjectTree) + objectBoxes_.capacity() * sizeof(Box3) +
+                groups_.capacity() * sizeof(OcclusionGroup));
+    for (const ObjectTree& tree : objects_)
+        bytes += int64_t(tree.nodes.capacity() * sizeof(OcclusionNode) +
+                         tree.triangles.capacity() * sizeof(Triangle) +
+                         tree.faces.capacity() * sizeof(int32_t) +
+                         tree.groupFirstFace.capacity() * sizeof(int32_t));
+    return bytes;
+}
+
+}  // namespace KvrnLib

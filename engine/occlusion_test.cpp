@@ -1,0 +1,372 @@
+#include "occlusion.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <latch>
+#include <random>
+#include <thread>
+
+#include "render_object_info.h"
+#include "test_util.h"
+#include "thread_manager.h"
+
+namespace KvrnLib {
+namespace {
+
+using test::LookAtCamera;
+using test::MakeBox;
+using test::MakeSphere;
+using test::TopParallelCamera;
+
+struct RejectObject : OccluderFilter {
+    explicit RejectObject(int o) : object(o) {}
+    bool AcceptObject(int o) const override { return o != object; }
+    bool Accept(int o, int) const override { return o != object; }
+    int object;
+};
+
+// Face filter only, so the per-face path is exercised without the object pre-check.
+struct RejectFacesOf : OccluderFilter {
+    explicit RejectFacesOf(int o) : object(o) {}
+    bool Accept(int o, int) const override { return o != object; }
+    int object;
+};
+
+Point3 ToCamera(const Camera& camera, Point3 world) {
+    return camera.worldToCam.PointTransform(world);
+}
+
+// Camera on -y looking at the origin; world box [-1, 1]^3 is object 0.
+struct BoxScene {
+    Camera camera = LookAtCamera({0, -10, 0}, {0, 0, 0}, 640, 480, 800);
+    Scene scene{camera, {MakeBox({-1, -1, -1}, {1, 1, 1}, camera)}};
+};
+
+TEST(Occlusion, BoxHidesWhatLiesBehindIt) {
+    BoxScene s;
+    const OcclusionScene occlusion(s.scene);
+    ASSERT_EQ(occlusion.GroupCount(), 1);
+    EXPECT_EQ(occlusion.TriangleCount(), 12);
+
+    OccluderHit hit;
+    int hint = -1;
+    ASSERT_TRUE(occlusion.FindOccluder(ToCamera(s.camera, {0.1f, 3, 0.2f}), nullptr, &hint, &hit));
+    EXPECT_EQ(hit.object, 0);
+    // Any crossed face will do: side 2 of MakeBox (faces 4, 5) at y = -1 or side 3 (6, 7) at
+    // y = 1, each at its own parameter on the segment.
+    if (hit.face == 4 || hit.face == 5)
+        EXPECT_NEAR(hit.t, 9.0f / 13.0f, 1e-3f);
+    else if (hit.face == 6 || hit.face == 7)
+        EXPECT_NEAR(hit.t, 11.0f / 13.0f, 1e-3f);
+    else
+        ADD_FAILURE() << "face " << hit.face << " is not crossed";
+    EXPECT_EQ(hint, 0);
+    EXPECT_EQ(hit.group, 0);
+
+    // In front of the box, beside it, and points on its visible side: exactly on the face, and
+    // pulled towards the viewer as the caller does.
+    EXPECT_FALSE(
+        occlusion.FindOccluder(ToCamera(s.camera, {0.1f, -3, 0.2f}), nullptr, &hint, &hit));
+    EXPECT_FALSE(occlusion.FindOccluder(ToCamera(s.camera, {3, 3, 0}), nullptr, nullptr, nullptr));
+    const Point3 onFront = ToCamera(s.camera, {0.3f, -1, 0.2f});
+    EXPECT_FALSE(occlusion.FindOccluder(onFront, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(occlusion.FindOccluder(onFront * (1.0f - 1e-5f), nullptr, nullptr, nullptr));
+    // On the far side the front face still hides it.
+    EXPECT_TRUE(
+        occlusion.FindOccluder(ToCamera(s.camera, {0.3f, 1, 0.2f}), nullptr, nullptr, &hit));
+    EXPECT_TRUE(hit.face == 4 || hit.face == 5) << hit.face;
+
+    // Skipping the box, by object or face by face, makes the hidden sample visible.
+    const Point3 behind = ToCamera(s.camera, {0.1f, 3, 0.2f});
+    const RejectObject rejectObject(0);
+    const RejectFacesOf rejectFaces(0);
+    EXPECT_FALSE(occlusion.FindOccluder(behind, &rejectObject, &hint, nullptr));
+    EXPECT_FALSE(occlusion.FindOccluder(behind, &rejectFaces, &hint, nullptr));
+    const RejectObject rejectOther(1);
+    EXPECT_TRUE(occlusion.FindOccluder(behind, &rejectOther, &hint, nullptr));
+}
+
+TEST(Occlusion, ParallelCameraLooksDownFromAbove) {
+    const Camera camera = TopParallelCamera({0, 0, 10}, 400, 400, 50);
+    const Scene scene(camera, {MakeBox({-1, -1, -3}, {1, 1, -1}, camera)});
+    const OcclusionScene occlusion(scene);
+    OccluderHit hit;
+    ASSERT_TRUE(occlusion.FindOccluder(ToCamera(camera, {0.2f, 0.3f, -5}), nullptr, nullptr, &hit));
+    EXPECT_EQ(hit.object, 0);
+    // Side 1 (faces 2, 3) is the top at z = -1, side 0 (faces 0, 1) the bottom at z = -3.
+    if (hit.face == 2 || hit.face == 3)
+        EXPECT_NEAR(hit.t, 4.0f, 1e-4f);
+    else if (hit.face == 0 || hit.face == 1)
+        EXPECT_NEAR(hit.t, 2.0f, 1e-4f);
+    else
+        ADD_FAILURE() << "face " << hit.face << " is not crossed";
+    // On the bottom face: hidden by the top alone, two units up.
+    ASSERT_TRUE(occlusion.FindOccluder(ToCamera(camera, {0.2f, 0.3f, -3}), nullptr, nullptr, &hit));
+    EXPECT_TRUE(hit.face == 2 || hit.face == 3) << hit.face;
+    EXPECT_NEAR(hit.t, 2.0f, 1e-4f);
+
+    EXPECT_FALSE(occlusion.FindOccluder(ToCamera(camera, {0.2f, 0.3f, 0}), nullptr, nullptr, &hit));
+    EXPECT_FALSE(occlusion.FindOccluder(ToCamera(camera, {2, 0, -5}), nullptr, nullptr, &hit));
+    EXPECT_FALSE(
+        occlusion.FindOccluder(ToCamera(camera, {0.2f, 0.3f, -1}), nullptr, nullptr, &hit));
+}
+
+TEST(Occlusion, GroupHintIsSetAndReused) {
+    const Camera camera = LookAtCamera({0, -10, 0}, {0, 0, 0}, 640, 480, 800);
+    const Scene scene(camera, {MakeBox({3, -1, -1}, {4, 1, 1}, camera),
+                               MakeSphere({0, 0, 0}, 2, 96, 64, camera)});
+    const OcclusionScene occlusion(scene);
+    ASSERT_GT(occlusion.GroupCount(), 3);
+    EXPECT_EQ(occlusion.Group(0).object, 0);
+    const Point3 behind = ToCamera(camera, {0.3f, 5, 0.4f});
+
+    int hint = -1;
+    OccluderHit first;
+    ASSERT_TRUE(occlusion.FindOccluder(behind, nullptr, &hint, &first));
+    EXPECT_EQ(first.object, 1);
+    EXPECT_EQ(hint, first.group);
+    EXPECT_EQ(occlusion.Group(hint).object, 1);
+    const OcclusionGroup& group = occlusion.Group(hint);
+    // The hit triangle belongs to the reported group.
+    EXPECT_GT(group.faceCount, 0);
+    EXPECT_LE(group.faceCount, OcclusionScene::kGroupFaces);
+
+    OccluderHit second;
+    ASSERT_TRUE(occlusion.FindOccluder(behind, nullptr, &hint, &second));
+    EXPECT_EQ(second.group, first.group);
+    EXPECT_EQ(second.face, first.face);
+
+    // A hint naming the box, which does not hide the sample, still finds the sphere.
+    hint = 0;
+    ASSERT_TRUE(occlusion.FindOccluder(behind, nullptr, &hint, &second));
+    EXPECT_EQ(second.object, 1);
+    EXPECT_EQ(occlusion.Group(hint).object, 1);
+    // An out-of-range hint is ignored.
+    hint = 100000;
+    EXPECT_TRUE(occlusion.FindOccluder(behind, nullptr, &hint, nullptr));
+    EXPECT_EQ(occlusion.Group(hint).object, 1);
+}
+
+TEST(Occlusion, ClosestHitPicksTheNearerOfTwoBoxes) {
+    const Camera camera = LookAtCamera({0, -10, 0}, {0, 0, 0}, 640, 480, 800);
+    const Scene scene(camera, {MakeBox({-1, 3, -1}, {1, 5, 1}, camera),
+                               MakeBox({-1, -1, -1}, {1, 1, 1}, camera)});
+    const OcclusionScene occlusion(scene);
+    const Point3 origin{0, 0, 0};
+    const Point3 direction = ToCamera(camera, {0.1f, 0, 0.2f}) * (1.0f / 10.0f);  // ~unit
+    const float length = std::sqrt(Dot(direction, direction));
+    OccluderHit hit;
+    ASSERT_TRUE(occlusion.ClosestHit(origin, direction, 100, nullptr, &hit));
+    EXPECT_EQ(hit.object, 1);
+    EXPECT_TRUE(hit.face == 4 || hit.face == 5) << hit.face;
+    const float scale = std::sqrt(100.05f) / 10.0f;  // path length per unit of depth in y
+    EXPECT_NEAR(hit.t * length, 9.0f * scale, 1e-3f);
+
+    const RejectObject rejectNear(1);
+    ASSERT_TRUE(occlusion.ClosestHit(origin, direction, 100, &rejectNear, &hit));
+    EXPECT_EQ(hit.object, 0);
+    EXPECT_NEAR(hit.t * length, 13.0f * scale, 1e-3f);
+    EXPECT_FALSE(occlusion.ClosestHit(origin, direction, 8.0f / length, nullptr, &hit));
+    EXPECT_FALSE(occlusion.ClosestHit(origin, {0, 0, 0}, 100, nullptr, &hit));
+    EXPECT_FALSE(occlusion.ClosestHit(origin, direction * -1.0f, 100, nullptr, &hit));
+}
+
+// Segment origin -> sample against one triangle (Moeller-Trumbore in double). Returns the
+// viewer-side parameter in (0, 1) or -1; *margin gets the smallest barycentric coordinate.
+double CrossSegment(Point3 sample, Point3 a, Point3 b, Point3 c, double* margin) {
+    const double e1[3] = {double(b.x) - a.x, double(b.y) - a.y, double(b.z) - a.z};
+    const double e2[3] = {double(c.x) - a.x, double(c.y) - a.y, double(c.z) - a.z};
+    const double d[3] = {sample.x, sample.y, sample.z};
+    const double p[3] = {d[1] * e2[2] - d[2] * e2[1], d[2] * e2[0] - d[0] * e2[2],
+                         d[0] * e2[1] - d[1] * e2[0]};
+    const double det = e1[0] * p[0] + e1[1] * p[1] + e1[2] * p[2];
+    *margin = 1.0;
+    if (std::fabs(det) < 1e-300) return -1.0;
+    const double s[3] = {-double(a.x), -double(a.y), -double(a.z)};
+    const double u = (s[0] * p[0] + s[1] * p[1] + s[2] * p[2]) / det;
+    const double q[3] = {s[1] * e1[2] - s[2] * e1[1], s[2] * e1[0] - s[0] * e1[2],
+                         s[0] * e1[1] - s[1] * e1[0]};
+    const double v = (d[0] * q[0] + d[1] * q[1] + d[2] * q[2]) / det;
+    const double t = (e2[0] * q[0] + e2[1] * q[1] + e2[2] * q[2]) / det;
+    if (t <= 0.0 || t >= 1.0) return -1.0;
+    *margin = std::min({u, v, 1.0 - u - v});
+    return *margin >= 0.0 ? t : -1.0;
+}
+
+struct BruteResult {
+    bool skip = false;  // a crossing lies too close to an edge or to the sample to call
+    bool hidden = false;
+    double nearest = 2.0;
+    int object = -1, face = -1;
+};
+
+BruteResult BruteForce(const Scene& scene, Point3 sample) {
+    BruteResult r;
+    for (int o = 0; o < scene.ObjectCount(); ++o) {
+        const RenderObjectInfoEx& info = scene.Info(o);
+        const std::vector<Point3>& cam = info.CameraVertices();
+        const std::vector<FaceRecord>& faces = scene.Object(o).faces;
+        for (size_t f = 0; f < faces.size(); ++f) {
+            if (IsFacingUnusable(info.FacingBytes()[f])) continue;
+            double margin = 1.0;
+            const double t =
+                CrossSegment(sample, cam[size_t(faces[f].vertexA)], cam[size_t(faces[f].vertexB)],
+                             cam[size_t(faces[f].vertexC)], &margin);
+            if (std::fabs(margin) < 1e-4) r.skip = true;
+            if (t < 0.0) continue;
+            if (t > 1.0 - 1e-4) r.skip = true;
+            r.hidden = true;
+            if (t < r.nearest) {
+                r.nearest = t;
+                r.object = o;
+                r.face = int(f);
+            }
+        }
+    }
+    return r;
+}
+
+// Sphere and a box that pokes into it, seen slightly from above.
+struct MixedScene {
+    Camera camera = LookAtCamera({3, -9, 4}, {0, 0, 0}, 640, 480, 800);
+    Scene scene{camera,
+                {MakeSphere({0, 0, 0}, 2, 48, 24, camera), MakeBox({1, -3, -1}, {3, 1, 0}, camera),
+                 MakeBox({-4, 2, -2}, {4, 3, 2}, camera)}};
+};
+
+std::vector<Point3> RandomSamples(const Camera& camera, int count, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> coordinate(-4.5f, 4.5f);
+    std::vector<Point3> samples;
+    for (int i = 0; i < count; ++i)
+        samples.push_back(
+            ToCamera(camera, {coordinate(random), coordinate(random), coordinate(random)}));
+    return samples;
+}
+
+TEST(Occlusion, RandomSamplesAgreeWithBruteForce) {
+    const MixedScene s;
+    const OcclusionScene occlusion(s.scene);
+    int compared = 0, hiddenCount = 0;
+    int hint = -1;
+    for (const Point3& sample : RandomSamples(s.camera, 20000, 7)) {
+        const BruteResult expected = BruteForce(s.scene, sample);
+        if (expected.skip) continue;
+        ++compared;
+        hiddenCount += expected.hidden;
+        OccluderHit hit;
+        const bool hidden = occlusion.FindOccluder(sample, nullptr, nullptr, &hit);
+        ASSERT_EQ(hidden, expected.hidden) << sample.x << " " << sample.y << " " << sample.z;
+        OccluderHit hinted;
+        ASSERT_EQ(occlusion.FindOccluder(sample, nullptr, &hint, &hinted), expected.hidden);
+        if (hidden) {
+            // The reported face really crosses the segment, at the reported parameter.
+            const Scene& sc = s.scene;
+            const std::vector<Point3>& cam = sc.Info(hit.object).CameraVertices();
+            const FaceRecord& f = sc.Object(hit.object).faces[size_t(hit.face)];
+            double margin = 0.0;
+            const double t = CrossSegment(sample, cam[size_t(f.vertexA)], cam[size_t(f.vertexB)],
+                                          cam[size_t(f.vertexC)], &margin);
+            ASSERT_GT(t, 0.0);
+            EXPECT_NEAR(hit.t, t, 1e-4);
+            EXPECT_EQ(occlusion.Group(hint).object, hinted.object);
+        }
+        OccluderHit nearest;
+        ASSERT_EQ(occlusion.ClosestHit({0, 0, 0}, sample, 1.0f, nullptr, &nearest),
+                  expected.hidden);
+        if (expected.hidden) {
+            EXPECT_NEAR(nearest.t, expected.nearest, 1e-5);
+            EXPECT_EQ(nearest.object, expected.object);
+            EXPECT_EQ(nearest.face, expected.face);
+        }
+    }
+    // Enough samples were decided, and both answers occur often.
+    EXPECT_GT(compared, 19000);
+    EXPECT_GT(hiddenCount, 2000);
+    EXPECT_LT(hiddenCount, compared - 2000);
+}
+
+TEST(Occlusion, BuildDoesNotDependOnThreadCount) {
+    const Camera camera = LookAtCamera({0, -10, 0}, {0, 0, 0}, 640, 480, 800);
+    auto invalid = MakeBox({5, 5, 5}, {6, 6, 6}, camera);
+    invalid->invalid = 1;
+    // The big sphere (12096 faces) is split into subtrees built as separate items.
+    const Scene scene(camera, {MakeSphere({0, 0, 0}, 2, 96, 64, camera), nullptr, invalid,
+                               MakeBox({3, -1, -1}, {4, 1, 1}, camera)});
+    const OcclusionScene serial(scene);
+    ThreadManagerCore one(1), two(2);
+    const OcclusionScene onOne(scene, one), onTwo(scene, two);
+    for (const OcclusionScene* other : {&onOne, &onTwo}) {
+        ASSERT_EQ(other->GroupCount(), serial.GroupCount());
+        for (int o = 0; o < serial.ObjectCount(); ++o) {
+            const std::vector<OcclusionNode>& a = serial.ObjectNodes(o);
+            const std::vector<OcclusionNode>& b = other->ObjectNodes(o);
+            ASSERT_EQ(a.size(), b.size());
+            EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(OcclusionNode)));
+        }
+    }
+    EXPECT_TRUE(serial.ObjectNodes(1).empty());
+    EXPECT_TRUE(serial.ObjectNodes(2).empty());
+    EXPECT_EQ(serial.TriangleCount(), 12096 + 12);
+
+    // Groups cover each object's triangles once, in order, each within the size limit, and
+    // each group's box holds its triangles.
+    int64_t covered = 0;
+    int expectedFirst = 0, lastObject = -1;
+    for (int g = 0; g < serial.GroupCount(); ++g) {
+        const OcclusionGroup& group = serial.Group(g);
+        if (group.object != lastObject) expectedFirst = 0;
+        lastObject = group.object;
+        EXPECT_EQ(group.firstFace, expectedFirst);
+        EXPECT_LE(group.faceCount, OcclusionScene::kGroupFaces);
+        expectedFirst += group.faceCount;
+        covered += group.faceCount;
+    }
+    EXPECT_EQ(covered, serial.TriangleCount());
+    EXPECT_GE(serial.GroupCount(), 12096 / OcclusionScene::kGroupFaces + 2);
+    for (const OcclusionNode& n : serial.ObjectNodes(0)) {
+        EXPECT_LE(n.count, OcclusionScene::kLeafFaces);
+        EXPECT_LE(n.minX, n.maxX);
+    }
+    EXPECT_LT(double(serial.MemoryBytes()) / double(serial.TriangleCount()), 100.0);
+}
+
+TEST(OcclusionConcurrent, EightThreadsQueryAtOnce) {
+    const MixedScene s;
+    ThreadManagerCore pool(2);
+    const OcclusionScene occlusion(s.scene, pool);
+    const std::vector<Point3> samples = RandomSamples(s.camera, 2000, 11);
+    // Per sample: hidden, and the face the closest hit names.
+    std::vector<int> expected(2 * samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+        OccluderHit hit;
+        expected[2 * i] = occlusion.FindOccluder(samples[i], nullptr, nullptr, nullptr);
+        occlusion.ClosestHit({0, 0, 0}, samples[i], 1.0f, nullptr, &hit);
+        expected[2 * i + 1] = hit.face;
+    }
+    constexpr int kThreads = 8;
+    std::vector<std::vector<int>> results(kThreads, std::vector<int>(expected.size()));
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int k = 0; k < kThreads; ++k)
+        threads.emplace_back([&, k] {
+            start.arrive_and_wait();
+            int hint = -1;
+            const RejectFacesOf filter(k % 2 ? 5 : 6);  // no such object: accepts all
+            for (size_t i = 0; i < samples.size(); ++i) {
+                results[size_t(k)][2 * i] =
+                    occlusion.FindOccluder(samples[i], &filter, &hint, nullptr);
+                OccluderHit hit;
+                occlusion.ClosestHit({0, 0, 0}, samples[i], 1.0f, &filter, &hit);
+                results[size_t(k)][2 * i + 1] = hit.face;
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    for (int k = 0; k < kThreads; ++k) EXPECT_EQ(results[size_t(k)], expected) << "thread " << k;
+}
+
+}  // namespace
+}  // namespace KvrnLib
