@@ -1,0 +1,166 @@
+#include "edge_detect.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+
+#include "render_object_info.h"
+#include "stage_runner.h"
+#include "test_util.h"
+
+namespace KvrnLib {
+namespace {
+
+constexpr float kPi = 3.14159265358979f;
+
+LineDetectionSettings OneLineSet(int objectCount, bool hiddenLines) {
+    LineDetectionSettings settings;
+    LineSetDetection set;
+    for (LineClassDetection* c : {&set.visible, &set.hidden}) {
+        c->kind.fill(0);
+        for (int k : {kEdgeOutline, kEdgeObject, kEdgeSmoothing, kEdgeMaterialID, kEdgeSelected})
+            c->kind[k] = 1;
+        c->openEdgeOutline = c->openEdgeObject = 1;
+        c->cosMin = std::cos(45 * kPi / 180);
+        c->cosMax = -1;
+    }
+    if (!hiddenLines) set.hidden.kind.fill(0);
+    settings.lineSets = {set};
+    settings.objects.resize(size_t(objectCount));
+    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
+    return settings;
+}
+
+struct Piece {
+    int hidden, kind, object;
+    float x0, y0, x1, y1;
+};
+
+std::vector<Piece> Pieces(const DetectionResult& result) {
+    std::vector<Piece> pieces;
+    for (const LineSetEdges& set : result.lineSets)
+        for (int hidden = 0; hidden < 2; ++hidden)
+            for (const ObjectEdges& object : hidden ? set.hidden : set.visible)
+                for (const EdgeList& list : object.kinds)
+                    list.ForEach([&](const DetectedEdge& e) {
+                        pieces.push_back(
+                            {hidden, e.kind, e.object, e.p0.x, e.p0.y, e.p1.x, e.p1.y});
+                    });
+    std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) {
+        return std::tie(a.hidden, a.kind, a.object, a.x0, a.y0, a.x1, a.y1) <
+               std::tie(b.hidden, b.kind, b.object, b.x0, b.y0, b.x1, b.y1);
+    });
+    return pieces;
+}
+
+DetectionResult Detect(const Scene& scene, const LineDetectionSettings& settings, int threads) {
+    DetectionResult result;
+    ThreadManagerCore pool(threads);
+    DetectEdges(result, settings, scene, pool, DefaultLineEffectDelegate().lock());
+    return result;
+}
+
+TEST(EdgeDetect, CubeGivesItsNineVisibleEdgesAndNoHiddenLines) {
+    const Camera camera = test::LookAtCamera({6, -5, 4}, {0, 0, 0}, 320, 240, 400);
+    Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera)});
+    const std::vector<Piece> pieces = Pieces(Detect(scene, OneLineSet(1, true), 2));
+    int outline = 0, smoothing = 0;
+    for (const Piece& p : pieces) {
+        EXPECT_EQ(p.hidden, 0) << "edges between back faces are no lines";
+        outline += p.kind == kEdgeOutline;
+        smoothing += p.kind == kEdgeSmoothing;
+        EXPECT_TRUE(p.kind == kEdgeOutline || p.kind == kEdgeSmoothing) << p.kind;
+    }
+    EXPECT_EQ(outline, 6);
+    EXPECT_EQ(smoothing, 3);
+}
+
+TEST(EdgeDetect, RearBoxOutlineIsHiddenWhereTheFrontBoxCoversIt) {
+    // Top view, parallel: the front box (higher) covers the right half of the rear box's top.
+    const Camera camera = test::TopParallelCamera({0, 0, 0}, 400, 300, 50);
+    auto rear = test::MakeBox({-2, -1, 0}, {2, 1, 1}, camera);
+    auto front = test::MakeBox({0.5f, -3, 2}, {1.5f, 3, 3}, camera);
+    Scene scene(camera, {rear, front});
+    const std::vector<Piece> pieces = Pieces(Detect(scene, OneLineSet(2, true), 2));
+    // The rear box's long outline edges (y = +-1) cross under the front box from x = 0.5 to
+    // 1.5, i.e. screen x from 225 to 275.
+    int hiddenRearPieces = 0;
+    for (const Piece& p : pieces) {
+        if (p.object != 0 || !p.hidden) continue;
+        ++hiddenRearPieces;
+        EXPECT_NEAR(std::min(p.x0, p.x1), 225.0f, 1.0f);
+        EXPECT_NEAR(std::max(p.x0, p.x1), 275.0f, 1.0f);
+        EXPECT_NEAR(p.y0, p.y1, 1e-3);
+    }
+    EXPECT_EQ(hiddenRearPieces, 2);
+    for (const Piece& p : pieces) EXPECT_FALSE(p.object == 1 && p.hidden);
+}
+
+TEST(EdgeDetect, SphereOutlineFollowsTheAnalyticSilhouette) {
+    const Point3 eye{0, -10, 0};
+    const Camera camera = test::LookAtCamera(eye, {0, 0, 0}, 320, 240, 300);
+    const float r = 2.0f;
+    Scene scene(camera, {test::MakeSphere({0, 0, 0}, r, 96, 48, camera)});
+    const std::vector<Piece> pieces = Pieces(Detect(scene, OneLineSet(1, false), 2));
+    // Seen from distance D, the silhouette is a circle of angular radius asin(r / D).
+    const float radius = 300.0f * std::tan(std::asin(r / 10.0f));
+    double covered = 0.0;
+    for (const Piece& p : pieces) {
+        EXPECT_EQ(p.kind, kEdgeOutline);
+        for (float t : {0.0f, 0.5f, 1.0f}) {
+            const float x = p.x0 + (p.x1 - p.x0) * t - 160.0f;
+            const float y = p.y0 + (p.y1 - p.y0) * t - 120.0f;
+            EXPECT_NEAR(std::hypot(x, y), radius, 1.0f);
+        }
+        covered += std::hypot(p.x1 - p.x0, p.y1 - p.y0);
+    }
+    EXPECT_GE(covered, 0.99 * 2.0 * kPi * radius * std::cos(kPi / 96));
+}
+
+TEST(EdgeDetect, SameResultWithOneTwoAndSevenThreads) {
+    const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
+    Scene scene(camera, {test::MakeSphere({0.5f, 0, 0.5f}, 1.3f, 32, 16, camera),
+                         test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),
+                         test::MakeBox({-3, 1, -1}, {-1.5f, 2, 2}, camera)});
+    const LineDetectionSettings settings = OneLineSet(3, true);
+    const std::vector<Piece> one = Pieces(Detect(scene, settings, 1));
+    EXPECT_GT(one.size(), 50u);
+    for (int threads : {2, 7}) {
+        const std::vector<Piece> other = Pieces(Detect(scene, settings, threads));
+        ASSERT_EQ(one.size(), other.size()) << threads;
+        for (size_t i = 0; i < one.size(); ++i) {
+            EXPECT_EQ(one[i].x0, other[i].x0);
+            EXPECT_EQ(one[i].y1, other[i].y1);
+            EXPECT_EQ(one[i].kind, other[i].kind);
+        }
+    }
+}
+
+TEST(EdgeDetect, OffscreenAndDisabledAndMismatchedSettings) {
+    const Camera camera = test::LookAtCamera({6, -5, 4}, {0, 0, 0}, 320, 240, 400);
+    Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),
+                         test::MakeBox({100, -1, -1}, {102, 1, 1}, camera)});
+    LineDetectionSettings settings = OneLineSet(2, true);
+    settings.lineSets.push_back(LineSetDetection::Disabled());
+    settings.objects[1].defaultLineSet = 0;
+    const DetectionResult result = Detect(scene, settings, 2);
+    ASSERT_EQ(result.lineSets.size(), 2u);
+    for (const Piece& p : Pieces(result)) EXPECT_EQ(p.object, 0);  // object 1 is off screen
+    for (const ObjectEdges& o : result.lineSets[1].visible)
+        for (const EdgeList& list : o.kinds) EXPECT_TRUE(list.Empty());
+
+    settings.objects.pop_back();
+    DetectionResult bad;
+    ThreadManagerCore pool(1);
+    try {
+        DetectEdges(bad, settings, scene, pool, nullptr);
+        FAIL() << "mismatched object records must be refused";
+    } catch (const LineEffectException& e) {
+        EXPECT_STREQ(e.what(), "invalid LineDetectionSettings.");
+    }
+}
+
+}  // namespace
+}  // namespace KvrnLib

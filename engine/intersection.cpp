@@ -1,0 +1,302 @@
+#include "intersection.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "render_object_info.h"
+#include "triangle_intersection.h"
+
+namespace KvrnLib {
+
+namespace {
+
+constexpr int kProgressInterval = 256;        // candidate pairs between progress reports
+constexpr float kParallelNormals = 0.99999f;  // |nA . nB| at or above: no line
+
+using Bound = FaceBoundingPack::Bound;
+
+bool Overlaps(const Bound& a, const Bound& b) {
+    return a.screen.Overlaps(b.screen) && a.minZ <= b.maxZ && b.minZ <= a.maxZ;
+}
+
+bool BoxesOverlap(const Box3& a, const Box3& b) {
+    return a.min.x <= b.max.x && b.min.x <= a.max.x && a.min.y <= b.max.y && b.min.y <= a.max.y &&
+           a.min.z <= b.max.z && b.min.z <= a.max.z;
+}
+
+// Line set of a face, or -1.
+int32_t LineSetOfFace(const LineDetectionSettings& settings, const Scene& scene, int object,
+                      int face) {
+    const int32_t set = settings.objects[size_t(object)].LineSetOfMaterial(
+        scene.Object(object).faces[size_t(face)].materialID);
+    return set >= 0 && set < int32_t(settings.lineSets.size()) ? set : -1;
+}
+
+bool IsectDisabled(const LineDetectionSettings& settings, const Scene& scene, int object,
+                   int face) {
+    const int32_t index = settings.objects[size_t(object)].FunctionsOfMaterial(
+        scene.Object(object).faces[size_t(face)].materialID);
+    return index >= 0 && index < int32_t(settings.materialFunctions.size()) &&
+           settings.materialFunctions[size_t(index)].isectDisable;
+}
+
+bool TakesPart(const LineDetectionSettings& settings, const Scene& scene, const Box2& screen,
+               int o) {
+    const RenderObject& object = scene.Object(o);
+    if (object.invalid || object.faces.empty()) return false;
+    const Box2& bounds = scene.Info(o).ScreenBounds();
+    if (bounds.IsEmpty() || !bounds.Overlaps(screen)) return false;
+    const ObjectDetection& record = settings.objects[size_t(o)];
+    auto drawsIsect = [&](int32_t set) {
+        return set >= 0 && set < int32_t(settings.lineSets.size()) &&
+               settings.lineSets[size_t(set)].AnyClassHas(kEdgeIntersection);
+    };
+    if (record.materialLineSets.empty()) return drawsIsect(record.defaultLineSet);
+    for (int32_t set : record.materialLineSets)
+        if (drawsIsect(set)) return true;
+    return false;
+}
+
+bool SharesVertex(const FaceRecord& a, const FaceRecord& b) {
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            if (a.Vertex(i) == b.Vertex(j)) return true;
+    return false;
+}
+
+// Leaf-against-leaf walk of two implicit group trees, collecting face pairs whose bounds meet.
+class CandidateWalk {
+  public:
+    // `faces`: the object's faces when a and b are the same object, so that neighbours sharing
+    // a vertex (which meet along their common edge or corner, never crossing) are left out here.
+    CandidateWalk(const FaceBoundingPack& a, const FaceBoundingPack& b,
+                  const std::vector<FaceRecord>* faces,
+                  std::vector<std::pair<int32_t, int32_t>>* out)
+        : a_(a), b_(b), self_(faces != nullptr), faces_(faces), out_(out) {}
+
+    void Run() {
+        if (a_.levels.empty() || b_.levels.empty()) return;
+        if (self_)
+            SelfWalk(int(a_.levels.size()) - 1, 0);
+        else
+            Walk(int(a_.levels.size()) - 1, 0, int(b_.levels.size()) - 1, 0);
+    }
+
+  private:
+    // A node against itself: each child against itself, then the two children against each
+    // other once, so no unordered pair of groups is visited twice.
+    void SelfWalk(int level, int node) {
+        if (level == 0) return Leaves(node, node);
+        const int first = 2 * node, second = 2 * node + 1;
+        const bool hasSecond = second < int(a_.levels[size_t(level - 1)].size());
+        SelfWalk(level - 1, first);
+        if (!hasSecond) return;
+        SelfWalk(level - 1, second);
+        Walk(level - 1, first, level - 1, second);
+    }
+
+    void Walk(int levelA, int nodeA, int levelB, int nodeB) {
+        if (!Overlaps(a_.levels[size_t(levelA)][size_t(nodeA)],
+                      b_.levels[size_t(levelB)][size_t(nodeB)]))
+            return;
+        if (levelA == 0 && levelB == 0) return Leaves(nodeA, nodeB);
+        // Descend the higher node; both trees halve per level.
+        if (levelA >= levelB && levelA > 0) {
+            for (int child : {2 * nodeA, 2 * nodeA + 1})
+                if (child < int(a_.levels[size_t(levelA - 1)].size()))
+                    Walk(levelA - 1, child, levelB, nodeB);
+        } else {
+            for (int child : {2 * nodeB, 2 * nodeB + 1})
+                if (child < int(b_.levels[size_t(levelB - 1)].size()))
+                    Walk(levelA, nodeA, levelB - 1, child);
+        }
+    }
+
+    void Leaves(int groupA, int groupB) {
+        // Only faces that reach into the other group's box can meet one of its faces.
+        const Bound& boundA = a_.levels[0][size_t(groupA)];
+        const Bound& boundB = b_.levels[0][size_t(groupB)];
+        int32_t nearB[FaceBoundingPack::kGroupSize];
+        int32_t nearBIndex[FaceBoundingPack::kGroupSize];
+        int countB = 0;
+        for (int32_t j = b_.groupStart[size_t(groupB)]; j < b_.groupStart[size_t(groupB) + 1];
+             ++j) {
+            const int32_t fb = b_.order[size_t(j)];
+            if (!Overlaps(b_.faceBounds[size_t(fb)], boundA)) continue;
+            nearB[countB] = fb;
+            nearBIndex[countB++] = j;
+        }
+        if (countB == 0) return;
+        for (int32_t i = a_.groupStart[size_t(groupA)]; i < a_.groupStart[size_t(groupA) + 1];
+             ++i) {
+            const int32_t fa = a_.order[size_t(i)];
+            const Bound& faceA = a_.faceBounds[size_t(fa)];
+            if (!Overlaps(faceA, boundB)) continue;
+            for (int k = 0; k < countB; ++k) {
+                if (self_ && groupA == groupB && nearBIndex[k] <= i) continue;
+                const int32_t fb = nearB[k];
+                if (!Overlaps(faceA, b_.faceBounds[size_t(fb)])) continue;
+                if (self_ && SharesVertex((*faces_)[size_t(fa)], (*faces_)[size_t(fb)])) continue;
+                out_->push_back({fa, fb});
+            }
+        }
+    }
+
+    const FaceBoundingPack& a_;
+    const FaceBoundingPack& b_;
+    const bool self_;
+    const std::vector<FaceRecord>* faces_;
+    std::vector<std::pair<int32_t, int32_t>>* out_;
+};
+
+// True when every corner of t lies on one side of the plane of p, or on it: t touches that
+// plane without passing through it, as where one box rests against another.
+bool OnOneSide(const Point3 t[3], const Point3 p[3]) {
+    const double ux = double(p[1].x) - p[0].x, uy = double(p[1].y) - p[0].y,
+                 uz = double(p[1].z) - p[0].z;
+    const double vx = double(p[2].x) - p[0].x, vy = double(p[2].y) - p[0].y,
+                 vz = double(p[2].z) - p[0].z;
+    const double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+    const double n = std::sqrt(nx * nx + ny * ny + nz * nz);
+    if (n == 0.0) return true;
+    double size = 0.0;
+    for (int k = 0; k < 3; ++k)
+        size = std::max({size, std::fabs(double(t[k].x) - p[0].x),
+                         std::fabs(double(t[k].y) - p[0].y), std::fabs(double(t[k].z) - p[0].z)});
+    // Distances within float rounding of the corners count as on the plane.
+    const double tolerance = 1e-6 * size;
+    bool above = false, below = false;
+    for (int k = 0; k < 3; ++k) {
+        const double d = ((double(t[k].x) - p[0].x) * nx + (double(t[k].y) - p[0].y) * ny +
+                          (double(t[k].z) - p[0].z) * nz) /
+                         n;
+        above |= d > tolerance;
+        below |= d < -tolerance;
+    }
+    return !(above && below);
+}
+
+void Corners(const RenderObject& object, const std::vector<Point3>& camera, int face,
+             Point3 out[3]) {
+    const FaceRecord& f = object.faces[size_t(face)];
+    for (int k = 0; k < 3; ++k) out[k] = camera[size_t(f.Vertex(k))];
+}
+
+}  // namespace
+
+std::vector<std::pair<int, int>> ListIntersectionPairs(const LineDetectionSettings& settings,
+                                                       const Scene& scene, const ScreenRect& rect) {
+    const Box2 screen{rect.minX, rect.minY, rect.maxX, rect.maxY};
+    const int n = scene.ObjectCount();
+    std::vector<uint8_t> part(static_cast<size_t>(n));
+    for (int o = 0; o < n; ++o) part[size_t(o)] = TakesPart(settings, scene, screen, o);
+    std::vector<std::pair<int, int>> pairs;
+    for (int i = 0; i < n; ++i) {
+        if (scene.Object(i).invalid || scene.Object(i).faces.empty()) continue;
+        const Box2& si = scene.Info(i).ScreenBounds();
+        for (int j = i; j < n; ++j) {
+            if (!part[size_t(i)] && !part[size_t(j)]) continue;
+            if (scene.Object(j).invalid || scene.Object(j).faces.empty()) continue;
+            const Box2& sj = scene.Info(j).ScreenBounds();
+            if (si.IsEmpty() || sj.IsEmpty() || !si.Overlaps(sj)) continue;
+            if (!BoxesOverlap(scene.Info(i).Bounds(), scene.Info(j).Bounds())) continue;
+            pairs.push_back({i, j});
+        }
+    }
+    return pairs;
+}
+
+void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
+                   const OcclusionScene& occlusion, const ScreenRect& rect, IntersectionPair& pair,
+                   IntersectionScratch& scratch, const ThreadProcessInfo& info) {
+    if (info.IsAborted()) return;
+    info.SetThreadProgress(0, 1);
+    const int oa = pair.objectA, ob = pair.objectB;
+    const bool self = oa == ob;
+    const RenderObject& a = scene.Object(oa);
+    const RenderObject& b = scene.Object(ob);
+    const RenderObjectInfoEx& infoA = scene.Info(oa);
+    const RenderObjectInfoEx& infoB = scene.Info(ob);
+    const std::vector<Point3>& camA = infoA.CameraVertices();
+    const std::vector<Point3>& camB = infoB.CameraVertices();
+    const std::vector<Point3>& normalsA = infoA.FaceNormals();
+    const std::vector<Point3>& normalsB = infoB.FaceNormals();
+    const Camera& camera = scene.GetCamera();
+
+    scratch.candidates.clear();
+    CandidateWalk(infoA.FaceBounds(), infoB.FaceBounds(), self ? &a.faces : nullptr,
+                  &scratch.candidates)
+        .Run();
+    const int count = int(scratch.candidates.size());
+    const bool parallel = camera.parallel != 0;
+    for (int c = 0; c < count; ++c) {
+        if (c % kProgressInterval == 0 && c > 0) {
+            info.SetThreadProgress(c, count);
+            if (info.IsAborted()) return;
+        }
+        const int fa = scratch.candidates[size_t(c)].first;
+        const int fb = scratch.candidates[size_t(c)].second;
+        if (std::fabs(Dot(normalsA[size_t(fa)], normalsB[size_t(fb)])) >= kParallelNormals)
+            continue;
+        const int32_t setA = LineSetOfFace(settings, scene, oa, fa);
+        const int32_t setB = LineSetOfFace(settings, scene, ob, fb);
+        if (self) {
+            const bool selfA = setA >= 0 && (settings.lineSets[size_t(setA)].visible.selfIsect ||
+                                             settings.lineSets[size_t(setA)].hidden.selfIsect);
+            const bool selfB = setB >= 0 && (settings.lineSets[size_t(setB)].visible.selfIsect ||
+                                             settings.lineSets[size_t(setB)].hidden.selfIsect);
+            if (!selfA && !selfB) continue;
+        }
+        if (IsectDisabled(settings, scene, oa, fa) || IsectDisabled(settings, scene, ob, fb))
+            continue;
+        // The piece belongs to A's face when its line set draws intersections, else to B's.
+        const bool useA =
+            setA >= 0 && settings.lineSets[size_t(setA)].AnyClassHas(kEdgeIntersection);
+        const bool useB =
+            setB >= 0 && settings.lineSets[size_t(setB)].AnyClassHas(kEdgeIntersection);
+        if (!useA && !useB) continue;
+        const int32_t set = useA ? setA : setB;
+
+        Point3 ta[3], tb[3], p0, p1;
+        Corners(a, camA, fa, ta);
+        Corners(b, camB, fb, tb);
+        if (OnOneSide(ta, tb) || OnOneSide(tb, ta)) continue;
+        if (!IntersectTriangles(ta, tb, &p0, &p1)) continue;
+        const Point2 s0 = camera.Project(p0), s1 = camera.Project(p1);
+        const float dx = s1.x - s0.x, dy = s1.y - s0.y;
+        if (IsTouchingSegment(p0, p1, ta, tb, dx * dx + dy * dy)) continue;
+
+        ClippedSegment segment;
+        if (!ClipSegment(camera, rect, p0, p1, &segment) || segment.length <= 0.0f) continue;
+        VisibilityQuery query;
+        query.occlusion = &occlusion;
+        query.camera = &camera;
+        SampleVisibility(query, segment, &scratch.runs);
+        const LineSetDetection& lineSet = settings.lineSets[size_t(set)];
+        const Point2 dir{(segment.s1.x - segment.s0.x) / segment.length,
+                         (segment.s1.y - segment.s0.y) / segment.length};
+        for (const VisibilityRun& run : scratch.runs) {
+            const bool hidden = (run.state & kSampleHidden) != 0;
+            if (!(hidden ? lineSet.hidden : lineSet.visible).kind[kEdgeIntersection]) continue;
+            DetectedEdge& piece = (hidden ? pair.hiddenEdges : pair.visibleEdges).Append();
+            piece.kind = kEdgeIntersection;
+            piece.p0 = {segment.s0.x + (segment.s1.x - segment.s0.x) * run.from,
+                        segment.s0.y + (segment.s1.y - segment.s0.y) * run.from};
+            piece.p1 = {segment.s0.x + (segment.s1.x - segment.s0.x) * run.to,
+                        segment.s0.y + (segment.s1.y - segment.s0.y) * run.to};
+            const float t0 = CameraParameter(parallel, run.from, segment.c0.z, segment.c1.z);
+            const float t1 = CameraParameter(parallel, run.to, segment.c0.z, segment.c1.z);
+            piece.z0 = segment.c0.z + (segment.c1.z - segment.c0.z) * t0;
+            piece.z1 = segment.c0.z + (segment.c1.z - segment.c0.z) * t1;
+            piece.length = segment.length * (run.to - run.from);
+            piece.dir = dir;
+            piece.object = useA ? oa : ob;
+            piece.face = useA ? fa : fb;
+            piece.secondObject = self ? -1 : (useA ? ob : oa);
+            piece.secondFace = useA ? fb : fa;
+            piece.lineSet = set;
+        }
+    }
+}
+
+}  // namespace KvrnLib

@@ -1,0 +1,138 @@
+#include "intersection.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "edge_detect.h"
+#include "test_util.h"
+
+namespace KvrnLib {
+namespace {
+
+LineDetectionSettings IsectOnly(int objectCount, bool selfIsect) {
+    LineDetectionSettings settings;
+    LineSetDetection set;
+    for (LineClassDetection* c : {&set.visible, &set.hidden}) {
+        c->kind[kEdgeIntersection] = 1;
+        c->selfIsect = selfIsect;
+    }
+    settings.lineSets = {set};
+    settings.objects.resize(size_t(objectCount));
+    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
+    return settings;
+}
+
+DetectionResult Detect(const Scene& scene, const LineDetectionSettings& settings) {
+    DetectionResult result;
+    ThreadManagerCore pool(2);
+    DetectEdges(result, settings, scene, pool, nullptr);
+    return result;
+}
+
+double Length(const EdgeList& list) {
+    double total = 0;
+    list.ForEach([&](const DetectedEdge& e) { total += e.length; });
+    return total;
+}
+
+// Distance from p to the segment a-b.
+float DistanceToSegment(Point2 p, Point2 a, Point2 b) {
+    const float dx = b.x - a.x, dy = b.y - a.y;
+    const float t =
+        std::clamp(((p.x - a.x) * dx + (p.y - a.y) * dy) / (dx * dx + dy * dy), 0.f, 1.f);
+    return std::hypot(p.x - a.x - t * dx, p.y - a.y - t * dy);
+}
+
+TEST(Intersection, BoxPokingThroughABoxGivesTheCrossingRectangle) {
+    const Camera camera = test::LookAtCamera({8, -6, 5}, {0.5f, 0, 0}, 640, 480, 600);
+    Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),
+                         test::MakeBox({0, -0.5f, -0.5f}, {2, 0.5f, 0.5f}, camera)});
+    const DetectionResult result = Detect(scene, IsectOnly(2, false));
+    // Pairs (0,0), (0,1), (1,1) are listed; only (0,1) has lines without self-intersection.
+    ASSERT_EQ(result.pairs.size(), 3u);
+    const IntersectionPair& pair = result.pairs[1];
+    EXPECT_EQ(pair.objectA, 0);
+    EXPECT_EQ(pair.objectB, 1);
+    EXPECT_TRUE(result.pairs[0].visibleEdges.Empty());
+
+    // The crossing lies in the plane x = 1: the square y, z in [-0.5, 0.5].
+    const Point3 corners[4] = {
+        {1, -0.5f, -0.5f}, {1, 0.5f, -0.5f}, {1, 0.5f, 0.5f}, {1, -0.5f, 0.5f}};
+    Point2 screen[4];
+    double perimeter = 0;
+    for (int i = 0; i < 4; ++i)
+        screen[i] = camera.Project(camera.worldToCam.PointTransform(corners[i]));
+    for (int i = 0; i < 4; ++i)
+        perimeter +=
+            std::hypot(screen[(i + 1) % 4].x - screen[i].x, screen[(i + 1) % 4].y - screen[i].y);
+    auto onSquare = [&](Point2 p) {
+        float best = 1e30f;
+        for (int i = 0; i < 4; ++i)
+            best = std::min(best, DistanceToSegment(p, screen[i], screen[(i + 1) % 4]));
+        return best;
+    };
+    for (const EdgeList* list : {&pair.visibleEdges, &pair.hiddenEdges})
+        list->ForEach([&](const DetectedEdge& e) {
+            EXPECT_EQ(e.kind, kEdgeIntersection);
+            EXPECT_LT(onSquare(e.p0), 0.05f);
+            EXPECT_LT(onSquare(e.p1), 0.05f);
+            EXPECT_GE(e.secondObject, 0);
+        });
+    EXPECT_NEAR(Length(pair.visibleEdges) + Length(pair.hiddenEdges), perimeter, 0.01 * perimeter);
+    // Seen from the +x, -y side, two sides of the square face the viewer, two lie behind box 1.
+    EXPECT_GT(Length(pair.visibleEdges), 0.3 * perimeter);
+    EXPECT_GT(Length(pair.hiddenEdges), 0.3 * perimeter);
+}
+
+TEST(Intersection, TouchingBoxesCoveredCrossingsAndSelfIntersection) {
+    const Camera camera = test::LookAtCamera({8, -6, 5}, {0, 0, 0}, 640, 480, 600);
+    {  // Face to face: parallel normals make no line.
+        Scene scene(camera, {test::MakeBox({-1, -1, -1}, {0, 1, 1}, camera),
+                             test::MakeBox({0, -0.5f, -0.5f}, {1, 0.5f, 0.5f}, camera)});
+        const DetectionResult result = Detect(scene, IsectOnly(2, false));
+        for (const IntersectionPair& pair : result.pairs) {
+            EXPECT_TRUE(pair.visibleEdges.Empty());
+            EXPECT_TRUE(pair.hiddenEdges.Empty());
+        }
+    }
+    {  // Two crossing slabs under a big box between them and the camera: only hidden lines.
+        const Camera above = test::LookAtCamera({0, -3, 12}, {0, 0, 0}, 400, 300, 300);
+        Scene scene(above, {test::MakeBox({-1, -0.1f, -1}, {1, 0.1f, 0}, above),
+                            test::MakeBox({-0.1f, -1, -1}, {0.1f, 1, 0.5f}, above),
+                            test::MakeBox({-4, -4, 3}, {4, 4, 4}, above)});
+        const DetectionResult result = Detect(scene, IsectOnly(3, false));
+        double visible = 0, hidden = 0;
+        for (const IntersectionPair& pair : result.pairs) {
+            visible += Length(pair.visibleEdges);
+            hidden += Length(pair.hiddenEdges);
+        }
+        EXPECT_EQ(visible, 0.0);
+        EXPECT_GT(hidden, 10.0);
+    }
+    {  // A torus-like self-crossing: two boxes merged into one object cross each other.
+        auto merged = test::MakeBox({-1, -0.2f, -0.2f}, {1, 0.2f, 0.2f}, camera);
+        auto other = test::MakeBox({-0.2f, -1, -0.2f}, {0.2f, 1, 0.2f}, camera);
+        const int offset = int(merged->vertices.size());
+        merged->vertices.insert(merged->vertices.end(), other->vertices.begin(),
+                                other->vertices.end());
+        for (FaceRecord f : other->faces) {
+            f.vertexA += offset;
+            f.vertexB += offset;
+            f.vertexC += offset;
+            merged->faces.push_back(f);
+        }
+        merged->cornerNormals.insert(merged->cornerNormals.end(), other->cornerNormals.begin(),
+                                     other->cornerNormals.end());
+        Scene scene(camera, {merged});
+        EXPECT_TRUE(Detect(scene, IsectOnly(1, false)).pairs[0].visibleEdges.Empty());
+        const DetectionResult self = Detect(scene, IsectOnly(1, true));
+        ASSERT_EQ(self.pairs.size(), 1u);
+        EXPECT_FALSE(self.pairs[0].visibleEdges.Empty());
+        self.pairs[0].visibleEdges.ForEach(
+            [](const DetectedEdge& e) { EXPECT_EQ(e.secondObject, -1); });
+    }
+}
+
+}  // namespace
+}  // namespace KvrnLib
