@@ -310,8 +310,10 @@ TEST(Occlusion, BuildIsTheSameOnAnyThreadCount) {
             const std::vector<OcclusionNode>& a = serial.ObjectNodes(o);
             const std::vector<OcclusionNode>& b = other->ObjectNodes(o);
             ASSERT_EQ(a.size(), b.size());
-            if (!a.empty())  // memcmp must not see the null data() of an empty vector
+            // memcmp must not see the null data() of an empty vector.
+            if (!a.empty()) {
                 EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(OcclusionNode)));
+            }
         }
     }
     EXPECT_TRUE(serial.ObjectNodes(1).empty());
