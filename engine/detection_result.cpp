@@ -2,6 +2,18 @@
 
 namespace KvrnLib {
 
+void SetPieceGeometry(DetectedEdge* piece, const ClippedSegment& segment, float from, float to,
+                      bool parallel) {
+    const Point2 d{segment.s1.x - segment.s0.x, segment.s1.y - segment.s0.y};
+    piece->p0 = {segment.s0.x + d.x * from, segment.s0.y + d.y * from};
+    piece->p1 = {segment.s0.x + d.x * to, segment.s0.y + d.y * to};
+    const float dz = segment.c1.z - segment.c0.z;
+    piece->z0 = segment.c0.z + dz * CameraParameter(parallel, from, segment.c0.z, segment.c1.z);
+    piece->z1 = segment.c0.z + dz * CameraParameter(parallel, to, segment.c0.z, segment.c1.z);
+    piece->length = segment.length * (to - from);
+    piece->dir = {d.x / segment.length, d.y / segment.length};
+}
+
 void DetectionResult::Reset(int lineSetCount, int objectCount) {
     lineSets.clear();
     pairs.clear();

@@ -9,6 +9,7 @@
 
 #include "chunked_array.h"
 #include "detection_settings.h"
+#include "edge_clip.h"
 #include "geometry.h"
 
 namespace KvrnLib {
@@ -33,6 +34,11 @@ struct DetectedEdge {
     int32_t secondObject = -1;
     int32_t secondFace = -1;
 };
+
+// Sets a piece's ends, depths, length and direction from the part [from, to] (screen
+// parameters) of a clipped segment of non-zero length.
+void SetPieceGeometry(DetectedEdge* piece, const ClippedSegment& segment, float from, float to,
+                      bool parallel);
 
 using EdgeList = ChunkedArray<DetectedEdge>;
 

@@ -80,8 +80,6 @@ float FrontWinding(const Camera& camera, bool mirrored) {
     return mirrored ? -sign : sign;
 }
 
-Point2 Lerp(Point2 a, Point2 b, float t) { return {a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t}; }
-
 }  // namespace
 
 EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
@@ -258,15 +256,7 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
             ObjectEdges& lists = hidden ? out.hidden[size_t(o)] : out.visible[size_t(o)];
             DetectedEdge& piece = lists.kinds[size_t(kind)].Append();
             piece.kind = kind;
-            piece.p0 = Lerp(segment.s0, segment.s1, run.from);
-            piece.p1 = Lerp(segment.s0, segment.s1, run.to);
-            const float t0 = CameraParameter(parallel, run.from, segment.c0.z, segment.c1.z);
-            const float t1 = CameraParameter(parallel, run.to, segment.c0.z, segment.c1.z);
-            piece.z0 = segment.c0.z + (segment.c1.z - segment.c0.z) * t0;
-            piece.z1 = segment.c0.z + (segment.c1.z - segment.c0.z) * t1;
-            piece.object = o;
-            piece.length = segment.length * (run.to - run.from);
-            piece.dir = dir;
+            SetPieceGeometry(&piece, segment, run.from, run.to, parallel);
             piece.face = front;
             piece.lineSet = set;
         }

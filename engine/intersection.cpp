@@ -273,23 +273,12 @@ void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
         query.camera = &camera;
         SampleVisibility(query, segment, &scratch.runs);
         const LineSetDetection& lineSet = settings.lineSets[size_t(set)];
-        const Point2 dir{(segment.s1.x - segment.s0.x) / segment.length,
-                         (segment.s1.y - segment.s0.y) / segment.length};
         for (const VisibilityRun& run : scratch.runs) {
             const bool hidden = (run.state & kSampleHidden) != 0;
             if (!(hidden ? lineSet.hidden : lineSet.visible).kind[kEdgeIntersection]) continue;
             DetectedEdge& piece = (hidden ? pair.hiddenEdges : pair.visibleEdges).Append();
             piece.kind = kEdgeIntersection;
-            piece.p0 = {segment.s0.x + (segment.s1.x - segment.s0.x) * run.from,
-                        segment.s0.y + (segment.s1.y - segment.s0.y) * run.from};
-            piece.p1 = {segment.s0.x + (segment.s1.x - segment.s0.x) * run.to,
-                        segment.s0.y + (segment.s1.y - segment.s0.y) * run.to};
-            const float t0 = CameraParameter(parallel, run.from, segment.c0.z, segment.c1.z);
-            const float t1 = CameraParameter(parallel, run.to, segment.c0.z, segment.c1.z);
-            piece.z0 = segment.c0.z + (segment.c1.z - segment.c0.z) * t0;
-            piece.z1 = segment.c0.z + (segment.c1.z - segment.c0.z) * t1;
-            piece.length = segment.length * (run.to - run.from);
-            piece.dir = dir;
+            SetPieceGeometry(&piece, segment, run.from, run.to, parallel);
             piece.object = useA ? oa : ob;
             piece.face = useA ? fa : fb;
             piece.secondObject = self ? -1 : (useA ? ob : oa);
