@@ -19,6 +19,7 @@
 namespace KvrnLib {
 namespace {
 
+constexpr int kAllAxesFaces = 4096;  // nodes up to this size bin all three axes
 constexpr int kBinCount = 16;
 // Objects above this size have their hierarchy below the top levels built as separate items, and
 // so do objects built without a pool: the node layout never depends on the pool.
@@ -157,18 +158,33 @@ class TreeBuilder {
         std::array<std::array<int, kBinCount>, 3> counts{};
         float lo[3], scale[3];
         bool usable[3];
+        // Large nodes bin only their longest axis: a third of the binning work where it costs
+        // most, for a split that is as good there on our meshes.
+        const int longest = extent[0] >= extent[1] && extent[0] >= extent[2] ? 0
+                            : extent[1] >= extent[2]                         ? 1
+                                                                             : 2;
+        const bool allAxes = count <= kAllAxesFaces;
         for (int a = 0; a < 3; ++a) {
             lo[a] = centres.lo[a];
             scale[a] = extent[a] > 0.0f ? float(kBinCount) / extent[a] : 0.0f;
-            usable[a] = extent[a] > 0.0f && std::isfinite(scale[a]);
+            usable[a] = (allAxes || a == longest) && extent[a] > 0.0f && std::isfinite(scale[a]);
             if (!usable[a]) scale[a] = 0.0f;
         }
-        for (int i = begin; i < end; ++i) {
-            const Ref& r = refs_[size_t(i)];
-            for (int a = 0; a < 3; ++a) {
-                const size_t b = size_t(BinOf(r.Centre(a), lo[a], scale[a]));
-                ++counts[size_t(a)][b];
-                bins[size_t(a)][b].Grow(r);
+        if (allAxes) {
+            for (int i = begin; i < end; ++i) {
+                const Ref& r = refs_[size_t(i)];
+                for (int a = 0; a < 3; ++a) {
+                    const size_t b = size_t(BinOf(r.Centre(a), lo[a], scale[a]));
+                    ++counts[size_t(a)][b];
+                    bins[size_t(a)][b].Grow(r);
+                }
+            }
+        } else {
+            for (int i = begin; i < end; ++i) {
+                const Ref& r = refs_[size_t(i)];
+                const size_t b = size_t(BinOf(r.Centre(longest), lo[longest], scale[longest]));
+                ++counts[size_t(longest)][b];
+                bins[size_t(longest)][b].Grow(r);
             }
         }
         float bestCost = 3.4e38f;
