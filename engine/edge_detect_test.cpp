@@ -48,6 +48,11 @@ std::vector<Piece> Pieces(const DetectionResult& result) {
                         pieces.push_back(
                             {hidden, e.kind, e.object, e.p0.x, e.p0.y, e.p1.x, e.p1.y});
                     });
+    for (const IntersectionPair& pair : result.pairs)
+        for (int hidden = 0; hidden < 2; ++hidden)
+            (hidden ? pair.hiddenEdges : pair.visibleEdges).ForEach([&](const DetectedEdge& e) {
+                pieces.push_back({hidden, e.kind, e.object, e.p0.x, e.p0.y, e.p1.x, e.p1.y});
+            });
     std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) {
         return std::tie(a.hidden, a.kind, a.object, a.x0, a.y0, a.x1, a.y1) <
                std::tie(b.hidden, b.kind, b.object, b.x0, b.y0, b.x1, b.y1);
@@ -124,9 +129,13 @@ TEST(EdgeDetect, SameResultWithOneTwoAndSevenThreads) {
     Scene scene(camera, {test::MakeSphere({0.5f, 0, 0.5f}, 1.3f, 32, 16, camera),
                          test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),
                          test::MakeBox({-3, 1, -1}, {-1.5f, 2, 2}, camera)});
-    const LineDetectionSettings settings = OneLineSet(3, true);
+    LineDetectionSettings settings = OneLineSet(3, true);
+    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
+        c->kind[kEdgeIntersection] = c->selfIsect = 1;
     const std::vector<Piece> one = Pieces(Detect(scene, settings, 1));
     EXPECT_GT(one.size(), 50u);
+    EXPECT_TRUE(std::any_of(one.begin(), one.end(),
+                            [](const Piece& p) { return p.kind == kEdgeIntersection; }));
     for (int threads : {2, 7}) {
         const std::vector<Piece> other = Pieces(Detect(scene, settings, threads));
         ASSERT_EQ(one.size(), other.size()) << threads;
