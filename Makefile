@@ -46,8 +46,8 @@ tsan:
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/engine/kvrn_engine_test \
 	    --gtest_filter='$(TSAN_TESTS)'
 
-# Concurrency tests by suite name: run again under ThreadSanitizer.
-TSAN_TESTS := ThreadManager*:StageRun*:LineEffectThreadManagerDelegate*:*Concurrent*
+# Concurrency tests by suite name, and the multi-threaded stages: run again under ThreadSanitizer.
+TSAN_TESTS := ThreadManager*:StageRun*:LineEffectThreadManagerDelegate*:*Concurrent*:EdgeDetect*:LineEffect.*:Intersection*
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build of the engine, running all its tests.
 asan:
