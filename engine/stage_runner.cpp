@@ -164,6 +164,7 @@ void StageRun::Run(std::shared_ptr<ThreadProcess> process) {
             delegate_->nextFlush = now + kFlushIntervalTicks;
         }
     }
+    if (std::exception_ptr error = manager_.TakeWorkerError()) std::rethrow_exception(error);
     if (target_ && target_->IsAborted()) throw LineEffectException::Aborted();
 }
 

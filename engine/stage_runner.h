@@ -95,8 +95,8 @@ class StageRun {
     const std::shared_ptr<LineEffectThreadManagerDelegate>& Delegate() const { return delegate_; }
 
     // Starts the process (waiting when quiet), polls the pool with zero-length sleeps while it
-    // is busy, flushing reports at most every 20 ms, then throws the abort when the target
-    // reports one.
+    // is busy, flushing reports at most every 20 ms, then rethrows the first error a work call
+    // raised, or throws the abort when the target reports one.
     void Run(std::shared_ptr<ThreadProcess> process);
 
   private:

@@ -133,6 +133,32 @@ TEST(StageRun, AbortDuringStageEndsTheJobAndIsContained) {
     EXPECT_FALSE(pool.IsBusy());
 }
 
+TEST(StageRun, AWorkerErrorEndsTheJobAndReachesTheCaller) {
+    auto host = std::make_shared<HostDelegate>();
+    ThreadManagerCore pool(2);
+    std::string written;
+    SetDebugOutputSink([&](const char* text) { written += text; });
+    std::atomic<int> items{0};
+    const bool ok = ContainStageFailure("Draw", [&] {
+        StageRun run(host, pool);
+        run.Run(std::make_shared<FuncThreadProcess>([&](const ThreadProcessInfo& info) {
+            if (info.itemIndex >= 100000) return false;
+            items.fetch_add(1);
+            if (info.itemIndex == 3) throw LineEffectException("raster alloc failed.");
+            return true;
+        }));
+    });
+    SetDebugOutputSink(nullptr);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(written, "LineEffect::Draw error : raster alloc failed.\n");
+    EXPECT_LT(items.load(), 100000);
+    EXPECT_EQ(pool.TakeWorkerError(), nullptr);  // taken once
+
+    std::atomic<int> after{0};
+    pool.Run([&](int item, int, int) { return item < 10 && after.fetch_add(1) >= 0; }, true);
+    EXPECT_EQ(after.load(), 10);
+}
+
 TEST(StageRun, ContainmentWritesTheFixedMessages) {
     std::string written;
     SetDebugOutputSink([&](const char* text) { written += text; });

@@ -86,7 +86,17 @@ void ThreadManagerCore::WorkerLoop(int threadIndex) {
                 info.delegate->SetThreadMessage(threadIndex, std::string());
                 info.delegate->SetThreadProgress(threadIndex, 0.0f);
             }
-            if (!job->Work(info)) break;
+            bool more = false;
+            try {
+                more = job->Work(info);
+            } catch (...) {
+                {
+                    std::lock_guard<std::mutex> lock(jobMutex_);
+                    if (!workerError_) workerError_ = std::current_exception();
+                }
+                DropJob();
+            }
+            if (!more) break;
         }
         job.reset();
         info.delegate.reset();
@@ -136,6 +146,13 @@ void ThreadManagerCore::Run(FuncThreadProcess2::Func func, bool wait) {
 void ThreadManagerCore::_ProcessFunc(FuncThreadProcess::Func func, bool wait,
                                      std::shared_ptr<ThreadManagerDelegate> delegate) {
     StartProcess(std::make_shared<FuncThreadProcess>(std::move(func)), wait, std::move(delegate));
+}
+
+std::exception_ptr ThreadManagerCore::TakeWorkerError() {
+    std::lock_guard<std::mutex> lock(jobMutex_);
+    std::exception_ptr error;
+    std::swap(error, workerError_);
+    return error;
 }
 
 bool ThreadManagerCore::CurrentJobAborted() {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,9 @@ class ThreadManager {
     // Wraps func in a FuncThreadProcess and starts it.
     virtual void _ProcessFunc(FuncThreadProcess::Func func, bool wait,
                               std::shared_ptr<ThreadManagerDelegate> delegate) = 0;
+    // The first exception a work call threw since the last call (it also dropped the job), or
+    // null. Lets the caller raise a stage error on its own thread instead of losing a worker.
+    virtual std::exception_ptr TakeWorkerError() = 0;
 };
 
 // Methods may be called from any thread that is not one of the pool's workers, except
@@ -116,6 +120,7 @@ class ThreadManagerCore final : public ThreadManager {
                       std::shared_ptr<ThreadManagerDelegate> delegate) override;
     void _ProcessFunc(FuncThreadProcess::Func func, bool wait,
                       std::shared_ptr<ThreadManagerDelegate> delegate) override;
+    std::exception_ptr TakeWorkerError() override;
 
     // Polls the current delegate's abort state, dropping the job on an abort.
     // True when there is no current job.
@@ -136,6 +141,7 @@ class ThreadManagerCore final : public ThreadManager {
     std::shared_ptr<ThreadProcess> job_;
     std::shared_ptr<ThreadManagerDelegate> delegate_;
     std::atomic<bool> hasJob_{false};
+    std::exception_ptr workerError_;  // guarded by jobMutex_
 
     std::atomic<int32_t> itemCounter_{0};
     std::atomic<int32_t> idleCount_;
