@@ -93,6 +93,8 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
       occlusion_(occlusion),
       quiet_(quiet),
       rect_(WidenedScreenRect(scene.GetCamera(), settings.offscreen)),
+      masking_(AnyMaterialMasks(settings)),
+      hiddenMasking_(AnyLineSetMasksHidden(settings)),
       scratch_(size_t(threadCount < 1 ? 1 : threadCount)) {
     // Pairs are listed here, before any item runs, so their slots never move.
     result_.pairs.clear();
@@ -196,8 +198,6 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
     const std::vector<Point3>& normals = objectInfo.FaceNormals();
     const ObjectDetection& record = settings_.objects[size_t(o)];
     const float frontWinding = FrontWinding(camera, objectInfo.IsMirrored());
-    const bool masking = AnyMaterialMasks(settings_);
-    const bool hiddenMasking = AnyLineSetMasksHidden(settings_);
 
     scratch->edges = BuildMeshEdges(object, objectInfo.FacingBytes());
     const std::vector<MeshEdge>& edges = scratch->edges;
@@ -239,8 +239,8 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
         VisibilityQuery query;
         query.occlusion = &occlusion_;
         query.camera = &camera;
-        query.filter = masking ? &filter : nullptr;
-        query.hiddenMask = hiddenMasking ? &hiddenMask : nullptr;
+        query.filter = masking_ ? &filter : nullptr;
+        query.hiddenMask = hiddenMasking_ ? &hiddenMask : nullptr;
         query.singleFace = singleFace;
         query.object = o;
         query.outward = {dir.y, -dir.x};

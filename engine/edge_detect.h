@@ -61,6 +61,9 @@ class EdgeDetectThreadProcess final : public ThreadProcess {
     const OcclusionScene& occlusion_;
     const bool quiet_;
     const ScreenRect rect_;
+    // Whether any material or line set masks at all: without, rays need no face filter.
+    const bool masking_;
+    const bool hiddenMasking_;
     std::vector<std::unique_ptr<Scratch>> scratch_;  // per worker, freed by its worker
     std::vector<int32_t> prepare_;
     std::vector<DetectWorkItem> items_;
