@@ -412,6 +412,22 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
         objectBoxes_[size_t(object)] = NodeBox(tree.nodes[0]);
     });
 
+    // The hierarchy over the objects, built like an object's over its faces.
+    std::vector<Ref> objectRefs;
+    for (int object = 0; object < objectCount; ++object) {
+        const Box3& box = objectBoxes_[size_t(object)];
+        if (objects_[size_t(object)].nodes.empty()) continue;
+        objectRefs.push_back(MakeRef(box.min, box.max, box.max, object));
+    }
+    top_.clear();
+    topObjects_.clear();
+    if (!objectRefs.empty()) {
+        const std::vector<uint32_t> codes = SortByMorton(objectRefs);
+        top_.resize(1);
+        TreeBuilder(objectRefs, codes, top_, nullptr).BuildNode(0, 0, int(objectRefs.size()));
+        for (const Ref& r : objectRefs) topObjects_.push_back(r.Face());
+    }
+
     topZ_ = -3.4e38f;
     for (int object = 0; object < objectCount; ++object) {
         if (!objectBoxes_[size_t(object)].IsEmpty())
@@ -498,11 +514,22 @@ bool OcclusionScene::FindOccluder(Point3 sample, const OccluderFilter* filter, i
                      AnyHit(ray, hintObject, 0, g.node, filter, &found);
         }
     }
-    for (int object = 0; !hidden && object < int(objects_.size()); ++object) {
-        if (object == hintObject || objects_[size_t(object)].nodes.empty()) continue;
-        if (!ray.HitsBox(objects_[size_t(object)].nodes[0], tMax)) continue;
-        if (filter && !filter->AcceptObject(object)) continue;
-        hidden = AnyHit(ray, object, 0, -1, filter, &found);
+    int32_t stack[kStackSize];
+    int top = 0;
+    if (!hidden && !top_.empty()) stack[top++] = 0;
+    while (!hidden && top > 0) {
+        const OcclusionNode& n = top_[size_t(stack[--top])];
+        if (!ray.HitsBox(n, tMax)) continue;
+        if (n.count == 0) {
+            stack[top++] = n.index + 1;
+            stack[top++] = n.index;
+            continue;
+        }
+        for (int k = n.index; !hidden && k < n.index + n.count; ++k) {
+            const int object = topObjects_[size_t(k)];
+            if (object == hintObject || (filter && !filter->AcceptObject(object))) continue;
+            hidden = AnyHit(ray, object, 0, -1, filter, &found);
+        }
     }
     if (!hidden) return false;
     found.t = parallel_ ? float(double(found.t) * height) : float(1.0 - double(found.t));
@@ -519,30 +546,23 @@ bool OcclusionScene::ClosestHit(Point3 origin, Point3 direction, float tMax,
     double best = double(tMax);
     int bestObject = -1, bestTriangle = -1;
     int32_t stack[kStackSize];
-    for (int object = 0; object < int(objects_.size()); ++object) {
-        const ObjectTree& tree = objects_[size_t(object)];
-        if (tree.nodes.empty() || !ray.HitsBox(tree.nodes[0], best)) continue;
-        if (filter && !filter->AcceptObject(object)) continue;
-        int top = 0;
-        stack[top++] = 0;
-        while (top > 0) {
-            const OcclusionNode& n = tree.nodes[size_t(stack[--top])];
-            if (!ray.HitsBox(n, best)) continue;
-            if (n.count == 0) {
-                // Near child popped first, so the nearer hit shrinks the interval early.
-                const bool rightFirst = ray.d[n.axis] < 0.0;
-                stack[top++] = n.index + (rightFirst ? 0 : 1);
-                stack[top++] = n.index + (rightFirst ? 1 : 0);
-                continue;
-            }
-            for (int k = n.index; k < n.index + n.count; ++k) {
-                const double t = ray.Hit(tree.triangles[size_t(k)], best);
-                if (t < 0.0) continue;
-                if (filter && !filter->Accept(object, tree.faces[size_t(k)])) continue;
-                best = t;
-                bestObject = object;
-                bestTriangle = k;
-            }
+    int top = 0;
+    if (!top_.empty()) stack[top++] = 0;
+    while (top > 0) {
+        const OcclusionNode& n = top_[size_t(stack[--top])];
+        if (!ray.HitsBox(n, best)) continue;
+        if (n.count == 0) {
+            const bool rightFirst = ray.d[n.axis] < 0.0;
+            stack[top++] = n.index + (rightFirst ? 0 : 1);
+            stack[top++] = n.index + (rightFirst ? 1 : 0);
+            continue;
+        }
+        for (int k = n.index; k < n.index + n.count; ++k) {
+            const int object = topObjects_[size_t(k)];
+            if (filter && !filter->AcceptObject(object)) continue;
+            const double before = best;
+            Closest(ray, object, &best, &bestTriangle, filter);
+            if (best < before) bestObject = object;
         }
     }
     if (bestObject < 0) return false;
@@ -555,6 +575,32 @@ bool OcclusionScene::ClosestHit(Point3 origin, Point3 direction, float tMax,
     return true;
 }
 
+void OcclusionScene::Closest(const Ray& ray, int object, double* best, int* bestTriangle,
+                             const OccluderFilter* filter) const {
+    const ObjectTree& tree = objects_[size_t(object)];
+    int32_t stack[kStackSize];
+    int top = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+        const OcclusionNode& n = tree.nodes[size_t(stack[--top])];
+        if (!ray.HitsBox(n, *best)) continue;
+        if (n.count == 0) {
+            // Near child popped first, so the nearer hit shrinks the interval early.
+            const bool rightFirst = ray.d[n.axis] < 0.0;
+            stack[top++] = n.index + (rightFirst ? 0 : 1);
+            stack[top++] = n.index + (rightFirst ? 1 : 0);
+            continue;
+        }
+        for (int k = n.index; k < n.index + n.count; ++k) {
+            const double t = ray.Hit(tree.triangles[size_t(k)], *best);
+            if (t < 0.0) continue;
+            if (filter && !filter->Accept(object, tree.faces[size_t(k)])) continue;
+            *best = t;
+            *bestTriangle = k;
+        }
+    }
+}
+
 int64_t OcclusionScene::TriangleCount() const {
     int64_t count = 0;
     for (const ObjectTree& tree : objects_) count += int64_t(tree.triangles.size());
@@ -564,7 +610,8 @@ int64_t OcclusionScene::TriangleCount() const {
 int64_t OcclusionScene::MemoryBytes() const {
     int64_t bytes =
         int64_t(objects_.capacity() * sizeof(ObjectTree) + objectBoxes_.capacity() * sizeof(Box3) +
-                groups_.capacity() * sizeof(OcclusionGroup));
+                groups_.capacity() * sizeof(OcclusionGroup) +
+                top_.capacity() * sizeof(OcclusionNode) + topObjects_.capacity() * sizeof(int32_t));
     for (const ObjectTree& tree : objects_)
         bytes += int64_t(tree.nodes.capacity() * sizeof(OcclusionNode) +
                          tree.triangles.capacity() * sizeof(Triangle) +

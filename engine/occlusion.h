@@ -110,11 +110,18 @@ class OcclusionScene {
     void Build(const Scene& scene, ThreadManager* pool);
     bool AnyHit(const Ray& ray, int object, int root, int skipNode, const OccluderFilter* filter,
                 OccluderHit* hit) const;
+    // Nearest crossing within one object's hierarchy, closer than *best.
+    void Closest(const Ray& ray, int object, double* best, int* bestTriangle,
+                 const OccluderFilter* filter) const;
     int GroupOf(int object, int triangle) const;
 
     bool parallel_ = false;
     float topZ_ = 0.0f;  // highest camera-space z of any usable face
     std::vector<ObjectTree> objects_;
+    // Hierarchy over the objects' boxes, so that a ray meets only the objects near it; its
+    // leaves hold entries of topObjects_.
+    std::vector<OcclusionNode> top_;
+    std::vector<int32_t> topObjects_;
     std::vector<Box3> objectBoxes_;
     std::vector<OcclusionGroup> groups_;
 };
