@@ -1,6 +1,7 @@
 #include "intersection.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "render_object_info.h"
@@ -14,10 +15,6 @@ constexpr int kProgressInterval = 256;        // candidate pairs between progres
 constexpr float kParallelNormals = 0.99999f;  // |nA . nB| at or above: no line
 
 using Bound = FaceBoundingPack::Bound;
-
-bool Overlaps(const Bound& a, const Bound& b) {
-    return a.screen.Overlaps(b.screen) && a.minZ <= b.maxZ && b.minZ <= a.maxZ;
-}
 
 bool BoxesOverlap(const Box3& a, const Box3& b) {
     return a.min.x <= b.max.x && b.min.x <= a.max.x && a.min.y <= b.max.y && b.min.y <= a.max.y &&
@@ -64,86 +61,132 @@ bool SharesVertex(const FaceRecord& a, const FaceRecord& b) {
     return false;
 }
 
-// Leaf-against-leaf walk of two implicit group trees, collecting face pairs whose bounds meet.
+class TreeBuilder {
+  public:
+    TreeBuilder(const FaceBoundingPack& pack, int leafFaces, std::vector<ISectTree::Node>* nodes)
+        : pack_(pack), leafFaces_(leafFaces), nodes_(*nodes) {}
+
+    // Fills nodes_[index] with the subtree over order[begin, end) and returns its bound.
+    Bound Build(int index, int begin, int end) {
+        ISectTree::Node node;
+        node.index = begin;
+        if (end - begin <= leafFaces_) {
+            for (int k = begin; k < end; ++k)
+                node.bound.Add(pack_.faceBounds[size_t(pack_.order[size_t(k)])]);
+            node.count = end - begin;
+            nodes_[size_t(index)] = node;
+            return node.bound;
+        }
+        int mid = begin + (end - begin) / 2;  // a run of equal codes splits in the middle
+        const uint32_t first = pack_.codes[size_t(begin)], last = pack_.codes[size_t(end - 1)];
+        if (first != last) {
+            const int bit = 31 - std::countl_zero(first ^ last);
+            mid = int(std::partition_point(pack_.codes.begin() + begin, pack_.codes.begin() + end,
+                                           [bit](uint32_t c) { return ((c >> bit) & 1u) == 0; }) -
+                      pack_.codes.begin());
+        }
+        const int children = int(nodes_.size());
+        nodes_.resize(nodes_.size() + 2);
+        node.bound = Build(children, begin, mid);
+        node.bound.Add(Build(children + 1, mid, end));
+        node.index = children;
+        nodes_[size_t(index)] = node;
+        return node.bound;
+    }
+
+  private:
+    const FaceBoundingPack& pack_;
+    const int leafFaces_;
+    std::vector<ISectTree::Node>& nodes_;
+};
+
+// Walks two trees together (or one tree against itself), collecting the face pairs whose
+// bounds meet, leaf against leaf.
 class CandidateWalk {
   public:
     // `faces`: the object's faces when a and b are the same object, so that neighbours sharing
     // a vertex (which meet along their common edge or corner, never crossing) are left out here.
-    CandidateWalk(const FaceBoundingPack& a, const FaceBoundingPack& b,
-                  const std::vector<FaceRecord>* faces,
+    CandidateWalk(const ISectTree& treeA, const FaceBoundingPack& packA, const ISectTree& treeB,
+                  const FaceBoundingPack& packB, const std::vector<FaceRecord>* faces,
                   std::vector<std::pair<int32_t, int32_t>>* out)
-        : a_(a), b_(b), self_(faces != nullptr), faces_(faces), out_(out) {}
+        : treeA_(treeA),
+          packA_(packA),
+          treeB_(treeB),
+          packB_(packB),
+          self_(faces != nullptr),
+          faces_(faces),
+          out_(out) {}
 
     void Run() {
-        if (a_.levels.empty() || b_.levels.empty()) return;
-        if (self_)
-            SelfWalk(int(a_.levels.size()) - 1, 0);
-        else
-            Walk(int(a_.levels.size()) - 1, 0, int(b_.levels.size()) - 1, 0);
-    }
-
-  private:
-    // A node against itself: each child against itself, then the two children against each
-    // other once, so no unordered pair of groups is visited twice.
-    void SelfWalk(int level, int node) {
-        if (level == 0) return Leaves(node, node);
-        const int first = 2 * node, second = 2 * node + 1;
-        const bool hasSecond = second < int(a_.levels[size_t(level - 1)].size());
-        SelfWalk(level - 1, first);
-        if (!hasSecond) return;
-        SelfWalk(level - 1, second);
-        Walk(level - 1, first, level - 1, second);
-    }
-
-    void Walk(int levelA, int nodeA, int levelB, int nodeB) {
-        if (!Overlaps(a_.levels[size_t(levelA)][size_t(nodeA)],
-                      b_.levels[size_t(levelB)][size_t(nodeB)]))
-            return;
-        if (levelA == 0 && levelB == 0) return Leaves(nodeA, nodeB);
-        // Descend the higher node; both trees halve per level.
-        if (levelA >= levelB && levelA > 0) {
-            for (int child : {2 * nodeA, 2 * nodeA + 1})
-                if (child < int(a_.levels[size_t(levelA - 1)].size()))
-                    Walk(levelA - 1, child, levelB, nodeB);
-        } else {
-            for (int child : {2 * nodeB, 2 * nodeB + 1})
-                if (child < int(b_.levels[size_t(levelB - 1)].size()))
-                    Walk(levelA, nodeA, levelB - 1, child);
+        if (treeA_.nodes.empty() || treeB_.nodes.empty()) return;
+        // Within one tree, a pair (n, n) stands for the node against itself: its children each
+        // against themselves, then against each other, so no pair of leaves is met twice.
+        std::vector<std::pair<int32_t, int32_t>> stack{{0, 0}};
+        while (!stack.empty()) {
+            const auto [a, b] = stack.back();
+            stack.pop_back();
+            const ISectTree::Node& na = treeA_.nodes[size_t(a)];
+            const ISectTree::Node& nb = treeB_.nodes[size_t(b)];
+            if (self_ && a == b) {
+                if (na.count > 0) {
+                    Leaves(na, nb, true);
+                    continue;
+                }
+                stack.push_back({na.index, na.index + 1});
+                stack.push_back({na.index + 1, na.index + 1});
+                stack.push_back({na.index, na.index});
+                continue;
+            }
+            if (!na.bound.Overlaps(nb.bound)) continue;
+            if (na.count > 0 && nb.count > 0) {
+                Leaves(na, nb, false);
+                continue;
+            }
+            // Descend the node with the larger screen box, or the inner one.
+            const auto area = [](const Bound& x) {
+                return (x.screen.maxX - x.screen.minX) * (x.screen.maxY - x.screen.minY);
+            };
+            if (nb.count > 0 || (na.count == 0 && area(na.bound) >= area(nb.bound))) {
+                stack.push_back({na.index + 1, b});
+                stack.push_back({na.index, b});
+            } else {
+                stack.push_back({a, nb.index + 1});
+                stack.push_back({a, nb.index});
+            }
         }
     }
 
-    void Leaves(int groupA, int groupB) {
-        // Only faces that reach into the other group's box can meet one of its faces.
-        const Bound& boundA = a_.levels[0][size_t(groupA)];
-        const Bound& boundB = b_.levels[0][size_t(groupB)];
-        int32_t nearB[FaceBoundingPack::kGroupSize];
-        int32_t nearBIndex[FaceBoundingPack::kGroupSize];
+  private:
+    void Leaves(const ISectTree::Node& leafA, const ISectTree::Node& leafB, bool same) {
+        // Only faces that reach into the other leaf's bound can meet one of its faces.
+        int32_t nearB[kISectMaxLeafFaces];
+        int32_t nearBIndex[kISectMaxLeafFaces];
         int countB = 0;
-        for (int32_t j = b_.groupStart[size_t(groupB)]; j < b_.groupStart[size_t(groupB) + 1];
-             ++j) {
-            const int32_t fb = b_.order[size_t(j)];
-            if (!Overlaps(b_.faceBounds[size_t(fb)], boundA)) continue;
+        for (int32_t j = leafB.index; j < leafB.index + leafB.count; ++j) {
+            const int32_t fb = packB_.order[size_t(j)];
+            if (!packB_.faceBounds[size_t(fb)].Overlaps(leafA.bound)) continue;
             nearB[countB] = fb;
             nearBIndex[countB++] = j;
         }
         if (countB == 0) return;
-        for (int32_t i = a_.groupStart[size_t(groupA)]; i < a_.groupStart[size_t(groupA) + 1];
-             ++i) {
-            const int32_t fa = a_.order[size_t(i)];
-            const Bound& faceA = a_.faceBounds[size_t(fa)];
-            if (!Overlaps(faceA, boundB)) continue;
+        for (int32_t i = leafA.index; i < leafA.index + leafA.count; ++i) {
+            const int32_t fa = packA_.order[size_t(i)];
+            const Bound& faceA = packA_.faceBounds[size_t(fa)];
+            if (!faceA.Overlaps(leafB.bound)) continue;
             for (int k = 0; k < countB; ++k) {
-                if (self_ && groupA == groupB && nearBIndex[k] <= i) continue;
+                if (same && nearBIndex[k] <= i) continue;
                 const int32_t fb = nearB[k];
-                if (!Overlaps(faceA, b_.faceBounds[size_t(fb)])) continue;
+                if (!faceA.Overlaps(packB_.faceBounds[size_t(fb)])) continue;
                 if (self_ && SharesVertex((*faces_)[size_t(fa)], (*faces_)[size_t(fb)])) continue;
                 out_->push_back({fa, fb});
             }
         }
     }
 
-    const FaceBoundingPack& a_;
-    const FaceBoundingPack& b_;
+    const ISectTree& treeA_;
+    const FaceBoundingPack& packA_;
+    const ISectTree& treeB_;
+    const FaceBoundingPack& packB_;
     const bool self_;
     const std::vector<FaceRecord>* faces_;
     std::vector<std::pair<int32_t, int32_t>>* out_;
@@ -183,6 +226,23 @@ void Corners(const RenderObject& object, const std::vector<Point3>& camera, int 
 }
 
 }  // namespace
+
+std::shared_ptr<const ISectTree> CalcISectTree(const Scene& scene, int object, int leafFaces) {
+    auto tree = std::make_shared<ISectTree>();
+    const FaceBoundingPack& pack = scene.Info(object).FaceBounds();
+    if (pack.order.empty()) return tree;
+    const int leaf = std::clamp(leafFaces, 1, kISectMaxLeafFaces);
+    tree->nodes.reserve(2 * pack.order.size() / size_t(leaf) + 1);
+    tree->nodes.resize(1);
+    TreeBuilder(pack, leaf, &tree->nodes).Build(0, 0, int(pack.order.size()));
+    tree->nodes.shrink_to_fit();
+    return tree;
+}
+
+const ISectTree& RequestISectTree(const Scene& scene, int object) {
+    return *scene.Info(object).IntersectionTree(
+        [&] { return CalcISectTree(scene, object, kISectLeafFaces); });
+}
 
 std::vector<std::pair<int, int>> ListIntersectionPairs(const LineDetectionSettings& settings,
                                                        const Scene& scene, const ScreenRect& rect) {
@@ -224,8 +284,8 @@ void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
     const Camera& camera = scene.GetCamera();
 
     scratch.candidates.clear();
-    CandidateWalk(infoA.FaceBounds(), infoB.FaceBounds(), self ? &a.faces : nullptr,
-                  &scratch.candidates)
+    CandidateWalk(RequestISectTree(scene, oa), infoA.FaceBounds(), RequestISectTree(scene, ob),
+                  infoB.FaceBounds(), self ? &a.faces : nullptr, &scratch.candidates)
         .Run();
     const int count = int(scratch.candidates.size());
     const bool parallel = camera.parallel != 0;

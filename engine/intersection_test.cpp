@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 
 #include "edge_detect.h"
 #include "test_util.h"
@@ -42,6 +44,60 @@ float DistanceToSegment(Point2 p, Point2 a, Point2 b) {
     const float t =
         std::clamp(((p.x - a.x) * dx + (p.y - a.y) * dy) / (dx * dx + dy * dy), 0.f, 1.f);
     return std::hypot(p.x - a.x - t * dx, p.y - a.y - t * dy);
+}
+
+using Bound = FaceBoundingPack::Bound;
+
+bool Contains(const Bound& outer, const Bound& inner) {
+    return outer.screen.minX <= inner.screen.minX && outer.screen.minY <= inner.screen.minY &&
+           outer.screen.maxX >= inner.screen.maxX && outer.screen.maxY >= inner.screen.maxY &&
+           outer.minZ <= inner.minZ && outer.maxZ >= inner.maxZ;
+}
+
+// The tree covers every usable face once, each bound holds what lies below it, and the leaves
+// are compact in depth as well as on screen: a leaf mixing the front and back of a closed
+// object would bring every face behind it into the search.
+TEST(Intersection, TreeOverShuffledSphereIsCompleteAndCompact) {
+    const Camera camera = test::LookAtCamera({0, -8, 2}, {0, 0, 0}, 320, 240, 300);
+    auto sphere = test::MakeSphere({0, 0, 0}, 1.0f, 48, 24, camera);
+    std::mt19937 random(7);
+    std::shuffle(sphere->faces.begin(), sphere->faces.end(), random);
+    const Scene scene(camera, {sphere});
+    const FaceBoundingPack& pack = scene.Info(0).FaceBounds();
+    for (int leafFaces : {1, kISectLeafFaces, 1000}) {
+        const auto tree = CalcISectTree(scene, 0, leafFaces);
+        ASSERT_FALSE(tree->nodes.empty());
+        std::vector<int> seen(sphere->faces.size(), 0);
+        double leafVolume = 0;
+        int mixed = 0;
+        const Bound& root = tree->nodes[0].bound;
+        const float middle = 0.5f * (root.minZ + root.maxZ);
+        const auto volume = [](const Bound& b) {
+            return double(b.screen.maxX - b.screen.minX) * double(b.screen.maxY - b.screen.minY) *
+                   double(b.maxZ - b.minZ);
+        };
+        for (const ISectTree::Node& node : tree->nodes) {
+            if (node.count == 0) {
+                EXPECT_TRUE(Contains(node.bound, tree->nodes[size_t(node.index)].bound));
+                EXPECT_TRUE(Contains(node.bound, tree->nodes[size_t(node.index) + 1].bound));
+                continue;
+            }
+            EXPECT_LE(node.count, std::clamp(leafFaces, 1, kISectMaxLeafFaces));
+            for (int k = node.index; k < node.index + node.count; ++k) {
+                const int32_t face = pack.order[size_t(k)];
+                ++seen[size_t(face)];
+                EXPECT_TRUE(Contains(node.bound, pack.faceBounds[size_t(face)]));
+            }
+            leafVolume += volume(node.bound);
+            mixed += node.bound.minZ < middle - 0.3f && node.bound.maxZ > middle + 0.3f;
+        }
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), int(seen.size()));
+        // Leaves of 8 shuffled faces would fill the root hundreds of times over.
+        if (leafFaces == kISectLeafFaces) {
+            EXPECT_LT(leafVolume, volume(root));
+            EXPECT_EQ(mixed, 0);
+        }
+    }
 }
 
 TEST(Intersection, BoxPokingThroughABoxGivesTheCrossingRectangle) {

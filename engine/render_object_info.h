@@ -28,30 +28,34 @@ inline bool IsFacingUnusable(uint8_t facing) {
     return (facing & kFacingUnusable) == kFacingUnusable;
 }
 
-// Screen-space grouping of an object's faces for the intersection and ray searches.
-// Usable faces (back-facing ones included: on an open mesh a back face still hides what lies
-// behind it) are ordered along a Morton curve of their screen-box centres and cut into
-// groups of at most kGroupSize; the groups are the leaves of an implicit binary tree whose
-// node boxes are stored level by level.
+// Per-face bounding data for the intersection search. Usable faces are ordered along a Morton
+// curve of their bound centres (screen position and depth), so that faces close together on
+// screen and in depth are close in the order; the intersection tree is cut from that order.
 struct FaceBoundingPack {
-    static constexpr int kGroupSize = 16;
-
     struct Bound {
         Box2 screen;
         float minZ = 3.4028235e38f;  // camera-space depth range
         float maxZ = -3.4028235e38f;
+
+        void Add(const Bound& other) {
+            screen.minX = other.screen.minX < screen.minX ? other.screen.minX : screen.minX;
+            screen.minY = other.screen.minY < screen.minY ? other.screen.minY : screen.minY;
+            screen.maxX = other.screen.maxX > screen.maxX ? other.screen.maxX : screen.maxX;
+            screen.maxY = other.screen.maxY > screen.maxY ? other.screen.maxY : screen.maxY;
+            minZ = other.minZ < minZ ? other.minZ : minZ;
+            maxZ = other.maxZ > maxZ ? other.maxZ : maxZ;
+        }
+        // Touching counts; an empty bound overlaps nothing.
+        bool Overlaps(const Bound& other) const {
+            return screen.Overlaps(other.screen) && minZ <= other.maxZ && other.minZ <= maxZ;
+        }
     };
 
     // Per face (empty bound for unusable faces). A face reaching past the near limit is clipped
     // to it first, so the box and depth range cover only its part in front of the limit.
     std::vector<Bound> faceBounds;
-    std::vector<int32_t> order;       // usable face indices in group order
-    std::vector<int32_t> groupStart;  // group g holds order[groupStart[g] .. groupStart[g + 1])
-    // levels[0] = one bound per group; levels[k][i] covers levels[k - 1][2i] and [2i + 1];
-    // the last level holds the single root bound. Empty when the object has no usable face.
-    std::vector<std::vector<Bound>> levels;
-
-    int GroupCount() const { return groupStart.empty() ? 0 : int(groupStart.size()) - 1; }
+    std::vector<int32_t> order;   // usable face indices in Morton order
+    std::vector<uint32_t> codes;  // Morton code of each entry of order, ascending
 };
 
 // Built by the intersection stage; opaque here.

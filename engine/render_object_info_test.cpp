@@ -42,12 +42,6 @@ std::shared_ptr<RenderObject> MakeMesh(std::vector<Point3> vertices,
     return mesh;
 }
 
-bool Contains(const Bound& outer, const Bound& inner) {
-    return outer.screen.minX <= inner.screen.minX && outer.screen.minY <= inner.screen.minY &&
-           outer.screen.maxX >= inner.screen.maxX && outer.screen.maxY >= inner.screen.maxY &&
-           outer.minZ <= inner.minZ && outer.maxZ >= inner.maxZ;
-}
-
 void ExpectEmpty(const Box2& b) {
     EXPECT_EQ(b.minX, 3.4028235e38f);
     EXPECT_EQ(b.minY, 3.4028235e38f);
@@ -80,33 +74,8 @@ void ExpectPackConsistent(const RenderObjectInfoEx& info) {
             EXPECT_EQ(pack.faceBounds[f].screen.maxY, expected.maxY);
         }
     }
-    if (pack.order.empty()) {
-        EXPECT_TRUE(pack.levels.empty());
-        EXPECT_EQ(pack.GroupCount(), 0);
-        return;
-    }
-
-    const int groups = pack.GroupCount();
-    ASSERT_EQ(pack.groupStart.front(), 0);
-    ASSERT_EQ(size_t(pack.groupStart.back()), pack.order.size());
-    ASSERT_FALSE(pack.levels.empty());
-    ASSERT_EQ(pack.levels[0].size(), size_t(groups));
-    for (int g = 0; g < groups; ++g) {
-        const int size = pack.groupStart[g + 1] - pack.groupStart[g];
-        EXPECT_TRUE(size == FaceBoundingPack::kGroupSize || (g == groups - 1 && size > 0));
-        for (int k = pack.groupStart[g]; k < pack.groupStart[g + 1]; ++k)
-            EXPECT_TRUE(
-                Contains(pack.levels[0][size_t(g)], pack.faceBounds[size_t(pack.order[k])]));
-    }
-    for (size_t level = 1; level < pack.levels.size(); ++level) {
-        const auto& below = pack.levels[level - 1];
-        ASSERT_EQ(pack.levels[level].size(), (below.size() + 1) / 2);
-        for (size_t k = 0; k < below.size(); ++k)
-            EXPECT_TRUE(Contains(pack.levels[level][k / 2], below[k]));
-    }
-    ASSERT_EQ(pack.levels.back().size(), 1u);
-    for (int32_t f : pack.order)
-        EXPECT_TRUE(Contains(pack.levels.back()[0], pack.faceBounds[size_t(f)]));
+    ASSERT_EQ(pack.codes.size(), pack.order.size());
+    EXPECT_TRUE(std::is_sorted(pack.codes.begin(), pack.codes.end()));
 }
 
 // Side normals of test::MakeBox, in its side order.
@@ -269,30 +238,13 @@ TEST(RenderObjectInfo, ScreenBoundsEmptyBoxesAndPlaceholders) {
     EXPECT_EQ(placeholder.Bounds().min.x, 3.4028235e38f);
     EXPECT_EQ(placeholder.Bounds().max.z, -3.4028235e38f);
     EXPECT_TRUE(placeholder.FacingBytes().empty());
-    EXPECT_TRUE(placeholder.FaceBounds().levels.empty());
+    EXPECT_TRUE(placeholder.FaceBounds().order.empty());
 
     const RenderObjectInfoEx& hidden = scene.Info(2);
     EXPECT_EQ(hidden.index, 2);
     ExpectEmpty(hidden.ScreenBounds());
     EXPECT_EQ(hidden.FacingBytes(), std::vector<uint8_t>(12, 0x33));
     ExpectPackConsistent(hidden);
-}
-
-TEST(RenderObjectInfo, FaceGroupsAreCompactOnScreen) {
-    const Camera camera = test::LookAtCamera({0, -8, 2}, {0, 0, 0}, 320, 240, 300);
-    auto sphere = test::MakeSphere({0, 0, 0}, 1.0f, 48, 24, camera);
-    // Shuffled faces: only the screen-space ordering can make the groups compact.
-    std::mt19937 random(7);
-    std::shuffle(sphere->faces.begin(), sphere->faces.end(), random);
-    const Scene scene(camera, {sphere});
-    const FaceBoundingPack& pack = scene.Info(0).FaceBounds();
-    ExpectPackConsistent(scene.Info(0));
-    const auto area = [](const Box2& b) { return (b.maxX - b.minX) * (b.maxY - b.minY); };
-    double groupArea = 0;
-    for (const Bound& g : pack.levels[0]) groupArea += area(g.screen);
-    // Front and back halves both cover the disc, and Morton steps stretch some groups: about 3.3
-    // root areas in all, against about 100 for groups of faces in shuffled order.
-    EXPECT_LT(groupArea, 6.0 * area(pack.levels.back()[0].screen));
 }
 
 TEST(RenderObjectInfo, IntersectionTreeBuildsOnceAndRetriesAfterThrow) {
@@ -369,7 +321,7 @@ TEST(RenderObjectInfoConcurrent, AllThreadsShareOneResult) {
     EXPECT_TRUE(same(info.FaceNormals(), single.FaceNormals()));
     EXPECT_TRUE(same(info.ScreenPoints(), single.ScreenPoints()));
     EXPECT_EQ(info.FaceBounds().order, single.FaceBounds().order);
-    EXPECT_EQ(info.FaceBounds().groupStart, single.FaceBounds().groupStart);
+    EXPECT_EQ(info.FaceBounds().codes, single.FaceBounds().codes);
     EXPECT_EQ(info.Bounds().min, single.Bounds().min);
     EXPECT_EQ(info.Bounds().max, single.Bounds().max);
 }
