@@ -71,8 +71,7 @@ class TreeBuilder {
         ISectTree::Node node;
         node.index = begin;
         if (end - begin <= leafFaces_) {
-            for (int k = begin; k < end; ++k)
-                node.bound.Add(pack_.faceBounds[size_t(pack_.order[size_t(k)])]);
+            for (int k = begin; k < end; ++k) node.bound.Add(pack_.bounds[size_t(k)]);
             node.count = end - begin;
             nodes_[size_t(index)] = node;
             return node.bound;
@@ -159,24 +158,22 @@ class CandidateWalk {
   private:
     void Leaves(const ISectTree::Node& leafA, const ISectTree::Node& leafB, bool same) {
         // Only faces that reach into the other leaf's bound can meet one of its faces.
-        int32_t nearB[kISectMaxLeafFaces];
-        int32_t nearBIndex[kISectMaxLeafFaces];
+        int32_t nearB[kISectMaxLeafFaces];  // entries of B's order
         int countB = 0;
         for (int32_t j = leafB.index; j < leafB.index + leafB.count; ++j) {
-            const int32_t fb = packB_.order[size_t(j)];
-            if (!packB_.faceBounds[size_t(fb)].Overlaps(leafA.bound)) continue;
-            nearB[countB] = fb;
-            nearBIndex[countB++] = j;
+            if (!packB_.bounds[size_t(j)].Overlaps(leafA.bound)) continue;
+            nearB[countB++] = j;
         }
         if (countB == 0) return;
         for (int32_t i = leafA.index; i < leafA.index + leafA.count; ++i) {
-            const int32_t fa = packA_.order[size_t(i)];
-            const Bound& faceA = packA_.faceBounds[size_t(fa)];
+            const Bound& faceA = packA_.bounds[size_t(i)];
             if (!faceA.Overlaps(leafB.bound)) continue;
+            const int32_t fa = packA_.order[size_t(i)];
             for (int k = 0; k < countB; ++k) {
-                if (same && nearBIndex[k] <= i) continue;
-                const int32_t fb = nearB[k];
-                if (!faceA.Overlaps(packB_.faceBounds[size_t(fb)])) continue;
+                const int32_t j = nearB[k];
+                if (same && j <= i) continue;
+                if (!faceA.Overlaps(packB_.bounds[size_t(j)])) continue;
+                const int32_t fb = packB_.order[size_t(j)];
                 if (self_ && SharesVertex((*faces_)[size_t(fa)], (*faces_)[size_t(fb)])) continue;
                 out_->push_back({fa, fb});
             }

@@ -84,9 +84,8 @@ TEST(Intersection, TreeOverShuffledSphereIsCompleteAndCompact) {
             }
             EXPECT_LE(node.count, std::clamp(leafFaces, 1, kISectMaxLeafFaces));
             for (int k = node.index; k < node.index + node.count; ++k) {
-                const int32_t face = pack.order[size_t(k)];
-                ++seen[size_t(face)];
-                EXPECT_TRUE(Contains(node.bound, pack.faceBounds[size_t(face)]));
+                ++seen[size_t(pack.order[size_t(k)])];
+                EXPECT_TRUE(Contains(node.bound, pack.bounds[size_t(k)]));
             }
             leafVolume += volume(node.bound);
             mixed += node.bound.minZ < middle - 0.3f && node.bound.maxZ > middle + 0.3f;

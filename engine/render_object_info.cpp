@@ -153,10 +153,9 @@ class MortonGrid {
     float lo_[3], scale_[3];
 };
 
-// Usable faces in Morton order of their bound centres, ties in face order.
-void SortByMorton(const std::vector<uint8_t>& facing, size_t usableCount, const Box3& centres,
-                  FaceBoundingPack* pack) {
-    const std::vector<Bound>& bounds = pack->faceBounds;
+// Usable faces in Morton order of their bound centres, ties in face order; `bounds` are per face.
+void SortByMorton(const std::vector<uint8_t>& facing, const std::vector<Bound>& bounds,
+                  size_t usableCount, const Box3& centres, FaceBoundingPack* pack) {
     const MortonGrid grid(centres);
     std::vector<uint64_t> keys, scratch;
     keys.reserve(usableCount);
@@ -166,9 +165,12 @@ void SortByMorton(const std::vector<uint8_t>& facing, size_t usableCount, const 
     RadixSortBits(keys, scratch, 32, 30);
     pack->order.resize(usableCount);
     pack->codes.resize(usableCount);
+    pack->bounds.resize(usableCount);
     for (size_t k = 0; k < keys.size(); ++k) {
-        pack->order[k] = int32_t(keys[k] & 0xFFFFFFFFu);
+        const uint32_t face = uint32_t(keys[k] & 0xFFFFFFFFu);
+        pack->order[k] = int32_t(face);
         pack->codes[k] = uint32_t(keys[k] >> 32);
+        pack->bounds[k] = bounds[face];
     }
 }
 
@@ -339,7 +341,8 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
         const Camera& camera = scene_.GetCamera();
         const std::vector<FaceRecord>& faces = object->faces;
         FaceBoundingPack& pack = faceBounds_;
-        pack.faceBounds.reserve(faces.size());
+        std::vector<Bound> bounds;  // per face, until sorted
+        bounds.reserve(faces.size());
 
         // Per-face bounds, and the box of the usable faces' centres for the Morton grid.
         size_t usableCount = 0;
@@ -359,7 +362,7 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
                 c.sc = screen[size_t(f.vertexC)];
             },
             [&](size_t i, const Corners& c) {
-                Bound& bound = pack.faceBounds.emplace_back();
+                Bound& bound = bounds.emplace_back();
                 if (!c.valid) return;
                 if ((facing[i] & kFacingNearCountMask) != 0) {
                     // Vertices on the viewer's side of the near limit project onto the wrong side.
@@ -377,7 +380,7 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
             });
         if (usableCount == 0) return;
 
-        SortByMorton(facing, usableCount, centres, &pack);
+        SortByMorton(facing, bounds, usableCount, centres, &pack);
     });
     return faceBounds_;
 }

@@ -51,10 +51,10 @@ struct FaceBoundingPack {
         }
     };
 
-    // Per face (empty bound for unusable faces). A face reaching past the near limit is clipped
-    // to it first, so the box and depth range cover only its part in front of the limit.
-    std::vector<Bound> faceBounds;
-    std::vector<int32_t> order;   // usable face indices in Morton order
+    // Usable faces in Morton order, with their bounds. A face reaching past the near limit is
+    // clipped to it first, so its box and depth range cover only its part in front of the limit.
+    std::vector<int32_t> order;
+    std::vector<Bound> bounds;    // bound of each entry of order
     std::vector<uint32_t> codes;  // Morton code of each entry of order, ascending
 };
 

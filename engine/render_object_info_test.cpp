@@ -49,12 +49,18 @@ void ExpectEmpty(const Box2& b) {
     EXPECT_EQ(b.maxY, -3.4028235e38f);
 }
 
+// Bound of a face in the pack; empty for a face left out.
+Bound BoundOf(const FaceBoundingPack& pack, int32_t face) {
+    const auto it = std::find(pack.order.begin(), pack.order.end(), face);
+    return it == pack.order.end() ? Bound{} : pack.bounds[size_t(it - pack.order.begin())];
+}
+
 // The pack's structural promises, checked against the facing bytes and screen points.
 void ExpectPackConsistent(const RenderObjectInfoEx& info) {
     const FaceBoundingPack& pack = info.FaceBounds();
     const std::vector<uint8_t>& facing = info.FacingBytes();
     const size_t faceCount = info.object->faces.size();
-    ASSERT_EQ(pack.faceBounds.size(), faceCount);
+    ASSERT_EQ(pack.bounds.size(), pack.order.size());
 
     std::vector<int> seen(faceCount, 0);
     for (int32_t f : pack.order) {
@@ -64,14 +70,13 @@ void ExpectPackConsistent(const RenderObjectInfoEx& info) {
     }
     for (size_t f = 0; f < faceCount; ++f) {
         EXPECT_EQ(seen[f], IsFacingUnusable(facing[f]) ? 0 : 1) << "face " << f;
-        if (IsFacingUnusable(facing[f])) {
-            EXPECT_TRUE(pack.faceBounds[f].screen.IsEmpty());
-        } else if ((facing[f] & kFacingNearCountMask) == 0) {
+        if (!IsFacingUnusable(facing[f]) && (facing[f] & kFacingNearCountMask) == 0) {
             Box2 expected;
             for (int k = 0; k < 3; ++k)
                 expected.Add(info.ScreenPoints()[size_t(info.object->faces[f].Vertex(k))]);
-            EXPECT_EQ(pack.faceBounds[f].screen.minX, expected.minX);
-            EXPECT_EQ(pack.faceBounds[f].screen.maxY, expected.maxY);
+            const Bound bound = BoundOf(pack, int32_t(f));
+            EXPECT_EQ(bound.screen.minX, expected.minX);
+            EXPECT_EQ(bound.screen.maxY, expected.maxY);
         }
     }
     ASSERT_EQ(pack.codes.size(), pack.order.size());
@@ -171,15 +176,14 @@ TEST(RenderObjectInfo, DepthLimitsEdgeOnAndTwoSidedFacingBytes) {
 
     // Faces past the near limit are clipped to z = -1 before projecting.
     const FaceBoundingPack& pack = info.FaceBounds();
-    const Bound& straddling =
-        pack.faceBounds[1];  // keeps (0,0,-2) (1,0,-2) (.75,.25,-1) (0,.25,-1)
+    const Bound straddling = BoundOf(pack, 1);  // keeps (0,0,-2) (1,0,-2) (.75,.25,-1) (0,.25,-1)
     EXPECT_NEAR(straddling.screen.minX, 50, 1e-3);
     EXPECT_NEAR(straddling.screen.maxX, 125, 1e-3);
     EXPECT_NEAR(straddling.screen.minY, 25, 1e-3);
     EXPECT_NEAR(straddling.screen.maxY, 50, 1e-3);
     EXPECT_EQ(straddling.minZ, -2.0f);
     EXPECT_EQ(straddling.maxZ, -1.0f);
-    const Bound& twoPast = pack.faceBounds[2];  // keeps (0,0,-2) (2/3,0,-1) (0,2/3,-1)
+    const Bound twoPast = BoundOf(pack, 2);  // keeps (0,0,-2) (2/3,0,-1) (0,2/3,-1)
     EXPECT_NEAR(twoPast.screen.minX, 50, 1e-3);
     EXPECT_NEAR(twoPast.screen.maxX, 50 + 200.0 / 3, 1e-3);
     EXPECT_NEAR(twoPast.screen.minY, 50 - 200.0 / 3, 1e-3);
