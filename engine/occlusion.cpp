@@ -43,32 +43,22 @@ struct alignas(16) Bounds {
     void Grow(const Bounds& b) { Grow(b.lo, b.hi); }
 };
 
-// A face's box, with the face index in lane 3 of lo.
-struct Ref : Bounds {
-    int32_t Face() const {
-        int32_t face;
-        std::memcpy(&face, &lo[3], sizeof(face));
-        return face;
-    }
-};
-
 struct Task {
     int32_t node, begin, end;
 };
 
 bool Finite(Point3 p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
-Ref MakeRef(Point3 a, Point3 b, Point3 c, int32_t face) {
-    Ref r;
-    r.lo[0] = std::min({a.x, b.x, c.x});
-    r.lo[1] = std::min({a.y, b.y, c.y});
-    r.lo[2] = std::min({a.z, b.z, c.z});
-    r.hi[0] = std::max({a.x, b.x, c.x});
-    r.hi[1] = std::max({a.y, b.y, c.y});
-    r.hi[2] = std::max({a.z, b.z, c.z});
-    r.hi[3] = 0.0f;
-    std::memcpy(&r.lo[3], &face, sizeof(face));
-    return r;
+Bounds TriangleBox(const OcclusionTriangle& t) {
+    Bounds b;
+    b.lo[0] = std::min({t.v0.x, t.v1.x, t.v2.x});
+    b.lo[1] = std::min({t.v0.y, t.v1.y, t.v2.y});
+    b.lo[2] = std::min({t.v0.z, t.v1.z, t.v2.z});
+    b.hi[0] = std::max({t.v0.x, t.v1.x, t.v2.x});
+    b.hi[1] = std::max({t.v0.y, t.v1.y, t.v2.y});
+    b.hi[2] = std::max({t.v0.z, t.v1.z, t.v2.z});
+    b.lo[3] = b.hi[3] = 0.0f;
+    return b;
 }
 
 void SetBox(OcclusionNode& node, const Bounds& b) {
@@ -105,13 +95,16 @@ uint32_t Spread3(uint32_t v) {
     return v;
 }
 
-// Sorts the references along a 30-bit Morton curve of their box centres over the box of the
-// centres (x in the highest bit of each triple), ties in face order; returns the codes.
-std::vector<uint32_t> SortByMorton(std::vector<Ref>& refs) {
+// Sorts items along a 30-bit Morton curve of the centres of their boxes (boxOf(item), read twice
+// rather than stored) over the box of the centres, x in the highest bit of each triple; ties keep
+// the input order. Returns the keys, code << 32 | item.
+template <class BoxOf>
+std::vector<uint64_t> SortByMorton(const std::vector<int32_t>& items, BoxOf boxOf) {
     Bounds centres;
-    for (const Ref& r : refs) {
+    for (const int32_t item : items) {
+        const Bounds b = boxOf(item);
         alignas(16) float c[4];
-        for (int k = 0; k < 4; ++k) c[k] = r.lo[k] + r.hi[k];
+        for (int k = 0; k < 4; ++k) c[k] = b.lo[k] + b.hi[k];
         centres.Grow(c, c);
     }
     float scale[3];
@@ -120,38 +113,32 @@ std::vector<uint32_t> SortByMorton(std::vector<Ref>& refs) {
         scale[a] = extent > 0.0f ? 1023.0f / extent : 0.0f;
         if (!std::isfinite(scale[a])) scale[a] = 0.0f;
     }
-    const auto cell = [&](const Ref& r, int a) {
-        const float v = (r.lo[a] + r.hi[a] - centres.lo[a]) * scale[a];
-        return v > 0.0f ? uint32_t(std::min(v, 1023.0f)) : 0u;  // NaN lands in cell 0
-    };
-    std::vector<uint64_t> keys(refs.size()), scratch;
-    for (size_t i = 0; i < refs.size(); ++i) {
-        const uint32_t code = (Spread3(cell(refs[i], 0)) << 2) | (Spread3(cell(refs[i], 1)) << 1) |
-                              Spread3(cell(refs[i], 2));
-        keys[i] = (uint64_t(code) << 32) | uint64_t(i);
+    std::vector<uint64_t> keys(items.size()), scratch;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Bounds b = boxOf(items[i]);
+        uint32_t code = 0;
+        for (int a = 0; a < 3; ++a) {
+            const float v = (b.lo[a] + b.hi[a] - centres.lo[a]) * scale[a];
+            const uint32_t cell = v > 0.0f ? uint32_t(std::min(v, 1023.0f)) : 0u;  // NaN: 0
+            code |= Spread3(cell) << (2 - a);
+        }
+        keys[i] = (uint64_t(code) << 32) | uint32_t(items[i]);
     }
     RadixSortBits(keys, scratch, 32, 30);
-    std::vector<Ref> sorted(refs.size());
-    std::vector<uint32_t> codes(refs.size());
-    for (size_t i = 0; i < keys.size(); ++i) {
-        sorted[i] = refs[size_t(keys[i] & 0xffffffffu)];
-        codes[i] = uint32_t(keys[i] >> 32);
-    }
-    refs.swap(sorted);
-    return codes;
+    return keys;
 }
 
-// Linear hierarchy over Morton-sorted references: a node splits where the highest bit that its
+// Linear hierarchy over Morton-sorted triangles: a node splits where the highest bit that its
 // first and last codes differ in turns from 0 to 1, which halves its cell along one axis. Orders
 // of magnitude cheaper to build than a binned SAH tree and, for rays towards the viewer, about
 // as fast to query.
 class TreeBuilder {
   public:
-    TreeBuilder(const std::vector<Ref>& refs, const std::vector<uint32_t>& codes,
+    TreeBuilder(const std::vector<OcclusionTriangle>& triangles, const std::vector<uint32_t>& codes,
                 std::vector<OcclusionNode>& nodes, std::vector<Task>* tasks)
-        : refs_(refs), codes_(codes), nodes_(nodes), tasks_(tasks) {}
+        : triangles_(triangles), codes_(codes), nodes_(nodes), tasks_(tasks) {}
 
-    // Fills nodes_[nodeIndex] with the subtree over refs_[begin, end) and returns its box. A
+    // Fills nodes_[nodeIndex] with the subtree over triangles_[begin, end) and returns its box. A
     // range left as a task returns an empty box; its parents' boxes are filled in afterwards.
     Bounds BuildNode(int nodeIndex, int begin, int end) {
         const int count = end - begin;
@@ -162,7 +149,7 @@ class TreeBuilder {
         }
         Bounds box;
         if (count <= OcclusionScene::kLeafFaces) {
-            for (int i = begin; i < end; ++i) box.Grow(refs_[size_t(i)]);
+            for (int i = begin; i < end; ++i) box.Grow(TriangleBox(triangles_[size_t(i)]));
             SetBox(node, box);
             node.index = begin;
             node.count = uint16_t(count);
@@ -190,7 +177,7 @@ class TreeBuilder {
     }
 
   private:
-    const std::vector<Ref>& refs_;
+    const std::vector<OcclusionTriangle>& triangles_;
     const std::vector<uint32_t>& codes_;
     std::vector<OcclusionNode>& nodes_;
     std::vector<Task>* tasks_;
@@ -198,8 +185,7 @@ class TreeBuilder {
 
 // Per-object build state between the passes.
 struct ObjectBuild {
-    std::vector<Ref> refs;
-    std::vector<uint32_t> codes;
+    std::vector<uint32_t> codes;  // Morton code per triangle
     int32_t topNodes = 0;  // nodes built before the tasks
     std::vector<Task> tasks;
     std::vector<std::vector<OcclusionNode>> taskNodes;
@@ -293,32 +279,47 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
     objectBoxes_.assign(size_t(objectCount), {});
     std::vector<ObjectBuild> builds(static_cast<size_t>(objectCount));
 
-    // Pass 1, per object: references to usable faces and the top of the hierarchy.
+    // Pass 1, per object: the usable faces' triangles in Morton order, and the top of the
+    // hierarchy.
     ForEachItem(pool, objectCount, [&](int object) {
         const RenderObject& source = scene.Object(object);
         if (source.invalid || source.faces.empty()) return;
         const RenderObjectInfoEx& info = scene.Info(object);
         const std::vector<uint8_t>& facing = info.FacingBytes();
         const std::vector<Point3>& cam = info.CameraVertices();
-        ObjectBuild& build = builds[size_t(object)];
-        build.refs.reserve(source.faces.size());
+        const auto corners = [&](int32_t f) {
+            const FaceRecord& face = source.faces[size_t(f)];
+            return OcclusionTriangle{cam[size_t(face.vertexA)], cam[size_t(face.vertexB)],
+                                     cam[size_t(face.vertexC)]};
+        };
+        std::vector<int32_t> usable;
+        usable.reserve(source.faces.size());
         for (size_t f = 0; f < source.faces.size(); ++f) {
             if (IsFacingUnusable(facing[f])) continue;
-            const FaceRecord& face = source.faces[f];
-            const Point3 a = cam[size_t(face.vertexA)], b = cam[size_t(face.vertexB)],
-                         c = cam[size_t(face.vertexC)];
-            if (!Finite(a) || !Finite(b) || !Finite(c)) continue;
-            build.refs.push_back(MakeRef(a, b, c, int32_t(f)));
+            const OcclusionTriangle t = corners(int32_t(f));
+            if (Finite(t.v0) && Finite(t.v1) && Finite(t.v2)) usable.push_back(int32_t(f));
         }
-        if (build.refs.empty()) return;
-        build.codes = SortByMorton(build.refs);
-        const bool big = build.refs.size() > size_t(kTaskFaces);
-        std::vector<OcclusionNode>& nodes = objects_[size_t(object)].nodes;
-        nodes.reserve(big ? 64 : build.refs.size());
-        nodes.resize(1);
-        TreeBuilder(build.refs, build.codes, nodes, big ? &build.tasks : nullptr)
-            .BuildNode(0, 0, int(build.refs.size()));
-        build.topNodes = int32_t(nodes.size());
+        if (usable.empty()) return;
+        const std::vector<uint64_t> keys =
+            SortByMorton(usable, [&](int32_t f) { return TriangleBox(corners(f)); });
+        std::vector<int32_t>().swap(usable);
+        ObjectTree& tree = objects_[size_t(object)];
+        ObjectBuild& build = builds[size_t(object)];
+        tree.triangles.resize(keys.size());
+        tree.faces.resize(keys.size());
+        build.codes.resize(keys.size());
+        for (size_t k = 0; k < keys.size(); ++k) {
+            const int32_t f = int32_t(keys[k] & 0xFFFFFFFFu);
+            tree.triangles[k] = corners(f);
+            tree.faces[k] = f;
+            build.codes[k] = uint32_t(keys[k] >> 32);
+        }
+        const bool big = keys.size() > size_t(kTaskFaces);
+        tree.nodes.reserve(big ? 64 : keys.size());
+        tree.nodes.resize(1);
+        TreeBuilder(tree.triangles, build.codes, tree.nodes, big ? &build.tasks : nullptr)
+            .BuildNode(0, 0, int(keys.size()));
+        build.topNodes = int32_t(tree.nodes.size());
         build.taskNodes.resize(build.tasks.size());
     });
 
@@ -334,15 +335,17 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
         std::vector<OcclusionNode>& local = build.taskNodes[size_t(t)];
         local.reserve(size_t(task.end - task.begin));
         local.resize(1);
-        TreeBuilder(build.refs, build.codes, local, nullptr).BuildNode(0, task.begin, task.end);
+        TreeBuilder(objects_[size_t(items[size_t(item)].first)].triangles, build.codes, local,
+                    nullptr)
+            .BuildNode(0, task.begin, task.end);
     });
 
-    // Pass 3, per object: splice the subtrees, lay out the triangles, cut the groups.
+    // Pass 3, per object: splice the subtrees and cut the groups.
     std::vector<std::vector<OcclusionGroup>> objectGroups(static_cast<size_t>(objectCount));
     ForEachItem(pool, objectCount, [&](int object) {
         ObjectBuild& build = builds[size_t(object)];
         ObjectTree& tree = objects_[size_t(object)];
-        if (build.refs.empty()) return;
+        if (tree.nodes.empty()) return;
         size_t nodeTotal = tree.nodes.size();
         for (const std::vector<OcclusionNode>& local : build.taskNodes)
             nodeTotal += local.size() - 1;
@@ -370,18 +373,6 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
         }
         std::vector<uint32_t>().swap(build.codes);
         tree.nodes.shrink_to_fit();
-        const RenderObject& source = scene.Object(object);
-        const std::vector<Point3>& cam = scene.Info(object).CameraVertices();
-        tree.triangles.reserve(build.refs.size());
-        tree.faces.reserve(build.refs.size());
-        for (const Ref& r : build.refs) {
-            const FaceRecord& face = source.faces[size_t(r.Face())];
-            tree.triangles.push_back(
-                {cam[size_t(face.vertexA)], cam[size_t(face.vertexB)], cam[size_t(face.vertexC)]});
-            tree.faces.push_back(r.Face());
-        }
-        std::vector<Ref>().swap(build.refs);
-
         // Triangle range of every subtree: children always follow their parent.
         const size_t nodeCount = tree.nodes.size();
         std::vector<int32_t> first(nodeCount), end(nodeCount);
@@ -412,20 +403,29 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
         objectBoxes_[size_t(object)] = NodeBox(tree.nodes[0]);
     });
 
-    // The hierarchy over the objects, built like an object's over its faces.
-    std::vector<Ref> objectRefs;
-    for (int object = 0; object < objectCount; ++object) {
-        const Box3& box = objectBoxes_[size_t(object)];
-        if (objects_[size_t(object)].nodes.empty()) continue;
-        objectRefs.push_back(MakeRef(box.min, box.max, box.max, object));
-    }
+    // The hierarchy over the objects, built like an object's over its faces, each object's box
+    // standing in as a triangle with the same box.
+    std::vector<int32_t> withFaces;
+    for (int object = 0; object < objectCount; ++object)
+        if (!objects_[size_t(object)].nodes.empty()) withFaces.push_back(object);
     top_.clear();
     topObjects_.clear();
-    if (!objectRefs.empty()) {
-        const std::vector<uint32_t> codes = SortByMorton(objectRefs);
+    if (!withFaces.empty()) {
+        const auto boxTriangle = [&](int32_t object) {
+            const Box3& box = objectBoxes_[size_t(object)];
+            return OcclusionTriangle{box.min, box.max, box.max};
+        };
+        const std::vector<uint64_t> keys =
+            SortByMorton(withFaces, [&](int32_t o) { return TriangleBox(boxTriangle(o)); });
+        std::vector<OcclusionTriangle> boxes;
+        std::vector<uint32_t> codes;
+        for (const uint64_t key : keys) {
+            topObjects_.push_back(int32_t(key & 0xFFFFFFFFu));
+            boxes.push_back(boxTriangle(topObjects_.back()));
+            codes.push_back(uint32_t(key >> 32));
+        }
         top_.resize(1);
-        TreeBuilder(objectRefs, codes, top_, nullptr).BuildNode(0, 0, int(objectRefs.size()));
-        for (const Ref& r : objectRefs) topObjects_.push_back(r.Face());
+        TreeBuilder(boxes, codes, top_, nullptr).BuildNode(0, 0, int(boxes.size()));
     }
 
     topZ_ = -3.4e38f;

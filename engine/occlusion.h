@@ -45,6 +45,10 @@ struct OcclusionNode {
 };
 static_assert(sizeof(OcclusionNode) == 32);
 
+struct OcclusionTriangle {
+    Point3 v0, v1, v2;  // camera space
+};
+
 // A subtree of at most kGroupFaces faces of one object's hierarchy.
 struct OcclusionGroup {
     int32_t object = 0;
@@ -95,9 +99,7 @@ class OcclusionScene {
     int64_t MemoryBytes() const;
 
   private:
-    struct Triangle {
-        Point3 v0, v1, v2;
-    };
+    using Triangle = OcclusionTriangle;
     struct ObjectTree {
         std::vector<OcclusionNode> nodes;     // empty: no usable face
         std::vector<Triangle> triangles;      // leaf order
