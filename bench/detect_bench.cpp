@@ -1,7 +1,7 @@
 // Edge detection on the bunny, the twice-subdivided bunny (1.1M triangles) and a crowd of 100
-// overlapping model instances, with 1 and 2 threads, with and without intersection lines.
+// overlapping model instances, with 1 and 2 threads, with and without intersection lines; with
+// the engine's peak and retained heap per triangle.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <chrono>
 #include <cmath>
@@ -12,6 +12,7 @@
 #include "bench_models.h"
 #include "default_camera.h"
 #include "edge_detect.h"
+#include "heap_peak.h"
 
 namespace {
 
@@ -113,21 +114,24 @@ void BM_Detect(benchmark::State& state) {
     KvrnLib::ThreadManagerCore pool(int(state.range(1)));
     const auto settings = Settings(int(input->objects.size()), state.range(2) != 0);
     int64_t pieces = 0;
-    double bytes = 0;
+    double bytes = 0, peak = 0;
     for (auto _ : state) {
         auto scene = std::make_unique<KvrnLib::Scene>(input->camera, input->objects);
         KvrnLib::DetectionResult result;
-        const size_t before = mallinfo2().uordblks;
+        const size_t before = KvrnBench::HeapInUse();
+        KvrnBench::ResetHeapPeak();
         const auto start = std::chrono::steady_clock::now();
         KvrnLib::DetectEdges(result, settings, *scene, pool, nullptr);
         const auto end = std::chrono::steady_clock::now();
-        bytes = double(mallinfo2().uordblks - before);
+        bytes = double(KvrnBench::HeapInUse() - before);
+        peak = double(KvrnBench::HeapPeak() - before);
         pieces = Pieces(result);
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
     }
     state.counters["triangles"] = double(input->triangles);
     state.counters["pieces"] = double(pieces);
     state.counters["retained_B_per_tri"] = bytes / double(input->triangles);
+    state.counters["peak_B_per_tri"] = peak / double(input->triangles);
 }
 BENCHMARK(BM_Detect)
     ->ArgNames({"input", "threads", "isect"})

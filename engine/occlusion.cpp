@@ -186,7 +186,7 @@ class TreeBuilder {
 // Per-object build state between the passes.
 struct ObjectBuild {
     std::vector<uint32_t> codes;  // Morton code per triangle
-    int32_t topNodes = 0;  // nodes built before the tasks
+    int32_t topNodes = 0;         // nodes built before the tasks
     std::vector<Task> tasks;
     std::vector<std::vector<OcclusionNode>> taskNodes;
 };
@@ -315,7 +315,7 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
             build.codes[k] = uint32_t(keys[k] >> 32);
         }
         const bool big = keys.size() > size_t(kTaskFaces);
-        tree.nodes.reserve(big ? 64 : keys.size());
+        tree.nodes.reserve(big ? 64 : 2 * keys.size());  // a leaf holds at least one face
         tree.nodes.resize(1);
         TreeBuilder(tree.triangles, build.codes, tree.nodes, big ? &build.tasks : nullptr)
             .BuildNode(0, 0, int(keys.size()));
@@ -333,11 +333,12 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
         const int t = items[size_t(item)].second;
         const Task& task = build.tasks[size_t(t)];
         std::vector<OcclusionNode>& local = build.taskNodes[size_t(t)];
-        local.reserve(size_t(task.end - task.begin));
+        local.reserve(2 * size_t(task.end - task.begin));
         local.resize(1);
         TreeBuilder(objects_[size_t(items[size_t(item)].first)].triangles, build.codes, local,
                     nullptr)
             .BuildNode(0, task.begin, task.end);
+        local.shrink_to_fit();  // the reserve assumed one face per leaf
     });
 
     // Pass 3, per object: splice the subtrees and cut the groups.
