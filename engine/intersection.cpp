@@ -55,10 +55,10 @@ bool TakesPart(const LineDetectionSettings& settings, const Scene& scene, const 
 }
 
 bool SharesVertex(const FaceRecord& a, const FaceRecord& b) {
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            if (a.Vertex(i) == b.Vertex(j)) return true;
-    return false;
+    const auto has = [&b](int32_t v) {
+        return (v == b.vertexA) | (v == b.vertexB) | (v == b.vertexC);
+    };
+    return has(a.vertexA) | has(a.vertexB) | has(a.vertexC);
 }
 
 class TreeBuilder {

@@ -51,12 +51,12 @@ bool Finite(Point3 p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::
 
 Bounds TriangleBox(const OcclusionTriangle& t) {
     Bounds b;
-    b.lo[0] = std::min({t.v0.x, t.v1.x, t.v2.x});
-    b.lo[1] = std::min({t.v0.y, t.v1.y, t.v2.y});
-    b.lo[2] = std::min({t.v0.z, t.v1.z, t.v2.z});
-    b.hi[0] = std::max({t.v0.x, t.v1.x, t.v2.x});
-    b.hi[1] = std::max({t.v0.y, t.v1.y, t.v2.y});
-    b.hi[2] = std::max({t.v0.z, t.v1.z, t.v2.z});
+    b.lo[0] = std::min(t.v0.x, std::min(t.v1.x, t.v2.x));
+    b.lo[1] = std::min(t.v0.y, std::min(t.v1.y, t.v2.y));
+    b.lo[2] = std::min(t.v0.z, std::min(t.v1.z, t.v2.z));
+    b.hi[0] = std::max(t.v0.x, std::max(t.v1.x, t.v2.x));
+    b.hi[1] = std::max(t.v0.y, std::max(t.v1.y, t.v2.y));
+    b.hi[2] = std::max(t.v0.z, std::max(t.v1.z, t.v2.z));
     b.lo[3] = b.hi[3] = 0.0f;
     return b;
 }
@@ -95,18 +95,20 @@ uint32_t Spread3(uint32_t v) {
     return v;
 }
 
-// Sorts items along a 30-bit Morton curve of the centres of their boxes (boxOf(item), read twice
-// rather than stored) over the box of the centres, x in the highest bit of each triple; ties keep
-// the input order. Returns the keys, code << 32 | item.
+// Adds twice the centre of `box` to `centres`.
+void GrowCentres(Bounds& centres, const Bounds& box) {
+    alignas(16) float c[4];
+    for (int k = 0; k < 4; ++k) c[k] = box.lo[k] + box.hi[k];
+    centres.Grow(c, c);
+}
+
+// Sorts items along a 30-bit Morton curve of the centres of their boxes (boxOf(item), computed
+// again rather than stored) over `centres`, the box of the doubled centres (GrowCentres); x is
+// in the highest bit of each triple, and ties keep the input order. Returns the keys,
+// code << 32 | item.
 template <class BoxOf>
-std::vector<uint64_t> SortByMorton(const std::vector<int32_t>& items, BoxOf boxOf) {
-    Bounds centres;
-    for (const int32_t item : items) {
-        const Bounds b = boxOf(item);
-        alignas(16) float c[4];
-        for (int k = 0; k < 4; ++k) c[k] = b.lo[k] + b.hi[k];
-        centres.Grow(c, c);
-    }
+std::vector<uint64_t> SortByMorton(const std::vector<int32_t>& items, const Bounds& centres,
+                                   BoxOf boxOf) {
     float scale[3];
     for (int a = 0; a < 3; ++a) {
         const float extent = centres.hi[a] - centres.lo[a];
@@ -294,14 +296,17 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
         };
         std::vector<int32_t> usable;
         usable.reserve(source.faces.size());
+        Bounds centres;
         for (size_t f = 0; f < source.faces.size(); ++f) {
             if (IsFacingUnusable(facing[f])) continue;
             const OcclusionTriangle t = corners(int32_t(f));
-            if (Finite(t.v0) && Finite(t.v1) && Finite(t.v2)) usable.push_back(int32_t(f));
+            if (!Finite(t.v0) || !Finite(t.v1) || !Finite(t.v2)) continue;
+            usable.push_back(int32_t(f));
+            GrowCentres(centres, TriangleBox(t));
         }
         if (usable.empty()) return;
         const std::vector<uint64_t> keys =
-            SortByMorton(usable, [&](int32_t f) { return TriangleBox(corners(f)); });
+            SortByMorton(usable, centres, [&](int32_t f) { return TriangleBox(corners(f)); });
         std::vector<int32_t>().swap(usable);
         ObjectTree& tree = objects_[size_t(object)];
         ObjectBuild& build = builds[size_t(object)];
@@ -416,8 +421,10 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
             const Box3& box = objectBoxes_[size_t(object)];
             return OcclusionTriangle{box.min, box.max, box.max};
         };
-        const std::vector<uint64_t> keys =
-            SortByMorton(withFaces, [&](int32_t o) { return TriangleBox(boxTriangle(o)); });
+        Bounds centres;
+        for (const int32_t o : withFaces) GrowCentres(centres, TriangleBox(boxTriangle(o)));
+        const std::vector<uint64_t> keys = SortByMorton(
+            withFaces, centres, [&](int32_t o) { return TriangleBox(boxTriangle(o)); });
         std::vector<OcclusionTriangle> boxes;
         std::vector<uint32_t> codes;
         for (const uint64_t key : keys) {
