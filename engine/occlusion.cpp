@@ -14,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "morton.h"
 #include "radix_sort.h"
 #include "render_object_info.h"
 #include "thread_manager.h"
@@ -85,16 +86,6 @@ Box3 NodeBox(const OcclusionNode& n) {
     return {{n.minX, n.minY, n.minZ}, {n.maxX, n.maxY, n.maxZ}};
 }
 
-// Spreads the low 10 bits of v to every third bit.
-uint32_t Spread3(uint32_t v) {
-    v &= 0x3ffu;
-    v = (v | (v << 16)) & 0x030000ffu;
-    v = (v | (v << 8)) & 0x0300f00fu;
-    v = (v | (v << 4)) & 0x030c30c3u;
-    v = (v | (v << 2)) & 0x09249249u;
-    return v;
-}
-
 // Adds twice the centre of `box` to `centres`.
 void GrowCentres(Bounds& centres, const Bounds& box) {
     alignas(16) float c[4];
@@ -122,7 +113,7 @@ std::vector<uint64_t> SortByMorton(const std::vector<int32_t>& items, const Boun
         for (int a = 0; a < 3; ++a) {
             const float v = (b.lo[a] + b.hi[a] - centres.lo[a]) * scale[a];
             const uint32_t cell = v > 0.0f ? uint32_t(std::min(v, 1023.0f)) : 0u;  // NaN: 0
-            code |= Spread3(cell) << (2 - a);
+            code |= MortonSpread3(cell) << (2 - a);
         }
         keys[i] = (uint64_t(code) << 32) | uint32_t(items[i]);
     }
@@ -553,26 +544,15 @@ bool OcclusionScene::ClosestHit(Point3 origin, Point3 direction, float tMax,
     const Ray ray(origin, d, 0.0, double(tMax));
     double best = double(tMax);
     int bestObject = -1, bestTriangle = -1;
-    int32_t stack[kStackSize];
-    int top = 0;
-    if (!top_.empty()) stack[top++] = 0;
-    while (top > 0) {
-        const OcclusionNode& n = top_[size_t(stack[--top])];
-        if (!ray.HitsBox(n, best)) continue;
-        if (n.count == 0) {
-            const bool rightFirst = ray.d[n.axis] < 0.0;
-            stack[top++] = n.index + (rightFirst ? 0 : 1);
-            stack[top++] = n.index + (rightFirst ? 1 : 0);
-            continue;
-        }
-        for (int k = n.index; k < n.index + n.count; ++k) {
+    NearFirst(top_, ray, &best, [&](const OcclusionNode& leaf) {
+        for (int k = leaf.index; k < leaf.index + leaf.count; ++k) {
             const int object = topObjects_[size_t(k)];
             if (filter && !filter->AcceptObject(object)) continue;
             const double before = best;
             Closest(ray, object, &best, &bestTriangle, filter);
             if (best < before) bestObject = object;
         }
-    }
+    });
     if (bestObject < 0) return false;
     if (hit) {
         hit->object = bestObject;
@@ -583,30 +563,38 @@ bool OcclusionScene::ClosestHit(Point3 origin, Point3 direction, float tMax,
     return true;
 }
 
-void OcclusionScene::Closest(const Ray& ray, int object, double* best, int* bestTriangle,
-                             const OccluderFilter* filter) const {
-    const ObjectTree& tree = objects_[size_t(object)];
+template <class VisitLeaf>
+void OcclusionScene::NearFirst(const std::vector<OcclusionNode>& nodes, const Ray& ray,
+                               const double* limit, VisitLeaf visit) {
+    if (nodes.empty()) return;
     int32_t stack[kStackSize];
     int top = 0;
     stack[top++] = 0;
     while (top > 0) {
-        const OcclusionNode& n = tree.nodes[size_t(stack[--top])];
-        if (!ray.HitsBox(n, *best)) continue;
+        const OcclusionNode& n = nodes[size_t(stack[--top])];
+        if (!ray.HitsBox(n, *limit)) continue;
         if (n.count == 0) {
-            // Near child popped first, so the nearer hit shrinks the interval early.
             const bool rightFirst = ray.d[n.axis] < 0.0;
             stack[top++] = n.index + (rightFirst ? 0 : 1);
             stack[top++] = n.index + (rightFirst ? 1 : 0);
             continue;
         }
-        for (int k = n.index; k < n.index + n.count; ++k) {
+        visit(n);
+    }
+}
+
+void OcclusionScene::Closest(const Ray& ray, int object, double* best, int* bestTriangle,
+                             const OccluderFilter* filter) const {
+    const ObjectTree& tree = objects_[size_t(object)];
+    NearFirst(tree.nodes, ray, best, [&](const OcclusionNode& leaf) {
+        for (int k = leaf.index; k < leaf.index + leaf.count; ++k) {
             const double t = ray.Hit(tree.triangles[size_t(k)], *best);
             if (t < 0.0) continue;
             if (filter && !filter->Accept(object, tree.faces[size_t(k)])) continue;
             *best = t;
             *bestTriangle = k;
         }
-    }
+    });
 }
 
 int64_t OcclusionScene::TriangleCount() const {

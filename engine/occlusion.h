@@ -112,6 +112,11 @@ class OcclusionScene {
     void Build(const Scene& scene, ThreadManager* pool);
     bool AnyHit(const Ray& ray, int object, int root, int skipNode, const OccluderFilter* filter,
                 OccluderHit* hit) const;
+    // Visits the leaves of `nodes` whose boxes the ray meets before *limit, the nearer child
+    // first, so that a visitor lowering *limit prunes the rest early.
+    template <class VisitLeaf>
+    static void NearFirst(const std::vector<OcclusionNode>& nodes, const Ray& ray,
+                          const double* limit, VisitLeaf visit);
     // Nearest crossing within one object's hierarchy, closer than *best.
     void Closest(const Ray& ray, int object, double* best, int* bestTriangle,
                  const OccluderFilter* filter) const;

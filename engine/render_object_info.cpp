@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "morton.h"
 #include "radix_sort.h"
 
 namespace KvrnLib {
@@ -98,16 +99,6 @@ Bound ClippedFaceBound(const Camera& camera, Point3 a, Point3 b, Point3 c) {
     return bound;
 }
 
-// Spreads the low 10 bits of x to every third bit.
-uint32_t SpreadBits10(uint32_t x) {
-    x &= 0x3FFu;
-    x = (x | (x << 16)) & 0x030000FFu;
-    x = (x | (x << 8)) & 0x0300F00Fu;
-    x = (x | (x << 4)) & 0x030C30C3u;
-    x = (x | (x << 2)) & 0x09249249u;
-    return x;
-}
-
 // Centre of a face's bound: screen position and depth.
 struct BoundCentre {
     float x, y, z;
@@ -131,8 +122,8 @@ class MortonGrid {
 
     uint32_t Code(const Bound& bound) const {
         const BoundCentre c = CentreOf(bound);
-        return (SpreadBits10(Quantize(c.x, 0)) << 2) | (SpreadBits10(Quantize(c.y, 1)) << 1) |
-               SpreadBits10(Quantize(c.z, 2));
+        return (MortonSpread3(Quantize(c.x, 0)) << 2) | (MortonSpread3(Quantize(c.y, 1)) << 1) |
+               MortonSpread3(Quantize(c.z, 2));
     }
 
   private:
