@@ -128,6 +128,7 @@ std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object,
         const size_t recordCount = PairRuns(
             items.size(), [&](size_t j) { return items[j] >> halfEdgeBits; },
             [&](size_t j) { return items[j] & halfEdgeMask; }, facing, partner);
+        std::vector<uint64_t>().swap(items);  // before the edge list: lowers the peak
         return EmitEdges(faces, partner, recordCount);
     }
     std::vector<uint64_t> keys;
@@ -143,6 +144,8 @@ std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object,
     const size_t recordCount = PairRuns(
         keys.size(), [&](size_t j) { return keys[j]; }, [&](size_t j) { return halfEdges[j]; },
         facing, partner.data());
+    std::vector<uint64_t>().swap(keys);
+    std::vector<uint32_t>().swap(halfEdges);
     return EmitEdges(faces, partner.data(), recordCount);
 }
 

@@ -109,16 +109,16 @@ BoundCentre CentreOf(const Bound& b) {
             0.5f * (b.minZ + b.maxZ)};
 }
 
-// Morton codes of the bound centres on a 1024^3 grid over the box of the centres. Depth takes
-// part so that the front and back of a closed object fall into different groups: with screen
-// position alone a group mixes both and its depth range spans the whole object, which leaves
-// the intersection search nothing to prune.
+// Morton codes of the bound centres (screen x, y and depth) on a 1024^3 grid over `span`;
+// centres outside it go to the border cells. Depth takes part so that the front and back of a
+// closed object fall into different groups: with screen position alone a group mixes both and
+// its depth range spans the whole object, which leaves the intersection search nothing to prune.
 class MortonGrid {
   public:
-    explicit MortonGrid(const Box3& centres)
-        : lo_{centres.min.x, centres.min.y, centres.min.z},
-          scale_{Scale(centres.min.x, centres.max.x), Scale(centres.min.y, centres.max.y),
-                 Scale(centres.min.z, centres.max.z)} {}
+    explicit MortonGrid(const Box3& span)
+        : lo_{span.min.x, span.min.y, span.min.z},
+          scale_{Scale(span.min.x, span.max.x), Scale(span.min.y, span.max.y),
+                 Scale(span.min.z, span.max.z)} {}
 
     uint32_t Code(const Bound& bound) const {
         const BoundCentre c = CentreOf(bound);
@@ -143,27 +143,6 @@ class MortonGrid {
 
     float lo_[3], scale_[3];
 };
-
-// Usable faces in Morton order of their bound centres, ties in face order; `bounds` are per face.
-void SortByMorton(const std::vector<uint8_t>& facing, const std::vector<Bound>& bounds,
-                  size_t usableCount, const Box3& centres, FaceBoundingPack* pack) {
-    const MortonGrid grid(centres);
-    std::vector<uint64_t> keys, scratch;
-    keys.reserve(usableCount);
-    for (size_t i = 0; i < bounds.size(); ++i)
-        if (!IsFacingUnusable(facing[i]))
-            keys.push_back((uint64_t(grid.Code(bounds[i])) << 32) | uint64_t(i));
-    RadixSortBits(keys, scratch, 32, 30);
-    pack->order.resize(usableCount);
-    pack->codes.resize(usableCount);
-    pack->bounds.resize(usableCount);
-    for (size_t k = 0; k < keys.size(); ++k) {
-        const uint32_t face = uint32_t(keys[k] & 0xFFFFFFFFu);
-        pack->order[k] = int32_t(face);
-        pack->codes[k] = uint32_t(keys[k] >> 32);
-        pack->bounds[k] = bounds[face];
-    }
-}
 
 }  // namespace
 
@@ -332,46 +311,58 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
         const Camera& camera = scene_.GetCamera();
         const std::vector<FaceRecord>& faces = object->faces;
         FaceBoundingPack& pack = faceBounds_;
-        std::vector<Bound> bounds;  // per face, until sorted
-        bounds.reserve(faces.size());
 
-        // Per-face bounds, and the box of the usable faces' centres for the Morton grid.
-        size_t usableCount = 0;
-        Box3 centres;
+        // Unusable faces have their indices checked by FacingBytes: all others are valid.
+        const auto gather = [&](size_t face, Corners& c) {
+            c.valid = !IsFacingUnusable(facing[face]);
+            if (!c.valid) return;
+            const FaceRecord& f = faces[face];
+            c.a = cam[size_t(f.vertexA)];
+            c.b = cam[size_t(f.vertexB)];
+            c.c = cam[size_t(f.vertexC)];
+            c.sa = screen[size_t(f.vertexA)];
+            c.sb = screen[size_t(f.vertexB)];
+            c.sc = screen[size_t(f.vertexC)];
+        };
+        const auto boundOf = [&](size_t face, const Corners& c) {
+            // Vertices on the viewer's side of the near limit project onto the wrong side.
+            if ((facing[face] & kFacingNearCountMask) != 0)
+                return ClippedFaceBound(camera, c.a, c.b, c.c);
+            Bound bound;
+            bound.screen = {std::min({c.sa.x, c.sb.x, c.sc.x}), std::min({c.sa.y, c.sb.y, c.sc.y}),
+                            std::max({c.sa.x, c.sb.x, c.sc.x}), std::max({c.sa.y, c.sb.y, c.sc.y})};
+            bound.minZ = std::min({c.a.z, c.b.z, c.c.z});
+            bound.maxZ = std::max({c.a.z, c.b.z, c.c.z});
+            return bound;
+        };
+
+        // The bounds are computed twice, for the Morton keys in face order and then in the
+        // sorted order, rather than held per face in between: that array would be the largest
+        // of the detection stage's peak. The grid spans the object's screen bounds and depth.
+        const Box3& box = Bounds();
+        const MortonGrid grid(Box3{{screenBounds_.minX, screenBounds_.minY, box.min.z},
+                                   {screenBounds_.maxX, screenBounds_.maxY, box.max.z}});
+        std::vector<uint64_t> keys, scratch;
+        keys.reserve(faces.size());
+        ForEachFaceGathered(faces.size(), gather, [&](size_t i, const Corners& c) {
+            if (c.valid) keys.push_back((uint64_t(grid.Code(boundOf(i, c))) << 32) | uint64_t(i));
+        });
+        if (keys.empty()) return;
+        RadixSortBits(keys, scratch, 32, 30);
+        std::vector<uint64_t>().swap(scratch);
+        pack.order.resize(keys.size());
+        pack.codes.resize(keys.size());
+        for (size_t k = 0; k < keys.size(); ++k) {
+            pack.order[k] = int32_t(keys[k] & 0xFFFFFFFFu);
+            pack.codes[k] = uint32_t(keys[k] >> 32);
+        }
+        std::vector<uint64_t>().swap(keys);
+        pack.bounds.reserve(pack.order.size());
         ForEachFaceGathered(
-            faces.size(),
-            [&](size_t i, Corners& c) {
-                // Unusable faces have their indices checked by FacingBytes: all others are valid.
-                c.valid = !IsFacingUnusable(facing[i]);
-                if (!c.valid) return;
-                const FaceRecord& f = faces[i];
-                c.a = cam[size_t(f.vertexA)];
-                c.b = cam[size_t(f.vertexB)];
-                c.c = cam[size_t(f.vertexC)];
-                c.sa = screen[size_t(f.vertexA)];
-                c.sb = screen[size_t(f.vertexB)];
-                c.sc = screen[size_t(f.vertexC)];
-            },
-            [&](size_t i, const Corners& c) {
-                Bound& bound = bounds.emplace_back();
-                if (!c.valid) return;
-                if ((facing[i] & kFacingNearCountMask) != 0) {
-                    // Vertices on the viewer's side of the near limit project onto the wrong side.
-                    bound = ClippedFaceBound(camera, c.a, c.b, c.c);
-                } else {
-                    bound.screen = {
-                        std::min({c.sa.x, c.sb.x, c.sc.x}), std::min({c.sa.y, c.sb.y, c.sc.y}),
-                        std::max({c.sa.x, c.sb.x, c.sc.x}), std::max({c.sa.y, c.sb.y, c.sc.y})};
-                    bound.minZ = std::min({c.a.z, c.b.z, c.c.z});
-                    bound.maxZ = std::max({c.a.z, c.b.z, c.c.z});
-                }
-                const BoundCentre centre = CentreOf(bound);
-                centres.Add(Point3{centre.x, centre.y, centre.z});
-                ++usableCount;
+            pack.order.size(), [&](size_t k, Corners& c) { gather(size_t(pack.order[k]), c); },
+            [&](size_t k, const Corners& c) {
+                pack.bounds.push_back(boundOf(size_t(pack.order[k]), c));
             });
-        if (usableCount == 0) return;
-
-        SortByMorton(facing, bounds, usableCount, centres, &pack);
     });
     return faceBounds_;
 }
