@@ -10,6 +10,16 @@ void SetPieceGeometry(DetectedEdge* piece, const ClippedSegment& segment, float 
     const float dz = segment.c1.z - segment.c0.z;
     piece->z0 = segment.c0.z + dz * CameraParameter(parallel, from, segment.c0.z, segment.c1.z);
     piece->z1 = segment.c0.z + dz * CameraParameter(parallel, to, segment.c0.z, segment.c1.z);
+    // The segment's own ends exactly, so that pieces of edges meeting at a vertex share its bits
+    // and connection can join them.
+    if (from == 0.0f) {
+        piece->p0 = segment.s0;
+        piece->z0 = segment.c0.z;
+    }
+    if (to == 1.0f) {
+        piece->p1 = segment.s1;
+        piece->z1 = segment.c1.z;
+    }
     piece->length = segment.length * (to - from);
     piece->dir = {d.x / segment.length, d.y / segment.length};
 }

@@ -17,18 +17,45 @@ void LineEffect::SetDelegate(std::shared_ptr<LineEffectDelegate> delegate) {
 bool LineEffect::Detect(const LineDetectionSettings& settings,
                         std::shared_ptr<ThreadManager> manager) {
     const bool ok = ContainStageFailure("Detect", [&] {
-        if (!(detectionSettings_ == settings)) detection_.reset();
+        if (!(detectionSettings_ == settings)) DropDetection();
         if (detection_) return;
         if (!manager) throw LineEffectException("threadManager is null.");
         if (!scene_) throw LineEffectException("invalid LineDetectionSettings.");
+        DropDetection();
         detection_ = std::make_unique<DetectionResult>();
         detectionSettings_ = LineDetectionSettings{};
         DetectEdges(*detection_, settings, *scene_, *manager, delegate_);
         detectionSettings_ = settings;
     });
     if (!ok) {
-        detection_.reset();
+        DropDetection();
         detectionSettings_ = LineDetectionSettings{};
+    }
+    return ok;
+}
+
+void LineEffect::DropDetection() {
+    connection_.reset();
+    connectSettings_.clear();
+    detection_.reset();
+}
+
+bool LineEffect::Connect(const std::vector<ConnectSettings>& settings,
+                         std::shared_ptr<ThreadManager> manager) {
+    const bool ok = ContainStageFailure("Connect", [&] {
+        if (connectSettings_ != settings) connection_.reset();
+        if (connection_) return;
+        if (!manager) throw LineEffectException("threadManager is null.");
+        if (!detection_ || !scene_) throw LineEffectException("invalid detection result.");
+        auto result = std::make_unique<std::vector<ConnectionResult>>();
+        connectSettings_.clear();
+        ConnectEdges(*result, *detection_, *scene_, settings, *manager, delegate_);
+        connection_ = std::move(result);
+        connectSettings_ = settings;
+    });
+    if (!ok) {
+        connection_.reset();
+        connectSettings_.clear();
     }
     return ok;
 }

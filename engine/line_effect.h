@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "connection.h"
 #include "detection_result.h"
 #include "detection_settings.h"
 #include "line_effect_delegate.h"
@@ -23,14 +24,25 @@ class LineEffect {
     // failure) drop it first.
     bool Detect(const LineDetectionSettings& settings, std::shared_ptr<ThreadManager> manager);
 
+    // Connection with the cache: identical settings keep the last result; changed settings drop
+    // only the connection. Needs a detection.
+    bool Connect(const std::vector<ConnectSettings>& settings,
+                 std::shared_ptr<ThreadManager> manager);
+
     const DetectionResult* Detection() const { return detection_.get(); }
+    const std::vector<ConnectionResult>* Connection() const { return connection_.get(); }
     void SetDelegate(std::shared_ptr<LineEffectDelegate> delegate);
 
   private:
+    void DropDetection();
+
     const Scene* scene_;
     std::shared_ptr<LineEffectDelegate> delegate_;
     std::unique_ptr<DetectionResult> detection_;
     LineDetectionSettings detectionSettings_;
+    // Strokes point into detection_: dropped whenever it is.
+    std::unique_ptr<std::vector<ConnectionResult>> connection_;
+    std::vector<ConnectSettings> connectSettings_;
 };
 
 }  // namespace KvrnLib
