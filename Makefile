@@ -7,7 +7,7 @@ ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config clang-format \
-	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev
+	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev ghostscript
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 

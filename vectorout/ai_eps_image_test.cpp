@@ -1,0 +1,225 @@
+#include "ai_eps_image.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "vectorout_test_util.h"
+
+namespace KvrnVectorOut {
+namespace {
+
+using Testing::LinesBetween;
+using Testing::SplitCrLf;
+using Lines = std::vector<std::string>;
+
+// The drawing lines: after "%%EndProlog", before the trailer.
+Lines Body(const AIEPSImage& image) {
+    return LinesBetween(SplitCrLf(image.Serialize()), "%%EndProlog", "%%PageTrailer");
+}
+
+TEST(AIEPSImage, LayerExampleIsWrittenByteForByte) {
+    AIEPSImage image;
+    image.SetConnectTolerance(0.01f);
+    image.SetBoundingBox(0, 0, 640, 480);
+    image.AppendLayer("Set1");
+    image.AppendClipRect(0, 0, 640, 480);
+    image.AppendLineWidth(2);
+    image.AppendColor(1, 0, 0);
+    image.AppendSolidLine();
+    image.AppendNewPath();
+    image.AppendSegment(10, 10, 20, 10);
+    image.AppendSegment(20, 10, 20, 30);
+    image.AppendStroke();
+    image.Optimize();
+
+    const std::string expected =
+        "%!PS-Adobe-3.0 EPSF-3.0\r\n"
+        "%%Creator: Adobe Illustrator(R) 8.0\r\n"
+        "%%AI8_CreatorVersion: 13.0.2\r\n"
+        "%%BoundingBox: 0 0 640 480\r\n"
+        "%%HiResBoundingBox: 0 0 640 480\r\n"
+        "%AI3_TemplateBox: 320.5 239.5 320.5 239.5\r\n"
+        "%AI5_ArtSize: 640 480\r\n"
+        "%Render:DRAVO_Kovrin_4.00\r\n"
+        "/m {moveto} def\r\n"
+        "/l {lineto} def\r\n"
+        "/B {} def\r\n"
+        "/Lb {} def\r\n"
+        "/LB {} def\r\n"
+        "/Ln {} def\r\n"
+        "/q {} def\r\n"
+        "/h {closepath} def\r\n"
+        "/W {clip} def\r\n"
+        "/n {newpath} def\r\n"
+        "/XA {setrgbcolor 4 {pop} repeat} def\r\n"
+        "/d {setdash} def\r\n"
+        "/w {setlinewidth} def\r\n"
+        "/j {setlinejoin} def\r\n"
+        "/J {setlinecap} def\r\n"
+        "/*u {} def\r\n"
+        "/S {stroke} def\r\n"
+        "/*U {} def\r\n"
+        "/Q {} def\r\n"
+        "%%EndProlog\r\n"
+        "%AI5_BeginLayer\r\n"
+        "1 1 1 1 0 0 1 1 79 128 255 0 50 Lb\r\n"
+        "(Set1) Ln\r\n"
+        "q\r\n"
+        "0 0 m\r\n"
+        "640 0 l\r\n"
+        "640 480 l\r\n"
+        "0 480 l\r\n"
+        "0 0 l\r\n"
+        "h\r\n"
+        "W\r\n"
+        "n\r\n"
+        "2 w\r\n"
+        "0 0 0 0 1 0 0 XA\r\n"
+        "*u\r\n"
+        "10 10 m\r\n"
+        "20 10 l\r\n"
+        "20 30 l\r\n"
+        "S\r\n"
+        "*U\r\n"
+        "Q\r\n"
+        "LB\r\n"
+        "%AI5_EndLayer--\r\n"
+        "%%PageTrailer\r\n"
+        "showpage\r\n"
+        "%%Trailer\r\n"
+        "%%EOF\r\n";
+    EXPECT_EQ(image.Serialize(), expected);
+}
+
+TEST(AIEPSImage, SecondLayerClosesTheFirst) {
+    AIEPSImage image;
+    image.AppendLayer("A");
+    image.AppendClipRect(0, 0, 4, 3);
+    image.AppendLayer("B (hidden)");  // parentheses are written as they stand
+    image.AppendLayer("C");           // no clip group open: no Q
+    image.AppendClipRect(0, 0, 4, 3);
+    const Lines clip = {"q", "0 0 m", "4 0 l", "4 3 l", "0 3 l", "0 0 l", "h", "W", "n"};
+    auto layer = [](const char* name, const char* first) {
+        return Lines{"%AI5_BeginLayer",
+                     std::string("1 1 1 1 0 0 1 ") + first + " 79 128 255 0 50 Lb",
+                     std::string("(") + name + ") Ln"};
+    };
+    Lines expected = layer("A", "1");
+    expected.insert(expected.end(), clip.begin(), clip.end());
+    for (const Lines& part : {Lines{"Q", "LB", "%%AI5_EndLayer--"}, layer("B (hidden)", "0"),
+                              Lines{"LB", "%%AI5_EndLayer--"}, layer("C", "0"), clip,
+                              Lines{"Q", "LB", "%AI5_EndLayer--"}}) {
+        expected.insert(expected.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(Body(image), expected);
+}
+
+TEST(AIEPSImage, AppliesThePageTransformToPathsOnly) {
+    AIEPSImage image;
+    image.AppendTranslate(0, 480);
+    image.AppendScale(1, -1);
+    image.AppendClipRect(0, 10, 640, 470);
+    image.AppendMoveTo(10, 20);
+    image.AppendLineTo(30, 40.5f);
+    image.AppendSegment(1, 2, 3, 4);
+    image.AppendTranslate(5, 0);  // replaces, not adds to, the translation
+    image.AppendScale(2, 2);
+    image.AppendMoveTo(1, 1);
+    const Lines expected = {"q",       "0 10 m",  "640 10 l", "640 470 l", "0 470 l",    "0 10 l",
+                            "h",       "W",       "n",        "10 460 m",  "30 439.5 l", "S",
+                            "1 478 m", "3 476 l", "S",        "7 2 m"};
+    EXPECT_EQ(Body(image), expected);
+}
+
+TEST(AIEPSImage, TemplateBoxAndArtSizeFollowTheBoundingBox) {
+    AIEPSImage image;
+    image.SetBoundingBox(0, 0, 640, 480);
+    Lines lines = SplitCrLf(image.Serialize());
+    ASSERT_GE(lines.size(), 7u);
+    EXPECT_EQ(lines[5], "%AI3_TemplateBox: 320.5 239.5 320.5 239.5");
+    EXPECT_EQ(lines[6], "%AI5_ArtSize: 640 480");
+
+    image.SetBoundingBox(10, 20, 110, 70);
+    lines = SplitCrLf(image.Serialize());
+    EXPECT_EQ(lines[3], "%%BoundingBox: 10 20 110 70");
+    EXPECT_EQ(lines[4], "%%HiResBoundingBox: 10 20 110 70");
+    EXPECT_EQ(lines[5], "%AI3_TemplateBox: 50.5 24.5 50.5 24.5");
+    EXPECT_EQ(lines[6], "%AI5_ArtSize: 100 50");
+}
+
+TEST(AIEPSImage, GroupsPathsAndStrokesOpenPaths) {
+    AIEPSImage image;
+    image.SetConnectTolerance(0.01f);
+    const float dash[] = {3, 1};
+    image.AppendLineJoin(1);
+    image.AppendMoveTo(0, 0);  // opens a group
+    image.AppendLineTo(1, 0);
+    image.AppendMoveTo(5, 5);  // strokes the open path first, same group
+    image.AppendLineTo(6, 5);
+    image.AppendStroke();  // closes the group
+    image.AppendStroke();  // no group open: nothing to close
+    image.AppendDash(dash, 0.5f);
+    image.AppendSegment(0, 0, 1, 1);  // an unjoined segment opens a group
+    image.AppendSegment(1, 1, 2, 0);
+    image.AppendLayer("L");  // closes the group before the layer
+    image.AppendNewPath();   // opens a group
+    image.AppendSegment(2, 0, 3, 0);
+    image.AppendComment("end");
+    image.Optimize();
+    const Lines expected = {"1 j",
+                            "*u",
+                            "0 0 m",
+                            "1 0 l",
+                            "S",
+                            "5 5 m",
+                            "6 5 l",
+                            "S",
+                            "*U",
+                            "S",
+                            "[3 1 ] 0.5 d",
+                            "*u",
+                            "0 0 m",
+                            "1 1 l",
+                            "2 0 l",
+                            "*U",
+                            "%AI5_BeginLayer",
+                            "1 1 1 1 0 0 1 1 79 128 255 0 50 Lb",
+                            "(L) Ln",
+                            "*u",
+                            "2 0 m",
+                            "3 0 l",
+                            "%end",
+                            "LB",
+                            "%AI5_EndLayer--"};
+    EXPECT_EQ(Body(image), expected);
+}
+
+TEST(AIEPSImage, WithoutLayersWritesNoLayerLines) {
+    AIEPSImage image;
+    image.AppendNewPath();
+    image.AppendSegment(0, 0, 1, 1);
+    image.AppendStroke();
+    image.AppendSaveState();  // save and restore write nothing in this flavour
+    image.AppendRestoreState();
+    image.Optimize();
+    EXPECT_EQ(Body(image), (Lines{"*u", "0 0 m", "1 1 l", "S", "*U"}));
+}
+
+TEST(AIEPSImage, WideLayerNamesUseTheAnsiCodePage) {
+    EXPECT_EQ(ToAnsiCodePage(L"Set1"), "Set1");
+    EXPECT_EQ(ToAnsiCodePage(L"caf\u00e9 \u20ac\u2014\u0178"), "caf\xe9 \x80\x97\x9f");
+    EXPECT_EQ(ToAnsiCodePage(L"\u65e5\u672c"), "??");
+    const wchar_t pair[] = {0xD83D, 0xDE00, L'x', 0};
+    EXPECT_EQ(ToAnsiCodePage(pair), "?x");
+
+    AIEPSImage image;
+    const auto layer = image.AppendLayer(L"L\u00e9");
+    EXPECT_EQ(layer->opcode, Opcode::kLayer);
+    EXPECT_EQ(layer->text, "L\xe9");
+    EXPECT_TRUE(image.SupportsLayers());
+}
+
+}  // namespace
+}  // namespace KvrnVectorOut
