@@ -62,18 +62,19 @@ class EndGrid {
         ch_ = h / float(ny_);
     }
 
-    int32_t Cell(Point2 p) const {
-        return Row(p.y) * nx_ + Column(p.x);
-    }
-    // The one border bucket of a point near a grid line, or -1.
-    int32_t Border(Point2 p) const {
+    int32_t Cell(Point2 p) const { return Row(p.y) * nx_ + Column(p.x); }
+    // Appends the border buckets of a point within the link length of grid lines: the line's
+    // bucket, and near a crossing the crossing's bucket too. A point near a crossing must also
+    // meet the points near just one of its two lines: in the crossing's bucket alone it would
+    // miss a partner across one line that lies farther than the link length from the other.
+    void Borders(Point2 p, std::vector<int32_t>* out) const {
         const int v = NearLine(p.x - box_.minX, cw_, nx_);
         const int h = NearLine(p.y - box_.minY, ch_, ny_);
         const int32_t cells = nx_ * ny_, verticals = (nx_ - 1) * ny_, horizontals = nx_ * (ny_ - 1);
-        if (v > 0 && h > 0) return cells + verticals + horizontals + (h - 1) * (nx_ - 1) + (v - 1);
-        if (v > 0) return cells + Row(p.y) * (nx_ - 1) + (v - 1);
-        if (h > 0) return cells + verticals + (h - 1) * nx_ + Column(p.x);
-        return -1;
+        if (v > 0) out->push_back(cells + Row(p.y) * (nx_ - 1) + (v - 1));
+        if (h > 0) out->push_back(cells + verticals + (h - 1) * nx_ + Column(p.x));
+        if (v > 0 && h > 0)
+            out->push_back(cells + verticals + horizontals + (h - 1) * (nx_ - 1) + (v - 1));
     }
 
   private:
@@ -119,7 +120,8 @@ bool ChainCoincidentEdges(const std::vector<DetectedEdge*>& edges, const StrokeP
     // Within a hash bucket only end points with the same bits can pair, so each run of equal
     // bits is paired on its own: the same result as pairing the whole bucket.
     std::vector<int32_t> bucketStart, members;
-    SortIntoBuckets(n, [&](int32_t i) { return keys[size_t(i)]; }, &bucketStart, &members);
+    SortIntoBuckets(
+        n, [&](int32_t i) { return keys[size_t(i)]; }, &bucketStart, &members);
     std::vector<EndKey>().swap(keys);
     const auto leaving = [&](int32_t i) {
         const DetectedEdge& edge = *edges[size_t(i / 2)];
@@ -173,13 +175,15 @@ bool FarConnectStrokes(std::vector<Stroke>& strokes, const StrokeParams& params,
     if (freeCount > 0) {
         const EndGrid grid(box, freeCount, link);
         std::vector<std::pair<int32_t, int32_t>> entries;  // (bucket, end point)
+        std::vector<int32_t> borders;
         entries.reserve(size_t(freeCount) * 2);
         for (int32_t i = 0; i < n; ++i) {
             if (strokes[size_t(i / 2)].loop) continue;
             const Point2 p = endPoint(i);
             entries.push_back({grid.Cell(p), i});
-            const int32_t border = grid.Border(p);
-            if (border >= 0) entries.push_back({border, i});
+            borders.clear();
+            grid.Borders(p, &borders);
+            for (const int32_t border : borders) entries.push_back({border, i});
         }
         std::sort(entries.begin(), entries.end());
         bucketStart.clear();
@@ -276,9 +280,8 @@ class PhaseProgress {
     void Refresh(const ThreadProcessInfo& info) const {
         if (quiet_) return;
         const int64_t done = workDone_.load();
-        info.SetProgress(totalWork_ > 0 ? int32_t(double(done) * 1000.0 / double(totalWork_) + 0.5)
-                                        : 0,
-                         1000);
+        info.SetProgress(
+            totalWork_ > 0 ? int32_t(double(done) * 1000.0 / double(totalWork_) + 0.5) : 0, 1000);
         info.SetMessage(phase_ + std::to_string(itemsDone_.load()) + " / " +
                         std::to_string(items_));
     }
@@ -389,7 +392,8 @@ class SetupISectEdgeThreadProcess final : public ThreadProcess {
         IntersectionPair& pair = detection_.pairs[size_t(item.pair)];
         if (!progress_.Quiet())
             info.SetThreadMessage("IS " + std::to_string(pair.objectA + 1) + ":" +
-                                  std::to_string(pair.objectB + 1) + (item.hidden ? " (h)" : " (v)"));
+                                  std::to_string(pair.objectB + 1) +
+                                  (item.hidden ? " (h)" : " (v)"));
         EdgeList& edges = item.hidden ? pair.hiddenEdges : pair.visibleEdges;
         if (!ChainIntersectionEdges(edges, pair.objectA, pair.objectB, AbortPoll(info),
                                     &strokes_[size_t(i)]))
@@ -464,9 +468,9 @@ class FarConnectThreadProcess final : public ThreadProcess {
     PhaseProgress progress_;
 };
 
-void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection, const Scene& scene,
-                  const std::vector<ConnectSettings>& settings, ThreadManager& manager,
-                  const std::shared_ptr<LineEffectDelegate>& delegate) {
+void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection,
+                  const Scene& scene, const std::vector<ConnectSettings>& settings,
+                  ThreadManager& manager, const std::shared_ptr<LineEffectDelegate>& delegate) {
     const int objectCount = scene.ObjectCount();
     bool valid = settings.size() == detection.lineSets.size();
     for (const LineSetEdges& set : detection.lineSets)
@@ -516,8 +520,8 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
         }
     }
     if (!items.empty()) {
-        auto phase1 = std::make_shared<SetupIndexedEdgeThreadProcess>(detection, settings,
-                                                                      std::move(items), run.Quiet());
+        auto phase1 = std::make_shared<SetupIndexedEdgeThreadProcess>(
+            detection, settings, std::move(items), run.Quiet());
         run.Run(phase1);
         for (size_t i = 0; i < phase1->Items().size(); ++i) {
             const IndexedEdgeItem& item = phase1->Items()[i];
@@ -533,19 +537,21 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
     std::vector<SetupISectEdgeThreadProcess::Item> isectItems;
     for (size_t p = 0; p < detection.pairs.size(); ++p)
         for (int hidden = 0; hidden < 2; ++hidden)
-            if (!(hidden ? detection.pairs[p].hiddenEdges : detection.pairs[p].visibleEdges).Empty())
+            if (!(hidden ? detection.pairs[p].hiddenEdges : detection.pairs[p].visibleEdges)
+                     .Empty())
                 isectItems.push_back({int32_t(p), hidden});
     if (!isectItems.empty()) {
-        auto phase2 = std::make_shared<SetupISectEdgeThreadProcess>(detection, std::move(isectItems),
-                                                                    run.Quiet());
+        auto phase2 = std::make_shared<SetupISectEdgeThreadProcess>(
+            detection, std::move(isectItems), run.Quiet());
         run.Run(phase2);
         for (size_t i = 0; i < phase2->Items().size(); ++i) {
             const int hidden = phase2->Items()[i].hidden;
             for (const Stroke& stroke : phase2->Strokes(i)) {
                 const int32_t set = stroke.first->lineSet;
                 if (set < 0 || set >= int32_t(settings.size())) continue;
-                const int32_t group = (hidden ? settings[size_t(set)].hiddenGroup
-                                              : settings[size_t(set)].visibleGroup)[kEdgeIntersection];
+                const int32_t group =
+                    (hidden ? settings[size_t(set)].hiddenGroup
+                            : settings[size_t(set)].visibleGroup)[kEdgeIntersection];
                 if (!ValidGroup(group)) continue;
                 scratch[size_t(set)][size_t(hidden * 10 + group)].push_back(stroke);
             }
@@ -563,9 +569,8 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
                     totalStrokes += int64_t(scratch[s][size_t(hidden * 10 + g)].size());
                 }
     if (!farItems.empty()) {
-        run.Run(std::make_shared<FarConnectThreadProcess>(scratch, out, settings,
-                                                          std::move(farItems), totalStrokes,
-                                                          run.Quiet()));
+        run.Run(std::make_shared<FarConnectThreadProcess>(
+            scratch, out, settings, std::move(farItems), totalStrokes, run.Quiet()));
     }
 }
 

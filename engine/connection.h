@@ -42,7 +42,9 @@ struct ConnectSettings {
 struct ConnectionResult {
     std::array<StrokeList, 2 * kEdgeGroupCount> slots;
 
-    StrokeList& Slot(bool hidden, int group) { return slots[size_t(hidden ? 10 : 0) + size_t(group)]; }
+    StrokeList& Slot(bool hidden, int group) {
+        return slots[size_t(hidden ? 10 : 0) + size_t(group)];
+    }
     const StrokeList& Slot(bool hidden, int group) const {
         return slots[size_t(hidden ? 10 : 0) + size_t(group)];
     }
@@ -52,9 +54,9 @@ struct ConnectionResult {
 // edges' link fields from scratch. Throws LineEffectException "invalid settings or detection
 // results." when the settings or the detection's per-object lists do not match, and the abort
 // exception when the delegate cancels; strokes point into `detection`, which must outlive them.
-void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection, const Scene& scene,
-                  const std::vector<ConnectSettings>& settings, ThreadManager& manager,
-                  const std::shared_ptr<LineEffectDelegate>& delegate);
+void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection,
+                  const Scene& scene, const std::vector<ConnectSettings>& settings,
+                  ThreadManager& manager, const std::shared_ptr<LineEffectDelegate>& delegate);
 
 // Phase 1 for one object, class and group: chains the edges (in the given order) whose ends
 // have bit-equal x, y and depth, then splits at corners. Exposed for tests and benchmarks.

@@ -9,7 +9,8 @@
 
 namespace KvrnLib {
 
-// Ends closer than this on screen (and at the same depth within the same share of it) are one.
+// Ends closer than this on screen in x and y, with depths within this times max(1, |depth|),
+// are one.
 inline constexpr float kIntersectionEndMatch = 0.0001f;
 
 // Chains `edges` (one pair's list of one class) into strokes appended to `out`, one per chain,

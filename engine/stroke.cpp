@@ -147,8 +147,8 @@ void SplitCorners(const Stroke& input, float cosLimit, std::vector<JointRecord>*
         const float a = along[j], b = along[n] - along[j];
         JointRecord& joint = (*joints)[j];
         joint.fwd = SampleTangent(edges[j].edge, edges[j].entry, true, SampleDistance(a));
-        joint.bwd = SampleTangent(edges[j - 1].edge, edges[j - 1].entry ^ 1u, false,
-                                  SampleDistance(b));
+        joint.bwd =
+            SampleTangent(edges[j - 1].edge, edges[j - 1].entry ^ 1u, false, SampleDistance(b));
         joint.turn = -(joint.fwd.x * joint.bwd.x + joint.fwd.y * joint.bwd.y);
     }
 

@@ -48,7 +48,7 @@ inline float EndDepth(const DetectedEdge& edge, uint32_t end) { return end ? edg
 // direction; when the chain ends first the last point reached is used; a zero result is (1, 0).
 Point2 SampleTangent(const DetectedEdge* edge, uint32_t fromEnd, bool forward, float s);
 
-// Sets startDir and endDir from the stroke's two ends, s = min(length / 3, kCornerMargin).
+// Sets startDir and endDir from the stroke's two ends, s = min(length * 0.3333, kCornerMargin).
 void SetEndTangents(Stroke* stroke);
 
 // Turns the stroke around: first/last, their ends and the end tangents swap, and every edge's
