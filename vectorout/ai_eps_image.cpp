@@ -44,7 +44,7 @@ VectorImage::Position AIEPSImage::InsertLayer(Position pos, std::string_view nam
     Record record;
     record.opcode = Opcode::kLayer;
     record.count = 1;
-    record.text = std::string(name);
+    record.text = std::string(name.substr(0, name.find('\0')));  // a C string ends at its NUL
     return InsertRecord(pos, std::move(record));
 }
 
@@ -174,7 +174,7 @@ std::string AIEPSImage::Serialize() const {
                 out.Line("h");
                 break;
             case Opcode::kComment:
-                out.Put("%").Line(r.text);
+                out.Put("%").TextLine(r.text);
                 break;
             case Opcode::kLayer: {
                 int first = 1;
@@ -186,7 +186,7 @@ std::string AIEPSImage::Serialize() const {
                 layerOpen = true;
                 out.Line("%AI5_BeginLayer");
                 out.Put("1 1 1 1 0 0 1 ").D(first).Line(" 79 128 255 0 50 Lb");
-                out.Put("(").Put(r.text).Line(") Ln");
+                out.Put("(").TextLine(r.text + ") Ln");
                 break;
             }
             case Opcode::kBeginPathGroup:

@@ -1,9 +1,17 @@
 #include "eps_image.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 
 namespace KvrnVectorOut {
+
+namespace {
+
+// Equal means neither smaller nor greater, so a NaN repeats whatever came before it.
+bool Same(float a, float b) { return !(a < b) && !(a > b); }
+
+}  // namespace
 
 void EPSImage::SetBoundingBox(float x1, float y1, float x2, float y2) {
     boundingBox_ = {x1, y1, x2, y2};
@@ -81,16 +89,18 @@ void EPSImage::OptimizePass(bool groupPaths) {
             case Opcode::kColor: {
                 const std::array<float, 3> rgb{record.values[0], record.values[1],
                                                record.values[2]};
-                redundant = rgb == color;
-                color = rgb;
+                redundant =
+                    Same(rgb[0], color[0]) && Same(rgb[1], color[1]) && Same(rgb[2], color[2]);
+                if (!redundant) color = rgb;
                 break;
             }
             case Opcode::kLineWidth:
-                redundant = record.values[0] == width;
-                width = record.values[0];
+                redundant = Same(record.values[0], width);
+                if (!redundant) width = record.values[0];
                 break;
             case Opcode::kDash:
-                redundant = record.dash == dash;
+                redundant = std::equal(record.dash.begin(), record.dash.end(), dash.begin(),
+                                       dash.end(), Same);
                 if (!redundant) dash = record.dash;
                 break;
             case Opcode::kLineJoin:
@@ -207,7 +217,7 @@ std::string EPSImage::Serialize() const {
                 out.Line("grestore");
                 break;
             case Opcode::kComment:
-                out.Put("%").Line(r.text);
+                out.Put("%").TextLine(r.text);
                 break;
             default:  // layers, groups, neutralised and unknown records
                 break;

@@ -169,6 +169,19 @@ TEST(EPSImage, DropsStateThatIsAlreadyInForce) {
                                         "[4 3 ] 1 d", "[] 0 d", "1 j", "2 J", "0 J"}));
 }
 
+// Values that compare neither smaller nor greater count as equal, so NaN never reaches the file;
+// text keeps to one C string, and its line breaks end in CR LF like every other line.
+TEST(EPSImage, NaNStateAndTextWithBreaksOrNul) {
+    EPSImage image;
+    const float nan = std::nanf("");
+    image.AppendLineWidth(nan);
+    image.AppendColor(nan, 0, 0);
+    image.AppendLineWidth(2);
+    image.AppendComment(std::string_view("one\ntwo\0three", 13));
+    image.Optimize();
+    EXPECT_EQ(Body(image), (std::vector<std::string>{"2 w", "%one", "two"}));
+}
+
 TEST(EPSImage, WritesEveryRecordKind) {
     EPSImage image;
     const float dash[] = {4, 2};

@@ -1,18 +1,21 @@
 #include "file_replace.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <random>
 #include <system_error>
 
 namespace KvrnVectorOut {
 namespace {
 
-std::FILE* OpenForWriting(const std::filesystem::path& path) {
+// Fails rather than truncate a file that already has the temporary name.
+std::FILE* OpenNewForWriting(const std::filesystem::path& path) {
 #ifdef _WIN32
-    return _wfopen(path.c_str(), L"wb");
+    return _wfopen(path.c_str(), L"wbx");
 #else
-    return std::fopen(path.c_str(), "wb");
+    return std::fopen(path.c_str(), "wbx");
 #endif
 }
 
@@ -22,12 +25,20 @@ int LastError() { return errno != 0 ? errno : EIO; }
 }  // namespace
 
 int WriteFileReplacing(const std::filesystem::path& path, std::string_view bytes) {
-    // A random suffix keeps two writers of the same name from sharing a temporary file.
-    std::filesystem::path temporary = path;
-    temporary += ".tmp" + std::to_string(std::random_device{}() & 0xFFFFFFu);
-
-    errno = 0;
-    std::FILE* file = OpenForWriting(temporary);
+    // A per-process counter and the clock keep two writers of the same name apart; a name that
+    // is taken anyway is skipped.
+    static std::atomic<uint32_t> counter{0};
+    std::filesystem::path temporary;
+    std::FILE* file = nullptr;
+    for (int attempt = 0; attempt < 8 && !file; ++attempt) {
+        temporary = path;
+        temporary +=
+            ".tmp" + std::to_string(counter.fetch_add(1)) + "-" +
+            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() & 0xFFFFFF);
+        errno = 0;
+        file = OpenNewForWriting(temporary);
+        if (!file && errno != EEXIST) break;
+    }
     if (!file) return LastError();
 
     int error = 0;

@@ -30,6 +30,16 @@ class PsText {
     PsText& Numbers(std::initializer_list<float> values);
     PsText& EndLine() { return Put("\r\n"); }
     PsText& Line(std::string_view text) { return Put(text).EndLine(); }
+    // Text that may hold line breaks: each becomes CR LF, as every other line end.
+    PsText& TextLine(std::string_view text) {
+        for (const char c : text) {
+            if (c == '\n')
+                EndLine();
+            else
+                Put(std::string_view(&c, 1));
+        }
+        return EndLine();
+    }
 
     std::string Take() { return std::move(text_); }
 

@@ -28,7 +28,7 @@ Record Text(Opcode opcode, std::string_view text) {
     Record record;
     record.opcode = opcode;
     record.count = 1;
-    record.text = std::string(text);
+    record.text = std::string(text.substr(0, text.find('\0')));  // a C string ends at its NUL
     return record;
 }
 
@@ -115,6 +115,7 @@ VectorImage::Position VectorImage::InsertComment(Position pos, std::string_view 
 }
 
 void VectorImage::Neutralize(Position pos) {
+    if (pos == records_.cend()) return;
     // erase of an empty range turns the const position into a mutable one.
     Record& record = *records_.erase(pos, pos);
     record = Record{};
