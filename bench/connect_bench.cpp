@@ -141,12 +141,18 @@ void BM_Connect(benchmark::State& state) {
     KvrnLib::ThreadManagerCore pool(int(state.range(1)));
     const std::vector<KvrnLib::ConnectSettings> settings{OneGroup()};
     std::vector<KvrnLib::ConnectionResult> out;
-    for (auto _ : state)
-        KvrnLib::ConnectEdges(out, detected->result, *detected->scene, settings, pool, nullptr);
-    size_t strokes = 0;
-    for (const auto& result : out)
-        for (const auto& slot : result.slots) strokes += slot.Size();
-    state.counters["strokes"] = double(strokes);
+    KvrnLib::ConnectStats stats, total;
+    for (auto _ : state) {
+        KvrnLib::ConnectEdges(out, detected->result, *detected->scene, settings, pool, nullptr,
+                              &stats);
+        for (int p = 0; p < 3; ++p) total.phaseMs[size_t(p)] += stats.phaseMs[size_t(p)];
+    }
+    const double runs = double(state.iterations());
+    for (int p = 0; p < 3; ++p) {
+        const std::string phase = "phase" + std::to_string(p + 1);
+        state.counters[phase + "_ms"] = total.phaseMs[size_t(p)] / runs;
+        state.counters[phase + "_strokes"] = double(stats.phaseStrokes[size_t(p)]);
+    }
     state.counters["pieces"] = double(detected->pieces);
 }
 BENCHMARK(BM_Connect)

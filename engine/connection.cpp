@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <string>
 
+#include "end_pairing.h"
 #include "intersection_strokes.h"
 #include "stage_runner.h"
 
@@ -127,7 +129,7 @@ bool ChainCoincidentEdges(const std::vector<DetectedEdge*>& edges, const StrokeP
         const DetectedEdge& edge = *edges[size_t(i / 2)];
         return (i & 1) ? Point2{-edge.dir.x, -edge.dir.y} : edge.dir;
     };
-    const PairScore score = [&](int32_t i, int32_t j, float* s) {
+    const auto score = [&](int32_t i, int32_t j, float* s) {
         if ((i ^ 1) == j) return false;  // the two ends of one (zero-length) edge
         const Point2 di = leaving(i), dj = leaving(j);
         *s = -(di.x * dj.x + di.y * dj.y);
@@ -135,7 +137,7 @@ bool ChainCoincidentEdges(const std::vector<DetectedEdge*>& edges, const StrokeP
         return true;
     };
     std::vector<int32_t> partner;
-    if (!PairEndPoints(n, bucketStart, members, score, aborted, &partner)) return false;
+    if (!PairEndPointsWith(n, bucketStart, members, score, aborted, &partner)) return false;
     std::vector<Stroke> chains;
     ExtractEdgeChains(edges, partner, &chains);
     const float cosLimit = SplitCosine(params.splitAngle);
@@ -195,7 +197,7 @@ bool FarConnectStrokes(std::vector<Stroke>& strokes, const StrokeParams& params,
         bucketStart.push_back(int32_t(entries.size()));
     }
     const float link2 = link * link;
-    const PairScore score = [&](int32_t i, int32_t j, float* s) {
+    const auto score = [&](int32_t i, int32_t j, float* s) {
         if (!weldAcrossObjects && !SharesObject(endEdge(i), endEdge(j))) return false;
         const Point2 a = endPoint(i), b = endPoint(j);
         const float dx = b.x - a.x, dy = b.y - a.y, dist2 = dx * dx + dy * dy;
@@ -217,7 +219,7 @@ bool FarConnectStrokes(std::vector<Stroke>& strokes, const StrokeParams& params,
         return true;
     };
     std::vector<int32_t> partner;
-    if (!PairEndPoints(n, bucketStart, members, score, aborted, &partner)) return false;
+    if (!PairEndPointsWith(n, bucketStart, members, score, aborted, &partner)) return false;
 
     // Chains over strokes; a stroke entered at its end is reversed first.
     const float cosLimit = SplitCosine(params.splitAngle);
@@ -470,7 +472,19 @@ class FarConnectThreadProcess final : public ThreadProcess {
 
 void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection,
                   const Scene& scene, const std::vector<ConnectSettings>& settings,
-                  ThreadManager& manager, const std::shared_ptr<LineEffectDelegate>& delegate) {
+                  ThreadManager& manager, const std::shared_ptr<LineEffectDelegate>& delegate,
+                  ConnectStats* stats) {
+    ConnectStats local;
+    ConnectStats& timing = stats ? *stats : local;
+    timing = ConnectStats{};
+    auto phaseStart = std::chrono::steady_clock::now();
+    const auto endPhase = [&](int phase, int64_t strokes) {
+        const auto now = std::chrono::steady_clock::now();
+        timing.phaseMs[size_t(phase)] =
+            std::chrono::duration<double, std::milli>(now - phaseStart).count();
+        timing.phaseStrokes[size_t(phase)] = strokes;
+        phaseStart = now;
+    };
     const int objectCount = scene.ObjectCount();
     bool valid = settings.size() == detection.lineSets.size();
     for (const LineSetEdges& set : detection.lineSets)
@@ -501,6 +515,7 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
     std::vector<std::array<std::vector<Stroke>, 20>> scratch(settings.size());
 
     // Phase 1.
+    int64_t phaseStrokes = 0;
     std::vector<IndexedEdgeItem> items;
     for (size_t s = 0; s < settings.size(); ++s) {
         for (int o = 0; o < objectCount; ++o) {
@@ -528,12 +543,16 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
             std::vector<Stroke>& slot =
                 scratch[size_t(item.set)][size_t(item.hidden * 10 + item.group)];
             std::vector<Stroke>& strokes = phase1->Strokes(i);
+            phaseStrokes += int64_t(strokes.size());
             slot.insert(slot.end(), strokes.begin(), strokes.end());
             std::vector<Stroke>().swap(strokes);
         }
     }
 
+    endPhase(0, phaseStrokes);
+
     // Phase 2.
+    phaseStrokes = 0;
     std::vector<SetupISectEdgeThreadProcess::Item> isectItems;
     for (size_t p = 0; p < detection.pairs.size(); ++p)
         for (int hidden = 0; hidden < 2; ++hidden)
@@ -546,6 +565,7 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
         run.Run(phase2);
         for (size_t i = 0; i < phase2->Items().size(); ++i) {
             const int hidden = phase2->Items()[i].hidden;
+            phaseStrokes += int64_t(phase2->Strokes(i).size());
             for (const Stroke& stroke : phase2->Strokes(i)) {
                 const int32_t set = stroke.first->lineSet;
                 if (set < 0 || set >= int32_t(settings.size())) continue;
@@ -557,6 +577,8 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
             }
         }
     }
+
+    endPhase(1, phaseStrokes);
 
     // Phase 3.
     std::vector<FarConnectItem> farItems;
@@ -572,6 +594,10 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
         run.Run(std::make_shared<FarConnectThreadProcess>(
             scratch, out, settings, std::move(farItems), totalStrokes, run.Quiet()));
     }
+    phaseStrokes = 0;
+    for (const ConnectionResult& result : out)
+        for (const StrokeList& slot : result.slots) phaseStrokes += int64_t(slot.Size());
+    endPhase(2, phaseStrokes);
 }
 
 }  // namespace KvrnLib

@@ -50,13 +50,20 @@ struct ConnectionResult {
     }
 };
 
+// Wall-clock time of each phase and the strokes it produced (phase 2: intersection strokes).
+struct ConnectStats {
+    std::array<double, 3> phaseMs{};
+    std::array<int64_t, 3> phaseStrokes{};
+};
+
 // Connects the detected edges into `out` (resized to one result per line set), rewriting the
 // edges' link fields from scratch. Throws LineEffectException "invalid settings or detection
 // results." when the settings or the detection's per-object lists do not match, and the abort
 // exception when the delegate cancels; strokes point into `detection`, which must outlive them.
 void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection,
                   const Scene& scene, const std::vector<ConnectSettings>& settings,
-                  ThreadManager& manager, const std::shared_ptr<LineEffectDelegate>& delegate);
+                  ThreadManager& manager, const std::shared_ptr<LineEffectDelegate>& delegate,
+                  ConnectStats* stats = nullptr);
 
 // Phase 1 for one object, class and group: chains the edges (in the given order) whose ends
 // have bit-equal x, y and depth, then splits at corners. Exposed for tests and benchmarks.
