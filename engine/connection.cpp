@@ -227,12 +227,7 @@ bool FarConnectStrokes(std::vector<Stroke>& strokes, const StrokeParams& params,
     std::vector<JointRecord> joints;
     for (int32_t k = 0; k < n; ++k) {
         if (used[size_t(k / 2)]) continue;
-        int32_t start = k;
-        for (int32_t steps = 0; steps < n; ++steps) {
-            const int32_t p = partner[size_t(start)];
-            if (p == kStrokeEnd || (p ^ 1) == k) break;
-            start = p ^ 1;
-        }
+        const int32_t start = ChainStart(partner, k);
         const int32_t first = start / 2;
         if (start & 1) ReverseStroke(&strokes[size_t(first)]);
         used[size_t(first)] = 1;

@@ -14,25 +14,17 @@
 #include "intersection_strokes.h"
 #include "line_effect.h"
 #include "stage_runner.h"
+#include "stroke_test_util.h"
 #include "test_util.h"
 
 namespace KvrnLib {
 namespace {
 
+using test::MakeEdge;
+using test::Walk;
+
 constexpr float kPi = 3.14159265358979f;
 const std::function<bool()> kNever = [] { return false; };
-
-DetectedEdge MakeEdge(Point2 a, Point2 b, int object = 0, int kind = 0) {
-    DetectedEdge e;
-    e.kind = kind;
-    e.object = object;
-    e.p0 = a;
-    e.p1 = b;
-    e.z0 = e.z1 = 1.0f;
-    e.length = std::hypot(b.x - a.x, b.y - a.y);
-    e.dir = {(b.x - a.x) / e.length, (b.y - a.y) / e.length};
-    return e;
-}
 
 void Flip(DetectedEdge* e) {
     std::swap(e->p0, e->p1);
@@ -44,47 +36,6 @@ void Flip(DetectedEdge* e) {
 Point2 RingPoint(int i, float spike = 10) {
     if (i % 32 == 0) return {spike, 0};
     return {10 * std::cos(2 * kPi * float(i) / 32), 10 * std::sin(2 * kPi * float(i) / 32)};
-}
-
-// The stroke's edges from first, checking the links on the way: every edge entered within `gap`
-// of where the one before left, prev mirroring next, the recorded ends, length and unit tangents.
-std::vector<const DetectedEdge*> Walk(const Stroke& stroke, float gap = 0.0f) {
-    std::vector<const DetectedEdge*> edges;
-    const DetectedEdge* edge = stroke.first;
-    uint32_t entry = stroke.firstEnd;
-    double length = 0;
-    if (!stroke.loop) {
-        EXPECT_EQ(edge->prev, nullptr);
-    }
-    while (edge && edges.size() < 1000000) {
-        edges.push_back(edge);
-        length += edge->length;
-        const DetectedEdge* next = edge->next;
-        if (next) {
-            EXPECT_EQ(next->prev, edge);
-            EXPECT_EQ(next->prevEnd, entry ^ 1u);
-            const Point2 a = EndPoint(*edge, entry ^ 1u), b = EndPoint(*next, edge->nextEnd);
-            EXPECT_LE(std::hypot(a.x - b.x, a.y - b.y), gap);
-        }
-        if (!next || next == stroke.first) {
-            EXPECT_EQ(edge, stroke.last);
-            EXPECT_EQ(entry ^ 1u, stroke.lastEnd);
-            EXPECT_EQ(next != nullptr, stroke.loop != 0);
-            if (next) {
-                EXPECT_EQ(edge->nextEnd, stroke.firstEnd);
-            }
-            break;
-        }
-        entry = edge->nextEnd;
-        edge = next;
-    }
-    std::vector<const DetectedEdge*> sorted = edges;
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "edge seen twice";
-    EXPECT_NEAR(length, stroke.length, 1e-4 * std::max(1.0, length));
-    EXPECT_NEAR(std::hypot(stroke.startDir.x, stroke.startDir.y), 1.0, 1e-5);
-    EXPECT_NEAR(std::hypot(stroke.endDir.x, stroke.endDir.y), 1.0, 1e-5);
-    return edges;
 }
 
 std::vector<Stroke> Chain(const std::vector<DetectedEdge*>& edges, float splitAngle) {

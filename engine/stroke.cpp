@@ -204,20 +204,23 @@ bool PairEndPoints(int32_t n, const std::vector<int32_t>& bucketStart,
     return PairEndPointsWith(n, bucketStart, members, score, aborted, partner);
 }
 
+int32_t ChainStart(const std::vector<int32_t>& partner, int32_t k) {
+    int32_t start = k;
+    for (size_t steps = 0; steps < partner.size(); ++steps) {
+        const int32_t p = partner[size_t(start)];
+        if (p == kStrokeEnd || (p ^ 1) == k) break;
+        start = p ^ 1;
+    }
+    return start;
+}
+
 void ExtractEdgeChains(const std::vector<DetectedEdge*>& edges, const std::vector<int32_t>& partner,
                        std::vector<Stroke>* out) {
     const int32_t n = int32_t(2 * edges.size());
     std::vector<uint8_t> used(edges.size(), 0);
     for (int32_t k = 0; k < n; ++k) {
         if (used[size_t(k / 2)]) continue;
-        // Backwards: from end point cur the previous edge is entered at the other end of cur's
-        // partner.
-        int32_t start = k;
-        for (int32_t steps = 0; steps < n; ++steps) {
-            const int32_t p = partner[size_t(start)];
-            if (p == kStrokeEnd || (p ^ 1) == k) break;
-            start = p ^ 1;
-        }
+        const int32_t start = ChainStart(partner, k);
         Stroke stroke;
         DetectedEdge* edge = edges[size_t(start / 2)];
         uint32_t entry = uint32_t(start & 1);

@@ -79,6 +79,11 @@ bool PairEndPoints(int32_t n, const std::vector<int32_t>& bucketStart,
                    const std::vector<int32_t>& members, const PairScore& score,
                    const std::function<bool()>& aborted, std::vector<int32_t>* partner);
 
+// The end point at which the chain through end point k starts, walking back through a partner
+// table as PairEndPoints leaves it (the previous element is entered at the other end of k's
+// partner): a stroke end, or k itself when the chain closes into a loop.
+int32_t ChainStart(const std::vector<int32_t>& partner, int32_t k);
+
 // Chains edges through a partner table over their end points (2i + e, as PairEndPoints leaves
 // it): a chain starts at a stroke end, or, for a loop, at its first end point in index order.
 // Links the edges and appends one stroke per chain, its end tangents not yet set.

@@ -8,20 +8,15 @@
 #include <tuple>
 #include <utility>
 
+#include "stroke_test_util.h"
+
 namespace KvrnLib {
 namespace {
 
-constexpr float kPi = 3.14159265358979f;
+using test::MakeEdge;
+using test::Walk;
 
-DetectedEdge MakeEdge(Point2 a, Point2 b) {
-    DetectedEdge e;
-    e.p0 = a;
-    e.p1 = b;
-    e.z0 = e.z1 = 1.0f;
-    e.length = std::hypot(b.x - a.x, b.y - a.y);
-    e.dir = {(b.x - a.x) / e.length, (b.y - a.y) / e.length};
-    return e;
-}
+constexpr float kPi = 3.14159265358979f;
 
 // Edge i runs from points[i] to points[i + 1] (and back to points[0] when closed).
 std::vector<DetectedEdge> Polyline(const std::vector<Point2>& points, bool closed) {
@@ -61,43 +56,6 @@ Stroke LinkInOrder(std::vector<DetectedEdge>& edges, bool loop, size_t first = 0
     for (size_t i = 0; i < edges.size(); ++i)
         chain.push_back({&edges[(first + i) % edges.size()], 0});
     return Link(chain, loop);
-}
-
-// The stroke's edges from first, checking the links on the way: every edge entered where the one
-// before left, prev mirroring next, the recorded ends, length and unit end tangents.
-std::vector<const DetectedEdge*> Walk(const Stroke& stroke) {
-    std::vector<const DetectedEdge*> edges;
-    const DetectedEdge* edge = stroke.first;
-    uint32_t entry = stroke.firstEnd;
-    double length = 0;
-    if (!stroke.loop) {
-        EXPECT_EQ(edge->prev, nullptr);
-    }
-    while (edge && edges.size() < 100000) {
-        edges.push_back(edge);
-        length += edge->length;
-        const DetectedEdge* next = edge->next;
-        if (next) {
-            EXPECT_EQ(next->prev, edge);
-            EXPECT_EQ(next->prevEnd, entry ^ 1u);
-            EXPECT_TRUE(EndPoint(*edge, entry ^ 1u) == EndPoint(*next, edge->nextEnd));
-        }
-        if (!next || next == stroke.first) {
-            EXPECT_EQ(edge, stroke.last);
-            EXPECT_EQ(entry ^ 1u, stroke.lastEnd);
-            EXPECT_EQ(next != nullptr, stroke.loop != 0);
-            break;
-        }
-        entry = edge->nextEnd;
-        edge = next;
-    }
-    std::vector<const DetectedEdge*> sorted = edges;
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "edge seen twice";
-    EXPECT_NEAR(length, stroke.length, 1e-4 * std::max(1.0, length));
-    EXPECT_NEAR(std::hypot(stroke.startDir.x, stroke.startDir.y), 1.0, 1e-5);
-    EXPECT_NEAR(std::hypot(stroke.endDir.x, stroke.endDir.y), 1.0, 1e-5);
-    return edges;
 }
 
 void ExpectDir(Point2 got, Point2 want, float tolerance = 1e-5f) {
