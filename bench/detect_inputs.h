@@ -2,11 +2,11 @@
 // the bunny subdivided twice (1.1M triangles) and a crowd of 100 overlapping model instances.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "detection_settings.h"
 #include "scene.h"
