@@ -1,0 +1,132 @@
+#include "draw_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace KvrnLib {
+namespace {
+
+template <class Record>
+std::string ValidationError(const Record& record) {
+    try {
+        record.Validate();
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(DrawSettings, DefaultsAreThoseOfANewBrushAndFrame) {
+    const BrushDrawSettings b;
+    EXPECT_EQ(b.brushType, kBrushSimple);  // the detail's default type 2 "Simple"
+    EXPECT_FLOAT_EQ(b.stampSize, 0.16f);
+    EXPECT_FLOAT_EQ(b.sizeRnd, 0.8f);
+    EXPECT_EQ(b.loopRight, 0);       // default loop direction 1 "Left"
+    EXPECT_EQ(b.noiseAmount, 0.0f);  // noise is off by default
+    EXPECT_EQ(b.noiseMapOpacity, 5.0f);
+    EXPECT_EQ(BrushTypeOfDetailType(0), kBrushNormal);
+    EXPECT_EQ(BrushTypeOfDetailType(1), kBrushMultiple);
+    EXPECT_EQ(BrushTypeOfDetailType(3), kBrushSimple);
+
+    const DrawSettings d;
+    EXPECT_EQ(d.oversampling, 1);
+    EXPECT_EQ(d.filterWidth, 1.0f);
+    EXPECT_EQ(d.randomCellSize, 8.0f);
+    EXPECT_EQ(ValidationError(d), "");
+    EXPECT_EQ(ValidationError(LineSetDrawSettings{}), "");
+
+    LineSetDrawSettings s;
+    s.hidden[3].lineSize = 7.0f;
+    EXPECT_EQ(s.Brush(true, 3).lineSize, 7.0f);
+    EXPECT_EQ(s.Brush(false, 3).lineSize, 1.0f);
+    EXPECT_EQ(&s.AlphaReduction(false), &s.reductions[1]);
+    EXPECT_EQ(&s.SizeReduction(true), &s.reductions[2]);
+}
+
+TEST(DrawSettings, SizeScaleMultipliesExactlyTheLengths) {
+    using Field = float BrushDrawSettings::*;
+    const Field lengths[] = {&BrushDrawSettings::lineSize,
+                             &BrushDrawSettings::strokeMinLength,
+                             &BrushDrawSettings::strokeLength,
+                             &BrushDrawSettings::strokeSpace,
+                             &BrushDrawSettings::strokeExtend,
+                             &BrushDrawSettings::strokeOffsetX,
+                             &BrushDrawSettings::strokeOffsetY,
+                             &BrushDrawSettings::strokeOffsetXRnd,
+                             &BrushDrawSettings::strokeOffsetYRnd,
+                             &BrushDrawSettings::strokeNormalOffset,
+                             &BrushDrawSettings::strokeNormalOffsetRnd,
+                             &BrushDrawSettings::noiseAmount,
+                             &BrushDrawSettings::noiseCycle};
+    // Fractions, angles and the noise map's strength are not lengths.
+    const Field others[] = {&BrushDrawSettings::stampSize, &BrushDrawSettings::strokeLengthRnd,
+                            &BrushDrawSettings::noiseMapOpacity, &BrushDrawSettings::angle,
+                            &BrushDrawSettings::strokeDirectionAngle};
+    BrushDrawSettings b;
+    float value = 2;
+    for (Field f : lengths) b.*f = value++;
+    for (Field f : others) b.*f = 0.25f;
+
+    DrawSettings d;
+    d.lineSets.resize(2);
+    d.lineSets[1].hidden[9] = b;
+    const DrawSettings s = ScaleLengths(d, 1280 * kRelativeSizeScale);  // 1280 pixels high
+    EXPECT_EQ(s.randomCellSize, 16.0f);
+    EXPECT_EQ(s.lineSets[0].visible[1].lineSize, 2.0f);  // every brush scales
+    for (Field f : lengths) EXPECT_EQ(s.lineSets[1].hidden[9].*f, 2 * (b.*f));
+    for (Field f : others) EXPECT_EQ(s.lineSets[1].hidden[9].*f, 0.25f);
+    EXPECT_EQ(d.lineSets[1].hidden[9].lineSize, 2.0f);  // the source is untouched
+
+    for (float bad : {0.0f, -1.0f, std::numeric_limits<float>::infinity(),
+                      std::numeric_limits<float>::quiet_NaN()}) {
+        EXPECT_THROW(ScaleLengths(d, bad), std::invalid_argument) << bad;
+        EXPECT_THROW(ScaleLengths(b, bad), std::invalid_argument) << bad;
+    }
+}
+
+TEST(DrawSettings, ValidateNamesTheFieldAndItsPlace) {
+    DrawSettings d;
+    d.lineSets.resize(3);
+    d.lineSets[2].hidden[4].grooveNum = 25;
+    EXPECT_EQ(ValidationError(d),
+              "draw settings: lineSets[2].hidden[4].grooveNum = 25, expected from 3 to 20");
+    d.lineSets[2].hidden[4].grooveNum = 20;
+    d.lineSets[1].visible[0].alpha = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_NE(ValidationError(d).find("lineSets[1].visible[0].alpha = nan"), std::string::npos);
+
+    const std::pair<const char*, void (*)(BrushDrawSettings&)> cases[] = {
+        {"brushType", [](BrushDrawSettings& b) { b.brushType = 3; }},
+        {"lineSize", [](BrushDrawSettings& b) { b.lineSize = 0; }},
+        {"blend", [](BrushDrawSettings& b) { b.blend = 16; }},
+        {"stretch", [](BrushDrawSettings& b) { b.stretch = -1.5f; }},
+        {"anti", [](BrushDrawSettings& b) { b.anti = 10.5f; }},
+        {"strokeCopy", [](BrushDrawSettings& b) { b.strokeCopy = 0; }},
+        {"strokeOffsetXRnd", [](BrushDrawSettings& b) { b.strokeOffsetXRnd = -1; }},
+        {"noiseCycle", [](BrushDrawSettings& b) { b.noiseCycle = 0; }},
+        {"noiseMapOpacity", [](BrushDrawSettings& b) { b.noiseMapOpacity = 101; }},
+    };
+    for (const auto& [field, breakIt] : cases) {
+        BrushDrawSettings b;
+        breakIt(b);
+        const std::string message = ValidationError(b);
+        EXPECT_NE(message.find(std::string(" ") + field + " = "), std::string::npos)
+            << field << ": " << message;
+    }
+    BrushDrawSettings scaled;  // scaled lengths may pass the editor's upper limits
+    scaled.lineSize = 250;
+    scaled.noiseAmount = 3000;
+    EXPECT_EQ(ValidationError(scaled), "");
+
+    DrawSettings frame;
+    frame.oversampling = 3;
+    EXPECT_EQ(ValidationError(frame), "draw settings: oversampling = 3, expected 1, 2 or 4");
+    frame.oversampling = 4;
+    frame.renderElementOutputs.resize(1);
+    EXPECT_EQ(ValidationError(frame), "draw settings: renderElementOutputs[0] is empty");
+}
+
+}  // namespace
+}  // namespace KvrnLib
