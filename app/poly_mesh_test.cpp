@@ -64,8 +64,6 @@ TEST(Triangulate, QuadHasFourVisibleOuterEdgesAndAnInvisibleDiagonal) {
         for (int k = 0; k < 3; ++k) invisible += (f.flags & FaceEdgeVisibleBit(k)) ? 0 : 1;
     }
     EXPECT_EQ(invisible, 2);
-    EXPECT_EQ(object.cornerNormals.size(), 6u);
-    EXPECT_EQ(object.explicitNormals, 0);
 }
 
 TEST(Triangulate, ConcavePolygonsInATiltedPlaneAreCoveredExactly) {
@@ -128,7 +126,6 @@ TEST(Triangulate, RejectsEmptyMeshesAndBadIndicesAndDropsDegeneratePolygons) {
     EXPECT_NE(outOfRange.find("test.obj"), std::string::npos) << outOfRange;
     EXPECT_NE(outOfRange.find("polygon 1: vertex index 4 is out of range"), std::string::npos)
         << outOfRange;
-    EXPECT_NE(message(MeshOf(square, {{0, -1, 2}})).find("vertex index -1"), std::string::npos);
     EXPECT_NE(message(MeshOf(square, {{0, 1, 1}})).find("no polygon with 3 or more"),
               std::string::npos);
 
@@ -146,15 +143,11 @@ TEST(Triangulate, NormalsComeFromTheFileOrFromSmoothNeighbours) {
     const double fold = 10 * std::numbers::pi / 180, steep = 80 * std::numbers::pi / 180;
     const float x2 = float(1 + std::cos(fold)), z2 = float(std::sin(fold));
     const float x3 = float(x2 + std::cos(steep)), z3 = float(z2 + std::sin(steep));
-    PolyMesh mesh = MeshOf({{0, 0, 0},
-                            {1, 0, 0},
-                            {x2, 0, z2},
-                            {x3, 0, z3},
-                            {0, 1, 0},
-                            {1, 1, 0},
-                            {x2, 1, z2},
-                            {x3, 1, z3}},
-                           {{0, 1, 5, 4}, {1, 2, 6, 5}, {2, 3, 7, 6}});
+    std::vector<Point3> vertices;
+    for (float y : {0.0f, 1.0f})
+        for (Point3 p : {Point3{0, 0, 0}, Point3{1, 0, 0}, Point3{x2, 0, z2}, Point3{x3, 0, z3}})
+            vertices.push_back({p.x, y, p.z});
+    PolyMesh mesh = MeshOf(vertices, {{0, 1, 5, 4}, {1, 2, 6, 5}, {2, 3, 7, 6}});
     const Triangulation computed = Triangulate(mesh);
     const RenderObject& object = *computed.object;
     ASSERT_EQ(object.faces.size(), 6u);

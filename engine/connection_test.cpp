@@ -67,33 +67,13 @@ TEST(Connection, CoincidentEndsChainShuffledRings) {
     }
 }
 
-TEST(Connection, CoincidenceNeedsEqualBitsAndDepthAndPrefersEqualKinds) {
+TEST(Connection, CoincidenceNeedsEqualBitsAndDepth) {
     std::vector<DetectedEdge> e = {MakeEdge({0, 0}, {5, 0}), MakeEdge({5, 0}, {10, 0})};
     EXPECT_EQ(Chain({&e[0], &e[1]}, 60).size(), 1u);
     e[1].z0 = 1.5f;
     EXPECT_EQ(Chain({&e[0], &e[1]}, 60).size(), 2u);
     e[1] = MakeEdge({std::nextafter(5.0f, 6.0f), 0}, {10, 0});
     EXPECT_EQ(Chain({&e[0], &e[1]}, 60).size(), 2u);
-
-    // A T: the edge from the left continues straight on, or turns up when only that edge has
-    // its kind. A 100-degree split angle keeps the right-angle turn.
-    for (int straightKind : {0, 1}) {
-        std::vector<DetectedEdge> t = {MakeEdge({-5, 0}, {0, 0}),
-                                       MakeEdge({0, 0}, {5, 0}, 0, straightKind),
-                                       MakeEdge({0, 0}, {0, 5})};
-        const std::vector<Stroke> out = Chain({&t[2], &t[1], &t[0]}, 100);
-        ASSERT_EQ(out.size(), 2u);
-        for (const Stroke& s : out) {
-            std::vector<const DetectedEdge*> walked = Walk(s);
-            std::sort(walked.begin(), walked.end());
-            if (walked.size() == 1) {
-                EXPECT_EQ(walked[0], straightKind ? &t[1] : &t[2]);
-            }
-            if (walked.size() == 2) {
-                EXPECT_EQ(walked[1], straightKind ? &t[2] : &t[1]);
-            }
-        }
-    }
 }
 
 // A stroke through `points` of `object` (ring when the last point equals the first), its edges
@@ -314,41 +294,6 @@ size_t StrokeCount(const std::vector<ConnectionResult>& out) {
     return n;
 }
 
-TEST(Connection, CrossingBoxesGiveOneClosedIntersectionStroke) {
-    // Seen from behind the big box, the square where the bar leaves it is hidden all round.
-    const Camera camera = test::LookAtCamera({-8, -6, 5}, {0, 0, 0}, 640, 480, 600);
-    Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),
-                         test::MakeBox({0, -0.5f, -0.5f}, {2, 0.5f, 0.5f}, camera)});
-    DetectionResult detection;
-    ThreadManagerCore pool(2);
-    DetectEdges(detection, DetectKinds(2, {kEdgeIntersection}, {kEdgeIntersection}), scene, pool,
-                nullptr);
-    const auto pair =
-        std::find_if(detection.pairs.begin(), detection.pairs.end(),
-                     [](const IntersectionPair& p) { return p.objectA != p.objectB; });
-    ASSERT_NE(pair, detection.pairs.end());
-    EXPECT_TRUE(pair->visibleEdges.Empty());
-    ASSERT_GE(pair->hiddenEdges.Size(), 4u);
-
-    ConnectSettings settings = NoGroups();
-    settings.hiddenGroup[kEdgeIntersection] = 4;
-    settings.hiddenParams[4] = {150, 2};
-    std::vector<ConnectionResult> out;
-    ConnectEdges(out, detection, scene, {settings}, pool, nullptr);
-    ASSERT_EQ(out.size(), 1u);
-    ASSERT_EQ(StrokeCount(out), 1u);
-    const StrokeList& slot = out[0].Slot(true, 4);
-    ASSERT_EQ(slot.Size(), 1u);
-    EXPECT_EQ(slot[0].loop, 1);
-    const std::vector<const DetectedEdge*> walked = Walk(slot[0], 1.5f * kIntersectionEndMatch);
-    EXPECT_EQ(walked.size(), pair->hiddenEdges.Size());
-    for (const DetectedEdge* e : walked) {
-        EXPECT_EQ(e->object, walked[0]->object);
-        EXPECT_EQ(e->secondObject, 1 - walked[0]->object);
-        EXPECT_EQ(e->lineSet, 0);
-    }
-}
-
 TEST(Connection, SphereOutlineIsOneLoopAndUnmappedKindsStayApart) {
     const Camera camera = test::LookAtCamera({0, -10, 3}, {0, 0, 0}, 320, 240, 300);
     Scene scene(camera, {test::MakeSphere({0, 0, 0}, 2, 48, 24, camera)});
@@ -473,19 +418,7 @@ TEST(Connection, MismatchedInputsAndConnectBeforeDetect) {
     EXPECT_EQ(refused(twoObjects, 1), "invalid settings or detection results.");
 
     // The effect: connection needs a detection, and is kept while its settings stay.
-    struct Polls : LineEffectDelegate {
-        bool IsQuiet() override { return false; }
-        void SetMessage(const char*) override {}
-        void SetThreadMessage(int, const char*) override {}
-        void SetProgress(float) override {}
-        void SetThreadProgress(int, float) override {}
-        bool IsAborted() override {
-            ++count;
-            return false;
-        }
-        int count = 0;
-    };
-    auto delegate = std::make_shared<Polls>();
+    auto delegate = std::make_shared<test::PollCountingDelegate>();
     LineEffect effect(&scene, delegate);
     auto shared = std::make_shared<ThreadManagerCore>(2);
     std::string written;
@@ -504,14 +437,14 @@ TEST(Connection, MismatchedInputsAndConnectBeforeDetect) {
     ASSERT_NE(first, nullptr);
     ASSERT_EQ(first->size(), 1u);
     EXPECT_FALSE((*first)[0].Slot(false, 0).Empty());
-    const int polls = delegate->count;
+    const int polls = delegate->polls;
     ASSERT_TRUE(effect.Connect({settings}, shared));
     EXPECT_EQ(effect.Connection(), first);
-    EXPECT_EQ(delegate->count, polls);
+    EXPECT_EQ(delegate->polls, polls);
 
     settings.visibleGroup[kEdgeOutline] = 1;
     ASSERT_TRUE(effect.Connect({settings}, shared));
-    EXPECT_GT(delegate->count, polls);
+    EXPECT_GT(delegate->polls, polls);
     ASSERT_NE(effect.Connection(), nullptr);
     EXPECT_TRUE((*effect.Connection())[0].Slot(false, 0).Empty());
     EXPECT_FALSE((*effect.Connection())[0].Slot(false, 1).Empty());

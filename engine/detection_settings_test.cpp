@@ -4,8 +4,6 @@
 
 #include <cmath>
 
-#include "detection_result.h"
-
 namespace KvrnLib {
 namespace {
 
@@ -37,18 +35,12 @@ TEST(DetectionSettings, EqualityIsExactAndCoversEveryVector) {
     b.lineSets[1].hidden.cosMax = 0.5f;
     EXPECT_NE(a, b);
     b = a;
-    b.objects[1].materialLineSets = {0};
-    EXPECT_NE(a, b);
-    b = a;
     b.materialFunctions[0].maskHiddenLines.objects.resize(1);
     b.materialFunctions[0].maskHiddenLines.objects[0].wholeObject = 1;
     EXPECT_NE(a, b);
 
     const LineSetDetection off = LineSetDetection::Disabled();
     for (int k = 0; k < kEdgeKindCount; ++k) EXPECT_FALSE(off.AnyClassHas(k));
-    EXPECT_EQ(off.visible.openEdgeOutline, 1);
-    EXPECT_EQ(off.hidden.selfIsect, 1);
-    EXPECT_EQ(off.hidden.cosMin, -1.0f);
 }
 
 TEST(DetectionSettings, FaceSelectionsByObjectAndFace) {
@@ -64,22 +56,6 @@ TEST(DetectionSettings, FaceSelectionsByObjectAndFace) {
     EXPECT_FALSE(selection.Contains(2, 68));
     EXPECT_FALSE(selection.Contains(2, 1000));  // past the bit set
     EXPECT_FALSE(selection.Contains(3, 0));     // past the objects
-    EXPECT_FALSE(selection.Contains(0, 0));
-}
-
-TEST(DetectionSettings, ResultIsSizedPerLineSetAndObject) {
-    DetectionResult result;
-    result.pairs.push_back(IntersectionPair{});
-    result.Reset(3, 5);
-    ASSERT_EQ(result.lineSets.size(), 3u);
-    EXPECT_TRUE(result.pairs.empty());
-    for (const LineSetEdges& set : result.lineSets) {
-        EXPECT_EQ(set.visible.size(), 5u);
-        EXPECT_EQ(set.hidden.size(), 5u);
-    }
-    DetectedEdge& edge = result.lineSets[2].hidden[4].kinds[kEdgeWire].Append();
-    EXPECT_EQ(edge.next, nullptr);
-    EXPECT_EQ(edge.secondObject, -1);
 }
 
 }  // namespace

@@ -10,22 +10,6 @@
 namespace KvrnLib {
 namespace {
 
-// Counts how often detection ran: every stage run asks for the abort state when it ends.
-class CountingDelegate : public LineEffectDelegate {
-  public:
-    bool IsQuiet() override { return false; }
-    void SetMessage(const char*) override {}
-    void SetThreadMessage(int, const char*) override {}
-    void SetProgress(float) override {}
-    void SetThreadProgress(int, float) override {}
-    bool IsAborted() override {
-        ++polls;
-        return abort;
-    }
-    int polls = 0;
-    bool abort = false;
-};
-
 LineDetectionSettings Settings(int objects) {
     LineDetectionSettings settings;
     LineSetDetection set;
@@ -40,7 +24,7 @@ LineDetectionSettings Settings(int objects) {
 TEST(LineEffect, DetectionCacheAndFailures) {
     const Camera camera = test::LookAtCamera({6, -5, 4}, {0, 0, 0}, 320, 240, 400);
     Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera)});
-    auto delegate = std::make_shared<CountingDelegate>();
+    auto delegate = std::make_shared<test::PollCountingDelegate>();
     LineEffect effect(&scene, delegate);
     auto pool = std::make_shared<ThreadManagerCore>(2);
     std::string written;

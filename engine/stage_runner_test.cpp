@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace KvrnLib {
@@ -110,47 +111,48 @@ TEST(StageRun, WorkerReportsReachTheHostOnlyOnTheRenderThread) {
     EXPECT_GE(host->progress.size(), 1u);
 }
 
-TEST(StageRun, AbortDuringStageEndsTheJobAndIsContained) {
-    auto host = std::make_shared<HostDelegate>();
-    ThreadManagerCore pool(2);
+// Runs `work` as the stage `name` on a two-thread pool inside the containment; returns what the
+// containment wrote, or "ok".
+std::string RunContained(const char* name, const std::shared_ptr<HostDelegate>& host,
+                         ThreadManagerCore& pool,
+                         std::function<bool(const ThreadProcessInfo&)> work) {
     std::string written;
     SetDebugOutputSink([&](const char* text) { written += text; });
-    std::atomic<int> items{0};
-    const bool ok = ContainStageFailure("Detect", [&] {
+    const bool ok = ContainStageFailure(name, [&] {
         StageRun run(host, pool);
-        run.Run(std::make_shared<FuncThreadProcess>([&](const ThreadProcessInfo& info) {
-            if (info.itemIndex >= 1000000) return false;
-            if (items.fetch_add(1) == 10) host->abort = true;  // the user presses cancel
-            if (info.IsAborted()) return true;
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-            return true;
-        }));
+        run.Run(std::make_shared<FuncThreadProcess>(std::move(work)));
     });
     SetDebugOutputSink(nullptr);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(written, "LineEffect::Detect aborted.\n");
-    EXPECT_LT(items.load(), 1000);
-    EXPECT_FALSE(pool.IsBusy());
+    return ok ? "ok" : written;
 }
 
-TEST(StageRun, AWorkerErrorEndsTheJobAndReachesTheCaller) {
+TEST(StageRun, AbortOrAWorkerErrorEndsTheJobAndIsContained) {
     auto host = std::make_shared<HostDelegate>();
     ThreadManagerCore pool(2);
-    std::string written;
-    SetDebugOutputSink([&](const char* text) { written += text; });
     std::atomic<int> items{0};
-    const bool ok = ContainStageFailure("Draw", [&] {
-        StageRun run(host, pool);
-        run.Run(std::make_shared<FuncThreadProcess>([&](const ThreadProcessInfo& info) {
-            if (info.itemIndex >= 100000) return false;
-            items.fetch_add(1);
-            if (info.itemIndex == 3) throw LineEffectException("raster alloc failed.");
-            return true;
-        }));
-    });
-    SetDebugOutputSink(nullptr);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(written, "LineEffect::Draw error : raster alloc failed.\n");
+    EXPECT_EQ(RunContained("Detect", host, pool,
+                           [&](const ThreadProcessInfo& info) {
+                               if (info.itemIndex >= 1000000) return false;
+                               if (items.fetch_add(1) == 10) host->abort = true;  // user cancels
+                               if (info.IsAborted()) return true;
+                               std::this_thread::sleep_for(std::chrono::microseconds(100));
+                               return true;
+                           }),
+              "LineEffect::Detect aborted.\n");
+    EXPECT_LT(items.load(), 1000);
+    EXPECT_FALSE(pool.IsBusy());
+
+    host->abort = false;
+    items = 0;
+    EXPECT_EQ(RunContained("Draw", host, pool,
+                           [&](const ThreadProcessInfo& info) {
+                               if (info.itemIndex >= 100000) return false;
+                               items.fetch_add(1);
+                               if (info.itemIndex == 3)
+                                   throw LineEffectException("raster alloc failed.");
+                               return true;
+                           }),
+              "LineEffect::Draw error : raster alloc failed.\n");
     EXPECT_LT(items.load(), 100000);
     EXPECT_EQ(pool.TakeWorkerError(), nullptr);  // taken once
 

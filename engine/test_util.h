@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "line_effect.h"
 #include "scene.h"
 
 namespace KvrnLib::test {
@@ -20,6 +21,23 @@ std::shared_ptr<RenderObject> MakeBox(Point3 min, Point3 max, const Camera& came
 // UV sphere of radius r at c, smooth (one smoothing group), corner normals radial.
 std::shared_ptr<RenderObject> MakeSphere(Point3 c, float r, int segments, int rings,
                                          const Camera& camera);
+
+// A host delegate that counts abort polls (every stage run polls when it ends, so the count
+// shows whether a stage ran) and reports `abort`.
+class PollCountingDelegate : public LineEffectDelegate {
+  public:
+    bool IsQuiet() override { return false; }
+    void SetMessage(const char*) override {}
+    void SetThreadMessage(int, const char*) override {}
+    void SetProgress(float) override {}
+    void SetThreadProgress(int, float) override {}
+    bool IsAborted() override {
+        ++polls;
+        return abort;
+    }
+    int polls = 0;
+    bool abort = false;
+};
 
 // Path of a public test model, or empty when the models folder is missing.
 std::string ModelPath(const std::string& name);

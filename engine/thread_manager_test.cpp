@@ -16,10 +16,7 @@ namespace {
 // Records worker reports; thread-safe.
 class RecordingDelegate : public ThreadManagerDelegate {
   public:
-    void SetMessage(const std::string& text) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        messages.push_back(text);
-    }
+    void SetMessage(const std::string&) override {}
     void SetThreadMessage(int threadIndex, const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex);
         lastThreadMessage[threadIndex] = text;
@@ -32,7 +29,6 @@ class RecordingDelegate : public ThreadManagerDelegate {
     bool IsAborted() override { return abortAfter >= 0 && polls.fetch_add(1) >= abortAfter; }
 
     std::mutex mutex;
-    std::vector<std::string> messages;
     std::map<int, std::string> lastThreadMessage;
     std::vector<float> progress;
     std::atomic<int> polls{0};
@@ -62,28 +58,18 @@ TEST(ThreadManager, EveryItemIndexIsHandedOutOnce) {
     for (int threads : {1, 2, 7}) {
         ThreadManagerCore pool(threads);
         std::vector<std::atomic<int>> seen(kItems);
-        std::vector<std::atomic<int>> byThread(threads);
         std::atomic<int> badThreadCount{0};
         pool.Run(
             [&](int item, int thread, int count) {
                 if (count != threads) badThreadCount.fetch_add(1);
                 if (item >= kItems) return false;
                 seen[item].fetch_add(1);
-                byThread[thread].fetch_add(1);
+                if (thread < 0 || thread >= threads) badThreadCount.fetch_add(1);
                 return true;
             },
             true);
         EXPECT_EQ(badThreadCount.load(), 0);
-        int total = 0;
-        for (auto& s : seen) {
-            EXPECT_EQ(s.load(), 1);
-            total += s.load();
-        }
-        int perThread = 0;
-        for (auto& b : byThread) perThread += b.load();
-        EXPECT_EQ(total, kItems);
-        EXPECT_EQ(perThread, kItems);
-        EXPECT_EQ(pool.GetThreadCount(), threads);
+        EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](auto& s) { return s.load() == 1; }));
     }
 }
 
