@@ -47,7 +47,7 @@ tsan:
 	    --gtest_filter='$(TSAN_TESTS)'
 
 # Concurrency tests by suite name, and the multi-threaded stages: run again under ThreadSanitizer.
-TSAN_TESTS := ThreadManager*:StageRun*:LineEffectThreadManagerDelegate*:*Concurrent*:EdgeDetect*:LineEffect.*:Intersection*:Connection.SameStrokes*:LineRasterResolve*
+TSAN_TESTS := ThreadManager*:StageRun*:LineEffectThreadManagerDelegate*:*Concurrent*:EdgeDetect*:LineEffect.*:Intersection*:Connection.SameStrokes*:LineRasterResolve*:StrokeDraw.PixelsDoNotDependOnTheThreadCount
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build of the engine, running all its tests.
 asan:

@@ -2,6 +2,7 @@
 
 #include "edge_detect.h"
 #include "stage_runner.h"
+#include "stroke_draw.h"
 
 namespace KvrnLib {
 
@@ -58,6 +59,42 @@ bool LineEffect::Connect(const std::vector<ConnectSettings>& settings,
         connectSettings_.clear();
     }
     return ok;
+}
+
+bool LineEffect::Draw(std::shared_ptr<LineEffectRasterInterface> raster,
+                      const DrawSettings& settings, std::shared_ptr<ThreadManager> manager,
+                      bool flag, std::shared_ptr<LineEffectDrawDelegate> drawDelegate) {
+    bool finished = false;
+    const bool ok = ContainStageFailure("Draw", [&] {
+        if (!manager) throw LineEffectException("threadManager is null.");
+        if (!detection_ || !connection_ || !scene_) {
+            throw LineEffectException("invalid connection result.");
+        }
+        if (!raster) throw LineEffectException("invalid raster size.");
+        finished = DrawStrokes(*raster, settings, *connection_, *scene_, *manager, delegate_, flag,
+                               drawDelegate, workBuffer_);
+    });
+    return ok && finished;
+}
+
+bool LineEffect::Draw(std::shared_ptr<LineEffectDrawDelegate> drawDelegate,
+                      const DrawSettings& settings) {
+    bool finished = false;
+    const bool ok = ContainStageFailure("Draw", [&] {
+        if (!detection_ || !connection_ || !scene_) {
+            throw LineEffectException("invalid connection result.");
+        }
+        LineEffectRasterForColorFloatRaster raster(std::make_shared<ColorFloatRaster>(1, 1));
+        DrawSettings single = settings;
+        single.renderElementOutputs.clear();
+        single.renderElementOnly = 0;
+        ThreadManagerCore pool(1);
+        // A buffer of its own: the 1 x 1 frame must not resize the one kept for rasters.
+        std::unique_ptr<LineEffectWorkBuffer> buffer;
+        finished = DrawStrokes(raster, single, *connection_, *scene_, pool, delegate_, false,
+                               drawDelegate, buffer);
+    });
+    return ok && finished;
 }
 
 }  // namespace KvrnLib

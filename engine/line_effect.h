@@ -8,7 +8,10 @@
 #include "connection.h"
 #include "detection_result.h"
 #include "detection_settings.h"
+#include "draw_settings.h"
 #include "line_effect_delegate.h"
+#include "line_effect_draw_delegate.h"
+#include "line_raster.h"
 #include "scene.h"
 #include "thread_manager.h"
 
@@ -29,6 +32,16 @@ class LineEffect {
     bool Connect(const std::vector<ConnectSettings>& settings,
                  std::shared_ptr<ThreadManager> manager);
 
+    // Draws the connected strokes onto `raster` (and the settings' render-element rasters);
+    // `drawDelegate` (may be empty) also receives them as geometry. Needs a connection.
+    bool Draw(std::shared_ptr<LineEffectRasterInterface> raster, const DrawSettings& settings,
+              std::shared_ptr<ThreadManager> manager, bool flag,
+              std::shared_ptr<LineEffectDrawDelegate> drawDelegate);
+
+    // Hands the connected strokes to `drawDelegate` only, one at a time on a pool of its own.
+    // Render-element outputs are ignored: nothing reads the pixels.
+    bool Draw(std::shared_ptr<LineEffectDrawDelegate> drawDelegate, const DrawSettings& settings);
+
     const DetectionResult* Detection() const { return detection_.get(); }
     const std::vector<ConnectionResult>* Connection() const { return connection_.get(); }
     void SetDelegate(std::shared_ptr<LineEffectDelegate> delegate);
@@ -43,6 +56,8 @@ class LineEffect {
     // Strokes point into detection_: dropped whenever it is.
     std::unique_ptr<std::vector<ConnectionResult>> connection_;
     std::vector<ConnectSettings> connectSettings_;
+    // Kept between frames: reused while the frame size and over-sampling stay the same.
+    std::unique_ptr<LineEffectWorkBuffer> workBuffer_;
 };
 
 }  // namespace KvrnLib
