@@ -16,47 +16,10 @@
 
 namespace {
 
-using KvrnBench::DetectInput;
-using KvrnBench::Input;
-using KvrnBench::Settings;
+using KvrnBench::Detected;
+using KvrnBench::Detection;
 
-// An input's scene and detection, made once per process: connection relinks the edges from
-// scratch on every run, so one detection serves every iteration.
-struct Detected {
-    std::unique_ptr<KvrnLib::Scene> scene;
-    KvrnLib::DetectionResult result;
-    int64_t pieces = 0;
-};
-
-Detected* Detection(benchmark::State& state, int which) {
-    static std::unique_ptr<Detected> detected[3];
-    if (detected[which]) return detected[which].get();
-    const DetectInput* input = Input(state, which);
-    if (!input) return nullptr;
-    auto made = std::make_unique<Detected>();
-    made->scene = std::make_unique<KvrnLib::Scene>(input->camera, input->objects);
-    KvrnLib::ThreadManagerCore pool(2);
-    KvrnLib::DetectEdges(made->result, Settings(int(input->objects.size()), true), *made->scene,
-                         pool, nullptr);
-    for (const auto& set : made->result.lineSets)
-        for (const auto* side : {&set.visible, &set.hidden})
-            for (const auto& object : *side)
-                for (const auto& list : object.kinds) made->pieces += int64_t(list.Size());
-    for (const auto& pair : made->result.pairs)
-        made->pieces += int64_t(pair.visibleEdges.Size() + pair.hiddenEdges.Size());
-    detected[which] = std::move(made);
-    return detected[which].get();
-}
-
-// Every kind to group 0, visible and hidden; split angle 60, link length 4.
-KvrnLib::ConnectSettings OneGroup() {
-    KvrnLib::ConnectSettings settings;
-    settings.visibleGroup.fill(0);
-    settings.hiddenGroup.fill(0);
-    settings.visibleParams.fill({60, 4});
-    settings.hiddenParams.fill({60, 4});
-    return settings;
-}
+using KvrnBench::OneGroup;
 
 // Args: input, threads.
 void BM_Connect(benchmark::State& state) {

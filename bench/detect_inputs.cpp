@@ -7,6 +7,7 @@
 
 #include "bench_models.h"
 #include "default_camera.h"
+#include "edge_detect.h"
 
 namespace KvrnBench {
 
@@ -81,6 +82,35 @@ KvrnLib::LineDetectionSettings Settings(int objectCount, bool intersections) {
     settings.offscreen = {10, 10, 10, 10};
     settings.objects.resize(size_t(objectCount));
     for (auto& o : settings.objects) o.defaultLineSet = 0;
+    return settings;
+}
+
+Detected* Detection(benchmark::State& state, int which) {
+    static std::unique_ptr<Detected> detected[3];
+    if (detected[which]) return detected[which].get();
+    const DetectInput* input = Input(state, which);
+    if (!input) return nullptr;
+    auto made = std::make_unique<Detected>();
+    made->scene = std::make_unique<KvrnLib::Scene>(input->camera, input->objects);
+    KvrnLib::ThreadManagerCore pool(2);
+    KvrnLib::DetectEdges(made->result, Settings(int(input->objects.size()), true), *made->scene,
+                         pool, nullptr);
+    for (const auto& set : made->result.lineSets)
+        for (const auto* side : {&set.visible, &set.hidden})
+            for (const auto& object : *side)
+                for (const auto& list : object.kinds) made->pieces += int64_t(list.Size());
+    for (const auto& pair : made->result.pairs)
+        made->pieces += int64_t(pair.visibleEdges.Size() + pair.hiddenEdges.Size());
+    detected[which] = std::move(made);
+    return detected[which].get();
+}
+
+KvrnLib::ConnectSettings OneGroup() {
+    KvrnLib::ConnectSettings settings;
+    settings.visibleGroup.fill(0);
+    settings.hiddenGroup.fill(0);
+    settings.visibleParams.fill({60, 4});
+    settings.hiddenParams.fill({60, 4});
     return settings;
 }
 

@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "connection.h"
+#include "detection_result.h"
 #include "detection_settings.h"
 #include "scene.h"
 
@@ -27,5 +29,17 @@ const DetectInput* Input(benchmark::State& state, int which);
 // Visible and hidden lines of every kind except wire and normal angle, open edges included;
 // intersection and self-intersection lines when `intersections`.
 KvrnLib::LineDetectionSettings Settings(int objectCount, bool intersections);
+
+// An input's scene and detection (with intersections), made once per process: the later stages
+// relink or read the edges afresh on every run, so one detection serves every iteration.
+struct Detected {
+    std::unique_ptr<KvrnLib::Scene> scene;
+    KvrnLib::DetectionResult result;
+    int64_t pieces = 0;
+};
+Detected* Detection(benchmark::State& state, int which);
+
+// Every kind to group 0, visible and hidden; split angle 60, link length 4.
+KvrnLib::ConnectSettings OneGroup();
 
 }  // namespace KvrnBench

@@ -1,0 +1,52 @@
+// Stroke drawing at 1920 x 1080 on the detection benchmarks' inputs, detected and connected once
+// outside the timing: the simple brush of size 1 and 3 at over-sampling 2, with 1 and 2 threads.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "connection.h"
+#include "detect_inputs.h"
+#include "stroke_draw.h"
+
+namespace {
+
+// Args: input, threads, line size.
+void BM_DrawSimple(benchmark::State& state) {
+    KvrnBench::Detected* detected = KvrnBench::Detection(state, int(state.range(0)));
+    if (!detected) return;
+    KvrnLib::ThreadManagerCore pool(int(state.range(1)));
+    std::vector<KvrnLib::ConnectionResult> connection;
+    KvrnLib::ConnectEdges(connection, detected->result, *detected->scene,
+                          {KvrnBench::OneGroup()}, pool, nullptr);
+    KvrnLib::BrushDrawSettings brush;
+    brush.lineSize = float(state.range(2));
+    KvrnLib::DrawSettings settings;
+    settings.lineSets.resize(1);
+    settings.lineSets[0].visible.fill(brush);
+    settings.lineSets[0].hidden.fill(brush);
+    settings.oversampling = 2;
+    const auto raster = std::make_shared<KvrnLib::ColorFloatRaster>(1920, 1080);
+    KvrnLib::LineEffectRasterForColorFloatRaster output(raster);
+    std::unique_ptr<KvrnLib::LineEffectWorkBuffer> buffer;
+    int64_t strokes = 0;
+    for (const auto& result : connection)
+        for (const auto& slot : result.slots) strokes += int64_t(slot.Size());
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        KvrnLib::DrawStrokes(output, settings, connection, *detected->scene, pool, nullptr, false,
+                             nullptr, buffer);
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.counters["strokes"] = double(strokes);
+}
+BENCHMARK(BM_DrawSimple)
+    ->ArgNames({"input", "threads", "size"})
+    ->ArgsProduct({{0, 1, 2}, {1, 2}, {1, 3}})
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
