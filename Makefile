@@ -7,11 +7,11 @@ ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config clang-format \
-	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev ghostscript
+	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev libpng-dev ghostscript
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all deps build test demo bench format format-check tsan asan clean
+.PHONY: all deps build test demo bench samples format format-check tsan asan clean
 
 all: build
 
@@ -63,6 +63,11 @@ demo: deps
 bench: deps
 	$(MAKE) build
 	$(BUILD)/bench/kvrn_bench --benchmark_counters_tabular=true
+
+# Sample PNGs of every brush type in build/samples.
+samples: deps
+	$(MAKE) build
+	$(BUILD)/bench/kvrn_draw_samples $(BUILD)/samples
 
 format:
 	clang-format -i $(SOURCES)

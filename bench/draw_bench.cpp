@@ -18,8 +18,8 @@ void BM_DrawSimple(benchmark::State& state) {
     if (!detected) return;
     KvrnLib::ThreadManagerCore pool(int(state.range(1)));
     std::vector<KvrnLib::ConnectionResult> connection;
-    KvrnLib::ConnectEdges(connection, detected->result, *detected->scene,
-                          {KvrnBench::OneGroup()}, pool, nullptr);
+    KvrnLib::ConnectEdges(connection, detected->result, *detected->scene, {KvrnBench::OneGroup()},
+                          pool, nullptr);
     KvrnLib::BrushDrawSettings brush;
     brush.lineSize = float(state.range(2));
     KvrnLib::DrawSettings settings;

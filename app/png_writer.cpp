@@ -1,0 +1,87 @@
+#include "png_writer.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace KvrnApp {
+
+namespace {
+
+uint8_t ToByte(float v) {
+    if (!(v > 0.0f)) return 0;
+    if (v >= 1.0f) return 255;
+    return uint8_t(std::lround(v * 255.0f));
+}
+
+[[noreturn]] void Fail(const std::filesystem::path& path, const std::string& why) {
+    throw std::runtime_error("cannot write PNG '" + path.string() + "': " + why);
+}
+
+// libpng reports errors through longjmp; this keeps them inside the C-style body below.
+bool WriteRows(std::FILE* file, const KvrnLib::ColorFloatRaster& raster) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!png) return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_write_struct(&png, nullptr);
+        return false;
+    }
+    const int width = raster.Width(), height = raster.Height();
+    std::vector<png_byte> row(size_t(width) * 4);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGBA,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < height; ++y) {
+        const KvrnLib::ColorFloat* pixels = raster.Row(y);
+        for (int x = 0; x < width; ++x) {
+            const KvrnLib::ColorFloat& c = pixels[x];
+            const float a = std::clamp(c.a, 0.0f, 1.0f);
+            const float scale = a > 0.0f ? 1.0f / a : 0.0f;  // rasters hold premultiplied colour
+            png_byte* out = &row[size_t(x) * 4];
+            out[0] = ToByte(c.r * scale);
+            out[1] = ToByte(c.g * scale);
+            out[2] = ToByte(c.b * scale);
+            out[3] = ToByte(a);
+        }
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+}  // namespace
+
+void WritePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
+    std::filesystem::path temporary = path;
+    temporary += ".partial";
+    std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
+    if (!file) Fail(path, std::system_category().message(errno));
+    const bool written = WriteRows(file, raster);
+    const bool closed = std::fclose(file) == 0;
+    std::error_code ec;
+    if (!written || !closed) {
+        std::filesystem::remove(temporary, ec);
+        Fail(path, "write failed");
+    }
+    std::filesystem::rename(temporary, path, ec);
+    if (ec) {
+        std::filesystem::remove(temporary, ec);
+        Fail(path, ec.message());
+    }
+}
+
+}  // namespace KvrnApp
