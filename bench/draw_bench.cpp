@@ -1,5 +1,7 @@
 // Stroke drawing at 1920 x 1080 on the detection benchmarks' inputs, detected and connected once
-// outside the timing: the simple brush of size 1 and 3 at over-sampling 2, with 1 and 2 threads.
+// outside the timing, with 1 and 2 threads: the simple brush of size 1 and 3 at over-sampling 2
+// and 4, and a normal brush of size 8 with distortion and two copies. Reports the work buffer's
+// memory.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -12,8 +14,9 @@
 
 namespace {
 
-// Args: input, threads, line size.
-void BM_DrawSimple(benchmark::State& state) {
+// Args: input, threads, brush (0: simple size 1, 1: simple size 3, 2: normal size 8 with
+// distortion and two copies), over-sampling.
+void BM_Draw(benchmark::State& state) {
     KvrnBench::Detected* detected = KvrnBench::Detection(state, int(state.range(0)));
     if (!detected) return;
     KvrnLib::ThreadManagerCore pool(int(state.range(1)));
@@ -21,12 +24,19 @@ void BM_DrawSimple(benchmark::State& state) {
     KvrnLib::ConnectEdges(connection, detected->result, *detected->scene, {KvrnBench::OneGroup()},
                           pool, nullptr);
     KvrnLib::BrushDrawSettings brush;
-    brush.lineSize = float(state.range(2));
+    brush.lineSize = state.range(2) == 0 ? 1.0f : 3.0f;
+    if (state.range(2) == 2) {
+        brush.brushType = KvrnLib::kBrushNormal;
+        brush.lineSize = 8;
+        brush.strokeCopy = 2;
+        brush.noiseAmount = 4;
+        brush.noiseCycle = 60;
+    }
     KvrnLib::DrawSettings settings;
     settings.lineSets.resize(1);
     settings.lineSets[0].visible.fill(brush);
     settings.lineSets[0].hidden.fill(brush);
-    settings.oversampling = 2;
+    settings.oversampling = int32_t(state.range(3));
     const auto raster = std::make_shared<KvrnLib::ColorFloatRaster>(1920, 1080);
     KvrnLib::LineEffectRasterForColorFloatRaster output(raster);
     std::unique_ptr<KvrnLib::LineEffectWorkBuffer> buffer;
@@ -41,10 +51,17 @@ void BM_DrawSimple(benchmark::State& state) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     state.counters["strokes"] = double(strokes);
+    state.counters["buffer_MB"] = buffer ? double(buffer->MemoryBytes()) / 1e6 : 0.0;
 }
-BENCHMARK(BM_DrawSimple)
-    ->ArgNames({"input", "threads", "size"})
-    ->ArgsProduct({{0, 1, 2}, {1, 2}, {1, 3}})
+BENCHMARK(BM_Draw)
+    ->ArgNames({"input", "threads", "brush", "oversampling"})
+    ->ArgsProduct({{0, 1, 2}, {1, 2}, {0, 1, 2}, {2}})
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Draw)
+    ->ArgNames({"input", "threads", "brush", "oversampling"})
+    ->ArgsProduct({{1}, {1, 2}, {0}, {4}})
     ->UseManualTime()
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);

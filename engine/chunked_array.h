@@ -53,6 +53,9 @@ class ChunkedArray {
         return *slot;
     }
 
+    // Blocks held, used or not (memory accounting).
+    size_t BlockCount() const { return blocks_.size(); }
+
     // Destroys every element and frees the blocks.
     void Clear() {
         for (size_t i = 0; i < count_; ++i) (*this)[i].~T();

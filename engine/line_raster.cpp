@@ -502,4 +502,16 @@ void LineEffectWorkBuffer::ResetRows(int32_t cellRowBegin, int32_t cellRowEnd) {
     }
 }
 
+int64_t LineEffectWorkBuffer::MemoryBytes() const {
+    int64_t bytes =
+        int64_t(first_.capacity() * sizeof(int32_t) + filter_.capacity() * sizeof(float) +
+                mask_.capacity() + maskRows_.capacity() + pass_.capacity() * sizeof(ColorFloat) +
+                passChanged_.capacity() + passRows_.capacity() +
+                rows_.capacity() * sizeof(ChunkedArray<LineFragment>));
+    for (const ChunkedArray<LineFragment>& row : rows_)
+        bytes += int64_t(row.BlockCount() * ChunkedArray<LineFragment>::kBlockSize *
+                         sizeof(LineFragment));
+    return bytes;
+}
+
 }  // namespace KvrnLib

@@ -177,6 +177,8 @@ class LineEffectWorkBuffer {
     int32_t SubHeight() const { return subHeight_; }
     int32_t WindowSize() const { return windowSize_; }
     int32_t Radius() const { return radius_; }
+    // Bytes held (capacities and fragment blocks).
+    int64_t MemoryBytes() const;
 
     // Merges a fragment into sub-pixel (x, y) and marks its cell: with the same id as one there,
     // colour and alpha add and coverage rises to the larger (taking its key; on equal coverage
