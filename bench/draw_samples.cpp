@@ -36,7 +36,8 @@ void AddStroke(std::deque<DetectedEdge>& store, const std::vector<Point2>& point
         edges.push_back(&e);
     }
     std::vector<KvrnLib::Stroke> strokes;
-    KvrnLib::ChainCoincidentEdges(edges, {180, 0}, [] { return false; }, &strokes);
+    KvrnLib::ChainCoincidentEdges(
+        edges, {180, 0}, [] { return false; }, &strokes);
     for (const KvrnLib::Stroke& s : strokes) result.Slot(false, 0).Append(s);
 }
 
@@ -57,7 +58,10 @@ void DrawSample(const std::filesystem::path& path, const BrushDrawSettings& brus
                     }),
               connection[0]);
     AddStroke(store,
-              Curve(8, [](float t) { return Point2{250 + 200 * t, (int(t * 8 + 0.5f) % 2) ? 60.0f : 120.0f}; }),
+              Curve(8,
+                    [](float t) {
+                        return Point2{250 + 200 * t, (int(t * 8 + 0.5f) % 2) ? 60.0f : 120.0f};
+                    }),
               connection[0]);
     std::vector<Point2> circle = Curve(120, [](float t) {
         const float a = 2 * 3.14159265f * t;

@@ -64,7 +64,8 @@ void CollectEdges(const Stroke& stroke, std::vector<WalkEdge>& out) {
     out.clear();
     const DetectedEdge* edge = stroke.first;
     uint32_t entry = stroke.firstEnd;
-    while (edge) {
+    // A malformed chain must not loop for ever: no stroke has more edges than this.
+    for (size_t steps = 0; edge && steps < 100000000; ++steps) {
         WalkEdge w;
         w.a = EndPoint(*edge, entry);
         w.b = EndPoint(*edge, entry ^ 1u);
@@ -412,9 +413,8 @@ bool SlotDrawer::Draw(const ThreadProcessInfo& info) {
             } else {
                 normals_.assign(2 * edges_.size(), Point2{});
             }
-            const bool extend = !stroke.loop;
-            const float startExt = extend ? std::max(extendStart_, 0.0f) : 0.0f;
-            const float endExt = extend ? std::max(extendEnd_, 0.0f) : 0.0f;
+            const float startExt = std::max(extendStart_, 0.0f);
+            const float endExt = std::max(extendEnd_, 0.0f);
             running_ = 0.0f;
             total_ = startExt + stroke.length + endExt;
             havePiece_ = false;
@@ -474,7 +474,10 @@ void SlotDrawer::DrawSegment(const WalkEdge& edge, Point2 normalA, Point2 normal
     const Point2 pa = Add(Add(edge.a, Mul(normalA, normalOffset_)), offset_);
     const Point2 pb = Add(Add(edge.b, Mul(normalB, normalOffset_)), offset_);
     const float length = Len(Sub(pb, pa));
-    const int32_t n = distortion_ ? int32_t(std::min(length, 1e6f)) + 1 : 1;
+    // Subdivision for distortion, about one point per pixel; bounded so that absurd offsets
+    // cannot stall a worker, and NaN (from non-finite input) draws nothing distorted.
+    const int32_t n =
+        distortion_ && std::isfinite(length) ? int32_t(std::min(length, 100000.0f)) + 1 : 1;
     const bool noise = distortion_ && b.noiseAmount != 0.0f && b.noiseCycle > 0.0f;
     const Camera& cam = *ctx_.camera;
     float phase = 0.0f;
@@ -593,12 +596,19 @@ Point3 SlotDrawer::FaceWeights(Point2 screen) const {
     float wc = Cross2(Sub(pb, pa), Sub(screen, pa)) / area;
     float wa = 1.0f - wb - wc;
     if (!parallel_) {
-        // Screen weights over the corners' depths give the perspective-correct ones.
+        // Screen weights over the corners' distances give the perspective-correct ones (visible
+        // depths are negative: their sign must not flip the weights).
         const std::vector<Point3>& cam = info.CameraVertices();
-        auto over = [](float w, float z) { return z != 0.0f ? w / z : w; };
+        auto over = [](float w, float z) { return z != 0.0f ? w / std::fabs(z) : w; };
         wa = over(wa, cam[size_t(face.vertexA)].z);
         wb = over(wb, cam[size_t(face.vertexB)].z);
         wc = over(wc, cam[size_t(face.vertexC)].z);
+        const float total = wa + wb + wc;
+        if (total != 0.0f && std::isfinite(total)) {
+            wa /= total;
+            wb /= total;
+            wc /= total;
+        }
     }
     // Pixels beside a silhouette lie off the face: take the nearest point of it.
     wa = std::max(wa, 0.0f);
