@@ -111,6 +111,7 @@ std::string AIEPSImage::Serialize() const {
 
     for (const Record& r : Records()) {
         const auto& v = r.values;
+        if (WriteLineState(out, r)) continue;
         switch (r.opcode) {
             case Opcode::kMoveTo:
                 if (pathOpen) out.Line("S");
@@ -145,18 +146,6 @@ std::string AIEPSImage::Serialize() const {
                 break;
             case Opcode::kColor:
                 out.Put("0 0 0 0 ").Numbers({v[0], v[1], v[2]}).Line(" XA");
-                break;
-            case Opcode::kLineWidth:
-                out.G(v[0]).Line(" w");
-                break;
-            case Opcode::kDash:
-                WriteDash(out, r);
-                break;
-            case Opcode::kLineJoin:
-                out.D(r.intValue).Line(" j");
-                break;
-            case Opcode::kLineCap:
-                out.D(r.intValue).Line(" J");
                 break;
             case Opcode::kNewPath:
                 pathOpen = false;

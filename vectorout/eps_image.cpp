@@ -130,10 +130,25 @@ void EPSImage::OptimizePass(bool groupPaths) {
     }
 }
 
-void EPSImage::WriteDash(PsText& out, const Record& dash) {
-    out.Put("[");
-    for (size_t i = 0; i + 1 < dash.dash.size(); ++i) out.G(dash.dash[i]).Put(" ");
-    out.Put("] ").G(dash.dash.empty() ? 0.0f : dash.dash.back()).Line(" d");
+bool EPSImage::WriteLineState(PsText& out, const Record& record) {
+    switch (record.opcode) {
+        case Opcode::kLineWidth:
+            out.G(record.values[0]).Line(" w");
+            return true;
+        case Opcode::kDash:
+            out.Put("[");
+            for (size_t i = 0; i + 1 < record.dash.size(); ++i) out.G(record.dash[i]).Put(" ");
+            out.Put("] ").G(record.dash.empty() ? 0.0f : record.dash.back()).Line(" d");
+            return true;
+        case Opcode::kLineJoin:
+            out.D(record.intValue).Line(" j");
+            return true;
+        case Opcode::kLineCap:
+            out.D(record.intValue).Line(" J");
+            return true;
+        default:
+            return false;
+    }
 }
 
 void EPSImage::WriteBoundingBox(PsText& out, std::string_view label) const {
@@ -160,6 +175,7 @@ std::string EPSImage::Serialize() const {
 
     for (const Record& r : Records()) {
         const auto& v = r.values;
+        if (WriteLineState(out, r)) continue;
         switch (r.opcode) {
             case Opcode::kMoveTo:
                 out.Numbers({v[0], v[1]}).Line(" m");
@@ -183,18 +199,6 @@ std::string EPSImage::Serialize() const {
                 break;
             case Opcode::kScale:
                 out.Numbers({v[0], v[1]}).Line(" _s");
-                break;
-            case Opcode::kLineWidth:
-                out.G(v[0]).Line(" w");
-                break;
-            case Opcode::kDash:
-                WriteDash(out, r);
-                break;
-            case Opcode::kLineJoin:
-                out.D(r.intValue).Line(" j");
-                break;
-            case Opcode::kLineCap:
-                out.D(r.intValue).Line(" J");
                 break;
             case Opcode::kNewPath:
                 out.Line("n");

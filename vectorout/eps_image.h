@@ -32,8 +32,9 @@ class EPSImage : public VectorImage {
     // records and closes an open group before a layer.
     void OptimizePass(bool groupPaths);
 
-    // "[", "%G " per pattern value, "] %G d".
-    static void WriteDash(PsText& out, const Record& dash);
+    // Line width, dash ("[", "%G " per pattern value, "] %G d"), join and cap, written the same
+    // by both flavours; false (nothing written) for any other record.
+    static bool WriteLineState(PsText& out, const Record& record);
     // label, then x1 y1 x2 y2.
     void WriteBoundingBox(PsText& out, std::string_view label) const;
     static void WriteVersionComment(PsText& out);
