@@ -36,6 +36,25 @@ class MaskingFilter final : public OccluderFilter {
     const int object_, face_;
 };
 
+// The faces an edge lies on cannot hide it; near a silhouette one of them is almost edge-on to
+// the view, and rounding alone would let it hide samples at random, breaking the line into dots.
+class EdgeOccluderFilter final : public OccluderFilter {
+  public:
+    EdgeOccluderFilter(const OccluderFilter* masking, int object, int face0, int face1)
+        : masking_(masking), object_(object), face0_(face0), face1_(face1) {}
+    bool AcceptObject(int object) const override {
+        return !masking_ || masking_->AcceptObject(object);
+    }
+    bool Accept(int object, int face) const override {
+        if (object == object_ && (face == face0_ || face == face1_)) return false;
+        return !masking_ || masking_->Accept(object, face);
+    }
+
+  private:
+    const OccluderFilter* masking_;
+    const int object_, face0_, face1_;
+};
+
 // A hiding face drops this edge's hidden lines when its line set masks the hidden lines of other
 // line sets, or its material's mask-hidden-lines selection holds the edge's face.
 class HiddenMask final : public HiddenLineMask {
@@ -239,7 +258,8 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
         VisibilityQuery query;
         query.occlusion = &occlusion_;
         query.camera = &camera;
-        query.filter = masking_ ? &filter : nullptr;
+        const EdgeOccluderFilter ownFaces(masking_ ? &filter : nullptr, o, edge.face0, edge.face1);
+        query.filter = &ownFaces;
         query.hiddenMask = hiddenMasking_ ? &hiddenMask : nullptr;
         query.singleFace = singleFace;
         query.object = o;

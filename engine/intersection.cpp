@@ -189,9 +189,13 @@ class CandidateWalk {
     std::vector<std::pair<int32_t, int32_t>>* out_;
 };
 
-// True when every corner of t lies on one side of the plane of p, or on it: t touches that
-// plane without passing through it, as where one box rests against another.
-bool OnOneSide(const Point3 t[3], const Point3 p[3]) {
+// True when t touches the plane of p without passing through it. Within one object: every
+// corner on one side or on the plane, as where one part rests against another. Between objects
+// a corner on the plane counts as outside p's surface (the side its normal points to), so a
+// triangle resting on p from outside draws nothing, while one reaching inside from the plane
+// does: a sphere whose edges lie exactly in a box face still meets the box along them. An edge
+// shared with p (a seam between two objects) stays a touch.
+bool OnOneSide(const Point3 t[3], const Point3 p[3], bool self) {
     const double ux = double(p[1].x) - p[0].x, uy = double(p[1].y) - p[0].y,
                  uz = double(p[1].z) - p[0].z;
     const double vx = double(p[2].x) - p[0].x, vy = double(p[2].y) - p[0].y,
@@ -206,14 +210,27 @@ bool OnOneSide(const Point3 t[3], const Point3 p[3]) {
     // Distances within float rounding of the corners count as on the plane.
     const double tolerance = 1e-6 * size;
     bool above = false, below = false;
+    int on = 0, shared = 0;
     for (int k = 0; k < 3; ++k) {
         const double d = ((double(t[k].x) - p[0].x) * nx + (double(t[k].y) - p[0].y) * ny +
                           (double(t[k].z) - p[0].z) * nz) /
                          n;
         above |= d > tolerance;
         below |= d < -tolerance;
+        if (std::fabs(d) <= tolerance) {
+            ++on;
+            for (int j = 0; j < 3; ++j) {
+                if (std::fabs(double(t[k].x) - p[j].x) <= tolerance &&
+                    std::fabs(double(t[k].y) - p[j].y) <= tolerance &&
+                    std::fabs(double(t[k].z) - p[j].z) <= tolerance) {
+                    ++shared;
+                    break;
+                }
+            }
+        }
     }
-    return !(above && below);
+    if (self || shared >= 2) return !(above && below);
+    return !(below && (above || on > 0));
 }
 
 void Corners(const RenderObject& object, const std::vector<Point3>& camera, int face,
@@ -317,7 +334,7 @@ void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
         Point3 ta[3], tb[3], p0, p1;
         Corners(a, camA, fa, ta);
         Corners(b, camB, fb, tb);
-        if (OnOneSide(ta, tb) || OnOneSide(tb, ta)) continue;
+        if (OnOneSide(ta, tb, self) || OnOneSide(tb, ta, self)) continue;
         if (!IntersectTriangles(ta, tb, &p0, &p1)) continue;
         const Point2 s0 = camera.Project(p0), s1 = camera.Project(p1);
         const float dx = s1.x - s0.x, dy = s1.y - s0.y;

@@ -189,5 +189,24 @@ TEST(Intersection, TouchingBoxesCoveredCrossingsAndSelfIntersection) {
     }
 }
 
+// A sphere centred on a box face has two meridians lying exactly in the face: its triangles only
+// touch the face plane there. The line must still follow them, as long as with the sphere moved
+// off the plane by a hair.
+TEST(Intersection, EdgesLyingInTheOtherSurfaceStillMeetIt) {
+    const Camera camera = test::LookAtCamera({3, -6, 4}, {0, -1, 0}, 640, 480, 600);
+    auto total = [&](float offset) {
+        Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),
+                             test::MakeSphere({0, -1 + offset, 0}, 0.5f, 24, 12, camera)});
+        const DetectionResult result = Detect(scene, IsectOnly(2, false));
+        double length = 0;
+        for (const IntersectionPair& pair : result.pairs)
+            length += Length(pair.visibleEdges) + Length(pair.hiddenEdges);
+        return length;
+    };
+    const double exact = total(0.0f), nearby = total(0.002f);
+    EXPECT_GT(nearby, 100.0);
+    EXPECT_NEAR(exact, nearby, 0.03 * nearby);
+}
+
 }  // namespace
 }  // namespace KvrnLib
