@@ -1,0 +1,170 @@
+#include "scene_objects.h"
+
+#include <chrono>
+#include <cmath>
+#include <numbers>
+#include <sstream>
+
+#include "poly_mesh.h"
+#include "primitives.h"
+#include "scene_import.h"
+
+namespace KvrnApp {
+
+using KvrnLib::Point3;
+
+namespace {
+
+struct Vec3d {
+    double x = 0, y = 0, z = 0;
+};
+
+Vec3d ToD(Point3 p) { return {p.x, p.y, p.z}; }
+Point3 ToF(Vec3d a) { return {float(a.x), float(a.y), float(a.z)}; }
+Vec3d Sub(Vec3d a, Vec3d b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+double Dot(Vec3d a, Vec3d b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+Vec3d Cross(Vec3d a, Vec3d b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+Vec3d Normalized(Vec3d a) {
+    const double length = std::sqrt(Dot(a, a));
+    return {a.x / length, a.y / length, a.z / length};
+}
+
+std::string Format(Point3 p) {
+    std::ostringstream out;
+    out << "(" << p.x << ", " << p.y << ", " << p.z << ")";
+    return out.str();
+}
+
+std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object) {
+    switch (object.source) {
+        case ObjectSource::kFile:
+            return ImportScene(object.file);
+        case ObjectSource::kBuiltin:
+            return BuiltinScene(object.builtin);
+        case ObjectSource::kBox:
+            return {MakeBox(object.box)};
+        case ObjectSource::kSphere:
+            return {MakeSphere(object.sphere)};
+        case ObjectSource::kCylinder:
+            return {MakeCylinder(object.cylinder)};
+        case ObjectSource::kTorus:
+            return {MakeTorus(object.torus)};
+        case ObjectSource::kTorusKnot:
+            return {MakeTorusKnot(object.torusKnot)};
+        case ObjectSource::kPlane:
+            return {MakePlane(object.plane)};
+    }
+    throw InputError("object \"" + object.name + "\": unknown kind of object");
+}
+
+}  // namespace
+
+KvrnLib::Matrix3 ObjectTransform(const ObjectDesc& object) {
+    KvrnLib::Matrix3 scale;
+    scale.row[0] = {object.scale.x, 0, 0};
+    scale.row[1] = {0, object.scale.y, 0};
+    scale.row[2] = {0, 0, object.scale.z};
+    return scale * Placement{object.position, object.rotation}.ToMatrix();
+}
+
+SceneObjects LoadSceneObjects(const SceneDescription& scene) {
+    const auto start = std::chrono::steady_clock::now();
+    SceneObjects loaded;
+    for (size_t i = 0; i < scene.objects.size(); ++i) {
+        const ObjectDesc& object = scene.objects[i];
+        try {
+            std::vector<PolyMesh> meshes = BuildMeshes(object);
+            const KvrnLib::Matrix3 transform = ObjectTransform(object);
+            for (PolyMesh& mesh : meshes) {
+                mesh.objToWorld = mesh.objToWorld * transform;
+                Triangulation t = Triangulate(mesh);
+                t.object->name = meshes.size() == 1 ? object.name : object.name + "/" + mesh.name;
+                loaded.droppedPolygons += t.droppedPolygons;
+                loaded.objects.push_back(std::move(t.object));
+                loaded.descIndex.push_back(int32_t(i));
+            }
+        } catch (const InputError& e) {
+            // File errors already name the file; primitives only know their parameter names.
+            if (object.source == ObjectSource::kFile) throw;
+            throw InputError((scene.path.empty() ? "" : scene.path + ": ") + "object \"" +
+                             object.name + "\": " + e.what());
+        }
+    }
+    loaded.importMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return loaded;
+}
+
+FramedCamera MakeSceneCamera(const CameraDesc& camera,
+                             const std::vector<std::shared_ptr<KvrnLib::RenderObject>>& objects) {
+    if (camera.width <= 0 || camera.height <= 0) {
+        throw InputError("camera: image size must be positive, got " +
+                         std::to_string(camera.width) + " x " + std::to_string(camera.height));
+    }
+    CameraOptions options;
+    options.width = camera.width;
+    options.height = camera.height;
+    if (!camera.given) return FrameObjects(objects, options);
+
+    const Vec3d eye = ToD(camera.eye), target = ToD(camera.target), upHint = ToD(camera.up);
+    const Vec3d view = Sub(eye, target);
+    if (!(Dot(view, view) > 0)) throw InputError("camera: eye and target are the same point");
+    if (!(Dot(upHint, upHint) > 0)) throw InputError("camera: up must not be zero");
+    // Same axes as FrameObjects: back points from the target to the eye (the camera looks down
+    // -z), right = up x back, and up is made square to both.
+    const Vec3d back = Normalized(view);
+    const Vec3d side = Cross(Normalized(upHint), back);
+    // Below about 0.06 degrees between up and the view, the right axis is mostly rounding.
+    if (!(std::sqrt(Dot(side, side)) > 1e-3)) {
+        throw InputError("camera: up " + Format(camera.up) + " is parallel to the view direction");
+    }
+    const Vec3d right = Normalized(side);
+    const Vec3d up = Cross(back, right);
+    const double distance = std::sqrt(Dot(view, view));
+    if (camera.nearRange < 0 || camera.farRange < 0 ||
+        (camera.farRange > 0 && !(camera.nearRange < camera.farRange))) {
+        throw InputError("camera: near and far must be positive with near < far");
+    }
+
+    FramedCamera framed;
+    KvrnLib::Camera& c = framed.camera;
+    c.width = camera.width;
+    c.height = camera.height;
+    c.center = {camera.width / 2.0f, camera.height / 2.0f};
+    if (camera.parallel) {
+        if (!(camera.parallelWidth > 0))
+            throw InputError("camera: parallel width must be positive");
+        const double pixelsPerUnit = camera.width / double(camera.parallelWidth);
+        c.parallel = 1;
+        c.scale = {float(pixelsPerUnit), float(-pixelsPerUnit)};
+    } else {
+        double focal;  // pixels
+        if (camera.fov > 0) {
+            if (!(camera.fov < 180)) throw InputError("camera: fov must be below 180 degrees");
+            focal = 0.5 * camera.height / std::tan(camera.fov * std::numbers::pi / 360);
+        } else {
+            if (!(camera.focalLength > 0) || !(camera.filmWidth > 0)) {
+                throw InputError("camera: focal length and film width must be positive");
+            }
+            focal = double(camera.width) * camera.focalLength / camera.filmWidth;
+        }
+        c.scale = {float(-focal), float(focal)};
+        framed.focalPixels = float(focal);
+        options.filmMm = camera.filmWidth;
+        options.lensMm = float(focal * camera.filmWidth / camera.width);
+    }
+    c.SetViewAxes(camera.eye, ToF(right), ToF(up), ToF(back));
+    c.SetDepthLimits(camera.nearRange, camera.farRange > 0 ? camera.farRange : 1e30f);
+
+    options.viewFrom = ToF(view);
+    framed.options = options;
+    framed.eye = camera.eye;
+    framed.target = camera.target;
+    framed.up = ToF(up);
+    framed.distance = float(distance);
+    return framed;
+}
+
+}  // namespace KvrnApp

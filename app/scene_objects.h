@@ -1,0 +1,38 @@
+// Turning a scene description into engine input: the render objects and the camera.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "default_camera.h"
+#include "scene.h"
+#include "scene_description.h"
+
+namespace KvrnApp {
+
+struct SceneObjects {
+    std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;  // camera transforms identity
+    std::vector<int32_t> descIndex;  // per render object: index into SceneDescription::objects
+    int64_t droppedPolygons = 0;     // polygons with fewer than 3 distinct vertices
+    double importMs = 0;             // import, building and triangulation
+};
+
+// The object's own transform: scale, then rotation about X, Y, Z, then translation.
+KvrnLib::Matrix3 ObjectTransform(const ObjectDesc& object);
+
+// Imports or builds every object, places its meshes by their own (file node) transforms followed
+// by ObjectTransform, and triangulates them. A render object is named after its scene object, or
+// "<object>/<node>" when the object has several meshes. Throws InputError naming the file or the
+// object.
+SceneObjects LoadSceneObjects(const SceneDescription& scene);
+
+// given = false: FrameObjects with the camera's image size. Otherwise the camera at `eye` looking
+// at `target`, with `up` turned square to the view, sharing FrameObjects' axis and pixel
+// conventions; `objects` are not looked at. Throws InputError (messages start "camera: ") for a
+// non-positive size, lens, film, field of view or parallel width, eye == target, a zero up or one
+// parallel to the view, or a near limit not before the far one.
+FramedCamera MakeSceneCamera(const CameraDesc& camera,
+                             const std::vector<std::shared_ptr<KvrnLib::RenderObject>>& objects);
+
+}  // namespace KvrnApp
