@@ -7,11 +7,12 @@ ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config clang-format \
-	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev libpng-dev ghostscript
+	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev libpng-dev ghostscript \
+	nlohmann-json3-dev libopenexr-dev
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all deps build test demo bench samples format format-check tsan asan clean
+.PHONY: all deps build test demo bench bench-engine samples format format-check tsan asan clean
 
 all: build
 
@@ -56,11 +57,20 @@ asan:
 	ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
 	    $(ASAN_BUILD)/engine/kvrn_engine_test
 
+# Renders the built-in default scene (scenes/demo.json) to out/.
 demo: deps
 	$(MAKE) build
-	$(BUILD)/app/kovrin info --builtin default
+	@mkdir -p out
+	$(BUILD)/app/kovrin render scenes/demo.json -o out/demo.png --eps out/demo.eps --ai out/demo.ai
+	@echo "demo written: $(CURDIR)/out/demo.png, $(CURDIR)/out/demo.eps, $(CURDIR)/out/demo.ai"
 
+# The benchmark suite end to end through `kovrin render`: a table, and out/bench.json.
 bench: deps
+	$(MAKE) build
+	$(BUILD)/bench/kvrn_render_bench $(BUILD)/app/kovrin out/bench
+
+# Per-stage engine micro-benchmarks (Google Benchmark).
+bench-engine: deps
 	$(MAKE) build
 	$(BUILD)/bench/kvrn_bench --benchmark_counters_tabular=true
 

@@ -1,11 +1,13 @@
 // kovrin: the command-line front end of the line renderer.
 #include <malloc.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>
 
 #include "info_command.h"
+#include "render_command.h"
 
 namespace {
 
@@ -29,6 +31,8 @@ int main(int argc, char** argv) {
 
     KvrnApp::InfoOptions infoOptions;
     CLI::App* info = KvrnApp::AddInfoCommand(app, &infoOptions);
+    KvrnApp::RenderOptions renderOptions;
+    CLI::App* render = KvrnApp::AddRenderCommand(app, &renderOptions);
 
     try {
         app.parse(argc, argv);
@@ -38,6 +42,9 @@ int main(int argc, char** argv) {
     }
     try {
         if (info->parsed()) return KvrnApp::RunInfo(infoOptions, std::cout, std::cerr);
+        if (render->parsed()) {
+            return KvrnApp::RunRender(renderOptions, std::cout, std::cerr, isatty(2) != 0);
+        }
     } catch (const std::exception& e) {
         std::cerr << "kovrin: internal error: " << e.what() << "\n";
         return 1;

@@ -1,0 +1,14 @@
+// OpenEXR output of line rasters: float RGBA, premultiplied as EXR expects, written whole to a
+// temporary file and renamed into place so that a failed write leaves no file.
+#pragma once
+
+#include <filesystem>
+
+#include "line_raster.h"
+
+namespace KvrnApp {
+
+// Throws std::runtime_error naming the file when it cannot be written.
+void WriteExr(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster);
+
+}  // namespace KvrnApp

@@ -1,0 +1,459 @@
+#include "render_command.h"
+
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <iomanip>
+#include <sstream>
+#include <thread>
+
+#include "exr_writer.h"
+#include "file_out_delegate.h"
+#include "file_output.h"
+#include "file_replace.h"
+#include "line_effect.h"
+#include "line_settings.h"
+#include "png_writer.h"
+#include "poly_mesh.h"
+#include "progress_display.h"
+#include "scene_file.h"
+#include "scene_objects.h"
+#include "stage_runner.h"
+
+namespace KvrnApp {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+
+// SIGINT and SIGTERM set the flag the engine polls, for the lifetime of the object.
+class InterruptGuard {
+  public:
+    InterruptGuard() {
+        gInterrupted = 0;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &oldInt_);
+        sigaction(SIGTERM, &action, &oldTerm_);
+    }
+    ~InterruptGuard() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+  private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+};
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// "#rrggbb", "#rrggbbaa", "r,g,b" or "r,g,b,a" in 0 to 1, or "white", "black".
+KvrnLib::ColorFloat ParseBackground(const std::string& text) {
+    const std::string bad = "--background: " + text +
+                            ": expected #rrggbb, #rrggbbaa, r,g,b[,a] (0 to 1), white or black";
+    float c[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+    if (text == "white") {
+        c[0] = c[1] = c[2] = 1.0f;
+    } else if (text == "black") {
+    } else if (!text.empty() && text[0] == '#') {
+        const std::string hex = text.substr(1);
+        if ((hex.size() != 6 && hex.size() != 8) ||
+            hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            throw InputError(bad);
+        }
+        for (size_t i = 0; i < hex.size() / 2; ++i) {
+            c[i] = float(std::stoi(hex.substr(2 * i, 2), nullptr, 16)) / 255.0f;
+        }
+    } else {
+        std::stringstream in(text);
+        std::string part;
+        int n = 0;
+        while (std::getline(in, part, ',')) {
+            if (n == 4) throw InputError(bad);
+            size_t used = 0;
+            float v = 0.0f;
+            try {
+                v = std::stof(part, &used);
+            } catch (const std::exception&) {
+                throw InputError(bad);
+            }
+            if (used != part.size() || !(v >= 0.0f && v <= 1.0f)) throw InputError(bad);
+            c[n++] = v;
+        }
+        if (n < 3) throw InputError(bad);
+    }
+    // Rasters hold premultiplied colour.
+    return {c[0] * c[3], c[1] * c[3], c[2] * c[3], c[3]};
+}
+
+// The folder must exist and be writable, and the name must not be a folder.
+void CheckWritable(const std::string& option, const std::string& path) {
+    if (path.empty()) return;
+    const fs::path p(path);
+    std::error_code ec;
+    if (fs::is_directory(p, ec)) throw InputError(option + " " + path + ": is a folder");
+    const fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
+    if (!fs::is_directory(folder, ec)) {
+        throw InputError(option + " " + path + ": folder " + folder.string() + " does not exist");
+    }
+    if (::access(folder.c_str(), W_OK) != 0) {
+        throw InputError(option + " " + path + ": folder " + folder.string() + " is not writable");
+    }
+}
+
+// Hands every call to each of several delegates (an EPS and an Illustrator file at once).
+class TeeDrawDelegate final : public KvrnLib::LineEffectDrawDelegate {
+  public:
+    explicit TeeDrawDelegate(std::vector<std::shared_ptr<KvrnLib::LineEffectDrawDelegate>> targets)
+        : targets_(std::move(targets)) {}
+
+    bool VisitLineSetsReversed() override { return targets_.front()->VisitLineSetsReversed(); }
+    bool BeginLineSet(const KvrnLib::LineSetId* id, int index, bool hidden) override {
+        bool any = false;
+        for (size_t i = 0; i < targets_.size(); ++i) {
+            active_[i] = targets_[i]->BeginLineSet(id, index, hidden);
+            any = any || active_[i];
+        }
+        return any;
+    }
+    void BeginStrokeCopy(float width, float r, float g, float b, bool dashed, float length,
+                         float space) override {
+        for (size_t i = 0; i < targets_.size(); ++i) {
+            if (active_[i]) targets_[i]->BeginStrokeCopy(width, r, g, b, dashed, length, space);
+        }
+    }
+    void Segment(int kind, float x0, float y0, float x1, float y1) override {
+        for (size_t i = 0; i < targets_.size(); ++i) {
+            if (active_[i]) targets_[i]->Segment(kind, x0, y0, x1, y1);
+        }
+    }
+    void EndStrokeCopy() override {
+        for (size_t i = 0; i < targets_.size(); ++i) {
+            if (active_[i]) targets_[i]->EndStrokeCopy();
+        }
+    }
+
+  private:
+    std::vector<std::shared_ptr<KvrnLib::LineEffectDrawDelegate>> targets_;
+    std::vector<char> active_ = std::vector<char>(targets_.size(), 0);
+};
+
+struct VectorTarget {
+    std::string path;
+    KvrnVectorOut::FileType type;
+    std::unique_ptr<KvrnVectorOut::VectorImage> writer;
+};
+
+struct StageTimes {
+    double import = 0, setup = 0, detect = 0, connect = 0, draw = 0, write = 0, total = 0;
+};
+
+int64_t PeakMemoryBytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return int64_t(usage.ru_maxrss) * 1024;  // kilobytes on Linux
+}
+
+int TerminalColumns() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 100;
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (const char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+            out += buffer;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
+    CLI::App* render = app.add_subcommand(
+        "render",
+        "Draw the lines of a scene file or of model files into PNG, EXR, EPS or AI files");
+    render
+        ->add_option("inputs", options->inputs,
+                     "A scene file (.json), or model files (.obj .gltf .glb .fbx .dae .3ds .ply "
+                     ".stl) drawn with the default camera and line set")
+        ->required();
+    render->add_option("-o,--output", options->png, "PNG of the lines (8-bit RGBA)");
+    render->add_option("--exr", options->exr, "OpenEXR of the lines (float RGBA)");
+    render->add_option("--eps", options->eps, "EPS file of the strokes");
+    render->add_option("--ai", options->ai, "Illustrator 8 EPS file of the strokes");
+    render->add_option("--background", options->background,
+                       "Colour under the lines: #rrggbb, #rrggbbaa, r,g,b[,a] or white/black "
+                       "(default: transparent)");
+    render->add_option("--threads", options->threads, "Worker threads (default: all cores)")
+        ->check(CLI::Range(1, 256));
+    render->add_option("--width", options->width, "Image width, overriding the scene's")
+        ->check(CLI::Range(1, 16384));
+    render->add_option("--height", options->height, "Image height, overriding the scene's")
+        ->check(CLI::Range(1, 16384));
+    render->add_flag("-q,--quiet", options->quiet, "No progress and no summary");
+    render->add_option("--stats-json", options->statsJson,
+                       "Write stage times, counts and peak memory as JSON");
+    return render;
+}
+
+int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,
+              bool errIsTerminal) {
+    const Clock::time_point start = Clock::now();
+    StageTimes times;
+    InterruptGuard interrupts;
+    const auto interrupted = [&] {
+        if (!options.quiet) err << "kovrin render: interrupted\n";
+        return 130;
+    };
+
+    // Everything that can be checked before work starts.
+    SceneDescription description;
+    KvrnLib::ColorFloat background{};
+    std::vector<VectorTarget> vectors;
+    try {
+        if (options.png.empty() && options.exr.empty() && options.eps.empty() &&
+            options.ai.empty()) {
+            throw InputError("nothing to write: give -o FILE.png, --exr, --eps or --ai");
+        }
+        CheckWritable("-o", options.png);
+        CheckWritable("--exr", options.exr);
+        CheckWritable("--eps", options.eps);
+        CheckWritable("--ai", options.ai);
+        if (!options.background.empty()) background = ParseBackground(options.background);
+        const bool sceneFile =
+            options.inputs.size() == 1 && fs::path(options.inputs[0]).extension() == ".json";
+        if (sceneFile) {
+            description = ReadSceneFile(options.inputs[0]);
+        } else {
+            for (const std::string& input : options.inputs) {
+                if (fs::path(input).extension() == ".json") {
+                    throw InputError(input +
+                                     ": a scene file is rendered on its own, without "
+                                     "model files");
+                }
+            }
+            description = SceneForModels(options.inputs);
+        }
+        if (options.width > 0) description.camera.width = options.width;
+        if (options.height > 0) description.camera.height = options.height;
+    } catch (const InputError& e) {
+        err << "kovrin render: " << e.what() << "\n";
+        return 2;
+    }
+    if (!options.eps.empty()) vectors.push_back({options.eps, KvrnVectorOut::FileType::kEps, {}});
+    if (!options.ai.empty()) {
+        vectors.push_back({options.ai, KvrnVectorOut::FileType::kIllustrator8, {}});
+    }
+
+    // Import and set-up.
+    Clock::time_point stageStart = Clock::now();
+    SceneObjects loaded;
+    FramedCamera framed;
+    EngineLineSettings settings;
+    try {
+        loaded = LoadSceneObjects(description);
+        if (gInterrupted) return interrupted();
+        times.import = MsSince(stageStart);
+        stageStart = Clock::now();
+        framed = MakeSceneCamera(description.camera, loaded.objects);
+        const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+        settings = BuildEngineSettings(description, loaded.descIndex, framed.camera.height, cores);
+    } catch (const InputError& e) {
+        err << "kovrin render: " << e.what() << "\n";
+        return 2;
+    }
+    for (const auto& object : loaded.objects) {
+        object->SetTransforms(object->objToWorld, framed.camera.worldToCam);
+    }
+    const KvrnLib::Scene scene(framed.camera, loaded.objects);
+    int64_t triangles = 0;
+    for (const auto& object : loaded.objects) triangles += int64_t(object->faces.size());
+    const int threadCount = options.threads > 0 ? options.threads : settings.threadCount;
+    times.setup = MsSince(stageStart);
+
+    // The engine reports failures on its debug output: keep the last line for the message.
+    std::string engineMessage;
+    KvrnLib::SetDebugOutputSink([&engineMessage](const char* text) {
+        engineMessage = text ? text : "";
+        while (!engineMessage.empty() && engineMessage.back() == '\n') engineMessage.pop_back();
+    });
+    struct SinkReset {
+        ~SinkReset() { KvrnLib::SetDebugOutputSink({}); }
+    } sinkReset;
+
+    const ProgressMode mode = options.quiet   ? ProgressMode::kQuiet
+                              : errIsTerminal ? ProgressMode::kLive
+                                              : ProgressMode::kPlain;
+    ProgressDisplay display(err, mode, threadCount, TerminalColumns());
+    auto delegate = std::make_shared<DisplayDelegate>(display, &gInterrupted);
+    auto manager = std::make_shared<KvrnLib::ThreadManagerCore>(threadCount);
+    KvrnLib::LineEffect effect(&scene, delegate);
+    const auto failed = [&](const char* stage) {
+        display.Clear();
+        if (gInterrupted) return interrupted();
+        err << "kovrin render: " << stage
+            << " failed: " << (engineMessage.empty() ? "the engine gave no reason" : engineMessage)
+            << "\n";
+        return 1;
+    };
+
+    stageStart = Clock::now();
+    display.SetCaption("Processing: [kovrin] edge detection.");
+    if (!effect.Detect(settings.detection, manager)) return failed("edge detection");
+    times.detect = MsSince(stageStart);
+
+    stageStart = Clock::now();
+    display.SetCaption("Processing: [kovrin] edge connection.");
+    if (!effect.Connect(settings.connect, manager)) return failed("edge connection");
+    times.connect = MsSince(stageStart);
+    int64_t strokes = 0;
+    for (const KvrnLib::ConnectionResult& result : *effect.Connection()) {
+        for (const KvrnLib::StrokeList& slot : result.slots) strokes += int64_t(slot.Size());
+    }
+
+    stageStart = Clock::now();
+    display.SetCaption("Processing: [kovrin] drawing.");
+    const float width = float(framed.camera.width), height = float(framed.camera.height);
+    std::vector<std::shared_ptr<KvrnLib::LineEffectDrawDelegate>> fileDelegates;
+    for (VectorTarget& target : vectors) {
+        target.writer = KvrnVectorOut::CreateVectorImage(int(target.type));
+        KvrnVectorOut::RecordPageSetup(*target.writer, width, height);
+        fileDelegates.push_back(std::make_shared<KvrnVectorOut::LineEffectDrawDelegateForFileOut>(
+            settings.layerNames, width, height, target.writer.get(),
+            KvrnVectorOut::FileOutLineSwitches{}));
+    }
+    std::shared_ptr<KvrnLib::LineEffectDrawDelegate> fileDelegate;
+    if (fileDelegates.size() == 1) fileDelegate = fileDelegates.front();
+    if (fileDelegates.size() > 1) fileDelegate = std::make_shared<TeeDrawDelegate>(fileDelegates);
+    // Vector files take line sizes for an image 640 pixels high whatever the size type; when
+    // the raster's scale differs they are drawn on their own.
+    const float fileScale = height * KvrnLib::kRelativeSizeScale;
+    const bool sameScale = settings.sizeScale == fileScale;
+    std::shared_ptr<KvrnLib::ColorFloatRaster> raster;
+    const bool wantRaster = !options.png.empty() || !options.exr.empty();
+    try {
+        if (wantRaster) {
+            raster = std::make_shared<KvrnLib::ColorFloatRaster>(framed.camera.width,
+                                                                 framed.camera.height);
+            if (background.a > 0.0f) {
+                for (int y = 0; y < raster->Height(); ++y) {
+                    std::fill(raster->Row(y), raster->Row(y) + raster->Width(), background);
+                }
+            }
+            auto target = std::make_shared<KvrnLib::LineEffectRasterForColorFloatRaster>(raster);
+            if (!effect.Draw(target, settings.draw, manager, false,
+                             sameScale ? fileDelegate : nullptr)) {
+                return failed("drawing");
+            }
+        }
+        if (fileDelegate && (!wantRaster || !sameScale)) {
+            const KvrnLib::DrawSettings fileSettings =
+                KvrnLib::ScaleLengths(settings.draw, fileScale / settings.sizeScale);
+            if (!effect.Draw(fileDelegate, fileSettings)) return failed("drawing");
+        }
+    } catch (const std::exception& e) {
+        display.Clear();
+        err << "kovrin render: drawing failed: " << e.what() << "\n";
+        return 1;
+    }
+    times.draw = MsSince(stageStart);
+    display.Clear();
+    if (gInterrupted) return interrupted();
+
+    // Output, each file complete or absent; an interrupt removes what this run wrote.
+    stageStart = Clock::now();
+    std::vector<std::string> written;
+    const auto removeWritten = [&] {
+        std::error_code ec;
+        for (const std::string& path : written) fs::remove(path, ec);
+    };
+    try {
+        if (!options.png.empty()) {
+            WritePng(options.png, *raster);
+            written.push_back(options.png);
+        }
+        if (!options.exr.empty() && !gInterrupted) {
+            WriteExr(options.exr, *raster);
+            written.push_back(options.exr);
+        }
+        for (VectorTarget& target : vectors) {
+            if (gInterrupted) break;
+            const int result = KvrnVectorOut::FinishFileOutput(
+                *target.writer, fs::path(target.path).wstring(), false, 0);
+            if (result != 0) {
+                throw std::runtime_error(target.path + ": cannot write: " + std::strerror(result));
+            }
+            written.push_back(target.path);
+        }
+    } catch (const std::exception& e) {
+        err << "kovrin render: " << e.what() << "\n";
+        return 1;
+    }
+    if (gInterrupted) {
+        removeWritten();
+        return interrupted();
+    }
+    times.write = MsSince(stageStart);
+    times.total = MsSince(start);
+
+    const int64_t peak = PeakMemoryBytes();
+    if (!options.statsJson.empty()) {
+        std::ostringstream json;
+        json << std::fixed << std::setprecision(2) << "{\n  \"input\": "
+             << JsonString(description.path.empty() ? options.inputs.front() : description.path)
+             << ",\n  \"objects\": " << loaded.objects.size() << ",\n  \"triangles\": " << triangles
+             << ",\n  \"strokes\": " << strokes << ",\n  \"threads\": " << threadCount
+             << ",\n  \"width\": " << framed.camera.width
+             << ",\n  \"height\": " << framed.camera.height
+             << ",\n  \"ms\": {\"import\": " << times.import << ", \"setup\": " << times.setup
+             << ", \"detect\": " << times.detect << ", \"connect\": " << times.connect
+             << ", \"draw\": " << times.draw << ", \"write\": " << times.write
+             << ", \"total\": " << times.total << "},\n  \"peakMemoryBytes\": " << peak << "\n}\n";
+        const int result = KvrnVectorOut::WriteFileReplacing(options.statsJson, json.str());
+        if (result != 0) {
+            err << "kovrin render: " << options.statsJson
+                << ": cannot write: " << std::strerror(result) << "\n";
+            return 1;
+        }
+    }
+    if (!options.quiet) {
+        out << std::fixed << std::setprecision(1) << loaded.objects.size() << " objects, "
+            << triangles << " triangles, " << strokes << " strokes, " << threadCount
+            << (threadCount == 1 ? " thread" : " threads") << "\n"
+            << "import " << times.import << " ms, set-up " << times.setup << " ms, detection "
+            << times.detect << " ms, connection " << times.connect << " ms, drawing " << times.draw
+            << " ms, writing " << times.write << " ms; total " << times.total << " ms, peak memory "
+            << double(peak) / (1024.0 * 1024.0) << " MB\n";
+        for (const std::string& path : written) out << "wrote " << path << "\n";
+    }
+    return 0;
+}
+
+}  // namespace KvrnApp

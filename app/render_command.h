@@ -1,0 +1,35 @@
+// `kovrin render`: draws the lines of a scene file or of model files and writes them as a PNG,
+// an OpenEXR image, an EPS and/or an Illustrator 8 EPS file, with progress, Ctrl-C and timings.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace KvrnApp {
+
+struct RenderOptions {
+    std::vector<std::string> inputs;  // one scene file (.json), or model files
+    std::string png;
+    std::string exr;
+    std::string eps;
+    std::string ai;
+    std::string background;  // empty: transparent
+    int threads = 0;         // 0: all cores (or one when the scene turns multithreading off)
+    int width = 0;           // 0: the scene's image size
+    int height = 0;
+    bool quiet = false;
+    std::string statsJson;  // per-stage times, counts and peak memory as JSON
+};
+
+// Registers the `render` subcommand on `app`; parsing fills *options, which must outlive `app`.
+CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options);
+
+// Exit codes: 0 done, 1 the engine or a write failed, 2 bad input (reported before any work
+// where possible), 130 interrupted (SIGINT or SIGTERM; no output file is left behind).
+// Progress goes to `err` (live bars when it is a terminal), the summary to `out`.
+int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,
+              bool errIsTerminal);
+
+}  // namespace KvrnApp
