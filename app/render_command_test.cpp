@@ -1,0 +1,206 @@
+// End-to-end tests of `kovrin render` through the built binary.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+
+extern char** environ;
+
+namespace KvrnApp {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunKovrin;
+using test::TempDir;
+
+// A sphere of radius 20 seen from 100 units away with a 40-degree vertical field of view: only
+// its visible outline, 2 pixels wide.
+std::string SphereScene(int width, int height) {
+    std::string hiddenOff;
+    for (const char* kind :
+         {"Outline", "Object", "Isect", "Smooth", "MatID", "Normal", "Wire", "Sel"}) {
+        hiddenOff += std::string(",\"edge") + kind + "Hidden\":false";
+    }
+    return "{\"camera\":{\"width\":" + std::to_string(width) +
+           ",\"height\":" + std::to_string(height) +
+           ",\"eye\":[0,-100,0],\"target\":[0,0,0],\"up\":[0,0,1],\"fov\":40},"
+           "\"objects\":[{\"name\":\"ball\",\"primitive\":\"sphere\",\"radius\":20,"
+           "\"segments\":128,\"rings\":64}],"
+           "\"lineSizeType\":0,"
+           "\"linesets\":[{\"name\":\"outline\",\"objects\":\"all\"" +
+           hiddenOff + ",\"brush\":{\"size\":2}}]}";
+}
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgba;
+    uint8_t Alpha(int x, int y) const {
+        return rgba[(size_t(y) * size_t(width) + size_t(x)) * 4 + 3];
+    }
+};
+
+Image ReadPng(const fs::path& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Image result;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return result;
+    image.format = PNG_FORMAT_RGBA;
+    result.rgba.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, result.rgba.data(), 0, nullptr)) return {};
+    result.width = int(image.width);
+    result.height = int(image.height);
+    return result;
+}
+
+TEST(RenderCommand, SphereOutlineLiesOnTheAnalyticSilhouette) {
+    const TempDir dir;
+    const std::string scene = dir.Write("sphere.json", SphereScene(400, 300));
+    const fs::path png = dir.Path() / "sphere.png";
+    const test::RunResult run = RunKovrin("render " + scene + " -o " + png.string() + " --quiet");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Image image = ReadPng(png);
+    ASSERT_EQ(image.width, 400);
+    ASSERT_EQ(image.height, 300);
+
+    // The silhouette's half-angle a has sin a = R / D; it projects to a circle of radius
+    // f tan a about the image centre, f from the vertical field of view.
+    const double pi = std::acos(-1.0);
+    const double focal = 150.0 / std::tan(20.0 * pi / 180.0);
+    const double radius = focal * std::tan(std::asin(20.0 / 100.0));
+    std::vector<bool> angleHit(360, false);
+    int linePixels = 0;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            if (image.Alpha(x, y) < 64) continue;
+            ++linePixels;
+            const double dx = x + 0.5 - 200.0, dy = y + 0.5 - 150.0;
+            const double distance = std::hypot(dx, dy);
+            EXPECT_NEAR(distance, radius, 2.0) << "line pixel (" << x << ", " << y << ")";
+            const int degree = int(std::floor((std::atan2(dy, dx) + pi) * 180.0 / pi)) % 360;
+            angleHit[size_t(degree)] = true;
+        }
+    }
+    EXPECT_GT(linePixels, int(2.0 * pi * radius));
+    for (int degree = 0; degree < 360; ++degree) {
+        EXPECT_TRUE(angleHit[size_t(degree)]) << "outline missing at " << degree << " degrees";
+    }
+}
+
+// The bbox device reports the drawn extent; the header's box is the page.
+TEST(RenderCommand, EpsAndIllustratorFilesAreAcceptedByGhostscript) {
+    if (std::system("command -v gs >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "Ghostscript (gs) is not on PATH";
+    }
+    const TempDir dir;
+    const std::string scene = dir.Write("sphere.json", SphereScene(400, 300));
+    const fs::path eps = dir.Path() / "lines.eps", ai = dir.Path() / "lines.ai";
+    const test::RunResult run = RunKovrin("render " + scene + " --eps " + eps.string() + " --ai " +
+                                          ai.string() + " --quiet");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    for (const fs::path& file : {eps, ai}) {
+        const std::string command =
+            "gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=bbox '" + file.string() + "' 2>&1";
+        std::string output;
+        if (std::FILE* pipe = popen(command.c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+            EXPECT_EQ(pclose(pipe), 0) << file << ": " << output;
+        }
+        double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+        const size_t at = output.find("%%HiResBoundingBox:");
+        ASSERT_NE(at, std::string::npos) << file << ": " << output;
+        ASSERT_EQ(std::sscanf(output.c_str() + at, "%%%%HiResBoundingBox: %lf %lf %lf %lf", &x0,
+                              &y0, &x1, &y1),
+                  4);
+        // The outline circle of radius ~84 about (200, 150), a line width around it.
+        EXPECT_NEAR((x0 + x1) / 2, 200.0, 3.0) << file;
+        EXPECT_NEAR((y0 + y1) / 2, 150.0, 3.0) << file;
+        EXPECT_NEAR(x1 - x0, 2 * 84.1, 6.0) << file;
+        EXPECT_NEAR(y1 - y0, 2 * 84.1, 6.0) << file;
+    }
+}
+
+TEST(RenderCommand, BadInputExitsWithTwoAndNamesTheProblem) {
+    const TempDir dir;
+    const std::string out = " -o " + (dir.Path() / "x.png").string();
+    struct Case {
+        std::string args;
+        std::string message;
+    };
+    const std::string missing = (dir.Path() / "missing.obj").string();
+    const std::string badKey = dir.Write(
+        "bad-key.json", "{\"linesets\":[{},{\"brushOutline\":{\"siez\":3}}],\"objects\":[]}");
+    const std::string badRange = dir.Write("bad-range.json", "{\"overSampling\":9,\"objects\":[]}");
+    const std::vector<Case> cases = {
+        {"render " + missing + out, "missing.obj"},
+        {"render " + badKey + out, "linesets[1].brushOutline.siez"},
+        {"render " + badRange + out, "overSampling"},
+        {"render " + badRange, "nothing to write"},
+        {"render " + badRange + " -o " + (dir.Path() / "no-folder" / "x.png").string(),
+         "does not exist"},
+    };
+    for (const Case& c : cases) {
+        const test::RunResult run = RunKovrin(c.args);
+        EXPECT_EQ(run.exitCode, 2) << c.args << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args << "\n" << run.err;
+    }
+    EXPECT_FALSE(fs::exists(dir.Path() / "x.png"));
+}
+
+// A slow render (many distorted copies of a wide stamped brush on a large image) interrupted
+// with SIGINT: exit code 130 and no output file, finished or partial.
+TEST(RenderCommand, InterruptLeavesNoFiles) {
+    const TempDir dir;
+    const std::string scene = dir.Write(
+        "slow.json",
+        "{\"camera\":{\"width\":2000,\"height\":2000},"
+        "\"objects\":[{\"name\":\"knot\",\"primitive\":\"torusKnot\",\"segments\":512,"
+        "\"sides\":32}],"
+        "\"linesets\":[{\"brush\":{\"size\":30,\"detail\":{\"type\":\"Normal\",\"strokeCopy\":10,"
+        "\"noiseEnable\":true,\"noiseAmount\":20,\"noiseCycle\":10}},"
+        "\"brush_Hidden\":{\"size\":30,\"detail\":{\"type\":\"Normal\",\"strokeCopy\":10}}}]}");
+    const fs::path png = dir.Path() / "slow.png", eps = dir.Path() / "slow.eps";
+    const std::string binary = KVRN_KOVRIN_BINARY;
+    std::vector<std::string> args = {binary,       "render", scene,        "-o",
+                                     png.string(), "--eps",  eps.string(), "--quiet"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(pid, SIGINT);
+    int status = 0;
+    pid_t done = 0;
+    // A hung process fails the test instead of stalling it.
+    for (int i = 0; i < 600 && done == 0; ++i) {
+        done = waitpid(pid, &status, WNOHANG);
+        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "kovrin did not stop within 60 s of SIGINT";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
+        if (entry.path() != scene) left.push_back(entry.path().filename().string());
+    }
+    EXPECT_TRUE(left.empty()) << "left behind: " << left.front();
+}
+
+}  // namespace
+}  // namespace KvrnApp
