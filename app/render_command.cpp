@@ -217,6 +217,8 @@ CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
         ->check(CLI::Range(1, 16384));
     render->add_option("--height", options->height, "Image height, overriding the scene's")
         ->check(CLI::Range(1, 16384));
+    render->add_flag("--visible-only", options->visibleOnly,
+                     "Draw no hidden lines, whatever the line sets say");
     render->add_flag("-q,--quiet", options->quiet, "No progress and no summary");
     render->add_option("--stats-json", options->statsJson,
                        "Write stage times, counts and peak memory as JSON");
@@ -260,6 +262,13 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
                 }
             }
             description = SceneForModels(options.inputs);
+        }
+        if (options.visibleOnly) {
+            for (LineSetDesc& set : description.lineSets) {
+                EdgeSwitchesDesc& hidden = set.edges[1];
+                hidden.edgeOutline = hidden.edgeObject = hidden.edgeIsect = hidden.edgeSmooth =
+                    hidden.edgeMatID = hidden.edgeNormal = hidden.edgeWire = hidden.edgeSel = false;
+            }
         }
         if (options.width > 0) description.camera.width = options.width;
         if (options.height > 0) description.camera.height = options.height;

@@ -20,7 +20,8 @@ struct RenderOptions {
     int width = 0;           // 0: the scene's image size
     int height = 0;
     bool quiet = false;
-    std::string statsJson;  // per-stage times, counts and peak memory as JSON
+    bool visibleOnly = false;  // every line set's hidden-line switches off
+    std::string statsJson;     // per-stage times, counts and peak memory as JSON
 };
 
 // Registers the `render` subcommand on `app`; parsing fills *options, which must outlive `app`.
