@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <numbers>
 #include <sstream>
 
@@ -72,19 +73,42 @@ KvrnLib::Matrix3 ObjectTransform(const ObjectDesc& object) {
 SceneObjects LoadSceneObjects(const SceneDescription& scene) {
     const auto start = std::chrono::steady_clock::now();
     SceneObjects loaded;
+    // A model placed many times (a crowd, a forest) is read and triangulated once; triangulation
+    // does not depend on the placement.
+    struct Prepared {
+        std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;
+        std::vector<std::string> names;
+        int64_t droppedPolygons = 0;
+    };
+    std::map<std::string, Prepared> files;
     for (size_t i = 0; i < scene.objects.size(); ++i) {
         const ObjectDesc& object = scene.objects[i];
         try {
-            std::vector<PolyMesh> meshes = BuildMeshes(object);
+            const bool file = object.source == ObjectSource::kFile;
+            auto found = file ? files.find(object.file) : files.end();
+            Prepared made;
+            if (found == files.end()) {
+                for (const PolyMesh& mesh : BuildMeshes(object)) {
+                    Triangulation t = Triangulate(mesh);
+                    made.droppedPolygons += t.droppedPolygons;
+                    made.objects.push_back(std::move(t.object));
+                    made.names.push_back(mesh.name);
+                }
+                if (file) found = files.emplace(object.file, std::move(made)).first;
+            }
+            const Prepared& prepared = file ? found->second : made;
             const KvrnLib::Matrix3 transform = ObjectTransform(object);
-            for (PolyMesh& mesh : meshes) {
-                mesh.objToWorld = mesh.objToWorld * transform;
-                Triangulation t = Triangulate(mesh);
-                t.object->name = meshes.size() == 1 ? object.name : object.name + "/" + mesh.name;
-                loaded.droppedPolygons += t.droppedPolygons;
-                loaded.objects.push_back(std::move(t.object));
+            const size_t count = prepared.objects.size();
+            for (size_t m = 0; m < count; ++m) {
+                // Each placement owns its object: the engine sets camera transforms per object.
+                auto placed = file ? std::make_shared<KvrnLib::RenderObject>(*prepared.objects[m])
+                                   : prepared.objects[m];
+                placed->objToWorld = prepared.objects[m]->objToWorld * transform;
+                placed->name = count == 1 ? object.name : object.name + "/" + prepared.names[m];
+                loaded.objects.push_back(std::move(placed));
                 loaded.descIndex.push_back(int32_t(i));
             }
+            loaded.droppedPolygons += prepared.droppedPolygons;
         } catch (const InputError& e) {
             // File errors already name the file; primitives only know their parameter names.
             if (object.source == ObjectSource::kFile) throw;

@@ -50,7 +50,7 @@ void WriteCrowd(const fs::path& path) {
         // centres the box, which the scene does through the position.
         const TriangleMesh raw = KvrnBench::LoadObj(KvrnBench::ModelPath(name));
         KvrnLib::Box3 box;
-        for (const Point3& v : raw.vertices) box.Add({v.x, -v.z, v.y});
+        for (const Point3& v : raw.vertices) box.Add(Point3{v.x, -v.z, v.y});
         const Point3 centre = (box.min + box.max) * 0.5f;
         float radius = 0;
         for (const Point3& v : KvrnBench::ModelMesh(name, 0).vertices) {

@@ -218,7 +218,8 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
     const ObjectDetection& record = settings_.objects[size_t(o)];
     const float frontWinding = FrontWinding(camera, objectInfo.IsMirrored());
 
-    scratch->edges = BuildMeshEdges(object, objectInfo.FacingBytes());
+    const std::vector<uint8_t>& facing = objectInfo.FacingBytes();
+    scratch->edges = BuildMeshEdges(object, facing);
     const std::vector<MeshEdge>& edges = scratch->edges;
     const int edgeCount = int(edges.size());
     for (int e = 0; e < edgeCount; ++e) {
