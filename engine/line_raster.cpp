@@ -221,11 +221,13 @@ void LineEffectWorkBuffer::Prepare(int32_t width, int32_t height, int32_t overSa
         *this = LineEffectWorkBuffer();  // frees the old buffers before the new ones are made
         try {
             const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-            first_.assign(static_cast<size_t>(subWidth) * static_cast<size_t>(subHeight), -1);
+            first_ = ZeroedArray<int32_t>(static_cast<size_t>(subWidth) *
+                                          static_cast<size_t>(subHeight));
             rows_.resize(static_cast<size_t>(subHeight));
             mask_.assign(pixels, 0);
             maskRows_.assign(static_cast<size_t>(height), 0);
-            pass_.assign(pixels, ColorFloat{});
+            pass_ = ZeroedArray<ColorFloat>(pixels);
+            passRowZero_.assign(static_cast<size_t>(height), 1);
             passChanged_.assign(pixels, 0);
             passRows_.assign(static_cast<size_t>(height), 0);
         } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
@@ -272,7 +274,7 @@ bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragm
     int32_t& head = first_[static_cast<size_t>(y) * subWidth_ + x];
     ChunkedArray<LineFragment>& row = rows_[y];
     int32_t last = -1;
-    for (int32_t i = head; i >= 0; i = row[i].next) {
+    for (int32_t i = head - 1; i >= 0; i = row[i].next) {
         LineFragment& f = row[i];
         if (f.id == fragment.id) {
             f.r += fragment.r;
@@ -293,7 +295,7 @@ bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragm
     LineFragment& added = row.Append(fragment);
     added.next = -1;
     if (last < 0)
-        head = index;
+        head = index + 1;
     else
         row[last].next = index;
     return false;
@@ -302,7 +304,7 @@ bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragm
 int32_t LineEffectWorkBuffer::FirstFragment(int32_t x, int32_t y) const {
     CheckRow(y, subHeight_);
     CheckX(x, subWidth_, static_cast<size_t>(subWidth_));
-    return first_[static_cast<size_t>(y) * subWidth_ + x];
+    return first_[static_cast<size_t>(y) * subWidth_ + x] - 1;
 }
 
 const LineFragment& LineEffectWorkBuffer::Fragment(int32_t y, int32_t index) const {
@@ -333,7 +335,13 @@ void LineEffectWorkBuffer::BeginPass(const LineEffectRasterInterface& output) {
     std::vector<ColorFloat> row(static_cast<size_t>(width_));
     for (int32_t y = 0; y < height_; ++y) {
         output.ReadRow(y, row);
-        std::copy(row.begin(), row.end(), pass_.begin() + static_cast<ptrdiff_t>(y) * width_);
+        // An empty row over an empty row is left untouched, so its pages are never faulted in.
+        const bool zero = std::all_of(row.begin(), row.end(), [](const ColorFloat& c) {
+            return c.r == 0.0f && c.g == 0.0f && c.b == 0.0f && c.a == 0.0f;
+        });
+        if (zero && passRowZero_[y]) continue;
+        std::copy(row.begin(), row.end(), pass_.data() + static_cast<ptrdiff_t>(y) * width_);
+        passRowZero_[y] = zero ? 1 : 0;
     }
 }
 
@@ -439,7 +447,7 @@ void LineEffectWorkBuffer::ResolveRow(int32_t y, int32_t blendMode,
                 if (row.Empty()) continue;
                 const int32_t* firstRow = first_.data() + static_cast<size_t>(sy) * subWidth_;
                 for (int32_t jx = jx0; jx < jx1; ++jx) {
-                    int32_t i = firstRow[sx0 + jx];
+                    int32_t i = firstRow[sx0 + jx] - 1;
                     if (i < 0) continue;
                     const float w = filter_[jy] * filter_[jx];
                     float strongest = 0.0f;
@@ -473,6 +481,7 @@ void LineEffectWorkBuffer::ResolveRow(int32_t y, int32_t blendMode,
             pass_[index] = CompositeLine(pass_[index], line, blendMode);
             passChanged_[index] = 1;
             passRows_[y] = 1;
+            passRowZero_[y] = 0;
         }
     }
 }
@@ -496,7 +505,7 @@ void LineEffectWorkBuffer::ResetRows(int32_t cellRowBegin, int32_t cellRowEnd) {
         maskRows_[cy] = 0;
         for (int32_t y = cy * overSampling_; y < (cy + 1) * overSampling_; ++y) {
             if (rows_[y].Empty()) continue;
-            std::fill_n(first_.begin() + static_cast<ptrdiff_t>(y) * subWidth_, subWidth_, -1);
+            std::fill_n(first_.data() + static_cast<ptrdiff_t>(y) * subWidth_, subWidth_, 0);
             rows_[y].Clear();
         }
     }
@@ -504,9 +513,9 @@ void LineEffectWorkBuffer::ResetRows(int32_t cellRowBegin, int32_t cellRowEnd) {
 
 int64_t LineEffectWorkBuffer::MemoryBytes() const {
     int64_t bytes =
-        int64_t(first_.capacity() * sizeof(int32_t) + filter_.capacity() * sizeof(float) +
-                mask_.capacity() + maskRows_.capacity() + pass_.capacity() * sizeof(ColorFloat) +
-                passChanged_.capacity() + passRows_.capacity() +
+        int64_t(first_.size() * sizeof(int32_t) + filter_.capacity() * sizeof(float) +
+                mask_.capacity() + maskRows_.capacity() + pass_.size() * sizeof(ColorFloat) +
+                passRowZero_.capacity() + passChanged_.capacity() + passRows_.capacity() +
                 rows_.capacity() * sizeof(ChunkedArray<LineFragment>));
     for (const ChunkedArray<LineFragment>& row : rows_)
         bytes += int64_t(row.BlockCount() * ChunkedArray<LineFragment>::kBlockSize *

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <span>
@@ -157,6 +158,30 @@ std::vector<float> BuildFilterTable(int32_t overSampling, float filterWidth);
 inline constexpr uint8_t kCellTouched = 1;  // a fragment was merged into the block
 inline constexpr uint8_t kCellWidened = 2;  // within the mask radius of a touched cell, along y
 
+// An array of zero bytes from calloc: large blocks come from the kernel as untouched zero pages,
+// so a frame faults in only the parts it draws on. For types whose zero bytes are a value.
+template <class T>
+class ZeroedArray {
+  public:
+    ZeroedArray() = default;
+    explicit ZeroedArray(size_t size)
+        : data_(static_cast<T*>(std::calloc(size > 0 ? size : 1, sizeof(T)))), size_(size) {
+        if (!data_) throw std::bad_alloc();
+    }
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return data_.get()[i]; }
+    const T& operator[](size_t i) const { return data_.get()[i]; }
+
+  private:
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> data_;
+    size_t size_ = 0;
+};
+
 // The drawing stage's buffers, held by the caller between frames and reused while the frame
 // size and over-sampling stay the same. Per slot: the drawing threads Merge fragments, then
 // ResolveSlot composites them onto the pass colours and empties the fragment buffer. Per pass:
@@ -227,13 +252,15 @@ class LineEffectWorkBuffer {
     int32_t filterEnd_ = 0;
 
     // Over-sampled: first fragment index per sub-pixel and the fragments of each row.
-    std::vector<int32_t> first_;
+    // One more than the index of the sub-pixel's first fragment; 0 for none.
+    ZeroedArray<int32_t> first_;
     std::vector<ChunkedArray<LineFragment>> rows_;
     // Frame-size: the touched mask with a flag per row (any cell set), and the pass colours
     // with the pixels the pass changed and a flag per row.
     std::vector<uint8_t> mask_;
     std::vector<uint8_t> maskRows_;
-    std::vector<ColorFloat> pass_;
+    ZeroedArray<ColorFloat> pass_;
+    std::vector<uint8_t> passRowZero_;  // the row of pass_ holds only zeros
     std::vector<uint8_t> passChanged_;
     std::vector<uint8_t> passRows_;
 };
