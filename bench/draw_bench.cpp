@@ -1,7 +1,7 @@
 // Stroke drawing at 1920 x 1080 on the detection benchmarks' inputs, detected and connected once
 // outside the timing, with 1 and 2 threads: the simple brush of size 1 and 3 at over-sampling 2
-// and 4, and a normal brush of size 8 with distortion and two copies. Reports the work buffer's
-// memory.
+// and 4, and a normal brush of size 8 with distortion and two copies, also as rake and random
+// strokes. Reports the work buffer's memory.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -15,7 +15,7 @@
 namespace {
 
 // Args: input, threads, brush (0: simple size 1, 1: simple size 3, 2: normal size 8 with
-// distortion and two copies), over-sampling.
+// distortion and two copies, 3 and 4: brush 2 as rake and random strokes), over-sampling.
 void BM_Draw(benchmark::State& state) {
     KvrnBench::Detected* detected = KvrnBench::Detection(state, int(state.range(0)));
     if (!detected) return;
@@ -25,13 +25,15 @@ void BM_Draw(benchmark::State& state) {
                           pool, nullptr);
     KvrnLib::BrushDrawSettings brush;
     brush.lineSize = state.range(2) == 0 ? 1.0f : 3.0f;
-    if (state.range(2) == 2) {
+    if (state.range(2) >= 2) {
         brush.brushType = KvrnLib::kBrushNormal;
         brush.lineSize = 8;
         brush.strokeCopy = 2;
         brush.noiseAmount = 4;
         brush.noiseCycle = 60;
     }
+    if (state.range(2) == 3) brush.strokeType = KvrnLib::kStrokeRake;
+    if (state.range(2) == 4) brush.strokeType = KvrnLib::kStrokeRandom;
     KvrnLib::DrawSettings settings;
     settings.lineSets.resize(1);
     settings.lineSets[0].visible.fill(brush);
@@ -62,6 +64,12 @@ BENCHMARK(BM_Draw)
 BENCHMARK(BM_Draw)
     ->ArgNames({"input", "threads", "brush", "oversampling"})
     ->ArgsProduct({{1}, {1, 2}, {0}, {4}})
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Draw)
+    ->ArgNames({"input", "threads", "brush", "oversampling"})
+    ->ArgsProduct({{1}, {2}, {3, 4}, {2}})
     ->UseManualTime()
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);

@@ -1,5 +1,6 @@
 // Writes sample PNGs of every brush type (simple, normal, multiple; solid and dashed; with
-// distortion and copies) drawn along a spiral, a zig-zag and a circle, for looking at:
+// distortion and copies; the rake and random stroke types) drawn along a spiral, a zig-zag and
+// a circle, for looking at:
 //   kvrn_draw_samples [output folder]   (default: samples)
 #include <cmath>
 #include <cstdio>
@@ -127,6 +128,59 @@ int main(int argc, char** argv) {
              [](BrushDrawSettings& b) {
                  b.brushType = KvrnLib::kBrushMultiple;
                  b.lineSize = 12;
+             }},
+            {"normal-12-stretched-angled",
+             [](BrushDrawSettings& b) {
+                 b.brushType = KvrnLib::kBrushNormal;
+                 b.lineSize = 12;
+                 b.angle = 45;
+                 b.stretch = 0.3f;
+                 b.stretchRnd = 0.5f;
+             }},
+            {"simple-3-rake",
+             [](BrushDrawSettings& b) {
+                 b.lineSize = 3;
+                 b.strokeType = KvrnLib::kStrokeRake;
+             }},
+            {"simple-8-rake",
+             [](BrushDrawSettings& b) {
+                 b.lineSize = 8;
+                 b.strokeType = KvrnLib::kStrokeRake;
+             }},
+            {"normal-16-rake",
+             [](BrushDrawSettings& b) {
+                 b.brushType = KvrnLib::kBrushNormal;
+                 b.lineSize = 16;
+                 b.strokeType = KvrnLib::kStrokeRake;
+             }},
+            {"normal-40-rake-distorted",
+             [](BrushDrawSettings& b) {
+                 b.brushType = KvrnLib::kBrushNormal;
+                 b.lineSize = 40;
+                 b.reductionStart = 0.6f;
+                 b.strokeType = KvrnLib::kStrokeRake;
+                 b.noiseAmount = 4;
+                 b.noiseCycle = 60;
+             }},
+            {"simple-6", [](BrushDrawSettings& b) { b.lineSize = 6; }},
+            {"simple-6-random",
+             [](BrushDrawSettings& b) {
+                 b.lineSize = 6;
+                 b.strokeType = KvrnLib::kStrokeRandom;
+             }},
+            {"normal-12-grooved-random",
+             [](BrushDrawSettings& b) {
+                 b.brushType = KvrnLib::kBrushNormal;
+                 b.lineSize = 12;
+                 b.groove = 0.6f;
+                 b.angleRnd = 90;
+                 b.strokeType = KvrnLib::kStrokeRandom;
+             }},
+            {"multiple-16-random",
+             [](BrushDrawSettings& b) {
+                 b.brushType = KvrnLib::kBrushMultiple;
+                 b.lineSize = 16;
+                 b.strokeType = KvrnLib::kStrokeRandom;
              }},
             {"multiple-12-dashed",
              [](BrushDrawSettings& b) {

@@ -109,16 +109,26 @@ float DotPattern(const BrushDrawSettings& brush, float x, float y, uint32_t seed
 
 }  // namespace
 
-float StampShape(const BrushDrawSettings& brush, float u, float v, uint32_t seed) {
-    if (!std::isfinite(u) || !std::isfinite(v)) return 0.0f;
-    const bool simple = brush.brushType != kBrushNormal && brush.brushType != kBrushMultiple;
-
+float StampImageAngle(const BrushDrawSettings& brush, uint32_t seed) {
     float angle = brush.angle;
     if (seed != 0) {
         const uint32_t s = LineRandomStep(LineRandom::Table()[(seed + 777u) & 0xFFFFu]);
         angle += LineRandomToSigned(s) * brush.angleRnd * 0.5f;
     }
-    const float radians = angle * kDegreesToRadians;
+    return angle;
+}
+
+bool StampIsRadial(const BrushDrawSettings& brush) {
+    const bool mapped = brush.brushMap && brush.mapOpacity != 0.0f;
+    return brush.brushType == kBrushNormal && !(brush.groove > 0.0f) && !mapped &&
+           brush.reductionStart * brush.reductionStart <= brush.reductionEnd * brush.reductionEnd;
+}
+
+float StampShape(const BrushDrawSettings& brush, float u, float v, uint32_t seed) {
+    if (!std::isfinite(u) || !std::isfinite(v)) return 0.0f;
+    const bool simple = brush.brushType != kBrushNormal && brush.brushType != kBrushMultiple;
+
+    const float radians = StampImageAngle(brush, seed) * kDegreesToRadians;
     const float c = std::cos(radians);
     const float s = std::sin(radians);
     const float px = 2.0f * u - 1.0f;
@@ -177,15 +187,19 @@ uint8_t StampCache::At(int32_t index, int32_t x, int32_t y) const {
 float StampCache::Sample(int32_t index, float u, float v) const {
     const float gx = u * float(imageSize) - 0.5f;
     const float gy = v * float(imageSize) - 0.5f;
-    if (!(gx >= -1.0f && gx <= float(imageSize) && gy >= -1.0f && gy <= float(imageSize)))
+    if (!(gx >= -1.0f && gx <= float(imageSize) && gy >= -1.0f && gy <= float(imageSize)) ||
+        index < 0 || index >= imageCount)
         return 0.0f;
-    const int32_t x = int32_t(std::floor(gx));
-    const int32_t y = int32_t(std::floor(gy));
-    const float tx = gx - float(x);
-    const float ty = gy - float(y);
-    const float top = float(At(index, x, y)) * (1.0f - tx) + float(At(index, x + 1, y)) * tx;
-    const float bottom =
-        float(At(index, x, y + 1)) * (1.0f - tx) + float(At(index, x + 1, y + 1)) * tx;
+    // Hot in stroke drawing: the stored image starts at -1, so g + 1 >= 0 truncates like floor;
+    // on the last column or row the taps step back one and take weight 1 on the far tap.
+    const int32_t column = std::min(int32_t(gx + 1.0f), imageSize);
+    const int32_t row = std::min(int32_t(gy + 1.0f), imageSize);
+    const float tx = gx - float(column - 1);
+    const float ty = gy - float(row - 1);
+    const uint8_t* p = pixels.data() + size_t(index) * size_t(storedImageSize) +
+                       size_t(row) * size_t(rowLength) + size_t(column);
+    const float top = float(p[0]) * (1.0f - tx) + float(p[1]) * tx;
+    const float bottom = float(p[rowLength]) * (1.0f - tx) + float(p[rowLength + 1]) * tx;
     return (top * (1.0f - ty) + bottom * ty) / 255.0f;
 }
 
@@ -269,6 +283,181 @@ float SimplePieceCoverage(Point2 centre, Point2 a, Point2 b, float width, float 
 
 float PieceStrokeCoordinate(float u0, float u1, float t) {
     return std::clamp(u0 + (u1 - u0) * t, 0.0f, 1.0f);
+}
+
+StampFrame CopyStampFrame(float imageAngle, float imageStretch, float copyAngle,
+                          float copyStretch) {
+    const float ca = std::cos(imageAngle * kDegreesToRadians);
+    const float sa = std::sin(imageAngle * kDegreesToRadians);
+    const float cc = std::cos(copyAngle * kDegreesToRadians);
+    const float sc = std::sin(copyAngle * kDegreesToRadians);
+    const StampExtent image = StretchExtent(imageStretch), copy = StretchExtent(copyStretch);
+    const float sx = image.along / copy.along, sy = image.across / copy.across;
+    // R(-imageAngle) * diag(sx, sy) * R(copyAngle), R turning as StampShape does.
+    return {ca * sx * cc + sa * sy * sc, -ca * sx * sc + sa * sy * cc, -sa * sx * cc + ca * sy * sc,
+            sa * sx * sc + ca * sy * cc};
+}
+
+StampFrame CopyStampMetric(float copyAngle, float copyStretch) {
+    const StampExtent extent = StretchExtent(copyStretch);
+    const float ex = 1.0f / extent.along, ey = 1.0f / extent.across;
+    if (ex == 1.0f && ey == 1.0f) return {};
+    const float c = std::cos(copyAngle * kDegreesToRadians);
+    const float s = std::sin(copyAngle * kDegreesToRadians);
+    const float xy = s * c * (ey * ey - ex * ex);
+    return {ex * ex * c * c + ey * ey * s * s, xy, xy, ex * ex * s * s + ey * ey * c * c};
+}
+
+void RowSpan::AddBand(Point2 from, Point2 alongVec, float s0, float s1, Point2 normal, float reach,
+                      float y) {
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    float a = -kInfinity, b = kInfinity;
+    const float dy = y - from.y;
+    // coef * dx + offset within [low, high], for dx = x - from.x.
+    auto limit = [&](float coef, float offset, float low, float high) {
+        if (coef == 0.0f) {
+            if (offset < low || offset > high) {
+                a = kInfinity;
+                b = -kInfinity;
+            }
+            return;
+        }
+        float l = (low - offset) / coef, h = (high - offset) / coef;
+        if (l > h) std::swap(l, h);
+        a = std::max(a, l);
+        b = std::min(b, h);
+    };
+    limit(alongVec.x, dy * alongVec.y, s0, s1);
+    limit(normal.x, dy * normal.y, -reach, reach);
+    if (a <= b) {
+        lo = std::min(lo, from.x + a);
+        hi = std::max(hi, from.x + b);
+    }
+}
+
+void RowSpan::AddDisc(Point2 centre, float reach, float y, const std::array<Point2, 2>* wedge,
+                      float slack) {
+    const float dy = y - centre.y;
+    const float h2 = reach * reach - dy * dy;
+    if (!(h2 >= 0.0f)) return;
+    const float h = std::sqrt(h2);
+    float a = -h, b = h;
+    if (wedge) {
+        for (const Point2& v : *wedge) {
+            // v.x * dx + v.y * dy >= -slack, for dx = x - centre.x.
+            const float offset = v.y * dy + slack;
+            if (v.x == 0.0f) {
+                if (offset < 0.0f) return;
+            } else if (v.x > 0.0f) {
+                a = std::max(a, -offset / v.x);
+            } else {
+                b = std::min(b, -offset / v.x);
+            }
+        }
+        if (!(a <= b)) return;
+    }
+    lo = std::min(lo, centre.x + a);
+    hi = std::max(hi, centre.x + b);
+}
+
+uint32_t StrokeHash(uint32_t a, uint32_t b) {
+    // Two rounds of a multiply-xorshift finaliser (as in MurmurHash3) over the mixed inputs.
+    uint32_t h = a * 0x9E3779B1u ^ (b + 0x7F4A7C15u) * 0x85EBCA77u;
+    h ^= h >> 16;
+    h *= 0x7FEB352Du;
+    h ^= h >> 15;
+    h *= 0x846CA68Bu;
+    h ^= h >> 16;
+    return h;
+}
+
+namespace {
+
+// The whole cells on either side of s (wrapped by period when it is positive) and the
+// smoothstep weight of the second.
+struct CellPair {
+    uint32_t first = 0;
+    uint32_t second = 0;
+    float weight = 0.0f;
+};
+
+CellPair CellsAround(float s, int32_t period) {
+    if (!std::isfinite(s)) s = 0.0f;
+    s = std::clamp(s, -1.0e6f, 1.0e6f);
+    const float cell = std::floor(s);
+    int64_t first = int64_t(cell), second = first + 1;
+    if (period > 0) {
+        first = ((first % period) + period) % period;
+        second = ((second % period) + period) % period;
+    }
+    const float f = s - cell;
+    return {uint32_t(first), uint32_t(second), f * f * (3.0f - 2.0f * f)};
+}
+
+float HashUnit(uint32_t h) { return float(h >> 8) * (1.0f / 16777215.0f); }
+
+float SmoothStep(float lo, float hi, float x) {
+    const float t = std::clamp((x - lo) / (hi - lo), 0.0f, 1.0f);
+    return t * t * (3.0f - 2.0f * t);
+}
+
+}  // namespace
+
+float StrokeNoise(uint32_t seed, float s, int32_t period) {
+    const CellPair cells = CellsAround(s, period);
+    const float a = HashUnit(StrokeHash(seed, cells.first));
+    const float b = HashUnit(StrokeHash(seed, cells.second));
+    return a + (b - a) * cells.weight;
+}
+
+RakeTines MakeRakeTines(float lineSize, uint32_t seed) {
+    RakeTines rake;
+    const float size = std::isfinite(lineSize) ? std::clamp(lineSize, 0.0f, 1000.0f) : 0.0f;
+    rake.count = std::clamp(int32_t(size / 2.5f + 0.5f), 3, RakeTines::kMaxCount);
+    rake.spacing = 2.0f / float(rake.count);
+    // Thin brushes keep tines of most of a pixel, or they would fade to grey.
+    const float minHalfWidth =
+        size > 0.0f ? std::min(0.8f / size, 0.42f * rake.spacing) : 0.42f * rake.spacing;
+    for (int32_t k = 0; k < rake.count; ++k) {
+        const uint32_t h = StrokeHash(seed, uint32_t(k));
+        auto part = [h](int shift) { return float((h >> shift) & 0x3FFu) / 1023.0f; };
+        RakeTine& tine = rake.tines[size_t(k)];
+        // Jitter and widths keep most gaps open; an occasional pair merges, as bristles do.
+        tine.centre = -1.0f + rake.spacing * (float(k) + 0.5f + 0.4f * (part(0) - 0.5f));
+        tine.halfWidth = std::max(rake.spacing * (0.17f + 0.15f * part(10)), minHalfWidth);
+        tine.strength = 0.6f + 0.4f * part(20);
+        tine.seed = StrokeHash(h, 0x5EEDu);
+    }
+    return rake;
+}
+
+float RakeCoverage(const RakeTines& rake, float across, float filterHalf, float along) {
+    if (rake.count <= 0 || !(filterHalf > 0.0f) || !std::isfinite(across)) return 0.0f;
+    const float position = (std::clamp(across, -2.0f, 2.0f) + 1.0f) / rake.spacing - 0.5f;
+    const float extra = std::min(filterHalf / rake.spacing, float(rake.count)) + 1.0f;
+    const int32_t k0 = std::max(int32_t(std::floor(position - extra)), 0);
+    const int32_t k1 = std::min(int32_t(std::ceil(position + extra)), rake.count - 1);
+    float sum = 0.0f;
+    for (int32_t k = k0; k <= k1; ++k) {
+        const RakeTine& tine = rake.tines[size_t(k)];
+        const float overlap = std::min(across + filterHalf, tine.centre + tine.halfWidth) -
+                              std::max(across - filterHalf, tine.centre - tine.halfWidth);
+        if (!(overlap > 0.0f)) continue;
+        // Paint runs thin in places: the tine fades to 40 % and back along the stroke.
+        const float wander = 0.4f + 0.6f * SmoothStep(0.15f, 0.6f, StrokeNoise(tine.seed, along));
+        sum += overlap / (2.0f * filterHalf) * tine.strength * wander;
+    }
+    return std::min(sum, 1.0f);
+}
+
+StampBlend RandomStampAt(uint32_t seed, float s, int32_t imageCount, int32_t period) {
+    StampBlend blend;
+    if (imageCount <= 1) return blend;
+    const CellPair cells = CellsAround(s, period);
+    blend.first = int32_t(StrokeHash(seed, cells.first) % uint32_t(imageCount));
+    blend.second = int32_t(StrokeHash(seed, cells.second) % uint32_t(imageCount));
+    blend.weight = cells.weight;
+    return blend;
 }
 
 PixelFactors BrushPixelFactors(const PixelFactorInputs& in) {

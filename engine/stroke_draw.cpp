@@ -22,6 +22,8 @@ namespace {
 // exclude pieces by it.
 constexpr std::array<uint8_t, 8> kKindClass = {99, 99, 90, 80, 70, 50, 40, 60};
 constexpr float kPi = 3.1415927f;
+// Cells of the random stroke type over which its width wanders once.
+constexpr int32_t kWidthCells = 3;
 // Simplification closes a piece once the displacement leaves a straight line by this much per
 // merged step, in pixels.
 constexpr float kSimplifyTolerance = 0.025f;
@@ -193,6 +195,14 @@ struct PieceEnd {
     float u = 0.0f;
 };
 
+// A straight piece waiting to be drawn: its ends, the ends in buffer pixels, and whether it
+// continues the previous drawn piece of the copy.
+struct Piece {
+    PieceEnd a, b;
+    Point2 from, to;
+    bool continues = false;
+};
+
 // One thread's share of a slot: its random generator, copy state and pixel list.
 class SlotDrawer {
   public:
@@ -212,6 +222,17 @@ class SlotDrawer {
         parallel_ = ctx_.camera->parallel == 1;
         sizeMap_ = brush_.sizeMap && brush_.sizeMapAmount != 0.0f;
         colorMap_ = brush_.colorMap && brush_.colorMapOpacity != 0.0f;
+        if (ctx_.stamps) {
+            for (int32_t k = 0; k < ctx_.stamps->imageCount && k < StampCache::kImageCount; ++k)
+                imageAngles_[size_t(k)] = StampImageAngle(brush_, ctx_.stamps->seeds[size_t(k)]);
+        }
+        wedgeJoints_ = brush_.strokeType == kStrokeRake || brush_.strokeType == kStrokeRandom ||
+                       StampIsRadial(brush_);
+        // Sampled between pixel centres, an image spreads by up to a diagonal of its pixels,
+        // which the image's stretch widens; a copy's own stretch only narrows it.
+        stampReach_ = 1.0f + std::sqrt(2.0f) / float(StampCache::kImageSize / 2) *
+                                 (1.0f + 5.0f * std::fabs(brush_.stretch));
+        if (brush_.strokeType == kStrokeRandom) stampReach_ *= 1.0f + kRandomStampWidthRange;
     }
 
     // An unflushed copy (an error or a cancel inside it) must not leave entries in the index.
@@ -241,7 +262,13 @@ class SlotDrawer {
     void DrawSegment(const WalkEdge& edge, Point2 normalA, Point2 normalB, uint8_t strokeClass);
     void EmitPiece(const PieceEnd& a, const PieceEnd& b, uint8_t strokeClass);
     void NextDash();
-    void DrawPiece(const PieceEnd& a, const PieceEnd& b);
+    // Pieces are drawn one behind, so that a piece knows the one continuing it. An excluded
+    // piece (`draw` false) is not drawn and breaks the chain. FinishPieces draws the last one.
+    void QueuePiece(const PieceEnd& a, const PieceEnd& b, bool draw);
+    void FinishPieces();
+    void DrawPiece(const Piece& piece, const Piece* next);
+    void SetStrokeCells(bool loop);
+    float StampCoverage(Point2 d, float r, float s) const;
     void Accumulate(int32_t x, int32_t y, float coverage, float key,
                     const std::array<float, 3>& colour);
     void Flush();
@@ -272,13 +299,26 @@ class SlotDrawer {
     std::vector<Point2> normals_;  // two per edge: at a and at b
     std::vector<Pixel> pixels_;
 
+    // Per slot: the angles the stamp images were drawn at; whether an interior joint draws only
+    // the wedge outside both pieces (exact for radial stamps, and keeps the streaks of the rake
+    // and random types continuous); the covered radius of a stamp over its half size.
+    std::array<float, StampCache::kImageCount> imageAngles_{};
+    bool wedgeJoints_ = false;
+    float stampReach_ = 1.0f;
+
     // Per copy.
     uint32_t id_ = 0;
     float lineSize_ = 1.0f;
-    float angleCos_ = 1.0f, angleSin_ = 0.0f;
     float stretch_ = 0.0f;
-    // The stamp images hold the brush's stretch; these turn it into the copy's.
-    float alongScale_ = 1.0f, acrossScale_ = 1.0f;
+    std::array<StampFrame, StampCache::kImageCount> frames_{};
+    // A stamp is laid along a piece by the nearest point in the copy's metric, so that a
+    // stretched stamp sweeps its full width and radial stamps stay radial.
+    StampFrame metric_;
+    uint32_t typeSeed_ = 0;  // rake and random types
+    RakeTines rake_;
+    // Rake and random cells along the stroke, in output pixels; loops wrap every period cells.
+    float cellLength_ = 1.0f;
+    int32_t cellPeriod_ = 0;
     Point2 offset_;
     float normalOffset_ = 0.0f;
     float phase_ = 0.0f;
@@ -290,6 +330,8 @@ class SlotDrawer {
     float running_ = 0.0f, total_ = 1.0f;
     Point2 lastPieceEnd_;
     bool havePiece_ = false;
+    Piece queued_;
+    bool haveQueued_ = false;
 };
 
 void SlotDrawer::SetCopyValues() {
@@ -318,13 +360,38 @@ void SlotDrawer::SetCopyValues() {
     color_ = (dr != 0.0f || dg != 0.0f || db != 0.0f)
                  ? VaryColor(b.color, dr, dg, db, b.colorRangeHSV != 0)
                  : b.color;
-    // The stamp images already hold the brush's own angle; a copy turns them by its random part.
-    const float turn = (angle - b.angle) * 0.017453292f;
-    angleCos_ = std::cos(turn);
-    angleSin_ = std::sin(turn);
-    const StampExtent brushExtent = StretchExtent(b.stretch), copyExtent = StretchExtent(stretch_);
-    alongScale_ = brushExtent.along / copyExtent.along;
-    acrossScale_ = brushExtent.across / copyExtent.across;
+    if (ctx_.stamps) {
+        metric_ = CopyStampMetric(angle, stretch_);
+        const bool all = b.strokeType == kStrokeRandom;
+        for (int32_t k = 0; k < ctx_.stamps->imageCount && k < StampCache::kImageCount; ++k) {
+            if (all || k == stampIndex_) {
+                frames_[size_t(k)] =
+                    CopyStampFrame(imageAngles_[size_t(k)], b.stretch, angle, stretch_);
+            }
+        }
+    }
+    // Drawn last, so the values above stay those of the normal type.
+    if (b.strokeType == kStrokeRake || b.strokeType == kStrokeRandom) {
+        const uint32_t low = uint32_t(random_.Unit(0x6A09E) * 65535.0f);
+        const uint32_t high = uint32_t(random_.Unit(0x3C6EF) * 65535.0f);
+        typeSeed_ = StrokeHash(low | (high << 16), uint32_t(ctx_.slotSeed));
+        if (b.strokeType == kStrokeRake) rake_ = MakeRakeTines(lineSize_, typeSeed_);
+    }
+}
+
+// Random stamps change about once per brush width, the random width over kWidthCells of those;
+// rake tines wander more slowly. A loop holds a whole number of each.
+void SlotDrawer::SetStrokeCells(bool loop) {
+    const float size = std::isfinite(lineSize_) ? std::clamp(lineSize_, 0.0f, 1.0e4f) : 0.0f;
+    const bool rake = brush_.strokeType == kStrokeRake;
+    cellLength_ = rake ? std::max(2.0f * size, 8.0f) : std::max(size, 3.0f);
+    cellPeriod_ = 0;
+    if (loop && total_ > 0.0f && std::isfinite(total_)) {
+        const float group = rake ? 1.0f : float(kWidthCells);
+        cellPeriod_ =
+            int32_t(group * std::clamp(std::round(total_ / (group * cellLength_)), 1.0f, 1.0e6f));
+        cellLength_ = total_ / float(cellPeriod_);
+    }
 }
 
 void SlotDrawer::NextDash() {
@@ -418,6 +485,7 @@ bool SlotDrawer::Draw(const ThreadProcessInfo& info) {
             running_ = 0.0f;
             total_ = startExt + stroke.length + endExt;
             havePiece_ = false;
+            SetStrokeCells(stroke.loop != 0);
             if (startExt > 0.0f) {
                 DrawExtension(edges_.front(), normals_.front(), true, startExt, outline, delegate);
             }
@@ -435,6 +503,7 @@ bool SlotDrawer::Draw(const ThreadProcessInfo& info) {
             if (endExt > 0.0f) {
                 DrawExtension(edges_.back(), normals_.back(), false, endExt, outline, delegate);
             }
+            FinishPieces();
             Flush();
             if (delegate) delegate->EndStrokeCopy();
         }
@@ -544,13 +613,13 @@ void SlotDrawer::DrawSegment(const WalkEdge& edge, Point2 normalA, Point2 normal
     running_ += edge.length;
 }
 
+// Excluded classes are skipped only when drawing, so the dashes of a render element stay in
+// step with the main output.
 void SlotDrawer::EmitPiece(const PieceEnd& a, const PieceEnd& b, uint8_t strokeClass) {
-    if (std::find(ctx_.excludedClasses.begin(), ctx_.excludedClasses.end(), strokeClass) !=
-        ctx_.excludedClasses.end()) {
-        return;
-    }
+    const bool draw = std::find(ctx_.excludedClasses.begin(), ctx_.excludedClasses.end(),
+                                strokeClass) == ctx_.excludedClasses.end();
     if (!brush_.dashed) {
-        DrawPiece(a, b);
+        QueuePiece(a, b, draw);
         return;
     }
     const float length = Len(Sub(b.p, a.p));
@@ -569,7 +638,7 @@ void SlotDrawer::EmitPiece(const PieceEnd& a, const PieceEnd& b, uint8_t strokeC
     for (int guard = 0; s < length && guard < 1000000; ++guard) {
         if (dashPosition_ < dashLength_) {
             const float step = std::min(dashLength_ - dashPosition_, length - s);
-            DrawPiece(at(s), at(s + step));
+            QueuePiece(at(s), at(s + step), draw);
             s += step;
             dashPosition_ += step;
         } else {
@@ -648,64 +717,163 @@ PixelFactors SlotDrawer::Factors(Point2 screen, float z, float u, bool mapPlaced
     return BrushPixelFactors(in);
 }
 
-void SlotDrawer::DrawPiece(const PieceEnd& a, const PieceEnd& b) {
+void SlotDrawer::QueuePiece(const PieceEnd& a, const PieceEnd& b, bool draw) {
     const float os = float(ctx_.oversampling);
-    const Point2 A = Mul(a.p, os), B = Mul(b.p, os);
-    const Point2 ab = Sub(B, A);
+    Piece piece{a, b, Mul(a.p, os), Mul(b.p, os), false};
+    const Point2 ab = Sub(piece.to, piece.from);
     const float len2 = Dot2(ab, ab);
     if (!(len2 > 0.0f) || !std::isfinite(len2)) return;
-    const bool coverStart = !havePiece_ || !(lastPieceEnd_ == a.p);
+    piece.continues = havePiece_ && lastPieceEnd_ == a.p;
+    if (!draw) {
+        FinishPieces();
+        havePiece_ = false;
+        return;
+    }
     havePiece_ = true;
     lastPieceEnd_ = b.p;
+    if (haveQueued_) DrawPiece(queued_, piece.continues ? &piece : nullptr);
+    queued_ = piece;
+    haveQueued_ = true;
+}
+
+void SlotDrawer::FinishPieces() {
+    if (haveQueued_) DrawPiece(queued_, nullptr);
+    haveQueued_ = false;
+}
+
+// The stamp at pixel offset d from its centre, at half size r, for stroke coordinate s (in
+// cells along the stroke): the copy's image, or for the random type a blend of two.
+float SlotDrawer::StampCoverage(Point2 d, float r, float s) const {
+    const float scale = 0.5f / r;
+    auto sample = [&](int32_t image) {
+        const Point2 p = frames_[size_t(image)].Apply(d);
+        return ctx_.stamps->Sample(image, 0.5f + p.x * scale, 0.5f + p.y * scale);
+    };
+    if (brush_.strokeType != kStrokeRandom) return sample(stampIndex_);
+    const StampBlend blend = RandomStampAt(typeSeed_, s, ctx_.stamps->imageCount, cellPeriod_);
+    const float first = sample(blend.first);
+    if (blend.second == blend.first || blend.weight == 0.0f) return first;
+    return first + (sample(blend.second) - first) * blend.weight;
+}
+
+// Pixels are visited row by row over the part of the piece's capsule that can be covered: the
+// band beside the piece and, for stamps, the round ends; an end continued by the next piece
+// covers only the wedge outside that piece's band when wedgeJoints_ is set.
+void SlotDrawer::DrawPiece(const Piece& piece, const Piece* next) {
+    const PieceEnd& a = piece.a;
+    const PieceEnd& b = piece.b;
+    const float os = float(ctx_.oversampling);
+    const Point2 A = piece.from, B = piece.to;
+    const Point2 ab = Sub(B, A);
+    const float len2 = Dot2(ab, ab);
+    const float length = std::sqrt(len2);
+    const Point2 dir = Mul(ab, 1.0f / length);
+    const Point2 normal{-dir.y, dir.x};
+    const bool coverStart = !piece.continues;
 
     const bool simple = !ctx_.stamps || brush_.brushType == kBrushSimple;
+    const bool rake = brush_.strokeType == kStrokeRake;
+    const bool random = brush_.strokeType == kStrokeRandom;
     const bool maps = sizeMap_ || colorMap_;
     const bool varies = maps || ctx_.sizeReduction || ctx_.alphaReduction ||
                         brush_.sizeReductionCurve || brush_.alphaReductionCurve;
-    // Factors only thin the line, so the full size bounds the window.
+    // Size factors are limited to 1, so the copy's full size bounds what a piece covers.
     const float width = std::max(lineSize_, 0.0f) * os;
-    float reach = PieceHalfWidth(std::max(lineSize_, 0.0f),
-                                 simple ? SimpleBrushMargin(brush_.anti) : kStampAntialiasMargin,
-                                 ctx_.oversampling);
-    if (simple) reach = std::max(reach, SimpleBrushReach(width, brush_.anti, ctx_.oversampling));
-    if (!(reach > 0.0f)) return;
-    // Limited in float first, so far-off or huge pieces cannot overflow the conversion.
-    auto low = [](float v, int32_t limit) {
-        return int32_t(std::clamp(std::floor(v), 0.0f, float(limit)));
-    };
-    const float grow = reach + 1.0f;
-    const int32_t x0 = low(std::min(A.x, B.x) - grow, subWidth_);
-    const int32_t x1 = low(std::ceil(std::max(A.x, B.x) + grow), subWidth_ - 1);
-    int32_t y0 = low(std::min(A.y, B.y) - grow, subHeight_);
-    const int32_t y1 = low(std::ceil(std::max(A.y, B.y) + grow), subHeight_ - 1);
-    if (x0 > x1 || y0 > y1) return;
-    y0 += ((thread_ - y0) % threads_ + threads_) % threads_;
-    const float invLen2 = 1.0f / len2;
     const float halfSize = 0.5f * width;
+    const float widthRange = !random  ? 0.0f
+                             : simple ? kRandomSimpleWidthRange
+                                      : kRandomStampWidthRange;
+    // stampReach_ holds the random width already.
+    const float reach =
+        simple ? SimpleBrushReach(width * (1.0f + widthRange), brush_.anti, ctx_.oversampling)
+               : halfSize * stampReach_;
+    if (!(reach > 0.0f) || !std::isfinite(reach)) return;
+    const bool startCap = !simple && !(wedgeJoints_ && piece.continues);
+    const bool endCap = !simple;
+    // Positions along the piece in the stamp metric (plain for simple brushes): t(p) = (p - A)
+    // . metricAb / (ab . metricAb).
+    const StampFrame g = simple ? StampFrame{} : metric_;
+    auto metric = [&g](Point2 v) { return g.Apply(v); };
+    auto unit = [](Point2 v) {
+        const float l = Len(v);
+        return l > 0.0f ? Mul(v, 1.0f / l) : Point2{};
+    };
+    const Point2 metricAb = metric(ab);
+    const float invAlong = 1.0f / Dot2(ab, metricAb);
+    if (!std::isfinite(invAlong) || !(invAlong > 0.0f)) return;
+    const Point2 alongVec = Mul(metricAb, invAlong);
+    const Point2 nextMetricAb = next ? metric(Sub(next->to, next->from)) : Point2{};
+    const bool endWedge = endCap && wedgeJoints_ && next;
+    const std::array<Point2, 2> wedge{unit(metricAb), Mul(unit(nextMetricAb), -1.0f)};
+
+    // Pixel centres may sit a rounding error outside a band that still covers them.
+    constexpr float kSlack = 0.05f;
+    // Limited in float first (NaN to -1), so far-off or huge pieces cannot overflow the
+    // conversion.
+    auto clampIndex = [](float v, int32_t limit) {
+        return v >= -1.0f ? (v <= float(limit) ? int32_t(v) : limit) : -1;
+    };
+    const float top = std::min(A.y, B.y) - reach - kSlack;
+    const float bottom = std::max(A.y, B.y) + reach + kSlack;
+    int32_t y0 = std::max(clampIndex(std::ceil(top - 0.5f), subHeight_), 0);
+    const int32_t y1 = std::min(clampIndex(std::floor(bottom - 0.5f), subHeight_), subHeight_ - 1);
+    if (y0 > y1) return;
+    y0 += ((thread_ - y0) % threads_ + threads_) % threads_;
     for (int32_t y = y0; y <= y1; y += threads_) {
+        const float cy = float(y) + 0.5f;
+        RowSpan span;
+        const float alongSlack = kSlack * Len(alongVec);
+        span.AddBand(A, alongVec, -alongSlack, 1.0f + alongSlack, normal, reach + kSlack, cy);
+        if (startCap) span.AddDisc(A, reach + kSlack, cy);
+        if (endCap) span.AddDisc(B, reach + kSlack, cy, endWedge ? &wedge : nullptr, kSlack);
+        if (!(span.lo <= span.hi)) continue;
+        const int32_t x0 = std::max(clampIndex(std::ceil(span.lo - 0.5f), subWidth_), 0);
+        const int32_t x1 =
+            std::min(clampIndex(std::floor(span.hi - 0.5f), subWidth_), subWidth_ - 1);
         for (int32_t x = x0; x <= x1; ++x) {
-            const Point2 centre{float(x) + 0.5f, float(y) + 0.5f};
-            const float t = std::clamp(Dot2(Sub(centre, A), ab) * invLen2, 0.0f, 1.0f);
+            const Point2 centre{float(x) + 0.5f, cy};
+            const Point2 rel = Sub(centre, A);
+            const float along = Dot2(rel, metricAb) * invAlong;
+            float t = along;
+            if (along < 0.0f) {
+                if (!simple && !startCap) continue;
+                t = 0.0f;
+            } else if (along > 1.0f) {
+                if (!simple && !endCap) continue;
+                if (endWedge && Dot2(Sub(centre, B), nextMetricAb) >= 0.0f) continue;
+                t = 1.0f;
+            }
             const float z = InterpolateDepth(a.z, b.z, t, parallel_);
             const float u = PieceStrokeCoordinate(a.u, b.u, t);
-            const Point2 screen = Mul(Add(A, Mul(ab, t)), 1.0f / os);
-            const bool mapPlaced = maps && PlaceMapContext(screen, z);
-            const PixelFactors factors = varies ? Factors(screen, z, u, mapPlaced) : PixelFactors{};
-            const float sizeFactor = factors.size;
+            const Point2 onPiece = Add(A, Mul(ab, t));
+            const bool mapPlaced = maps && PlaceMapContext(Mul(onPiece, 1.0f / os), z);
+            const PixelFactors factors =
+                varies ? Factors(Mul(onPiece, 1.0f / os), z, u, mapPlaced) : PixelFactors{};
+            const float sizeFactor = std::min(factors.size, 1.0f);
+            // Rake and random cells along the stroke.
+            const float cells = (rake || random) ? u * total_ / cellLength_ : 0.0f;
+            float widthFactor = 1.0f;
+            if (random) {
+                const float n = StrokeNoise(typeSeed_ ^ 0x9A1Du, cells / float(kWidthCells),
+                                            cellPeriod_ / kWidthCells);
+                widthFactor += widthRange * (2.0f * n - 1.0f);
+            }
+            const float r = halfSize * sizeFactor;
             float coverage = 0.0f;
             if (simple) {
-                coverage = SimplePieceCoverage(centre, A, B, width * sizeFactor, brush_.anti,
-                                               ctx_.oversampling, coverStart);
+                coverage = SimplePieceCoverage(centre, A, B, width * sizeFactor * widthFactor,
+                                               brush_.anti, ctx_.oversampling, coverStart);
             } else {
-                const float r = halfSize * sizeFactor;
                 if (!(r > 0.0f)) continue;
-                const Point2 d = Sub(centre, Add(A, Mul(ab, t)));
-                const float along = (d.x * angleCos_ + d.y * angleSin_) * alongScale_;
-                const float across = (-d.x * angleSin_ + d.y * angleCos_) * acrossScale_;
-                coverage = ctx_.stamps->Sample(stampIndex_, 0.5f + along / (2.0f * r),
-                                               0.5f + across / (2.0f * r));
+                coverage = StampCoverage(Sub(centre, onPiece), r * widthFactor, cells);
             }
             if (!(coverage > 0.0f)) continue;
+            if (rake) {
+                // Tines run along the piece; a pixel's box filter spans one buffer pixel.
+                if (!(r > 0.0f)) continue;
+                coverage *= RakeCoverage(rake_, Dot2(rel, normal) / r, 0.5f / r, cells);
+                if (!(coverage > 0.0f)) continue;
+            }
             coverage = std::min(1.0f, coverage * brush_.alpha * factors.alpha);
             if (!(coverage > 0.0f)) continue;
             std::array<float, 3> colour = color_;

@@ -110,6 +110,79 @@ TEST(StrokeDraw, LinesCoverTheirLengthEvenlyAcrossJointsAndDashes) {
     // Inside the first dash (10 to 16) and the first gap (16 to 20).
     EXPECT_NEAR(canvas.ColumnAlpha(13), 1.0, 1e-3);
     EXPECT_NEAR(canvas.ColumnAlpha(18), 0.0, 1e-3);
+
+    // A render element without the wire edge that starts the stroke keeps the dashes of the
+    // outline edge where the main output has them.
+    Stroke mixed = MakeStroke(store, {{10, 20.5f}, {37.3f, 20.5f}, {110, 20.5f}});
+    mixed.first->kind = 6;
+    connection[0].Slot(false, 0).Clear();
+    connection[0].Slot(false, 0).Append(mixed);
+    Canvas main(130, 40), element(130, 40);
+    DrawSettings settings = OneLineSet(brush);
+    auto withoutWire = std::make_shared<RenderElementOutputSettings>();
+    withoutWire->raster = element.output;
+    withoutWire->excludedEdgeKinds = {6};
+    settings.renderElementOutputs = {withoutWire};
+    DrawHandMade(main, settings, connection);
+    EXPECT_EQ(element.ColumnAlpha(13), 0.0);
+    EXPECT_NEAR(main.ColumnAlpha(13), 1.0, 1e-3);
+    for (int x = 39; x < 110; ++x) EXPECT_EQ(element.ColumnAlpha(x), main.ColumnAlpha(x)) << x;
+}
+
+// Angle (degrees, of the major axis, image y down) and axis ratio of the coverage in columns
+// x0 to x1 - 1, from its second moments.
+std::pair<double, double> BlobAxis(const Canvas& canvas, int x0, int x1) {
+    double m = 0, mx = 0, my = 0, mxx = 0, myy = 0, mxy = 0;
+    for (int y = 0; y < canvas.raster->Height(); ++y) {
+        for (int x = x0; x < x1; ++x) {
+            const double a = canvas.Alpha(x, y);
+            m += a;
+            mx += a * x;
+            my += a * y;
+            mxx += a * x * x;
+            myy += a * y * y;
+            mxy += a * x * y;
+        }
+    }
+    const double sxx = mxx / m - (mx / m) * (mx / m), syy = myy / m - (my / m) * (my / m);
+    const double sxy = mxy / m - (mx / m) * (my / m);
+    const double spread = std::sqrt((sxx - syy) * (sxx - syy) / 4 + sxy * sxy);
+    const double major = (sxx + syy) / 2 + spread, minor = (sxx + syy) / 2 - spread;
+    return {std::atan2(2 * sxy, sxx - syy) * 90 / 3.14159265358979, std::sqrt(major / minor)};
+}
+
+TEST(StrokeDraw, StretchedStampsLieAlongTheirAngle) {
+    // Strokes too short to show their length draw the copy's stamp: squashed by 1 + 5 stretch
+    // along the stamp angle (counter-clockwise on screen), so the major axis lies across it.
+    std::deque<DetectedEdge> store;
+    std::vector<ConnectionResult> connection(1);
+    for (int i = 0; i < 4; ++i) {
+        const float x = 20.0f + 40.0f * float(i);
+        connection[0].Slot(false, 0).Append(MakeStroke(store, {{x, 30}, {x + 0.01f, 30}}));
+    }
+    BrushDrawSettings brush;
+    brush.brushType = kBrushNormal;
+    brush.lineSize = 30.0f;
+    brush.stretch = 0.3f;
+    for (float stretchRnd : {0.0f, 0.6f}) {
+        for (float angle : {0.0f, 30.0f, 120.0f}) {
+            brush.angle = angle;
+            brush.stretchRnd = stretchRnd;  // the copies' stretch differs from the images'
+            Canvas canvas(160, 60);
+            DrawHandMade(canvas, OneLineSet(brush, 2), connection);
+            for (int i = 0; i < 4; ++i) {
+                const auto [axis, ratio] = BlobAxis(canvas, 40 * i, 40 * i + 40);
+                EXPECT_NEAR(std::remainder(axis - (90.0 - angle), 180.0), 0.0, 1.5)
+                    << angle << " " << stretchRnd << " " << i;
+                if (stretchRnd == 0.0f) {
+                    EXPECT_NEAR(ratio, 2.5, 0.1) << angle;
+                } else {
+                    EXPECT_GT(ratio, 1.4) << angle << " " << i;
+                    EXPECT_LT(ratio, 2.6) << angle << " " << i;
+                }
+            }
+        }
+    }
 }
 
 TEST(StrokeDraw, CrossingStrokesOfOneSlotDoNotDarkenEachOther) {
@@ -219,6 +292,82 @@ TEST(StrokeDraw, PixelsDoNotDependOnTheThreadCount) {
             const ColorFloat &a = images[0][p], &b = images[i][p];
             ASSERT_TRUE(a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a)
                 << "pixel " << p << " image " << i;
+        }
+    }
+}
+
+TEST(StrokeDraw, RakeAndRandomTypesChangeOnlyHowTheBrushIsLaid) {
+    SceneFixture fixture;
+    ASSERT_TRUE(fixture.Prepare());
+    auto draw = [&](const BrushDrawSettings& brush, int threads) {
+        Canvas canvas(160, 120);
+        EXPECT_TRUE(fixture.effect.Draw(canvas.output, OneLineSet(brush, 2),
+                                        std::make_shared<ThreadManagerCore>(threads), false,
+                                        nullptr));
+        return canvas;
+    };
+    for (int type : {kBrushSimple, kBrushMultiple}) {
+        BrushDrawSettings brush;
+        brush.brushType = type;
+        brush.lineSize = 7.0f;
+        brush.strokeCopy = 2;
+        brush.noiseAmount = 1.5f;
+        brush.noiseCycle = 30.0f;
+        const Canvas normal = draw(brush, 2);
+        // Within a copy the normal footprint holds the rake's; the random width may pass it by
+        // a pixel.
+        auto outside = [&](const Canvas& c, int grow) {
+            int count = 0;
+            for (int y = 0; y < 120; ++y)
+                for (int x = 0; x < 160; ++x) {
+                    bool near = false;
+                    for (int dy = -grow; dy <= grow && !near; ++dy)
+                        for (int dx = -grow; dx <= grow && !near; ++dx)
+                            near = x + dx >= 0 && x + dx < 160 && y + dy >= 0 && y + dy < 120 &&
+                                   normal.Alpha(x + dx, y + dy) > 0.0f;
+                    count += c.Alpha(x, y) > 0.0f && !near;
+                }
+            return count;
+        };
+        for (int strokeType : {kStrokeRake, kStrokeRandom}) {
+            brush.strokeType = strokeType;
+            const Canvas one = draw(brush, 1), two = draw(brush, 2);
+            int changed = 0;
+            for (int y = 0; y < 120; ++y)
+                for (int x = 0; x < 160; ++x) {
+                    ASSERT_EQ(one.Alpha(x, y), two.Alpha(x, y)) << x << " " << y;
+                    changed += std::fabs(one.Alpha(x, y) - normal.Alpha(x, y)) > 0.2f;
+                }
+            EXPECT_EQ(outside(one, strokeType == kStrokeRake ? 0 : 1), 0) << type << strokeType;
+            EXPECT_GT(changed, 150) << type << " " << strokeType;
+        }
+    }
+
+    // Across a wide rake stroke the coverage rises and falls over several separate tines.
+    std::deque<DetectedEdge> store;
+    std::vector<ConnectionResult> connection(1);
+    connection[0].Slot(false, 0).Append(MakeStroke(store, {{10, 30.5f}, {150, 30.5f}}));
+    for (int type : {kBrushSimple, kBrushNormal}) {
+        BrushDrawSettings rake;
+        rake.brushType = type;
+        rake.lineSize = 24.0f;
+        rake.strokeType = kStrokeRake;
+        Canvas canvas(160, 60);
+        DrawHandMade(canvas, OneLineSet(rake), connection);
+        for (int x : {40, 80, 120}) {
+            // Local maxima counted when the coverage fell well below both since the last one.
+            int peaks = 0;
+            float last = 0.0f, valley = 0.0f;
+            for (int y = 1; y < 59; ++y) {
+                const float a = canvas.Alpha(x, y);
+                valley = std::min(valley, a);
+                if (a > 0.2f && a > canvas.Alpha(x, y - 1) && a >= canvas.Alpha(x, y + 1) &&
+                    (peaks == 0 || valley < 0.6f * std::min(a, last))) {
+                    ++peaks;
+                    last = valley = a;
+                }
+            }
+            EXPECT_GE(peaks, 4) << type << " column " << x;
         }
     }
 }

@@ -30,7 +30,7 @@ class TexmapContext {
     virtual Point2 ScreenUV() const = 0;  // screen position over the image size
     virtual int32_t MaterialId() const = 0;
     virtual int32_t NodeId() const = 0;    // render object index, -1 for none
-    virtual int32_t ObjectId() const = 0;  // the node's object-id flag bit, 0 for none
+    virtual int32_t ObjectId() const = 0;  // the render object's id, 0 for none
     virtual int32_t ImageWidth() const = 0;
     virtual int32_t ImageHeight() const = 0;
     virtual bool IsBackFace() const = 0;
@@ -65,8 +65,8 @@ class TexmapContext2D final : public TexmapContext {
 
 // A point on a triangle of a render object, given by barycentric weights. Reads the scene's
 // deferred per-object data, which is safe from any thread. Texture coordinate derivatives and
-// bump vectors are zero. The scene carries no node data yet, so ObjectId() is 0. Before the
-// first Set the queries return the neutral values of no object.
+// bump vectors are zero. The scene carries no node data, so ObjectId() is the render object
+// index, like NodeId(). Before the first Set the queries return the neutral values of no object.
 class TexmapContext3D final : public TexmapContext {
   public:
     // The scene must outlive the context. Image reciprocals are 0 for a size below 1.
@@ -92,7 +92,7 @@ class TexmapContext3D final : public TexmapContext {
     Point2 ScreenUV() const override { return {screen_.x * invWidth_, screen_.y * invHeight_}; }
     int32_t MaterialId() const override;
     int32_t NodeId() const override { return object_; }
-    int32_t ObjectId() const override { return 0; }
+    int32_t ObjectId() const override { return object_ < 0 ? 0 : object_; }
     int32_t ImageWidth() const override;
     int32_t ImageHeight() const override;
     bool IsBackFace() const override;
