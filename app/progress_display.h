@@ -62,7 +62,9 @@ class DisplayDelegate final : public KvrnLib::LineEffectDelegate {
     DisplayDelegate(ProgressDisplay& display, const volatile std::sig_atomic_t* abortFlag)
         : display_(display), abortFlag_(abortFlag) {}
 
-    bool IsQuiet() override { return display_.Mode() == ProgressMode::kQuiet; }
+    // Never quiet: a quiet engine runs each stage to its end without polling for an abort, so
+    // even a silent display takes the progress texts (and ignores them).
+    bool IsQuiet() override { return false; }
     void SetMessage(const char* text) override;
     void SetThreadMessage(int threadIndex, const char* text) override;
     void SetProgress(float ratio) override;

@@ -252,7 +252,7 @@ void LineEffectWorkBuffer::Prepare(int32_t width, int32_t height, int32_t overSa
     }
 }
 
-bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragment) {
+void LineEffectWorkBuffer::MarkFragment(int32_t x, int32_t y) {
     if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(subWidth_) ||
         static_cast<uint32_t>(y) >= static_cast<uint32_t>(subHeight_)) {
         throw std::out_of_range("fragment at (" + std::to_string(x) + ", " + std::to_string(y) +
@@ -270,10 +270,12 @@ bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragm
     };
     mark(mask_[static_cast<size_t>(cy) * width_ + cx]);
     mark(maskRows_[cy]);
+}
 
+bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragment) {
+    MarkFragment(x, y);
     int32_t& head = first_[static_cast<size_t>(y) * subWidth_ + x];
     ChunkedArray<LineFragment>& row = rows_[y];
-    int32_t last = -1;
     for (int32_t i = head - 1; i >= 0; i = row[i].next) {
         LineFragment& f = row[i];
         if (f.id == fragment.id) {
@@ -289,16 +291,31 @@ bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragm
             }
             return true;
         }
-        last = i;
     }
+    Append(head, row, fragment);
+    return false;
+}
+
+void LineEffectWorkBuffer::AppendNew(int32_t x, int32_t y, const LineFragment& fragment) {
+    MarkFragment(x, y);
+    Append(first_[static_cast<size_t>(y) * subWidth_ + x], rows_[y], fragment);
+}
+
+// The first fragment of a sub-pixel keeps the index of its last, so appending never walks.
+void LineEffectWorkBuffer::Append(int32_t& head, ChunkedArray<LineFragment>& row,
+                                  const LineFragment& fragment) {
     const int32_t index = static_cast<int32_t>(row.Size());
     LineFragment& added = row.Append(fragment);
     added.next = -1;
-    if (last < 0)
+    added.tail = -1;
+    if (head == 0) {
         head = index + 1;
-    else
-        row[last].next = index;
-    return false;
+        added.tail = index;
+    } else {
+        LineFragment& first = row[head - 1];
+        row[first.tail].next = index;
+        first.tail = index;
+    }
 }
 
 int32_t LineEffectWorkBuffer::FirstFragment(int32_t x, int32_t y) const {

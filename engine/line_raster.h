@@ -119,6 +119,7 @@ struct LineFragment {
     float alpha = 0.0f;
     uint32_t id = 0;
     int32_t next = -1;  // next fragment of the same sub-pixel in its row, -1 at the end
+    int32_t tail = -1;  // in a sub-pixel's first fragment: its last fragment
 };
 
 // The strokes of one sub-pixel or pixel gathered per id, for the group alpha formula.
@@ -210,6 +211,9 @@ class LineEffectWorkBuffer {
     // the larger key stays); otherwise the fragment is appended. True when merged. Only the
     // thread owning row y may call it; x or y outside the buffer throws std::out_of_range.
     bool Merge(int32_t x, int32_t y, const LineFragment& fragment);
+    // Merge for a fragment whose id the sub-pixel cannot hold yet (a stroke copy's single flush):
+    // appended at once, however many strokes the sub-pixel already has.
+    void AppendNew(int32_t x, int32_t y, const LineFragment& fragment);
 
     // Read access for checks: the first fragment index of a sub-pixel (-1 for none), a fragment
     // of a row, and the mask bits of a cell.
@@ -235,6 +239,9 @@ class LineEffectWorkBuffer {
     void Reset(ThreadManager* pool);
 
   private:
+    // Checks the position and marks its cell touched.
+    void MarkFragment(int32_t x, int32_t y);
+    void Append(int32_t& head, ChunkedArray<LineFragment>& row, const LineFragment& fragment);
     void ResetRows(int32_t cellRowBegin, int32_t cellRowEnd);
     void ResolveRow(int32_t y, int32_t blendMode, std::vector<FragmentGroup>& groups,
                     std::vector<int32_t>& spans);

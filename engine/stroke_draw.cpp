@@ -22,6 +22,7 @@ namespace {
 // exclude pieces by it.
 constexpr std::array<uint8_t, 8> kKindClass = {99, 99, 90, 80, 70, 50, 40, 60};
 constexpr float kPi = 3.1415927f;
+constexpr int32_t kAbortPollPieces = 64;
 // Cells of the random stroke type over which its width wanders once.
 constexpr int32_t kWidthCells = 3;
 // Simplification closes a piece once the displacement leaves a straight line by this much per
@@ -294,6 +295,10 @@ class SlotDrawer {
     int32_t object_ = -1;  // of the segment being drawn
     int32_t face_ = -1;
 
+    // Polled every kAbortPollPieces pieces: one stroke of a wide brush can take seconds.
+    const ThreadProcessInfo* info_ = nullptr;
+    int32_t piecesSincePoll_ = 0;
+    bool aborted_ = false;
     LineRandom random_;
     std::vector<WalkEdge> edges_;
     std::vector<Point2> normals_;  // two per edge: at a and at b
@@ -438,6 +443,7 @@ void SlotDrawer::ComputeNormals(bool loop) {
 }
 
 bool SlotDrawer::Draw(const ThreadProcessInfo& info) {
+    info_ = &info;
     const BrushDrawSettings& b = brush_;
     const StrokeList& strokes = *ctx_.strokes;
     noiseMap_ = b.noiseMap && b.noiseMapOpacity != 0.0f;
@@ -504,7 +510,9 @@ bool SlotDrawer::Draw(const ThreadProcessInfo& info) {
                 DrawExtension(edges_.back(), normals_.back(), false, endExt, outline, delegate);
             }
             FinishPieces();
+            if (aborted_) return false;
             Flush();
+            if (aborted_) return false;
             if (delegate) delegate->EndStrokeCopy();
         }
     }
@@ -760,6 +768,14 @@ float SlotDrawer::StampCoverage(Point2 d, float r, float s) const {
 // band beside the piece and, for stamps, the round ends; an end continued by the next piece
 // covers only the wedge outside that piece's band when wedgeJoints_ is set.
 void SlotDrawer::DrawPiece(const Piece& piece, const Piece* next) {
+    if (aborted_) return;
+    if (++piecesSincePoll_ >= kAbortPollPieces) {
+        piecesSincePoll_ = 0;
+        if (info_ && info_->IsAborted()) {
+            aborted_ = true;
+            return;
+        }
+    }
     const PieceEnd& a = piece.a;
     const PieceEnd& b = piece.b;
     const float os = float(ctx_.oversampling);
@@ -908,7 +924,13 @@ void SlotDrawer::Accumulate(int32_t x, int32_t y, float coverage, float key,
 }
 
 void SlotDrawer::Flush() {
+    size_t done = 0;
     for (const Pixel& p : pixels_) {
+        // A wide brush's copy can cover millions of sub-pixels.
+        if (++done % 65536 == 0 && info_ && info_->IsAborted()) {
+            aborted_ = true;
+            break;
+        }
         index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = -1;
         LineFragment f;
         f.coverage = p.coverage;
@@ -918,7 +940,13 @@ void SlotDrawer::Flush() {
         f.g = p.g * p.coverage;
         f.b = p.b * p.coverage;
         f.id = id_;
-        ctx_.buffer->Merge(p.x, p.y, f);
+        // Each copy flushes a sub-pixel once, so its id is new there.
+        ctx_.buffer->AppendNew(p.x, p.y, f);
+    }
+    if (aborted_) {
+        for (const Pixel& p : pixels_) {
+            index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = -1;
+        }
     }
     pixels_.clear();
 }
@@ -1007,7 +1035,6 @@ bool DrawStrokes(LineEffectRasterInterface& raster, const DrawSettings& settings
     const int32_t threadCount = std::max(1, manager.GetThreadCount());
     std::vector<PixelIndexScratch> scratch(static_cast<size_t>(threadCount));
     const int32_t setCount = int32_t(settings.lineSets.size());
-    bool finished = true;
     for (size_t p = 0; p < passes.size(); ++p) {
         const DrawPass& pass = passes[p];
         // The geometry goes out once, with the last pass.
@@ -1067,7 +1094,8 @@ bool DrawStrokes(LineEffectRasterInterface& raster, const DrawSettings& settings
                     auto process = std::make_shared<DrawLineThreadProcess>(context, threadCount);
                     StageRun run(delegate, manager);
                     run.Run(process);
-                    finished = finished && process->Result();
+                    // Cancelled: stop at once; the next Prepare empties what the slot left.
+                    if (!process->Result()) return false;
                     buffer.ResolveSlot(manager, brush.blend);
                     ++drawn;
                 }
@@ -1075,7 +1103,7 @@ bool DrawStrokes(LineEffectRasterInterface& raster, const DrawSettings& settings
         }
         buffer.EndPass(*pass.output);
     }
-    return finished;
+    return true;
 }
 
 }  // namespace KvrnLib
