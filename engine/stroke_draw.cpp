@@ -166,9 +166,10 @@ std::array<float, 3> VaryColor(const std::array<float, 3>& c, float dr, float dg
 }
 
 // A thread's pixel-list index over its own over-sampled rows, kept across the slots of a frame:
-// a flush leaves every entry at -1 again, so only a change of size refills it.
+// entry = list position + 1, 0 for none. A flush leaves every entry at 0 again, and the zero
+// pages of a fresh index are only faulted in where the frame draws.
 struct PixelIndexScratch {
-    std::vector<int32_t> index;
+    ZeroedArray<int32_t> index;
 };
 
 // What every thread of a slot reads.
@@ -219,7 +220,7 @@ class SlotDrawer {
         subHeight_ = buffer.SubHeight();
         const int32_t ownRows = (subHeight_ - thread_ + threads_ - 1) / threads_;
         const size_t size = size_t(subWidth_) * size_t(std::max(ownRows, 0));
-        if (index_.size() != size) index_.assign(size, -1);
+        if (index_.size() != size) index_ = ZeroedArray<int32_t>(size);
         parallel_ = ctx_.camera->parallel == 1;
         sizeMap_ = brush_.sizeMap && brush_.sizeMapAmount != 0.0f;
         colorMap_ = brush_.colorMap && brush_.colorMapOpacity != 0.0f;
@@ -239,7 +240,7 @@ class SlotDrawer {
     // An unflushed copy (an error or a cancel inside it) must not leave entries in the index.
     ~SlotDrawer() {
         for (const Pixel& p : pixels_) {
-            index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = -1;
+            index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = 0;
         }
     }
     SlotDrawer(const SlotDrawer&) = delete;
@@ -283,7 +284,7 @@ class SlotDrawer {
     const BrushDrawSettings& brush_;
     const int32_t thread_;
     const int32_t threads_;
-    std::vector<int32_t>& index_;
+    ZeroedArray<int32_t>& index_;
     int32_t subWidth_ = 0;
     int32_t subHeight_ = 0;
     bool parallel_ = false;
@@ -909,11 +910,11 @@ void SlotDrawer::DrawPiece(const Piece& piece, const Piece* next) {
 void SlotDrawer::Accumulate(int32_t x, int32_t y, float coverage, float key,
                             const std::array<float, 3>& colour) {
     int32_t& slot = index_[size_t(y / threads_) * size_t(subWidth_) + size_t(x)];
-    if (slot < 0) {
-        slot = int32_t(pixels_.size());
+    if (slot == 0) {
         pixels_.push_back(Pixel{x, y, 0.0f, key, colour[0], colour[1], colour[2]});
+        slot = int32_t(pixels_.size());
     }
-    Pixel& p = pixels_[size_t(slot)];
+    Pixel& p = pixels_[size_t(slot - 1)];
     if (coverage > p.coverage) {
         p.coverage = coverage;
         p.key = key;
@@ -931,7 +932,7 @@ void SlotDrawer::Flush() {
             aborted_ = true;
             break;
         }
-        index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = -1;
+        index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = 0;
         LineFragment f;
         f.coverage = p.coverage;
         f.alpha = p.coverage;
@@ -945,7 +946,7 @@ void SlotDrawer::Flush() {
     }
     if (aborted_) {
         for (const Pixel& p : pixels_) {
-            index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = -1;
+            index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = 0;
         }
     }
     pixels_.clear();
