@@ -3,11 +3,13 @@
 // that are smooth with each other.
 #include "poly_mesh.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <numbers>
-#include <tuple>
+#include <span>
 
 namespace KvrnApp {
 
@@ -33,6 +35,13 @@ Vec3d NormalizedD(Vec3d a) {
     const double len = LengthD(a);
     return len > 0 ? Vec3d{a.x / len, a.y / len, a.z / len} : Vec3d{};
 }
+// NormalizedD into *unit, false (and *unit untouched) for a zero vector.
+bool Normalize(Vec3d a, Vec3d* unit) {
+    const double len = LengthD(a);
+    if (!(len > 0)) return false;
+    *unit = {a.x / len, a.y / len, a.z / len};
+    return true;
+}
 
 struct Point2d {
     double x = 0, y = 0;
@@ -54,12 +63,22 @@ bool InTriangle(Point2d p, Point2d a, Point2d b, Point2d c, double tolerance) {
 
 bool SamePoint(Point2d a, Point2d b) { return a.x == b.x && a.y == b.y; }
 
-// Ear clipping of a counter-clockwise simple polygon; appends local corner triples in polygon
-// order. Self-intersecting or degenerate input still terminates: when no ear exists the most
-// convex corner is clipped.
-void EarClip(const std::vector<Point2d>& pts, std::vector<std::array<int, 3>>* out) {
+// Working arrays of EarClip, kept between polygons so that a mesh of quads allocates once.
+struct ClipScratch {
+    std::vector<Point2d> pts;
+    std::vector<int> next, prev;
+};
+
+// Ear clipping of a counter-clockwise simple polygon (scratch.pts); appends local corner triples
+// in polygon order. Self-intersecting or degenerate input still terminates: when no ear exists
+// the most convex corner is clipped.
+void EarClip(ClipScratch& scratch, std::vector<std::array<int, 3>>* out) {
+    const std::vector<Point2d>& pts = scratch.pts;
+    std::vector<int>& next = scratch.next;
+    std::vector<int>& prev = scratch.prev;
     const int n = static_cast<int>(pts.size());
-    std::vector<int> next(n), prev(n);
+    next.resize(n);
+    prev.resize(n);
     for (int i = 0; i < n; ++i) {
         next[i] = (i + 1) % n;
         prev[i] = (i + n - 1) % n;
@@ -126,24 +145,52 @@ void EarClip(const std::vector<Point2d>& pts, std::vector<std::array<int, 3>>* o
 // Polygons after validation and clean-up, stored flat: corners of polygon p are
 // [start[p], start[p + 1]).
 struct CleanMesh {
+    bool explicitNormals = false;  // every polygon has a normal per corner
     std::vector<int32_t> cornerVertex;
     std::vector<Point3> cornerNormal;  // filled only with explicit normals
     std::vector<int32_t> start{0};
     std::vector<int32_t> source;  // index of the PolyMesh polygon
+    std::vector<uint32_t> group;  // smoothing groups; empty while all are 0
 
     int PolygonCount() const { return static_cast<int>(source.size()); }
     int Size(int p) const { return start[p + 1] - start[p]; }
+    uint32_t Group(int p) const { return group.empty() ? 0 : group[p]; }
 };
 
-CleanMesh Clean(const PolyMesh& mesh, bool explicitNormals, int64_t* dropped) {
+bool HasNormalPerCorner(const Polygon& p) {
+    return !p.vertices.empty() && p.normals.size() == p.vertices.size();
+}
+
+// At least three different values among corners[0, n).
+bool HasThreeDistinct(const int32_t* corners, size_t n) {
+    if (n < 3) return false;
+    size_t i = 1;
+    while (i < n && corners[i] == corners[0]) ++i;
+    if (i == n) return false;
+    const int32_t second = corners[i];
+    for (++i; i < n; ++i)
+        if (corners[i] != corners[0] && corners[i] != second) return true;
+    return false;
+}
+
+CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
     const std::string where = mesh.source + ": mesh '" + mesh.name + "'";
     if (mesh.vertices.empty()) throw InputError(where + " has no vertices");
     if (mesh.polygons.empty()) throw InputError(where + " has no polygons");
     const int64_t vertexCount = static_cast<int64_t>(mesh.vertices.size());
 
+    size_t cornerTotal = 0;
+    bool explicitNormals = true;  // PolyMesh::HasCornerNormals, in the same pass
+    for (const Polygon& poly : mesh.polygons) {
+        cornerTotal += poly.vertices.size();
+        explicitNormals = explicitNormals && HasNormalPerCorner(poly);
+    }
     CleanMesh clean;
-    std::vector<int32_t> corners;
-    std::vector<Point3> normals;
+    clean.explicitNormals = explicitNormals;
+    ReserveLarge(clean.cornerVertex, cornerTotal);
+    if (explicitNormals) ReserveLarge(clean.cornerNormal, cornerTotal);
+    ReserveLarge(clean.start, mesh.polygons.size() + 1);
+    ReserveLarge(clean.source, mesh.polygons.size());
     for (size_t p = 0; p < mesh.polygons.size(); ++p) {
         const Polygon& poly = mesh.polygons[p];
         for (int32_t v : poly.vertices) {
@@ -154,24 +201,26 @@ CleanMesh Clean(const PolyMesh& mesh, bool explicitNormals, int64_t* dropped) {
             }
         }
         // Repeated consecutive corners add nothing but zero-length edges.
-        corners.clear();
-        normals.clear();
+        const size_t first = clean.cornerVertex.size();
         const size_t n = poly.vertices.size();
         for (size_t i = 0; i < n; ++i) {
             if (poly.vertices[i] == poly.vertices[(i + 1) % n]) continue;
-            corners.push_back(poly.vertices[i]);
-            if (explicitNormals) normals.push_back(poly.normals[i]);
+            clean.cornerVertex.push_back(poly.vertices[i]);
+            if (explicitNormals) clean.cornerNormal.push_back(poly.normals[i]);
         }
-        std::vector<int32_t> distinct = corners;
-        std::sort(distinct.begin(), distinct.end());
-        if (std::unique(distinct.begin(), distinct.end()) - distinct.begin() < 3) {
+        if (!HasThreeDistinct(clean.cornerVertex.data() + first,
+                              clean.cornerVertex.size() - first)) {
             ++*dropped;
+            clean.cornerVertex.resize(first);
+            if (explicitNormals) clean.cornerNormal.resize(first);
             continue;
         }
-        clean.cornerVertex.insert(clean.cornerVertex.end(), corners.begin(), corners.end());
-        clean.cornerNormal.insert(clean.cornerNormal.end(), normals.begin(), normals.end());
         clean.start.push_back(static_cast<int32_t>(clean.cornerVertex.size()));
         clean.source.push_back(static_cast<int32_t>(p));
+        if (poly.smoothingGroup != 0 || !clean.group.empty()) {
+            clean.group.resize(clean.source.size() - 1, 0);
+            clean.group.push_back(poly.smoothingGroup);
+        }
     }
     return clean;
 }
@@ -183,7 +232,8 @@ Vec3d NewellNormal(const PolyMesh& mesh, const CleanMesh& clean, int p) {
     const Vec3d origin = ToD(mesh.vertices[clean.cornerVertex[s]]);
     for (int i = 0; i < size; ++i) {
         const Vec3d a = Sub(ToD(mesh.vertices[clean.cornerVertex[s + i]]), origin);
-        const Vec3d b = Sub(ToD(mesh.vertices[clean.cornerVertex[s + (i + 1) % size]]), origin);
+        const Vec3d b =
+            Sub(ToD(mesh.vertices[clean.cornerVertex[i + 1 == size ? s : s + i + 1]]), origin);
         n.x += (a.y - b.y) * (a.z + b.z);
         n.y += (a.z - b.z) * (a.x + b.x);
         n.z += (a.x - b.x) * (a.y + b.y);
@@ -191,123 +241,158 @@ Vec3d NewellNormal(const PolyMesh& mesh, const CleanMesh& clean, int p) {
     return n;
 }
 
-class SmoothTest {
-  public:
-    SmoothTest(const PolyMesh& mesh, const CleanMesh& clean, const std::vector<Vec3d>& normals,
-               float creaseAngleDeg)
-        : mesh_(mesh),
-          clean_(clean),
-          normals_(normals),
-          cosLimit_(std::cos(creaseAngleDeg * std::numbers::pi / 180.0)) {}
-
-    bool operator()(int p, int q) const {
-        if (p == q) return true;
-        const uint32_t gp = Group(p), gq = Group(q);
-        if (gp != 0 && gq != 0) return (gp & gq) != 0;
-        return DotD(normals_[p], normals_[q]) >= cosLimit_;
-    }
-
-  private:
-    uint32_t Group(int p) const { return mesh_.polygons[clean_.source[p]].smoothingGroup; }
-
-    const PolyMesh& mesh_;
-    const CleanMesh& clean_;
-    const std::vector<Vec3d>& normals_;
-    double cosLimit_;
+// Per polygon corner: the normal, and whether polygon edge i (corner i to i + 1) is hard.
+struct CornerShading {
+    std::vector<Point3> normals;
+    std::vector<uint8_t> hardEdges;
 };
 
-// Angle-weighted normal at each polygon corner over the polygons around its vertex that are
-// smooth with the corner's own polygon.
-std::vector<Point3> ComputeCornerNormals(const PolyMesh& mesh, const CleanMesh& clean,
-                                         const std::vector<Vec3d>& faceNormals,
-                                         const SmoothTest& smooth) {
+// Walks the corners around each vertex once to find both:
+// - the angle-weighted normal at each corner over the polygons around its vertex that are smooth
+//   with the corner's own polygon;
+// - the hard edges: those shared by exactly two polygons that are not smooth with each other.
+//   Every polygon edge has an end at the vertex being visited, so the corners there find all
+//   edges to a given neighbour.
+// Polygons are smooth with each other when both carry smoothing groups that share a bit, or,
+// when either has none, when their normals are within the crease angle.
+CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
+                           const std::vector<Vec3d>& faceNormals, float creaseAngleDeg) {
     const size_t cornerCount = clean.cornerVertex.size();
-    std::vector<int32_t> cornerPolygon(cornerCount);
-    std::vector<double> cornerAngle(cornerCount);
-    for (int p = 0; p < clean.PolygonCount(); ++p) {
-        const int s = clean.start[p], size = clean.Size(p);
-        for (int i = 0; i < size; ++i) {
-            cornerPolygon[s + i] = p;
-            const Vec3d v = ToD(mesh.vertices[clean.cornerVertex[s + i]]);
-            const Vec3d toPrev =
-                Sub(ToD(mesh.vertices[clean.cornerVertex[s + (i + size - 1) % size]]), v);
-            const Vec3d toNext = Sub(ToD(mesh.vertices[clean.cornerVertex[s + (i + 1) % size]]), v);
-            cornerAngle[s + i] = std::atan2(LengthD(CrossD(toPrev, toNext)), DotD(toPrev, toNext));
+    const size_t vertexCount = mesh.vertices.size();
+    const double cosLimit = std::cos(creaseAngleDeg * std::numbers::pi / 180.0);
+
+    // Corners around each vertex in compressed-row form, in corner order: the sums below add in
+    // that order.
+    std::vector<int32_t> ringStart;
+    ReserveLarge(ringStart, vertexCount + 1);
+    ringStart.assign(vertexCount + 1, 0);
+    for (int32_t v : clean.cornerVertex) ++ringStart[v + 1];
+    for (size_t v = 0; v < vertexCount; ++v) ringStart[v + 1] += ringStart[v];
+
+    // What the tests between the polygons around one vertex need.
+    struct RingCorner {
+        int32_t corner, polygon;
+        int32_t prevVertex, nextVertex;
+        uint32_t group;
+        Vec3d normal;
+        Vec3d weightedNormal;  // times the corner angle
+    };
+    auto smooth = [cosLimit](const RingCorner& a, const RingCorner& b) {
+        if (a.polygon == b.polygon) return true;
+        if (a.group != 0 && b.group != 0) return (a.group & b.group) != 0;
+        return DotD(a.normal, b.normal) >= cosLimit;
+    };
+    CornerShading result;
+    ReserveLarge(result.normals, cornerCount);
+    result.normals.resize(cornerCount);
+    ReserveLarge(result.hardEdges, cornerCount);
+    result.hardEdges.resize(cornerCount);
+    // Vertices go in blocks whose corners fit a buffer of about 5 MB. The corners are first sorted
+    // by block, keeping polygon order; each block then gathers its corners' data from polygons
+    // visited in storage order, and the walks around its vertices read only the buffer. Gathering
+    // vertex by vertex instead misses the cache at nearly every step.
+    constexpr int32_t kBlockCorners = 1 << 16;
+    std::vector<size_t> blockFirst{0};  // first vertex of each block, then vertexCount
+    std::vector<int32_t> vertexBlock(vertexCount);
+    for (size_t v = 0; v < vertexCount; ++v) {
+        if (v > blockFirst.back() &&
+            ringStart[v + 1] - ringStart[blockFirst.back()] > kBlockCorners)
+            blockFirst.push_back(v);
+        vertexBlock[v] = int32_t(blockFirst.size() - 1);
+    }
+    blockFirst.push_back(vertexCount);
+    struct CornerRef {
+        int32_t corner, polygon;
+    };
+    std::vector<CornerRef> byBlock;
+    ReserveLarge(byBlock, cornerCount);
+    byBlock.resize(cornerCount);
+    {
+        std::vector<int32_t> cursor;
+        for (size_t b = 0; b + 1 < blockFirst.size(); ++b)
+            cursor.push_back(ringStart[blockFirst[b]]);
+        for (int p = 0; p < clean.PolygonCount(); ++p) {
+            for (int32_t c = clean.start[p]; c < clean.start[p + 1]; ++c)
+                byBlock[cursor[vertexBlock[clean.cornerVertex[c]]]++] = {c, p};
         }
     }
 
-    // Corners around each vertex, compressed-row form.
-    std::vector<int32_t> vertexStart(mesh.vertices.size() + 1, 0);
-    for (int32_t v : clean.cornerVertex) ++vertexStart[v + 1];
-    for (size_t v = 0; v < mesh.vertices.size(); ++v) vertexStart[v + 1] += vertexStart[v];
-    std::vector<int32_t> vertexCorners(cornerCount);
-    std::vector<int32_t> fill(vertexStart.begin(), vertexStart.end() - 1);
-    for (size_t c = 0; c < cornerCount; ++c) vertexCorners[fill[clean.cornerVertex[c]]++] = c;
-
-    std::vector<Point3> result(cornerCount);
-    for (size_t c = 0; c < cornerCount; ++c) {
-        const int32_t v = clean.cornerVertex[c];
-        const int p = cornerPolygon[c];
-        Vec3d sum, all;
-        for (int32_t k = vertexStart[v]; k < vertexStart[v + 1]; ++k) {
-            const int32_t other = vertexCorners[k];
-            const int q = cornerPolygon[other];
-            const Vec3d& nq = faceNormals[q];
-            const double w = cornerAngle[other];
-            all = {all.x + w * nq.x, all.y + w * nq.y, all.z + w * nq.z};
-            if (smooth(p, q)) sum = {sum.x + w * nq.x, sum.y + w * nq.y, sum.z + w * nq.z};
+    int32_t largestBlock = 0;
+    for (size_t b = 0; b + 1 < blockFirst.size(); ++b)
+        largestBlock =
+            std::max(largestBlock, ringStart[blockFirst[b + 1]] - ringStart[blockFirst[b]]);
+    const auto block = std::make_unique_for_overwrite<RingCorner[]>(size_t(largestBlock));
+    std::vector<int32_t> fill;
+    for (size_t b = 0; b + 1 < blockFirst.size(); ++b) {
+        const size_t first = blockFirst[b], end = blockFirst[b + 1];
+        const int32_t base = ringStart[first];
+        fill.assign(ringStart.begin() + first, ringStart.begin() + end);
+        for (int32_t k = base; k < ringStart[end]; ++k) {
+            const auto [c, p] = byBlock[k];
+            const int32_t s = clean.start[p], e = clean.start[p + 1];
+            const int32_t v = clean.cornerVertex[c];
+            const int32_t prev = clean.cornerVertex[c == s ? e - 1 : c - 1];
+            const int32_t next = clean.cornerVertex[c + 1 == e ? s : c + 1];
+            const Vec3d at = ToD(mesh.vertices[v]);
+            const Vec3d toPrev = Sub(ToD(mesh.vertices[prev]), at);
+            const Vec3d toNext = Sub(ToD(mesh.vertices[next]), at);
+            const double w = std::atan2(LengthD(CrossD(toPrev, toNext)), DotD(toPrev, toNext));
+            const Vec3d& n = faceNormals[p];
+            block[fill[v - first]++ - base] = {
+                c, p, prev, next, clean.Group(p), n, {w * n.x, w * n.y, w * n.z}};
         }
-        // A degenerate polygon has no normal of its own: it borrows its neighbours'.
-        Vec3d n = NormalizedD(sum);
-        if (LengthD(n) == 0) n = NormalizedD(all);
-        if (LengthD(n) == 0) n = {0, 0, 1};
-        result[c] = {float(n.x), float(n.y), float(n.z)};
+
+        for (size_t v = first; v < end; ++v) {
+            const std::span<const RingCorner> ring(block.get() + (ringStart[v] - base),
+                                                   block.get() + (ringStart[v + 1] - base));
+            for (size_t i = 0; i < ring.size(); ++i) {
+                const RingCorner& corner = ring[i];
+                Vec3d sum;
+                int edgeCount = 0;  // polygon edges between v and corner.nextVertex
+                size_t edgeOther = i;
+                for (size_t j = 0; j < ring.size(); ++j) {
+                    const RingCorner& other = ring[j];
+                    if (smooth(corner, other)) {
+                        const Vec3d& wn = other.weightedNormal;
+                        sum = {sum.x + wn.x, sum.y + wn.y, sum.z + wn.z};
+                    }
+                    if (other.nextVertex == corner.nextVertex) {
+                        ++edgeCount;
+                        if (j != i) edgeOther = j;
+                    }
+                    if (other.prevVertex == corner.nextVertex) {
+                        ++edgeCount;
+                        edgeOther = j;
+                    }
+                }
+                // A degenerate polygon has no normal of its own: it borrows its neighbours'.
+                Vec3d n;
+                if (!Normalize(sum, &n)) {
+                    Vec3d all;
+                    for (const RingCorner& other : ring) {
+                        const Vec3d& wn = other.weightedNormal;
+                        all = {all.x + wn.x, all.y + wn.y, all.z + wn.z};
+                    }
+                    if (!Normalize(all, &n)) n = {0, 0, 1};
+                }
+                result.normals[corner.corner] = {float(n.x), float(n.y), float(n.z)};
+                result.hardEdges[corner.corner] =
+                    edgeCount == 2 && !smooth(corner, ring[edgeOther]);
+            }
+        }
     }
     return result;
 }
 
-// Marks, per polygon corner i, whether polygon edge i (corner i to i + 1) is a hard edge: it is
-// shared by exactly two polygons that are not smooth with each other.
-std::vector<uint8_t> HardEdges(const CleanMesh& clean, const SmoothTest& smooth) {
-    std::vector<std::tuple<int32_t, int32_t, int32_t>> edges;  // low vertex, high vertex, corner
-    edges.reserve(clean.cornerVertex.size());
-    for (int p = 0; p < clean.PolygonCount(); ++p) {
-        const int s = clean.start[p], size = clean.Size(p);
-        for (int i = 0; i < size; ++i) {
-            const int32_t a = clean.cornerVertex[s + i], b = clean.cornerVertex[s + (i + 1) % size];
-            edges.emplace_back(std::min(a, b), std::max(a, b), s + i);
-        }
-    }
-    std::sort(edges.begin(), edges.end());
-    std::vector<int32_t> cornerPolygon(clean.cornerVertex.size());
-    for (int p = 0; p < clean.PolygonCount(); ++p)
-        std::fill(cornerPolygon.begin() + clean.start[p],
-                  cornerPolygon.begin() + clean.start[p + 1], p);
-
-    std::vector<uint8_t> hard(clean.cornerVertex.size(), 0);
-    for (size_t i = 0; i < edges.size();) {
-        size_t j = i + 1;
-        while (j < edges.size() && std::get<0>(edges[j]) == std::get<0>(edges[i]) &&
-               std::get<1>(edges[j]) == std::get<1>(edges[i]))
-            ++j;
-        if (j - i == 2) {
-            const int32_t c0 = std::get<2>(edges[i]), c1 = std::get<2>(edges[i + 1]);
-            if (!smooth(cornerPolygon[c0], cornerPolygon[c1])) hard[c0] = hard[c1] = 1;
-        }
-        i = j;
-    }
-    return hard;
-}
-
-void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, const Vec3d& normal,
-                        std::vector<std::array<int, 3>>* triangles) {
+// Local corner triples of polygon p, given its unit normal (zero when it has none).
+void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, const Vec3d& n,
+                        ClipScratch& scratch, std::vector<std::array<int, 3>>* triangles) {
     triangles->clear();
     const int s = clean.start[p], size = clean.Size(p);
     if (size == 3) {
         triangles->push_back({0, 1, 2});
         return;
     }
-    const Vec3d n = NormalizedD(normal);
     if (LengthD(n) == 0) {
         // No plane to work in (all corners on a line): any fan is as good as another.
         for (int i = 1; i + 1 < size; ++i) triangles->push_back({0, i, i + 1});
@@ -317,58 +402,72 @@ void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, con
     const Vec3d axis = std::fabs(n.x) < 0.6 ? Vec3d{1, 0, 0} : Vec3d{0, 1, 0};
     const Vec3d u = NormalizedD(CrossD(axis, n));
     const Vec3d v = CrossD(n, u);
-    std::vector<Point2d> pts(size);
+    scratch.pts.resize(size);
     for (int i = 0; i < size; ++i) {
         const Vec3d q = ToD(mesh.vertices[clean.cornerVertex[s + i]]);
-        pts[i] = {DotD(q, u), DotD(q, v)};
+        scratch.pts[i] = {DotD(q, u), DotD(q, v)};
     }
-    EarClip(pts, triangles);
+    EarClip(scratch, triangles);
 }
 
 }  // namespace
 
+void AdviseHugePages(const void* data, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHugePage - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
 bool PolyMesh::HasCornerNormals() const {
     if (polygons.empty()) return false;
-    return std::all_of(polygons.begin(), polygons.end(), [](const Polygon& p) {
-        return !p.vertices.empty() && p.normals.size() == p.vertices.size();
-    });
+    return std::all_of(polygons.begin(), polygons.end(), HasNormalPerCorner);
 }
 
 Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& options) {
     Triangulation result;
-    const bool explicitNormals = mesh.HasCornerNormals();
-    const CleanMesh clean = Clean(mesh, explicitNormals, &result.droppedPolygons);
+    CleanMesh clean = Clean(mesh, &result.droppedPolygons);
+    const bool explicitNormals = clean.explicitNormals;
     if (clean.PolygonCount() == 0) {
         throw InputError(mesh.source + ": mesh '" + mesh.name +
                          "' has no polygon with 3 or more distinct vertices");
     }
 
-    std::vector<Vec3d> newell(clean.PolygonCount()), faceNormals(clean.PolygonCount());
-    for (int p = 0; p < clean.PolygonCount(); ++p) {
-        newell[p] = NewellNormal(mesh, clean, p);
-        faceNormals[p] = NormalizedD(newell[p]);
-    }
-    const SmoothTest smooth(mesh, clean, faceNormals, options.creaseAngleDeg);
-    std::vector<Point3> cornerNormals = clean.cornerNormal;
-    std::vector<uint8_t> hard(clean.cornerVertex.size(), 0);
+    std::vector<Vec3d> faceNormals;
+    ReserveLarge(faceNormals, clean.PolygonCount());
+    for (int p = 0; p < clean.PolygonCount(); ++p)
+        faceNormals.push_back(NormalizedD(NewellNormal(mesh, clean, p)));
+    CornerShading shading;
     if (!explicitNormals) {
-        cornerNormals = ComputeCornerNormals(mesh, clean, faceNormals, smooth);
-        hard = HardEdges(clean, smooth);
+        shading = ShadeCorners(mesh, clean, faceNormals, options.creaseAngleDeg);
     }
+    std::vector<Point3> cornerNormals =
+        explicitNormals ? std::move(clean.cornerNormal) : std::move(shading.normals);
+    // Then triangle corners are polygon corners, in the same order.
+    const bool allTriangles = clean.cornerVertex.size() == 3 * size_t(clean.PolygonCount());
 
     auto object = std::make_shared<KvrnLib::RenderObject>();
     object->name = mesh.name;
-    object->vertices = mesh.vertices;
+    ReserveLarge(object->vertices, mesh.vertices.size());
+    object->vertices.assign(mesh.vertices.begin(), mesh.vertices.end());
     object->objToWorld = mesh.objToWorld;
     object->explicitNormals = explicitNormals ? 1 : 0;
-    object->faces.reserve(clean.cornerVertex.size());
-    object->cornerNormals.reserve(clean.cornerVertex.size() * 3);
+    // Every polygon of n corners gives n - 2 triangles.
+    const size_t triangleCount = clean.cornerVertex.size() - 2 * size_t(clean.PolygonCount());
+    ReserveLarge(object->faces, triangleCount);
+    if (!allTriangles) ReserveLarge(object->cornerNormals, 3 * triangleCount);
 
     std::vector<std::array<int, 3>> triangles;
+    ClipScratch scratch;
     for (int p = 0; p < clean.PolygonCount(); ++p) {
         const Polygon& poly = mesh.polygons[clean.source[p]];
         const int s = clean.start[p], size = clean.Size(p);
-        TriangulatePolygon(mesh, clean, p, newell[p], &triangles);
+        TriangulatePolygon(mesh, clean, p, faceNormals[p], scratch, &triangles);
         for (const auto& tri : triangles) {
             FaceRecord face;
             face.vertexA = clean.cornerVertex[s + tri[0]];
@@ -380,12 +479,17 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
                 const int from = tri[k], to = tri[(k + 1) % 3];
                 if ((from + 1) % size != to) continue;  // a diagonal
                 face.flags |= FaceEdgeVisibleBit(k);
-                if (hard[s + from]) face.flags |= FaceEdgeHardBit(k);
+                if (!explicitNormals && shading.hardEdges[s + from])
+                    face.flags |= FaceEdgeHardBit(k);
             }
             object->faces.push_back(face);
-            for (int k = 0; k < 3; ++k) object->cornerNormals.push_back(cornerNormals[s + tri[k]]);
+            if (!allTriangles) {
+                for (int k = 0; k < 3; ++k)
+                    object->cornerNormals.push_back(cornerNormals[s + tri[k]]);
+            }
         }
     }
+    if (allTriangles) object->cornerNormals = std::move(cornerNormals);
     result.object = std::move(object);
     return result;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string_view>
 #include <unordered_map>
@@ -47,63 +48,126 @@ std::string ReadWholeFile(const std::string& path) {
     return text.str();
 }
 
+// A file's bytes. A regular file is read at once into a buffer sized up front, in huge pages:
+// a stream buffer would grow by copying, and fault the text in 4 KB at a time.
+class FileText {
+  public:
+    explicit FileText(const std::string& path) {
+        std::error_code ec;
+        const uintmax_t size = std::filesystem::file_size(path, ec);
+        if (ec) {
+            // Not a regular file (a pipe): no size to read at once.
+            copy_ = ReadWholeFile(path);
+            text_ = copy_;
+            return;
+        }
+        buffer_ = std::make_unique_for_overwrite<char[]>(size);
+        AdviseHugePages(buffer_.get(), size);
+        std::ifstream in(path, std::ios::binary);
+        in.read(buffer_.get(), std::streamsize(size));
+        if (!in) throw InputError(path + ": read error");
+        text_ = std::string_view(buffer_.get(), size);
+    }
+
+    std::string_view Text() const { return text_; }
+
+  private:
+    std::unique_ptr<char[]> buffer_;
+    std::string copy_;
+    std::string_view text_;
+};
+
 // ---- OBJ ----------------------------------------------------------------------------------
-
-struct ObjCorner {
-    int32_t vertex = -1;
-    int32_t normal = -1;  // -1: none
-};
-
-struct ObjFace {
-    int32_t firstCorner = 0;
-    int32_t cornerCount = 0;
-    int32_t line = 0;
-    uint16_t materialID = 0;
-};
 
 struct ObjSection {
     std::string name;
-    std::vector<ObjFace> faces;
+    int32_t firstFace = 0, endFace = 0;  // into ObjParser::polygons_
+    // The vertices it declares, into ObjParser::positions_: those from its `o` line to the next
+    // one's, and for the first section also those before.
+    size_t firstVertex = 0, endVertex = 0;
+};
+
+// A face that refers to a vertex or normal not yet read when the face was: its indices are
+// checked, and its normals looked up, once the whole file is.
+struct ObjForwardFace {
+    int32_t face = 0;
+    int32_t line = 0;
+    int32_t firstNormal = 0;  // into ObjParser::forwardNormals_, one per corner, -1: none
 };
 
 class ObjParser {
   public:
     explicit ObjParser(const std::string& path) : path_(path) {}
 
-    std::vector<PolyMesh> Parse(const std::string& text);
+    std::vector<PolyMesh> Parse(std::string_view text);
 
   private:
     [[noreturn]] void Fail(const std::string& what) const {
         throw InputError(path_ + ":" + std::to_string(line_) + ": " + what);
     }
+    void Reserve(std::string_view text);
     float Number(std::string_view token) const;
     Point3 Vector(std::string_view rest) const;
     int32_t Index(std::string_view token, int64_t count, const char* kind) const;
+    void StartSection(std::string name);
     void Face(std::string_view rest);
-    PolyMesh BuildMesh(const ObjSection& section);
+    void ResolveForwardFaces();
+    PolyMesh BuildMesh(const ObjSection& section, bool lastMesh);
 
     std::string path_;
     int line_ = 0;
     std::vector<Point3> positions_;
-    std::vector<int32_t> positionSection_;  // section that declared each vertex
     std::vector<Point3> normals_;
-    std::vector<ObjCorner> corners_;
+    // Faces in file order, with file vertex indices until BuildMesh; a section's are contiguous.
+    std::vector<Polygon> polygons_;
+    std::vector<ObjForwardFace> forwardFaces_;
+    std::vector<int32_t> forwardNormals_;
     std::vector<ObjSection> sections_;
     std::unordered_map<std::string, uint16_t> materials_;
     uint16_t material_ = 0;
+    std::vector<int32_t> cornerVertices_, cornerNormals_;  // of the face being read
     std::vector<int32_t> localIndex_;  // per file vertex, while building one mesh
 };
 
 std::string_view NextToken(std::string_view* rest) {
-    const size_t start = rest->find_first_not_of(" \t");
-    if (start == std::string_view::npos) {
-        *rest = {};
-        return {};
+    const char* at = rest->data();
+    const char* const end = at + rest->size();
+    while (at != end && (*at == ' ' || *at == '\t')) ++at;
+    const char* const start = at;
+    while (at != end && *at != ' ' && *at != '\t') ++at;
+    *rest = std::string_view(at, size_t(end - at));
+    return std::string_view(start, size_t(at - start));
+}
+
+// The first '/' at or after `from`, or token.size(). Corner tokens are a few characters long,
+// too short for memchr to pay for its call.
+size_t FindSlash(std::string_view token, size_t from) {
+    while (from < token.size() && token[from] != '/') ++from;
+    return from;
+}
+
+Point3 UnitNormal(Point3 n) {
+    const float len = std::sqrt(KvrnLib::Dot(n, n));
+    return len > 0 ? n * (1.0f / len) : n;
+}
+
+// Sizes the vertex and face arrays from a quick count of their lines: growing them instead would
+// copy tens of megabytes and touch twice the memory.
+void ObjParser::Reserve(std::string_view text) {
+    size_t vertexLines = 0, faceLines = 0;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        size_t i = pos;
+        while (i < end && (text[i] == ' ' || text[i] == '\t')) ++i;
+        if (i + 1 < end && (text[i + 1] == ' ' || text[i + 1] == '\t')) {
+            vertexLines += text[i] == 'v';
+            faceLines += text[i] == 'f';
+        }
+        pos = end + 1;
     }
-    const size_t end = rest->find_first_of(" \t", start);
-    const std::string_view token = rest->substr(start, end - start);
-    *rest = end == std::string_view::npos ? std::string_view{} : rest->substr(end);
-    return token;
+    ReserveLarge(positions_, vertexLines);
+    ReserveLarge(polygons_, faceLines);
 }
 
 float ObjParser::Number(std::string_view token) const {
@@ -125,6 +189,14 @@ Point3 ObjParser::Vector(std::string_view rest) const {
 
 // OBJ indices count from 1; negative ones count back from the latest element.
 int32_t ObjParser::Index(std::string_view token, int64_t count, const char* kind) const {
+    // Nearly all indices are a few digits: those skip the general path.
+    if (!token.empty() && token.size() <= 9) {
+        int32_t digits = 0;
+        size_t i = 0;
+        for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i)
+            digits = digits * 10 + (token[i] - '0');
+        if (i == token.size() && digits > 0) return digits - 1;
+    }
     int64_t value = 0;
     const char* end = token.data() + token.size();
     const auto [ptr, ec] = std::from_chars(token.data(), end, value);
@@ -140,34 +212,86 @@ int32_t ObjParser::Index(std::string_view token, int64_t count, const char* kind
 }
 
 void ObjParser::Face(std::string_view rest) {
-    ObjFace face;
-    face.firstCorner = int32_t(corners_.size());
-    face.line = line_;
-    face.materialID = material_;
+    cornerVertices_.clear();
+    cornerNormals_.clear();
+    bool forward = false, allNormals = true;
     for (std::string_view token = NextToken(&rest); !token.empty(); token = NextToken(&rest)) {
-        ObjCorner corner;
-        const size_t slash = token.find('/');
-        corner.vertex = Index(token.substr(0, slash), int64_t(positions_.size()), "vertex");
-        if (slash != std::string_view::npos) {
-            const size_t slash2 = token.find('/', slash + 1);
-            if (slash2 != std::string_view::npos && slash2 + 1 < token.size())
-                corner.normal = Index(token.substr(slash2 + 1), int64_t(normals_.size()), "normal");
+        const size_t slash = FindSlash(token, 0);
+        const int32_t vertex = Index(token.substr(0, slash), int64_t(positions_.size()), "vertex");
+        int32_t normal = -1;
+        if (slash < token.size()) {
+            const size_t slash2 = FindSlash(token, slash + 1);
+            if (slash2 + 1 < token.size())
+                normal = Index(token.substr(slash2 + 1), int64_t(normals_.size()), "normal");
         }
-        corners_.push_back(corner);
-        ++face.cornerCount;
+        forward = forward || size_t(vertex) >= positions_.size() ||
+                  (normal >= 0 && size_t(normal) >= normals_.size());
+        allNormals = allNormals && normal >= 0;
+        cornerVertices_.push_back(vertex);
+        cornerNormals_.push_back(normal);
     }
-    if (sections_.empty()) sections_.push_back({});
-    sections_.back().faces.push_back(face);
+    Polygon poly;
+    poly.vertices.assign(cornerVertices_.begin(), cornerVertices_.end());
+    poly.materialID = material_;
+    if (forward) {
+        forwardFaces_.push_back(
+            {int32_t(polygons_.size()), line_, int32_t(forwardNormals_.size())});
+        forwardNormals_.insert(forwardNormals_.end(), cornerNormals_.begin(), cornerNormals_.end());
+    } else if (allNormals) {
+        poly.normals.reserve(cornerNormals_.size());
+        for (int32_t n : cornerNormals_) poly.normals.push_back(UnitNormal(normals_[n]));
+    }
+    if (sections_.empty()) StartSection({});
+    polygons_.push_back(std::move(poly));
+    sections_.back().endFace = int32_t(polygons_.size());
 }
 
-std::vector<PolyMesh> ObjParser::Parse(const std::string& text) {
-    std::string_view all(text);
+void ObjParser::StartSection(std::string name) {
+    ObjSection section;
+    section.name = std::move(name);
+    section.firstFace = section.endFace = int32_t(polygons_.size());
+    if (!sections_.empty()) {
+        sections_.back().endVertex = positions_.size();
+        section.firstVertex = positions_.size();
+    }
+    sections_.push_back(std::move(section));
+}
+
+void ObjParser::ResolveForwardFaces() {
+    for (const ObjForwardFace& face : forwardFaces_) {
+        line_ = face.line;
+        Polygon& poly = polygons_[face.face];
+        const int32_t* normals = forwardNormals_.data() + face.firstNormal;
+        bool allNormals = true;
+        for (size_t i = 0; i < poly.vertices.size(); ++i) {
+            const int32_t vertex = poly.vertices[i], normal = normals[i];
+            if (size_t(vertex) >= positions_.size()) {
+                Fail("vertex index " + std::to_string(int64_t(vertex) + 1) +
+                     " is out of range (the file has " + std::to_string(positions_.size()) +
+                     " vertices)");
+            }
+            if (normal >= 0 && size_t(normal) >= normals_.size()) {
+                Fail("normal index " + std::to_string(int64_t(normal) + 1) +
+                     " is out of range (the file has " + std::to_string(normals_.size()) +
+                     " normals)");
+            }
+            allNormals = allNormals && normal >= 0;
+        }
+        if (!allNormals) continue;
+        poly.normals.reserve(poly.vertices.size());
+        for (size_t i = 0; i < poly.vertices.size(); ++i)
+            poly.normals.push_back(UnitNormal(normals_[normals[i]]));
+    }
+}
+
+std::vector<PolyMesh> ObjParser::Parse(std::string_view text) {
+    Reserve(text);
     std::string joined;  // a line continued with a trailing backslash
     size_t pos = 0;
-    while (pos < all.size()) {
-        size_t end = all.find('\n', pos);
-        if (end == std::string_view::npos) end = all.size();
-        std::string_view line = all.substr(pos, end - pos);
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
         pos = end + 1;
         ++line_;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -183,16 +307,14 @@ std::vector<PolyMesh> ObjParser::Parse(const std::string& text) {
         const std::string_view keyword = NextToken(&rest);
         if (keyword == "v") {
             positions_.push_back(Vector(rest));
-            positionSection_.push_back(sections_.empty() ? 0 : int32_t(sections_.size()) - 1);
         } else if (keyword == "vn") {
             normals_.push_back(Vector(rest));
         } else if (keyword == "f") {
             Face(rest);
         } else if (keyword == "o") {
             const size_t start = rest.find_first_not_of(" \t");
-            ObjSection section;
-            if (start != std::string_view::npos) section.name = rest.substr(start);
-            sections_.push_back(std::move(section));
+            StartSection(start == std::string_view::npos ? std::string()
+                                                         : std::string(rest.substr(start)));
         } else if (keyword == "usemtl") {
             const std::string name(NextToken(&rest));
             auto [it, added] = materials_.emplace(name, uint16_t(materials_.size()));
@@ -203,76 +325,64 @@ std::vector<PolyMesh> ObjParser::Parse(const std::string& text) {
         // not reach the line renderer.
         joined.clear();
     }
-
-    for (const ObjSection& section : sections_) {
-        for (const ObjFace& face : section.faces) {
-            line_ = face.line;
-            for (int32_t i = 0; i < face.cornerCount; ++i) {
-                const ObjCorner& c = corners_[face.firstCorner + i];
-                if (size_t(c.vertex) >= positions_.size()) {
-                    Fail("vertex index " + std::to_string(int64_t(c.vertex) + 1) +
-                         " is out of range (the file has " + std::to_string(positions_.size()) +
-                         " vertices)");
-                }
-                if (c.normal >= 0 && size_t(c.normal) >= normals_.size()) {
-                    Fail("normal index " + std::to_string(int64_t(c.normal) + 1) +
-                         " is out of range (the file has " + std::to_string(normals_.size()) +
-                         " normals)");
-                }
-            }
-        }
-    }
+    if (!sections_.empty()) sections_.back().endVertex = positions_.size();
+    ResolveForwardFaces();
 
     std::vector<PolyMesh> meshes;
-    localIndex_.assign(positions_.size(), -1);
+    size_t lastMesh = sections_.size();
+    for (size_t s = 0; s < sections_.size(); ++s)
+        if (sections_[s].endFace > sections_[s].firstFace) lastMesh = s;
     for (size_t s = 0; s < sections_.size(); ++s) {
-        if (sections_[s].faces.empty()) continue;
-        meshes.push_back(BuildMesh(sections_[s]));
+        if (sections_[s].endFace == sections_[s].firstFace) continue;
+        meshes.push_back(BuildMesh(sections_[s], s == lastMesh));
     }
     if (meshes.empty()) throw InputError(path_ + ": no polygons (expected 'f' lines)");
     return meshes;
 }
 
 // The mesh keeps the vertices declared in its own section, in file order, so that a one-object
-// file keeps its vertex list as is; vertices it borrows from other sections follow.
-PolyMesh ObjParser::BuildMesh(const ObjSection& section) {
+// file keeps its vertex list as is; vertices it borrows from other sections follow. The section's
+// polygons move into the mesh, and so do the vertices when no later mesh needs them.
+PolyMesh ObjParser::BuildMesh(const ObjSection& section, bool lastMesh) {
     PolyMesh mesh;
     mesh.source = path_;
     mesh.name = section.name.empty() ? std::filesystem::path(path_).stem().string() : section.name;
-    const int32_t sectionIndex = int32_t(&section - sections_.data());
+    mesh.objToWorld = YUpToZUp();
+    const auto faces = polygons_.begin() + section.firstFace;
+    const auto facesEnd = polygons_.begin() + section.endFace;
+
+    if (section.firstVertex == 0 && section.endVertex == positions_.size()) {
+        // Every vertex is the section's own: file indices are mesh indices.
+        mesh.vertices = lastMesh ? std::move(positions_) : positions_;
+        if (faces == polygons_.begin() && facesEnd == polygons_.end()) {
+            mesh.polygons = std::move(polygons_);
+        } else {
+            mesh.polygons.assign(std::make_move_iterator(faces), std::make_move_iterator(facesEnd));
+        }
+        return mesh;
+    }
+
+    localIndex_.resize(positions_.size(), -1);
     std::vector<int32_t> touched;
-    for (size_t v = 0; v < positions_.size(); ++v) {
-        if (positionSection_[v] != sectionIndex) continue;
+    mesh.vertices.reserve(section.endVertex - section.firstVertex);
+    for (size_t v = section.firstVertex; v < section.endVertex; ++v) {
         localIndex_[v] = int32_t(mesh.vertices.size());
         mesh.vertices.push_back(positions_[v]);
         touched.push_back(int32_t(v));
     }
-    mesh.polygons.reserve(section.faces.size());
-    for (const ObjFace& face : section.faces) {
-        Polygon poly;
-        poly.materialID = face.materialID;
-        bool allNormals = true;
-        for (int32_t i = 0; i < face.cornerCount; ++i) {
-            const ObjCorner& c = corners_[face.firstCorner + i];
-            if (localIndex_[c.vertex] < 0) {
-                localIndex_[c.vertex] = int32_t(mesh.vertices.size());
-                mesh.vertices.push_back(positions_[c.vertex]);
-                touched.push_back(c.vertex);
+    mesh.polygons.reserve(size_t(facesEnd - faces));
+    for (auto face = faces; face != facesEnd; ++face) {
+        for (int32_t& vertex : face->vertices) {
+            if (localIndex_[vertex] < 0) {
+                localIndex_[vertex] = int32_t(mesh.vertices.size());
+                mesh.vertices.push_back(positions_[vertex]);
+                touched.push_back(vertex);
             }
-            poly.vertices.push_back(localIndex_[c.vertex]);
-            allNormals = allNormals && c.normal >= 0;
+            vertex = localIndex_[vertex];
         }
-        if (allNormals) {
-            for (int32_t i = 0; i < face.cornerCount; ++i) {
-                Point3 n = normals_[corners_[face.firstCorner + i].normal];
-                const float len = std::sqrt(KvrnLib::Dot(n, n));
-                poly.normals.push_back(len > 0 ? n * (1.0f / len) : n);
-            }
-        }
-        mesh.polygons.push_back(std::move(poly));
+        mesh.polygons.push_back(std::move(*face));
     }
     for (int32_t v : touched) localIndex_[v] = -1;
-    mesh.objToWorld = YUpToZUp();
     return mesh;
 }
 
@@ -380,7 +490,10 @@ std::vector<PolyMesh> ImportScene(const std::string& path) {
         throw InputError(path + ": unsupported file type '" + ext + "' (expected one of " + list +
                          ")");
     }
-    if (ext == ".obj") return ObjParser(path).Parse(ReadWholeFile(path));
+    if (ext == ".obj") {
+        const FileText text(path);
+        return ObjParser(path).Parse(text.Text());
+    }
     return ImportWithAssimp(path);
 }
 
