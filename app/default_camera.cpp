@@ -6,26 +6,13 @@
 #include <numbers>
 
 #include "poly_mesh.h"
+#include "vec3d.h"
 
 namespace KvrnApp {
 
 using KvrnLib::Point3;
 
 namespace {
-
-struct Vec3d {
-    double x = 0, y = 0, z = 0;
-};
-
-double DotD(Vec3d a, Vec3d b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec3d CrossD(Vec3d a, Vec3d b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-Vec3d NormalizedD(Vec3d a) {
-    const double len = std::sqrt(DotD(a, a));
-    return {a.x / len, a.y / len, a.z / len};
-}
-Point3 ToF(Vec3d a) { return {float(a.x), float(a.y), float(a.z)}; }
 
 void ForEachFaceVertex(const std::vector<std::shared_ptr<KvrnLib::RenderObject>>& objects,
                        const auto& visit) {

@@ -11,6 +11,8 @@
 #include <numbers>
 #include <span>
 
+#include "vec3d.h"
+
 namespace KvrnApp {
 
 using KvrnLib::FaceEdgeHardBit;
@@ -20,21 +22,6 @@ using KvrnLib::Point3;
 
 namespace {
 
-struct Vec3d {
-    double x = 0, y = 0, z = 0;
-};
-
-Vec3d ToD(Point3 p) { return {p.x, p.y, p.z}; }
-Vec3d Sub(Vec3d a, Vec3d b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-double DotD(Vec3d a, Vec3d b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec3d CrossD(Vec3d a, Vec3d b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-double LengthD(Vec3d a) { return std::sqrt(DotD(a, a)); }
-Vec3d NormalizedD(Vec3d a) {
-    const double len = LengthD(a);
-    return len > 0 ? Vec3d{a.x / len, a.y / len, a.z / len} : Vec3d{};
-}
 // NormalizedD into *unit, false (and *unit untouched) for a zero vector.
 bool Normalize(Vec3d a, Vec3d* unit) {
     const double len = LengthD(a);

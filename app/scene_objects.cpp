@@ -9,28 +9,13 @@
 #include "poly_mesh.h"
 #include "primitives.h"
 #include "scene_import.h"
+#include "vec3d.h"
 
 namespace KvrnApp {
 
 using KvrnLib::Point3;
 
 namespace {
-
-struct Vec3d {
-    double x = 0, y = 0, z = 0;
-};
-
-Vec3d ToD(Point3 p) { return {p.x, p.y, p.z}; }
-Point3 ToF(Vec3d a) { return {float(a.x), float(a.y), float(a.z)}; }
-Vec3d Sub(Vec3d a, Vec3d b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-double Dot(Vec3d a, Vec3d b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec3d Cross(Vec3d a, Vec3d b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-Vec3d Normalized(Vec3d a) {
-    const double length = std::sqrt(Dot(a, a));
-    return {a.x / length, a.y / length, a.z / length};
-}
 
 std::string Format(Point3 p) {
     std::ostringstream out;
@@ -134,19 +119,19 @@ FramedCamera MakeSceneCamera(const CameraDesc& camera,
 
     const Vec3d eye = ToD(camera.eye), target = ToD(camera.target), upHint = ToD(camera.up);
     const Vec3d view = Sub(eye, target);
-    if (!(Dot(view, view) > 0)) throw InputError("camera: eye and target are the same point");
-    if (!(Dot(upHint, upHint) > 0)) throw InputError("camera: up must not be zero");
+    if (!(DotD(view, view) > 0)) throw InputError("camera: eye and target are the same point");
+    if (!(DotD(upHint, upHint) > 0)) throw InputError("camera: up must not be zero");
     // Same axes as FrameObjects: back points from the target to the eye (the camera looks down
     // -z), right = up x back, and up is made square to both.
-    const Vec3d back = Normalized(view);
-    const Vec3d side = Cross(Normalized(upHint), back);
+    const Vec3d back = NormalizedD(view);
+    const Vec3d side = CrossD(NormalizedD(upHint), back);
     // Below about 0.06 degrees between up and the view, the right axis is mostly rounding.
-    if (!(std::sqrt(Dot(side, side)) > 1e-3)) {
+    if (!(std::sqrt(DotD(side, side)) > 1e-3)) {
         throw InputError("camera: up " + Format(camera.up) + " is parallel to the view direction");
     }
-    const Vec3d right = Normalized(side);
-    const Vec3d up = Cross(back, right);
-    const double distance = std::sqrt(Dot(view, view));
+    const Vec3d right = NormalizedD(side);
+    const Vec3d up = CrossD(back, right);
+    const double distance = std::sqrt(DotD(view, view));
     if (camera.nearRange < 0 || camera.farRange < 0 ||
         (camera.farRange > 0 && !(camera.nearRange < camera.farRange))) {
         throw InputError("camera: near and far must be positive with near < far");
