@@ -361,10 +361,10 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
     std::shared_ptr<KvrnLib::LineEffectDrawDelegate> fileDelegate;
     if (fileDelegates.size() == 1) fileDelegate = fileDelegates.front();
     if (fileDelegates.size() > 1) fileDelegate = std::make_shared<TeeDrawDelegate>(fileDelegates);
-    // Vector files take line sizes for an image 640 pixels high whatever the size type; when
-    // the raster's scale differs they are drawn on their own.
+    // Vector files take line sizes for an image 640 pixels high whatever the size type. They are
+    // drawn on their own: a draw delegate reverses the line-set order, which would change the
+    // raster's overlaps whenever a vector file is asked for too.
     const float fileScale = height * KvrnLib::kRelativeSizeScale;
-    const bool sameScale = settings.sizeScale == fileScale;
     std::shared_ptr<KvrnLib::ColorFloatRaster> raster;
     const bool wantRaster = !options.png.empty() || !options.exr.empty();
     try {
@@ -377,12 +377,11 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
                 }
             }
             auto target = std::make_shared<KvrnLib::LineEffectRasterForColorFloatRaster>(raster);
-            if (!effect.Draw(target, settings.draw, manager, false,
-                             sameScale ? fileDelegate : nullptr)) {
+            if (!effect.Draw(target, settings.draw, manager, false, nullptr)) {
                 return failed("drawing");
             }
         }
-        if (fileDelegate && (!wantRaster || !sameScale)) {
+        if (fileDelegate) {
             const KvrnLib::DrawSettings fileSettings =
                 KvrnLib::ScaleLengths(settings.draw, fileScale / settings.sizeScale);
             if (!effect.Draw(fileDelegate, fileSettings)) return failed("drawing");
