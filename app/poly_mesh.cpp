@@ -399,6 +399,10 @@ void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, con
 
 }  // namespace
 
+void PollInterrupt(const volatile std::sig_atomic_t* interrupt) {
+    if (interrupt && *interrupt) throw ImportInterrupted();
+}
+
 void AdviseHugePages(const void* data, size_t bytes) {
 #ifdef MADV_HUGEPAGE
     constexpr uintptr_t kHugePage = uintptr_t(2) << 20;

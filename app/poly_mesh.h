@@ -2,6 +2,8 @@
 // triangulation into an engine RenderObject.
 #pragma once
 
+#include <array>
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -33,12 +35,31 @@ void ReserveLarge(std::vector<T>& array, size_t count) {
     AdviseHugePages(array.data(), array.capacity() * sizeof(T));
 }
 
+// The import was stopped by the user (Ctrl-C, SIGTERM); the command exits 130.
+class ImportInterrupted : public std::runtime_error {
+  public:
+    ImportInterrupted() : std::runtime_error("interrupted") {}
+};
+
+// A flag a signal handler sets; null means nothing can stop the work. Throws ImportInterrupted
+// when set. Readers call it every few thousand elements, so that an import stops within 0.2 s.
+void PollInterrupt(const volatile std::sig_atomic_t* interrupt);
+
+// Map channels a mesh carries, as the host numbers them: vertex colours (r, g, b in 0 to 1) and
+// texture coordinates (u, v, w).
+inline constexpr int kColorChannel = 0;
+inline constexpr int kTextureChannel = 1;
+inline constexpr int kPolyMapChannels = 2;
+
 // Corners counter-clockwise seen from the outside.
 struct Polygon {
     std::vector<int32_t> vertices;         // indices into PolyMesh::vertices
     std::vector<KvrnLib::Point3> normals;  // per corner, object space; empty when not given
+    // Per map channel: one index into PolyMesh::mapVertices[channel] per corner, or empty.
+    std::array<std::vector<int32_t>, kPolyMapChannels> mapCorners;
     uint16_t materialID = 0;
     uint32_t smoothingGroup = 0;  // bit set; 0 = none
+    bool twoSided = false;        // its material is seen from both sides
 };
 
 struct PolyMesh {
@@ -46,6 +67,8 @@ struct PolyMesh {
     std::string source;                     // file or built-in scene it came from, for messages
     std::vector<KvrnLib::Point3> vertices;  // object space
     std::vector<Polygon> polygons;
+    // Per map channel; empty when no polygon has map corners in it.
+    std::array<std::vector<KvrnLib::Point3>, kPolyMapChannels> mapVertices;
     KvrnLib::Matrix3 objToWorld;
 
     // True when every polygon carries one normal per corner.
@@ -59,6 +82,7 @@ inline constexpr float kDefaultCreaseAngleDeg = 30.0f;
 
 struct TriangulateOptions {
     float creaseAngleDeg = kDefaultCreaseAngleDeg;
+    const volatile std::sig_atomic_t* interrupt = nullptr;  // polled; see PollInterrupt
 };
 
 struct Triangulation {
@@ -69,8 +93,11 @@ struct Triangulation {
 // Ear-clips every polygon in its best-fit plane. Polygon edges become visible triangle edges,
 // added diagonals invisible. Corner normals come from the mesh when every polygon has them
 // (explicitNormals = 1), otherwise they are computed and edges between faces that are not smooth
-// get hard-edge marks on both faces. Throws InputError (naming mesh.source) for a mesh without
-// vertices or polygons and for a vertex index outside [0, vertices.size()).
+// get hard-edge marks on both faces. Two-sided polygons give two-sided faces. Each map channel
+// with map vertices becomes the object's map channel of that number, one map face per triangle
+// (corners of polygons without map corners point at an added (0, 0, 0) map vertex). Throws
+// InputError (naming mesh.source) for a mesh without vertices or polygons and for a vertex or map
+// index out of range, ImportInterrupted when options.interrupt is set.
 Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& options = {});
 
 }  // namespace KvrnApp
