@@ -19,8 +19,8 @@ namespace KvrnApp {
 // scaled to 0..1, each with one map vertex per file vertex and map corners equal to the corners'
 // vertex indices. An integer face property material_index becomes materialID. Other elements and
 // properties are skipped. Throws InputError naming the file and, for bad data, the line (ASCII)
-// or byte offset (binary) and the element; ImportInterrupted when *interrupt is set (polled
-// every 64K elements; null: never).
+// or byte offset (binary), the element and its number (from 0, as vertex indices count);
+// ImportInterrupted when *interrupt is set (polled every 64K elements; null: never).
 std::vector<PolyMesh> ReadPly(const std::string& path, std::string_view bytes,
                               const volatile std::sig_atomic_t* interrupt);
 

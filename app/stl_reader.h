@@ -16,8 +16,9 @@ namespace KvrnApp {
 // "solid" otherwise (several solids are merged). Each facet becomes a triangle with 3 vertices
 // of its own, in file order (not welded). Facet normals are checked to be finite but not kept:
 // they are per facet, so polygons carry no normals. Throws InputError naming the file and the
-// triangle (binary) or line (ASCII) for bad input, and for a file without triangles;
-// ImportInterrupted when *interrupt is set (polled every 64K triangles; null: never).
+// triangle (from 1) and byte offset (binary) or the line (ASCII) for bad input, and for a file
+// without triangles; ImportInterrupted when *interrupt is set (polled every 64K triangles; null:
+// never).
 std::vector<PolyMesh> ReadStl(const std::string& path, std::string_view bytes,
                               const volatile std::sig_atomic_t* interrupt);
 
