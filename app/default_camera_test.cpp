@@ -51,7 +51,7 @@ TEST(DefaultCamera, FramesTheFarthestVertexAtEightyPercent) {
             cloud.vertices.push_back({unit(random) * stretch.x + 3, unit(random) * stretch.y - 7,
                                       unit(random) * stretch.z});
         for (int i = 0; i + 2 < 300; i += 3)
-            cloud.polygons.push_back({{i, i + 1, i + 2}, {}, 0, 0});
+            cloud.polygons.emplace_back().vertices = {i, i + 1, i + 2};
         const Objects objects = Triangulated({cloud});
         const FramedCamera framed = FrameObjects(objects);
         EXPECT_NEAR(FarthestFraction(objects, framed.camera), 0.8, 1e-3);

@@ -71,9 +71,14 @@ void PrintObject(std::ostream& out, const KvrnLib::Scene& scene, int index) {
 
 }  // namespace
 
-LoadedInput LoadFile(const std::string& path) {
+LoadedInput LoadFile(const std::string& path, const ImportOptions& options) {
     const Clock::time_point start = Clock::now();
-    return Triangulated(path, ImportScene(path), start);
+    const ImportedModel model = ImportScene(path, options);
+    LoadedInput input = Triangulated(path, model.meshes, start);
+    input.axes = std::string(model.yUp ? "Y up" : "Z up") +
+                 (model.upFromFormat ? " (the format's default)" : " (--up)");
+    input.weldedVertices = model.weldedVertices;
+    return input;
 }
 
 LoadedInput LoadBuiltin(const std::string& name) {
@@ -90,6 +95,13 @@ CLI::App* AddInfoCommand(CLI::App& app, InfoOptions* options) {
     for (const std::string& n : BuiltinSceneNames()) names += (names.empty() ? "" : ", ") + n;
     info->add_option("--builtin", options->builtin, "Add a built-in scene: " + names);
     info->add_flag("--camera", options->camera, "Also print the default camera");
+    info->add_option("--up", options->up,
+                     "The axis that points up in the files (default: Y for OBJ, glTF, FBX, DAE "
+                     "and 3DS, Z for PLY and STL)")
+        ->check(CLI::IsMember({"y", "z"}));
+    info->add_option("--weld", options->weld,
+                     "Join vertices closer than this distance (default: only exactly equal ones)")
+        ->check(CLI::Range(0.0, 1e6));
     info->add_option("--width", options->cameraOptions.width, "Image width in pixels")
         ->check(CLI::PositiveNumber);
     info->add_option("--height", options->cameraOptions.height, "Image height in pixels")
@@ -115,8 +127,14 @@ int RunInfo(const InfoOptions& options, std::ostream& out, std::ostream& err) {
             failed = true;
         }
     };
+    ImportOptions import;
+    import.up = options.up == "y"   ? UpAxis::kY
+                : options.up == "z" ? UpAxis::kZ
+                                    : UpAxis::kFormatDefault;
+    import.weldDistance = options.weld;
     if (!options.builtin.empty()) load(LoadBuiltin, options.builtin);
-    for (const std::string& path : options.files) load(LoadFile, path);
+    for (const std::string& path : options.files)
+        load([&import](const std::string& p) { return LoadFile(p, import); }, path);
     if (failed) return 2;
 
     std::vector<std::shared_ptr<RenderObject>> objects;
@@ -154,6 +172,9 @@ int RunInfo(const InfoOptions& options, std::ostream& out, std::ostream& err) {
         out << std::fixed << std::setprecision(2) << input.label << ": "
             << Count(int64_t(input.objects.size()), "object", "objects") << ", import "
             << input.importMs << " ms";
+        if (!input.axes.empty()) out << ", " << input.axes;
+        if (input.weldedVertices > 0)
+            out << ", " << Count(input.weldedVertices, "vertex", "vertices") << " welded";
         if (input.droppedPolygons > 0)
             out << ", " << Count(input.droppedPolygons, "degenerate polygon", "degenerate polygons")
                 << " dropped";

@@ -10,6 +10,7 @@
 
 #include "default_camera.h"
 #include "scene.h"
+#include "scene_import.h"
 
 namespace KvrnApp {
 
@@ -19,15 +20,19 @@ struct LoadedInput {
     std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;
     int64_t droppedPolygons = 0;  // with fewer than 3 distinct vertices
     double importMs = 0;          // reading and triangulation, steady clock
+    std::string axes;             // how the file was turned upright; empty for built-in scenes
+    int64_t weldedVertices = 0;
 };
 
 // Both throw InputError naming the file or the scene.
-LoadedInput LoadFile(const std::string& path);
+LoadedInput LoadFile(const std::string& path, const ImportOptions& options = {});
 LoadedInput LoadBuiltin(const std::string& name);
 
 struct InfoOptions {
     std::vector<std::string> files;
     std::string builtin;  // empty: none
+    std::string up;       // "y", "z" or empty: the format's
+    float weld = 0.0f;
     bool camera = false;  // also print the camera
     CameraOptions cameraOptions;
 };

@@ -20,6 +20,7 @@
 #include "line_settings.h"
 #include "png_writer.h"
 #include "poly_mesh.h"
+#include "primitives.h"
 #include "progress_display.h"
 #include "scene_file.h"
 #include "scene_objects.h"
@@ -102,19 +103,29 @@ KvrnLib::ColorFloat ParseBackground(const std::string& text) {
     return {c[0] * c[3], c[1] * c[3], c[2] * c[3], c[3]};
 }
 
-// The folder must exist and be writable, and the name must not be a folder.
+// Found before any work: a missing or unwritable folder, a folder or device in the file's place.
+// Whether the folder takes a new file is tried for real (permissions, read-only mounts, ACLs and
+// the super-user all answer the same way then).
 void CheckWritable(const std::string& option, const std::string& path) {
     if (path.empty()) return;
     const fs::path p(path);
     std::error_code ec;
-    if (fs::is_directory(p, ec)) throw InputError(option + " " + path + ": is a folder");
+    const fs::file_status status = fs::status(p, ec);
+    if (fs::is_directory(status)) throw InputError(option + " " + path + ": is a folder");
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        throw InputError(option + " " + path + ": exists and is not a regular file");
     const fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
     if (!fs::is_directory(folder, ec)) {
         throw InputError(option + " " + path + ": folder " + folder.string() + " does not exist");
     }
-    if (::access(folder.c_str(), W_OK) != 0) {
-        throw InputError(option + " " + path + ": folder " + folder.string() + " is not writable");
+    std::string probe = (folder / ".kovrin-probe-XXXXXX").string();
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) {
+        throw InputError(option + " " + path + ": cannot write in folder " + folder.string() +
+                         ": " + std::strerror(errno));
     }
+    ::close(fd);
+    ::unlink(probe.c_str());
 }
 
 // Hands every call to each of several delegates (an EPS and an Illustrator file at once).
@@ -193,17 +204,59 @@ std::string JsonString(const std::string& s) {
     return out + "\"";
 }
 
+UpAxis ParseUp(const std::string& up) {
+    return up == "y" ? UpAxis::kY : up == "z" ? UpAxis::kZ : UpAxis::kFormatDefault;
+}
+
+// The job the command line asks for: a scene file, or model files and built-in scenes drawn
+// with the default camera and line set. --up and --weld apply to the scene file's model objects
+// that do not set their own.
+SceneDescription DescribeJob(const RenderOptions& options) {
+    if (options.inputs.empty() && options.builtin.empty())
+        throw InputError("nothing to render: give a scene file, model files or --builtin NAME");
+    const bool sceneFile = options.inputs.size() == 1 && options.builtin.empty() &&
+                           fs::path(options.inputs[0]).extension() == ".json";
+    if (!sceneFile) {
+        for (const std::string& input : options.inputs) {
+            if (fs::path(input).extension() == ".json") {
+                throw InputError(input +
+                                 ": a scene file is rendered on its own, without model files "
+                                 "or --builtin");
+            }
+        }
+        ModelJobOptions job;
+        job.builtin = options.builtin;
+        job.up = ParseUp(options.up);
+        job.weld = std::max(options.weld, 0.0f);
+        job.hidden = options.hidden;
+        return SceneForModels(options.inputs, job);
+    }
+    if (options.hidden) {
+        throw InputError(
+            "--hidden: a scene file's line sets say which hidden lines to draw; "
+            "it applies to model files");
+    }
+    SceneDescription description = ReadSceneFile(options.inputs[0]);
+    for (ObjectDesc& object : description.objects) {
+        if (object.source != ObjectSource::kFile) continue;
+        if (object.up == UpAxis::kFormatDefault) object.up = ParseUp(options.up);
+        if (object.weld < 0) object.weld = options.weld;
+    }
+    return description;
+}
+
 }  // namespace
 
 CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
     CLI::App* render = app.add_subcommand(
         "render",
         "Draw the lines of a scene file or of model files into PNG, EXR, EPS or AI files");
-    render
-        ->add_option("inputs", options->inputs,
-                     "A scene file (.json), or model files (.obj .gltf .glb .fbx .dae .3ds .ply "
-                     ".stl) drawn with the default camera and line set")
-        ->required();
+    render->add_option("inputs", options->inputs,
+                       "A scene file (.json), or model files (.obj .gltf .glb .fbx .dae .3ds .ply "
+                       ".stl) drawn with the default camera and line set");
+    std::string names;
+    for (const std::string& n : BuiltinSceneNames()) names += (names.empty() ? "" : ", ") + n;
+    render->add_option("--builtin", options->builtin, "Draw a built-in scene: " + names);
     render->add_option("-o,--output", options->png, "PNG of the lines (8-bit RGBA)");
     render->add_option("--exr", options->exr, "OpenEXR of the lines (float RGBA)");
     render->add_option("--eps", options->eps, "EPS file of the strokes");
@@ -219,6 +272,22 @@ CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
         ->check(CLI::Range(1, 16384));
     render->add_flag("--visible-only", options->visibleOnly,
                      "Draw no hidden lines, whatever the line sets say");
+    render->add_flag("--hidden", options->hidden,
+                     "Model files: draw hidden lines too, thinner, lighter and dashed");
+    render
+        ->add_option("--up", options->up,
+                     "Model files: the axis that points up (default: Y for OBJ, glTF, FBX, DAE "
+                     "and 3DS, Z for PLY and STL)")
+        ->check(CLI::IsMember({"y", "z"}));
+    render
+        ->add_option("--weld", options->weld,
+                     "Model files: join vertices closer than this distance (default: only "
+                     "vertices at exactly the same position)")
+        ->check(CLI::Range(0.0, 1e6));
+    render
+        ->add_option("--import-timeout", options->importTimeout,
+                     "Seconds a glTF, FBX, DAE or 3DS file may take to read (default 120)")
+        ->check(CLI::Range(0.1, 1e6));
     render->add_flag("-q,--quiet", options->quiet, "No progress and no summary");
     render->add_option("--stats-json", options->statsJson,
                        "Write stage times, counts and peak memory as JSON");
@@ -248,27 +317,11 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
         CheckWritable("--exr", options.exr);
         CheckWritable("--eps", options.eps);
         CheckWritable("--ai", options.ai);
+        CheckWritable("--stats-json", options.statsJson);
         if (!options.background.empty()) background = ParseBackground(options.background);
-        const bool sceneFile =
-            options.inputs.size() == 1 && fs::path(options.inputs[0]).extension() == ".json";
-        if (sceneFile) {
-            description = ReadSceneFile(options.inputs[0]);
-        } else {
-            for (const std::string& input : options.inputs) {
-                if (fs::path(input).extension() == ".json") {
-                    throw InputError(input +
-                                     ": a scene file is rendered on its own, without "
-                                     "model files");
-                }
-            }
-            description = SceneForModels(options.inputs);
-        }
+        description = DescribeJob(options);
         if (options.visibleOnly) {
-            for (LineSetDesc& set : description.lineSets) {
-                EdgeSwitchesDesc& hidden = set.edges[1];
-                hidden.edgeOutline = hidden.edgeObject = hidden.edgeIsect = hidden.edgeSmooth =
-                    hidden.edgeMatID = hidden.edgeNormal = hidden.edgeWire = hidden.edgeSel = false;
-            }
+            for (LineSetDesc& set : description.lineSets) SwitchAllEdgesOff(set.edges[1]);
         }
         if (options.width > 0) description.camera.width = options.width;
         if (options.height > 0) description.camera.height = options.height;
@@ -287,15 +340,23 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
     FramedCamera framed;
     EngineLineSettings settings;
     try {
-        loaded = LoadSceneObjects(description);
+        LoadOptions load;
+        load.importTimeoutSeconds = options.importTimeout;
+        load.interrupt = &gInterrupted;
+        loaded = LoadSceneObjects(description, load);
         if (gInterrupted) return interrupted();
         times.import = MsSince(stageStart);
         stageStart = Clock::now();
         framed = MakeSceneCamera(description.camera, loaded.objects);
         const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
         settings = BuildEngineSettings(description, loaded.descIndex, framed.camera.height, cores);
+    } catch (const ImportInterrupted&) {
+        return interrupted();
     } catch (const InputError& e) {
         err << "kovrin render: " << e.what() << "\n";
+        return 2;
+    } catch (const std::bad_alloc&) {
+        err << "kovrin render: out of memory while loading the scene\n";
         return 2;
     }
     for (const auto& object : loaded.objects) {

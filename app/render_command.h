@@ -11,6 +11,7 @@ namespace KvrnApp {
 
 struct RenderOptions {
     std::vector<std::string> inputs;  // one scene file (.json), or model files
+    std::string builtin;              // a built-in scene drawn with the model files
     std::string png;
     std::string exr;
     std::string eps;
@@ -20,8 +21,12 @@ struct RenderOptions {
     int width = 0;           // 0: the scene's image size
     int height = 0;
     bool quiet = false;
-    bool visibleOnly = false;  // every line set's hidden-line switches off
-    std::string statsJson;     // per-stage times, counts and peak memory as JSON
+    bool visibleOnly = false;    // every line set's hidden-line switches off
+    bool hidden = false;         // model files: hidden lines too, in a thin dashed grey brush
+    std::string up;              // "y" or "z": model files' up axis; empty: the format's
+    float weld = -1.0f;          // weld distance for model files; negative: the scene's, else 0
+    double importTimeout = 120;  // seconds a third-party model reader may take
+    std::string statsJson;       // per-stage times, counts and peak memory as JSON
 };
 
 // Registers the `render` subcommand on `app`; parsing fills *options, which must outlive `app`.

@@ -38,6 +38,11 @@ CurveDesc DefaultStrokeCurve() {
     return curve;
 }
 
+void SwitchAllEdgesOff(EdgeSwitchesDesc& edges) {
+    edges.edgeOutline = edges.edgeObject = edges.edgeIsect = edges.edgeSmooth = edges.edgeMatID =
+        edges.edgeNormal = edges.edgeWire = edges.edgeSel = false;
+}
+
 LineSetDesc NewLineSet(std::vector<BrushDesc>& brushes) {
     LineSetDesc set;
     for (auto& slots : set.brushSlots) {

@@ -10,6 +10,7 @@
 
 #include "geometry.h"
 #include "primitives.h"
+#include "scene_import.h"
 
 namespace KvrnApp {
 
@@ -202,7 +203,9 @@ enum class ObjectSource { kFile, kBox, kSphere, kCylinder, kTorus, kTorusKnot, k
 struct ObjectDesc {
     std::string name;  // unique in the scene
     ObjectSource source = ObjectSource::kFile;
-    std::string file;     // resolved against the scene file's folder
+    std::string file;                    // resolved against the scene file's folder
+    UpAxis up = UpAxis::kFormatDefault;  // model files only
+    float weld = -1.0f;   // model files: weld distance; negative: the job's (--weld, else 0)
     std::string builtin;  // name of a built-in scene (BuiltinScene)
     BoxParams box;
     SphereParams sphere;
@@ -224,6 +227,9 @@ struct SceneDescription {
     std::vector<BrushDesc> brushes;  // every brush a slot refers to
     std::vector<LineSetDesc> lineSets;
 };
+
+// Turns every edge kind of `edges` off.
+void SwitchAllEdgesOff(EdgeSwitchesDesc& edges);
 
 // A line set as a new one is made: separate default brushes in all 18 slots (appended to
 // `brushes`), default switches and reductions.

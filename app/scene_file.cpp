@@ -37,6 +37,9 @@ constexpr const char* kLoopDirectionNames[] = {"Right", "Left"};
 constexpr const char* kColorRangeNames[] = {"RGB", "HSV"};
 constexpr const char* kLineSizeTypeNames[] = {"Absolute", "Relative"};
 constexpr const char* kProjectionNames[] = {"perspective", "parallel"};
+constexpr const char* kUpNames[] = {"y", "z"};
+// A weld reaching further than this joins whole features of any model in scene units.
+constexpr double kMaxWeld = 1e6;
 constexpr const char* kPrimitiveNames[] = {"box",   "sphere",    "cylinder",
                                            "torus", "torusKnot", "plane"};
 constexpr ObjectSource kPrimitiveSources[] = {ObjectSource::kBox,       ObjectSource::kSphere,
@@ -530,6 +533,10 @@ ObjectDesc SceneParser::ReadObject(const Json& value, const std::string& where) 
         object.file = resolved.string();
         const std::string problem = ModelFileProblem(resolved);
         if (!problem.empty()) Fail(fields.PathOf("file"), given + ": " + problem);
+        if (const Json* up = fields.Find("up")) {
+            object.up = Choice(*up, fields.PathOf("up"), kUpNames) == 0 ? UpAxis::kY : UpAxis::kZ;
+        }
+        fields.Float("weld", object.weld, 0, kMaxWeld);
     } else if (const Json* primitive = fields.Find("primitive")) {
         object.source =
             kPrimitiveSources[Choice(*primitive, fields.PathOf("primitive"), kPrimitiveNames)];
@@ -818,21 +825,57 @@ SceneDescription ReadSceneFile(const std::string& path) {
     return ParseScene(text.str(), path);
 }
 
-SceneDescription SceneForModels(const std::vector<std::string>& files) {
+BrushDesc HiddenLineBrush() {
+    BrushDesc brush;
+    brush.color = {0.55f, 0.55f, 0.55f};
+    brush.size = 0.6f;
+    brush.detail.strokeStyle = 1;  // dashed
+    brush.detail.strokeLength = 4.0f;
+    brush.detail.strokeSpace = 3.0f;
+    return brush;
+}
+
+SceneDescription SceneForModels(const std::vector<std::string>& files,
+                                const ModelJobOptions& options) {
     SceneDescription scene;
     std::set<std::string> names;
+    const auto uniqueName = [&names](const std::string& base) {
+        std::string name = base;
+        for (int n = 2; !names.insert(name).second; ++n)
+            name = base + " (" + std::to_string(n) + ")";
+        return name;
+    };
+    if (!options.builtin.empty()) {
+        const std::vector<std::string> known = BuiltinSceneNames();
+        if (std::find(known.begin(), known.end(), options.builtin) == known.end()) {
+            std::string list;
+            for (const std::string& n : known) list += (list.empty() ? "" : ", ") + n;
+            throw InputError("--builtin " + options.builtin + ": no such built-in scene (" + list +
+                             ")");
+        }
+        ObjectDesc object;
+        object.source = ObjectSource::kBuiltin;
+        object.builtin = options.builtin;
+        object.name = uniqueName(options.builtin);
+        scene.objects.push_back(std::move(object));
+    }
     for (const std::string& file : files) {
         const std::string problem = ModelFileProblem(file);
         if (!problem.empty()) throw InputError(file + ": " + problem);
         ObjectDesc object;
         object.file = file;
-        const std::string base = std::filesystem::path(file).filename().string();
-        object.name = base;
-        for (int n = 2; !names.insert(object.name).second; ++n)
-            object.name = base + " (" + std::to_string(n) + ")";
+        object.up = options.up;
+        object.weld = options.weld;
+        object.name = uniqueName(std::filesystem::path(file).filename().string());
         scene.objects.push_back(std::move(object));
     }
-    scene.lineSets.push_back(NewLineSet(scene.brushes));
+    LineSetDesc set = NewLineSet(scene.brushes);
+    if (options.hidden) {
+        for (int32_t slot : set.brushSlots[1]) scene.brushes[size_t(slot)] = HiddenLineBrush();
+    } else {
+        SwitchAllEdgesOff(set.edges[1]);
+    }
+    scene.lineSets.push_back(std::move(set));
     return scene;
 }
 

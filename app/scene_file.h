@@ -18,9 +18,23 @@ SceneDescription ReadSceneFile(const std::string& path);
 // are resolved against; model files must exist. Throws InputError as ReadSceneFile does.
 SceneDescription ParseScene(const std::string& jsonText, const std::string& path);
 
+// How a plain list of models is drawn.
+struct ModelJobOptions {
+    std::string builtin;  // a built-in scene drawn too; empty: none
+    UpAxis up = UpAxis::kFormatDefault;
+    float weld = 0.0f;
+    bool hidden = false;  // also draw hidden lines, in HiddenLineBrush
+};
+
+// The brush of hidden lines in a model job: thinner, lighter and dashed, so that they read as
+// behind the visible ones.
+BrushDesc HiddenLineBrush();
+
 // One object per model file (named after the file without its folder, " (2)" and so on added to
-// repeated names), the default framing camera and one new line set over all objects. Throws
-// InputError naming a file that is missing or not a supported model format.
-SceneDescription SceneForModels(const std::vector<std::string>& files);
+// repeated names) and the built-in scene if any, the default framing camera and one new line set
+// over all objects, drawing visible lines only unless options.hidden. Throws InputError naming a
+// file that is missing or not a supported model format, or an unknown built-in scene.
+SceneDescription SceneForModels(const std::vector<std::string>& files,
+                                const ModelJobOptions& options = {});
 
 }  // namespace KvrnApp

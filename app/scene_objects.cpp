@@ -23,10 +23,17 @@ std::string Format(Point3 p) {
     return out.str();
 }
 
-std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object) {
+std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object, const LoadOptions& options) {
     switch (object.source) {
-        case ObjectSource::kFile:
-            return ImportScene(object.file);
+        case ObjectSource::kFile: {
+            ImportOptions import;
+            import.up = object.up;
+            import.weldDistance = std::max(object.weld, 0.0f);
+            import.timeoutSeconds = options.importTimeoutSeconds;
+            import.memoryBytes = options.importMemoryBytes;
+            import.interrupt = options.interrupt;
+            return ImportScene(object.file, import).meshes;
+        }
         case ObjectSource::kBuiltin:
             return BuiltinScene(object.builtin);
         case ObjectSource::kBox:
@@ -45,6 +52,12 @@ std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object) {
     throw InputError("object \"" + object.name + "\": unknown kind of object");
 }
 
+// One read serves every placement of a file with the same axes and weld.
+std::string FileKey(const ObjectDesc& object) {
+    return object.file + '\n' + std::to_string(int(object.up)) + '\n' +
+           std::to_string(std::max(object.weld, 0.0f));
+}
+
 }  // namespace
 
 KvrnLib::Matrix3 ObjectTransform(const ObjectDesc& object) {
@@ -55,7 +68,7 @@ KvrnLib::Matrix3 ObjectTransform(const ObjectDesc& object) {
     return scale * Placement{object.position, object.rotation}.ToMatrix();
 }
 
-SceneObjects LoadSceneObjects(const SceneDescription& scene) {
+SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     SceneObjects loaded;
     // A model placed many times (a crowd, a forest) is read and triangulated once; triangulation
@@ -70,16 +83,19 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene) {
         const ObjectDesc& object = scene.objects[i];
         try {
             const bool file = object.source == ObjectSource::kFile;
-            auto found = file ? files.find(object.file) : files.end();
+            const std::string key = file ? FileKey(object) : std::string();
+            auto found = file ? files.find(key) : files.end();
             Prepared made;
             if (found == files.end()) {
-                for (const PolyMesh& mesh : BuildMeshes(object)) {
-                    Triangulation t = Triangulate(mesh);
+                TriangulateOptions triangulate;
+                triangulate.interrupt = options.interrupt;
+                for (const PolyMesh& mesh : BuildMeshes(object, options)) {
+                    Triangulation t = Triangulate(mesh, triangulate);
                     made.droppedPolygons += t.droppedPolygons;
                     made.objects.push_back(std::move(t.object));
                     made.names.push_back(mesh.name);
                 }
-                if (file) found = files.emplace(object.file, std::move(made)).first;
+                if (file) found = files.emplace(key, std::move(made)).first;
             }
             const Prepared& prepared = file ? found->second : made;
             const KvrnLib::Matrix3 transform = ObjectTransform(object);

@@ -1,6 +1,7 @@
 // Turning a scene description into engine input: the render objects and the camera.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -21,11 +22,18 @@ struct SceneObjects {
 // The object's own transform: scale, then rotation about X, Y, Z, then translation.
 KvrnLib::Matrix3 ObjectTransform(const ObjectDesc& object);
 
+// How model files are read: the interrupt flag and the limits of the child reader.
+struct LoadOptions {
+    double importTimeoutSeconds = 120;
+    int64_t importMemoryBytes = 0;  // 0: the memory available
+    const volatile std::sig_atomic_t* interrupt = nullptr;
+};
+
 // Imports or builds every object, places its meshes by their own (file node) transforms followed
 // by ObjectTransform, and triangulates them. A render object is named after its scene object, or
 // "<object>/<node>" when the object has several meshes. Throws InputError naming the file or the
-// object.
-SceneObjects LoadSceneObjects(const SceneDescription& scene);
+// object, ImportInterrupted when the interrupt flag is set.
+SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& options = {});
 
 // given = false: FrameObjects with the camera's image size. Otherwise the camera at `eye` looking
 // at `target`, with `up` turned square to the view, sharing FrameObjects' axis and pixel

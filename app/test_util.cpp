@@ -76,10 +76,11 @@ std::string ReadFile(const std::filesystem::path& path) {
 
 }  // namespace
 
-RunResult RunKovrin(const std::string& args) {
+RunResult RunKovrin(const std::string& args, int timeoutSeconds) {
     const TempDir dir;
     const std::filesystem::path out = dir.Path() / "out", err = dir.Path() / "err";
-    const std::string command = std::string(KVRN_KOVRIN_BINARY) + " " + args + " >" + out.string() +
+    const std::string command = "timeout -s KILL " + std::to_string(timeoutSeconds) + " " +
+                                std::string(KVRN_KOVRIN_BINARY) + " " + args + " >" + out.string() +
                                 " 2>" + err.string() + " </dev/null";
     const int status = std::system(command.c_str());
     RunResult result;

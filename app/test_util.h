@@ -48,7 +48,8 @@ struct RunResult {
     std::string err;
 };
 
-// Runs the built kovrin binary with `args` (passed through the shell, unquoted).
-RunResult RunKovrin(const std::string& args);
+// Runs the built kovrin binary with `args` (passed through the shell, unquoted). A run that
+// outlasts the timeout is killed (exit code 137); one that dies of a signal gives 128 + signal.
+RunResult RunKovrin(const std::string& args, int timeoutSeconds = 300);
 
 }  // namespace KvrnApp::test

@@ -2,10 +2,11 @@
 // connection, drawing, writing) with 1 and 2 threads; prints one table and writes it as JSON.
 //   kvrn_render_bench KOVRIN_BINARY OUTPUT_FOLDER
 // The inputs are made in OUTPUT_FOLDER from the public models: the bunny, the bunny subdivided
-// twice (1.1M triangles) and a crowd of 100 overlapping model instances.
+// twice (1.1M triangles) as OBJ and as binary STL, and a crowd of 100 overlapping model instances.
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -33,6 +34,26 @@ void WriteObj(const fs::path& path, const TriangleMesh& mesh) {
     for (const Point3& v : mesh.vertices) out << "v " << v.x << ' ' << v.y << ' ' << v.z << '\n';
     for (const auto& f : mesh.faces) {
         out << "f " << f[0] + 1 << ' ' << f[1] + 1 << ' ' << f[2] + 1 << '\n';
+    }
+    if (!out) throw std::runtime_error(path.string() + ": cannot write");
+}
+
+// Binary STL: every triangle on its own with its facet normal, as CAD and printing tools write.
+void WriteStl(const fs::path& path, const TriangleMesh& mesh) {
+    std::ofstream out(path, std::ios::binary);
+    const char header[80] = "kovrin benchmark";
+    out.write(header, sizeof header);
+    const uint32_t count = uint32_t(mesh.faces.size());
+    out.write(reinterpret_cast<const char*>(&count), 4);
+    for (const auto& f : mesh.faces) {
+        const Point3 a = mesh.vertices[f[0]], b = mesh.vertices[f[1]], c = mesh.vertices[f[2]];
+        Point3 n = KvrnLib::Cross(b - a, c - a);
+        const float length = std::sqrt(KvrnLib::Dot(n, n));
+        if (length > 0) n = n * (1.0f / length);
+        const Point3 record[4] = {n, a, b, c};
+        out.write(reinterpret_cast<const char*>(record), sizeof record);
+        const uint16_t attributes = 0;
+        out.write(reinterpret_cast<const char*>(&attributes), 2);
     }
     if (!out) throw std::runtime_error(path.string() + ": cannot write");
 }
@@ -107,11 +128,19 @@ int main(int argc, char** argv) {
         fs::create_directories(folder);
         const TriangleMesh bunny = KvrnBench::LoadObj(KvrnBench::ModelPath("stanford-bunny.obj"));
         const fs::path subdivided = folder / "bunny-subdivided.obj";
-        WriteObj(subdivided, KvrnBench::SubdivideMidpoint(KvrnBench::SubdivideMidpoint(bunny)));
+        const TriangleMesh dense =
+            KvrnBench::SubdivideMidpoint(KvrnBench::SubdivideMidpoint(bunny));
+        WriteObj(subdivided, dense);
+        // STL is Z up: the same axes turn as the OBJ's, so both render the same view.
+        TriangleMesh zUp = dense;
+        for (Point3& v : zUp.vertices) v = {v.x, -v.z, v.y};
+        const fs::path stl = folder / "bunny-subdivided.stl";
+        WriteStl(stl, zUp);
         const fs::path crowd = folder / "crowd.json";
         WriteCrowd(crowd);
         inputs = {{"bunny", KvrnBench::ModelPath("stanford-bunny.obj")},
                   {"bunny subdivided", subdivided},
+                  {"bunny subdiv. STL", stl},
                   {"crowd", crowd}};
     } catch (const std::exception& e) {
         std::cerr << "kvrn_render_bench: " << e.what() << "\n";
@@ -128,7 +157,9 @@ int main(int argc, char** argv) {
     int failures = 0;
     for (const Input& input : inputs) {
         for (const int threads : {1, 2}) {
-            const std::string stem = input.path.stem().string() + "-" + std::to_string(threads);
+            // The file's extension stays in the name: the OBJ and the STL share a stem.
+            std::string stem = input.path.filename().string() + "-" + std::to_string(threads);
+            std::replace(stem.begin(), stem.end(), '.', '-');
             const fs::path stats = folder / (stem + ".json");
             const int code =
                 Run({kovrin, "render", input.path.string(), "--quiet", "--threads",
