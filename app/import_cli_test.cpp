@@ -153,6 +153,45 @@ TEST(ImportCli, UnwritableOutputsAreFoundBeforeAnyWork) {
     fs::permissions(folder, fs::perms::owner_all);
 }
 
+// A 2 x 2 plane facing up (glTF's +Y, kovrin's +Z), its material double-sided or not.
+std::string PlaneGltf(const test::TempDir& dir, bool doubleSided) {
+    return dir.Write(doubleSided ? "double.gltf" : "single.gltf",
+                     std::string(R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],
+  "nodes":[{"mesh":0}],"materials":[{"doubleSided":)") +
+                         (doubleSided ? "true" : "false") + R"(}],
+  "meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1,"material":0}]}],
+  "accessors":[{"bufferView":0,"componentType":5126,"count":4,"type":"VEC3",
+                "min":[-1,0,-1],"max":[1,0,1]},
+               {"bufferView":1,"componentType":5123,"count":6,"type":"SCALAR"}],
+  "bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":48},
+                 {"buffer":0,"byteOffset":48,"byteLength":12}],
+  "buffers":[{"byteLength":60,"uri":"data:application/octet-stream;base64,AACAvwAAAAAAAIC/AACAPwAAAAAAAIC/AACAPwAAAAAAAIA/AACAvwAAAAAAAIA/AAACAAEAAAADAAIA"}]})");
+}
+
+TEST(ImportCli, ADoubleSidedPlaneGivesItsBorderFromBothSides) {
+    const test::TempDir dir;
+    const auto render = [&](const std::string& model, float eyeZ) {
+        const std::string scene =
+            dir.Write("view.json", "{\"camera\":{\"width\":160,\"height\":120,\"eye\":[0.5,0.3," +
+                                       std::to_string(eyeZ) +
+                                       "],\"target\":[0,0,0],\"up\":[0,1,0]},"
+                                       "\"objects\":[{\"name\":\"plane\",\"file\":\"" +
+                                       model +
+                                       "\"}],\"lineSizeType\":\"Absolute\","
+                                       "\"linesets\":[{\"brush\":{\"size\":2}}]}");
+        const fs::path png = dir.Path() / "view.png";
+        const test::RunResult run = RunKovrin("render " + scene + " -q -o " + png.string());
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return ReadInk(png).lines;
+    };
+    const std::string twoSided = PlaneGltf(dir, true), oneSided = PlaneGltf(dir, false);
+    const int front = render(twoSided, 5), back = render(twoSided, -5);
+    EXPECT_GT(front, 100);
+    EXPECT_NEAR(back, front, front / 10) << "the border seen from behind";
+    EXPECT_GT(render(oneSided, 5), 100);
+    EXPECT_EQ(render(oneSided, -5), 0) << "a one-sided plane seen from behind is culled";
+}
+
 // A grid of 1.4 million vertices and 2.8 million triangles: reading it takes well over the time
 // the signal is sent after.
 std::string LargeObj(const test::TempDir& dir) {

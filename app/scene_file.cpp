@@ -870,6 +870,9 @@ SceneDescription SceneForModels(const std::vector<std::string>& files,
         scene.objects.push_back(std::move(object));
     }
     LineSetDesc set = NewLineSet(scene.brushes);
+    // Creases by the angle of their faces too: a file's normals may call a hard edge smooth (PLY
+    // writers that store one averaged normal per vertex do), and a drawing should still show it.
+    for (EdgeSwitchesDesc& edges : set.edges) edges.edgeNormal = true;
     if (options.hidden) {
         for (int32_t slot : set.brushSlots[1]) scene.brushes[size_t(slot)] = HiddenLineBrush();
     } else {
