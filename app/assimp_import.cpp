@@ -5,17 +5,21 @@
 #include <assimp/scene.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <assimp/Importer.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <new>
+#include <span>
 #include <sstream>
 
 namespace KvrnApp {
@@ -48,23 +52,39 @@ std::vector<bool> TwoSidedMaterials(const aiScene& scene) {
     return twoSided;
 }
 
-void AppendMesh(const std::string& path, const aiMesh& src, bool twoSided, PolyMesh* mesh) {
+// A node's polygons as flat arrays: what assimp's scene is turned into, and what crosses from the
+// child to the parent in a few large copies instead of one per polygon.
+struct FlatMesh {
+    std::string name;
+    Matrix3 objToWorld;
+    std::vector<Point3> vertices;
+    // Per map channel: empty, or one map vertex per vertex (a polygon's map corners are then its
+    // vertex corners).
+    std::array<std::vector<Point3>, kPolyMapChannels> mapVertices;
+    std::vector<uint32_t> cornerCounts;  // per polygon
+    std::vector<uint16_t> materialIDs;   // per polygon
+    std::vector<uint8_t> flags;          // per polygon: FlatPolygonBits
+    std::vector<int32_t> corners;        // vertex index per corner
+    std::vector<Point3> normals;         // per corner of the polygons with kHasNormals
+};
+enum FlatPolygonBits : uint8_t { kHasNormals = 1, kTwoSided = 2 };
+
+void AppendMesh(const std::string& path, const aiMesh& src, bool twoSided, FlatMesh* mesh) {
     if (src.mMaterialIndex > 65535) {
         throw InputError(path + ": material index " + std::to_string(src.mMaterialIndex) +
                          " exceeds 65535");
     }
-    const int32_t base = int32_t(mesh->vertices.size());
+    const size_t base = mesh->vertices.size();
     for (unsigned v = 0; v < src.mNumVertices; ++v)
         mesh->vertices.push_back(ToPoint3(src.mVertices[v]));
-    // Map vertices follow the mesh vertices one to one, so a channel only some of the node's
-    // meshes have gets zeros for the others.
+    // A channel only some of the node's meshes have gets zeros for the others.
     const aiVector3D* uvs = src.mTextureCoords[0];
     const aiColor4D* colors = src.mColors[0];
     const bool maps[kPolyMapChannels] = {colors != nullptr, uvs != nullptr};
     for (int c = 0; c < kPolyMapChannels; ++c) {
         std::vector<Point3>& channel = mesh->mapVertices[c];
         if (!maps[c] && channel.empty()) continue;
-        channel.resize(size_t(base));
+        channel.resize(base);
         for (unsigned v = 0; v < src.mNumVertices; ++v) {
             if (c == kColorChannel)
                 channel.push_back(colors ? Point3{colors[v].r, colors[v].g, colors[v].b}
@@ -73,43 +93,29 @@ void AppendMesh(const std::string& path, const aiMesh& src, bool twoSided, PolyM
                 channel.push_back(uvs ? ToPoint3(uvs[v]) : Point3{});
         }
     }
+    const uint8_t bits = uint8_t((src.mNormals ? kHasNormals : 0) | (twoSided ? kTwoSided : 0));
     for (unsigned f = 0; f < src.mNumFaces; ++f) {
         const aiFace& face = src.mFaces[f];
         if (face.mNumIndices < 3) continue;  // points and lines draw no lines of ours
-        Polygon poly;
-        poly.materialID = uint16_t(src.mMaterialIndex);
-        poly.twoSided = twoSided;
-        bool inRange = true;
         for (unsigned i = 0; i < face.mNumIndices; ++i) {
             const unsigned index = face.mIndices[i];
-            inRange = inRange && index < src.mNumVertices;
-            poly.vertices.push_back(base + int32_t(index));
-            if (src.mNormals && index < src.mNumVertices)
-                poly.normals.push_back(ToPoint3(src.mNormals[index]));
+            if (index >= src.mNumVertices) {
+                throw InputError(path + ": mesh '" + src.mName.C_Str() + "' face " +
+                                 std::to_string(f) + " has a vertex index out of range");
+            }
+            mesh->corners.push_back(int32_t(base + index));
+            if (src.mNormals) mesh->normals.push_back(ToPoint3(src.mNormals[index]));
         }
-        if (!inRange) {
-            throw InputError(path + ": mesh '" + src.mName.C_Str() + "' face " + std::to_string(f) +
-                             " has a vertex index out of range");
-        }
-        if (poly.normals.size() != poly.vertices.size()) poly.normals.clear();
-        for (int c = 0; c < kPolyMapChannels; ++c) {
-            if (!mesh->mapVertices[c].empty()) poly.mapCorners[c] = poly.vertices;
-        }
-        mesh->polygons.push_back(std::move(poly));
-    }
-    // Polygons read before this mesh brought a channel in get their corners now.
-    for (int c = 0; c < kPolyMapChannels; ++c) {
-        if (mesh->mapVertices[c].empty()) continue;
-        for (Polygon& poly : mesh->polygons)
-            if (poly.mapCorners[c].empty()) poly.mapCorners[c] = poly.vertices;
+        mesh->cornerCounts.push_back(face.mNumIndices);
+        mesh->materialIDs.push_back(uint16_t(src.mMaterialIndex));
+        mesh->flags.push_back(bits);
     }
 }
 
 void CollectNodes(const std::string& path, const aiScene& scene, const std::vector<bool>& twoSided,
-                  const aiNode& node, const aiMatrix4x4& parent, std::vector<PolyMesh>* out) {
+                  const aiNode& node, const aiMatrix4x4& parent, std::vector<FlatMesh>* out) {
     const aiMatrix4x4 global = parent * node.mTransformation;
-    PolyMesh mesh;
-    mesh.source = path;
+    FlatMesh mesh;
     mesh.name = node.mName.length > 0 ? node.mName.C_Str() : "node" + std::to_string(out->size());
     mesh.objToWorld = ToMatrix3(global);
     for (unsigned m = 0; m < node.mNumMeshes; ++m) {
@@ -118,72 +124,160 @@ void CollectNodes(const std::string& path, const aiScene& scene, const std::vect
         const bool sided = src.mMaterialIndex < twoSided.size() && twoSided[src.mMaterialIndex];
         AppendMesh(path, src, sided, &mesh);
     }
-    if (!mesh.polygons.empty()) out->push_back(std::move(mesh));
+    if (!mesh.cornerCounts.empty()) out->push_back(std::move(mesh));
     for (unsigned c = 0; c < node.mNumChildren; ++c)
         CollectNodes(path, scene, twoSided, *node.mChildren[c], global, out);
 }
 
-// ---- The child's report: meshes written as plain arrays, read back with every size checked.
+std::vector<FlatMesh> ReadFlat(const std::string& path) {
+    Assimp::Importer importer;
+    // Vertices are welded by position afterwards; assimp's own joining would only cost time.
+    importer.SetPropertyInteger(AI_CONFIG_PP_RVC_FLAGS,
+                                aiComponent_TANGENTS_AND_BITANGENTS | aiComponent_BONEWEIGHTS |
+                                    aiComponent_ANIMATIONS | aiComponent_TEXTURES |
+                                    aiComponent_LIGHTS | aiComponent_CAMERAS);
+    const unsigned flags = aiProcess_RemoveComponent | aiProcess_ValidateDataStructure;
+    const aiScene* scene = importer.ReadFile(path, flags);
+    if (!scene) throw InputError(path + ": " + importer.GetErrorString());
+    if ((scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE) || !scene->mRootNode)
+        throw InputError(path + ": the file holds no complete scene");
+    std::vector<FlatMesh> meshes;
+    CollectNodes(path, *scene, TwoSidedMaterials(*scene), *scene->mRootNode, aiMatrix4x4(),
+                 &meshes);
+    if (meshes.empty()) throw InputError(path + ": no polygons (only points, lines or nothing)");
+    return meshes;
+}
 
-constexpr uint32_t kReportMagic = 0x4b565231;  // "KVR1"
+// The per-polygon arrays of a FlatMesh, wherever they lie (its vectors, or the child's report).
+struct PolygonArrays {
+    std::span<const uint32_t> cornerCounts;
+    std::span<const uint16_t> materialIDs;
+    std::span<const uint8_t> flags;
+    std::span<const int32_t> corners;
+    std::span<const Point3> normals;
+};
+
+PolygonArrays ArraysOf(const FlatMesh& flat) {
+    return {flat.cornerCounts, flat.materialIDs, flat.flags, flat.corners, flat.normals};
+}
+
+// Sizes agree, so that AddPolygons never reads past an array; indices are checked later by
+// triangulation.
+bool Consistent(const PolygonArrays& arrays) {
+    const size_t polygons = arrays.cornerCounts.size();
+    if (arrays.materialIDs.size() != polygons || arrays.flags.size() != polygons) return false;
+    size_t corners = 0, normals = 0;
+    for (size_t p = 0; p < polygons; ++p) {
+        corners += arrays.cornerCounts[p];
+        if (arrays.flags[p] & kHasNormals) normals += arrays.cornerCounts[p];
+    }
+    return corners == arrays.corners.size() && normals == arrays.normals.size();
+}
+
+void AddPolygons(const PolygonArrays& arrays, PolyMesh* mesh) {
+    ReserveLarge(mesh->polygons, arrays.cornerCounts.size());
+    size_t corner = 0, normal = 0;
+    for (size_t p = 0; p < arrays.cornerCounts.size(); ++p) {
+        const size_t n = arrays.cornerCounts[p];
+        Polygon& poly = mesh->polygons.emplace_back();
+        const auto corners = arrays.corners.subspan(corner, n);
+        poly.vertices.assign(corners.begin(), corners.end());
+        if (arrays.flags[p] & kHasNormals) {
+            const auto normals = arrays.normals.subspan(normal, n);
+            poly.normals.assign(normals.begin(), normals.end());
+            normal += n;
+        }
+        for (int c = 0; c < kPolyMapChannels; ++c)
+            if (!mesh->mapVertices[c].empty()) poly.mapCorners[c] = poly.vertices;
+        poly.materialID = arrays.materialIDs[p];
+        poly.twoSided = (arrays.flags[p] & kTwoSided) != 0;
+        corner += n;
+    }
+}
+
+// ---- The child's report: the flat meshes' arrays, read back with every size checked.
+
+constexpr uint32_t kReportMagic = 0x4b565232;  // "KVR2"
 enum ReportStatus : uint8_t { kReportMeshes = 0, kReportError = 1 };
-enum PolygonBits : uint8_t { kHasNormals = 1, kHasColors = 2, kHasTexCoords = 4, kTwoSided = 8 };
 
+// Writes the report straight into the shared file: small fields through a buffer, arrays with
+// one write each, every array starting at a multiple of 8 bytes so the parent can read it in
+// place. Write errors surface as a short report, which the parent calls damaged.
 class ReportWriter {
   public:
+    explicit ReportWriter(int fd) : fd_(fd) {}
+    ~ReportWriter() { Flush(); }
+
     template <class T>
     void Put(const T& value) {
-        const char* bytes = reinterpret_cast<const char*>(&value);
-        data_.append(bytes, sizeof(T));
+        buffer_.append(reinterpret_cast<const char*>(&value), sizeof(T));
     }
     template <class T>
     void PutArray(const std::vector<T>& values) {
-        Put(uint32_t(values.size()));
-        data_.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+        Put(uint64_t(values.size()));
+        Pad();
+        Write(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+        Pad();
     }
     void PutString(const std::string& s) {
-        Put(uint32_t(s.size()));
-        data_ += s;
+        Put(uint64_t(s.size()));
+        buffer_ += s;
+        Pad();
     }
-    const std::string& Data() const { return data_; }
+    void Flush() {
+        WriteAll(buffer_.data(), buffer_.size());
+        buffer_.clear();
+    }
 
   private:
-    std::string data_;
+    void Pad() { buffer_.append((8 - (written_ + buffer_.size()) % 8) % 8, '\0'); }
+    void Write(const char* data, size_t size) {
+        if (size < 4096) {
+            buffer_.append(data, size);
+            return;
+        }
+        Flush();
+        WriteAll(data, size);
+    }
+    void WriteAll(const char* data, size_t size) {
+        written_ += size;
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(fd_, data + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            done += size_t(n);
+        }
+    }
+
+    int fd_;
+    std::string buffer_;
+    size_t written_ = 0;  // bytes already in the file
 };
 
-std::string MeshReport(const std::vector<PolyMesh>& meshes) {
-    ReportWriter w;
+void WriteMeshReport(int fd, const std::vector<FlatMesh>& meshes) {
+    ReportWriter w(fd);
     w.Put(kReportMagic);
     w.Put(uint8_t(kReportMeshes));
-    w.Put(uint32_t(meshes.size()));
-    for (const PolyMesh& mesh : meshes) {
+    w.Put(uint64_t(meshes.size()));
+    for (const FlatMesh& mesh : meshes) {
         w.PutString(mesh.name);
         w.Put(mesh.objToWorld);
         w.PutArray(mesh.vertices);
         for (const auto& channel : mesh.mapVertices) w.PutArray(channel);
-        w.Put(uint32_t(mesh.polygons.size()));
-        for (const Polygon& poly : mesh.polygons) {
-            const uint8_t bits = (poly.normals.empty() ? 0 : kHasNormals) |
-                                 (poly.mapCorners[kColorChannel].empty() ? 0 : kHasColors) |
-                                 (poly.mapCorners[kTextureChannel].empty() ? 0 : kHasTexCoords) |
-                                 (poly.twoSided ? kTwoSided : 0);
-            w.Put(bits);
-            w.Put(poly.materialID);
-            w.PutArray(poly.vertices);
-            if (bits & kHasNormals) w.PutArray(poly.normals);
-            if (bits & kHasColors) w.PutArray(poly.mapCorners[kColorChannel]);
-            if (bits & kHasTexCoords) w.PutArray(poly.mapCorners[kTextureChannel]);
-        }
+        w.PutArray(mesh.cornerCounts);
+        w.PutArray(mesh.materialIDs);
+        w.PutArray(mesh.flags);
+        w.PutArray(mesh.corners);
+        w.PutArray(mesh.normals);
     }
-    return w.Data();
 }
 
-std::string ErrorReport(const std::string& message) {
-    ReportWriter w;
+void WriteErrorReport(int fd, const std::string& message) {
+    ReportWriter w(fd);
     w.Put(kReportMagic);
     w.Put(uint8_t(kReportError));
     w.PutString(message);
-    return w.Data();
 }
 
 class ReportReader {
@@ -198,14 +292,28 @@ class ReportReader {
     }
     template <class T>
     void GetArray(std::vector<T>* values) {
-        const uint32_t n = Get<uint32_t>();
+        const uint64_t n = Get<uint64_t>();
+        Align();
         if (n > (data_.size() - at_) / sizeof(T)) Damaged();
-        values->resize(n);
-        std::memcpy(values->data(), Take(n * sizeof(T)), n * sizeof(T));
+        values->resize(size_t(n));
+        std::memcpy(values->data(), Take(size_t(n) * sizeof(T)), size_t(n) * sizeof(T));
+        Align();
+    }
+    // An array left where it lies in the report (8-byte aligned there).
+    template <class T>
+    std::span<const T> ViewArray() {
+        const uint64_t n = Get<uint64_t>();
+        Align();
+        if (n > (data_.size() - at_) / sizeof(T)) Damaged();
+        const T* first = reinterpret_cast<const T*>(Take(size_t(n) * sizeof(T)));
+        Align();
+        return {first, size_t(n)};
     }
     std::string GetString() {
-        const uint32_t n = Get<uint32_t>();
-        return std::string(Take(n), n);
+        const uint64_t n = Get<uint64_t>();
+        const char* text = Take(size_t(n));
+        Align();
+        return std::string(text, size_t(n));
     }
     bool AtEnd() const { return at_ == data_.size(); }
     [[noreturn]] void Damaged() const {
@@ -213,6 +321,7 @@ class ReportReader {
     }
 
   private:
+    void Align() { Take((8 - at_ % 8) % 8); }
     const char* Take(size_t n) {
         if (n > data_.size() - at_) Damaged();
         const char* p = data_.data() + at_;
@@ -225,34 +334,34 @@ class ReportReader {
     size_t at_ = 0;
 };
 
+// The report read into meshes: the polygon arrays straight from where they lie in it.
 std::vector<PolyMesh> ParseReport(const std::string& path, std::string_view data) {
     ReportReader in(path, data);
     if (in.Get<uint32_t>() != kReportMagic) in.Damaged();
     const uint8_t status = in.Get<uint8_t>();
     if (status == kReportError) throw InputError(in.GetString());
     if (status != kReportMeshes) in.Damaged();
+    const uint64_t count = in.Get<uint64_t>();
+    if (count > data.size()) in.Damaged();
     std::vector<PolyMesh> meshes;
-    const uint32_t meshCount = in.Get<uint32_t>();
-    for (uint32_t m = 0; m < meshCount; ++m) {
+    for (uint64_t m = 0; m < count; ++m) {
         PolyMesh& mesh = meshes.emplace_back();
         mesh.source = path;
         mesh.name = in.GetString();
         mesh.objToWorld = in.Get<Matrix3>();
         in.GetArray(&mesh.vertices);
-        for (auto& channel : mesh.mapVertices) in.GetArray(&channel);
-        const uint32_t polygonCount = in.Get<uint32_t>();
-        // Every polygon takes at least 7 bytes: no count can outgrow the report.
-        if (polygonCount > data.size() / 7) in.Damaged();
-        mesh.polygons.resize(polygonCount);
-        for (Polygon& poly : mesh.polygons) {
-            const uint8_t bits = in.Get<uint8_t>();
-            poly.materialID = in.Get<uint16_t>();
-            poly.twoSided = (bits & kTwoSided) != 0;
-            in.GetArray(&poly.vertices);
-            if (bits & kHasNormals) in.GetArray(&poly.normals);
-            if (bits & kHasColors) in.GetArray(&poly.mapCorners[kColorChannel]);
-            if (bits & kHasTexCoords) in.GetArray(&poly.mapCorners[kTextureChannel]);
+        for (auto& channel : mesh.mapVertices) {
+            in.GetArray(&channel);
+            if (!channel.empty() && channel.size() != mesh.vertices.size()) in.Damaged();
         }
+        PolygonArrays arrays;
+        arrays.cornerCounts = in.ViewArray<uint32_t>();
+        arrays.materialIDs = in.ViewArray<uint16_t>();
+        arrays.flags = in.ViewArray<uint8_t>();
+        arrays.corners = in.ViewArray<int32_t>();
+        arrays.normals = in.ViewArray<Point3>();
+        if (!Consistent(arrays)) in.Damaged();
+        AddPolygons(arrays, &mesh);
     }
     if (!in.AtEnd()) in.Damaged();
     return meshes;
@@ -275,18 +384,10 @@ int64_t ReadNumberFile(const char* path) {
     return std::atoll(text.c_str());
 }
 
-void WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // the parent is gone or gave up
-        done += size_t(n);
-    }
-}
-
-// The child's whole life: read, report, exit without running the parent's exit handlers.
-[[noreturn]] void RunChild(const std::string& path, int fd, int64_t memoryBytes) {
+// The child's whole life: read, write the report into the shared file, exit without running the
+// parent's exit handlers. Its end of the pipe closes when it exits, which is what the parent
+// waits for.
+[[noreturn]] void RunChild(const std::string& path, int reportFd, int64_t memoryBytes) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
@@ -296,19 +397,16 @@ void WriteAll(int fd, const std::string& data) {
         limit.rlim_cur = limit.rlim_max = rlim_t(std::max<int64_t>(current, 0) + memoryBytes);
         ::setrlimit(RLIMIT_AS, &limit);
     }
-    std::string report;
     try {
-        report = MeshReport(ReadWithAssimp(path));
+        WriteMeshReport(reportFd, ReadFlat(path));
     } catch (const InputError& e) {
-        report = ErrorReport(e.what());
+        WriteErrorReport(reportFd, e.what());
     } catch (const std::bad_alloc&) {
-        report = ErrorReport(path + ": the model reader ran out of memory (limit " +
-                             std::to_string(memoryBytes >> 20) + " MB)");
+        WriteErrorReport(reportFd, path + ": the model reader ran out of memory (limit " +
+                                       std::to_string(memoryBytes >> 20) + " MB)");
     } catch (const std::exception& e) {
-        report = ErrorReport(path + ": the model reader failed: " + e.what());
+        WriteErrorReport(reportFd, path + ": the model reader failed: " + e.what());
     }
-    WriteAll(fd, report);
-    ::close(fd);
     ::_exit(0);
 }
 
@@ -317,24 +415,27 @@ std::string DescribeSignal(int sig) {
     return "signal " + std::to_string(sig) + (name ? std::string(", ") + name : std::string());
 }
 
+// Closes a descriptor on every way out.
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 }  // namespace
 
 std::vector<PolyMesh> ReadWithAssimp(const std::string& path) {
-    Assimp::Importer importer;
-    // Vertices are welded by position afterwards; assimp's own joining would only cost time.
-    importer.SetPropertyInteger(AI_CONFIG_PP_RVC_FLAGS,
-                                aiComponent_TANGENTS_AND_BITANGENTS | aiComponent_BONEWEIGHTS |
-                                    aiComponent_ANIMATIONS | aiComponent_TEXTURES |
-                                    aiComponent_LIGHTS | aiComponent_CAMERAS);
-    const unsigned flags = aiProcess_RemoveComponent | aiProcess_ValidateDataStructure;
-    const aiScene* scene = importer.ReadFile(path, flags);
-    if (!scene) throw InputError(path + ": " + importer.GetErrorString());
-    if ((scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE) || !scene->mRootNode)
-        throw InputError(path + ": the file holds no complete scene");
     std::vector<PolyMesh> meshes;
-    CollectNodes(path, *scene, TwoSidedMaterials(*scene), *scene->mRootNode, aiMatrix4x4(),
-                 &meshes);
-    if (meshes.empty()) throw InputError(path + ": no polygons (only points, lines or nothing)");
+    for (FlatMesh& flat : ReadFlat(path)) {
+        PolyMesh& mesh = meshes.emplace_back();
+        mesh.source = path;
+        mesh.name = std::move(flat.name);
+        mesh.objToWorld = flat.objToWorld;
+        mesh.vertices = std::move(flat.vertices);
+        mesh.mapVertices = std::move(flat.mapVertices);
+        AddPolygons(ArraysOf(flat), &mesh);
+    }
     return meshes;
 }
 
@@ -343,8 +444,8 @@ int64_t AvailableMemoryBytes() {
     available = available < 0 ? 0 : available * 1024;
     const int64_t max = ReadNumberFile("/sys/fs/cgroup/memory.max");
     if (max > 0) {
-        const int64_t left =
-            std::max<int64_t>(0, max - ReadNumberFile("/sys/fs/cgroup/memory.current"));
+        const int64_t left = std::max<int64_t>(
+            0, max - std::max<int64_t>(0, ReadNumberFile("/sys/fs/cgroup/memory.current")));
         available = available > 0 ? std::min(available, left) : left;
     }
     return available;
@@ -354,26 +455,31 @@ std::vector<PolyMesh> ReadWithAssimpContained(const std::string& path, const Rea
     using Clock = std::chrono::steady_clock;
     PollInterrupt(limits.interrupt);
     const int64_t memory = limits.memoryBytes > 0 ? limits.memoryBytes : AvailableMemoryBytes();
+    const auto cannotStart = [&path](int error) {
+        return InputError(path + ": cannot start the model reader: " + std::strerror(error));
+    };
+    // The report goes through an anonymous in-memory file, mapped by the parent once the child
+    // is done: a pipe would copy it twice and grow a buffer by halves.
+    const FdCloser report{::memfd_create("kovrin-import", MFD_CLOEXEC)};
+    if (report.fd < 0) throw cannotStart(errno);
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        throw InputError(path + ": cannot start the model reader: " + std::strerror(errno));
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw cannotStart(errno);
     const pid_t child = ::fork();
     if (child < 0) {
         const int error = errno;
         ::close(fds[0]);
         ::close(fds[1]);
-        throw InputError(path + ": cannot start the model reader: " + std::strerror(error));
+        throw cannotStart(error);
     }
     if (child == 0) {
         ::close(fds[0]);
-        RunChild(path, fds[1], memory);
+        RunChild(path, report.fd, memory);
     }
     ::close(fds[1]);
-    const int fd = fds[0];
-    // Whatever ends the wait, the child is gone and the pipe closed before this returns.
-    const auto finish = [&](bool kill) {
+    const FdCloser alive{fds[0]};
+    // Whatever ends the wait, the child is reaped before this returns.
+    const auto reap = [child](bool kill) {
         if (kill) ::kill(child, SIGKILL);
-        ::close(fd);
         int status = 0;
         while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
@@ -381,34 +487,28 @@ std::vector<PolyMesh> ReadWithAssimpContained(const std::string& path, const Rea
     };
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(limits.timeoutSeconds));
-    std::string report;
-    char buffer[1 << 16];
     for (;;) {
         if (limits.interrupt && *limits.interrupt) {
-            finish(true);
+            reap(true);
             throw ImportInterrupted();
         }
         if (Clock::now() >= deadline) {
-            finish(true);
+            reap(true);
             std::ostringstream message;
             message << path << ": the model reader did not finish within " << limits.timeoutSeconds
                     << " s (see --import-timeout)";
             throw InputError(message.str());
         }
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 50);
+        pollfd p{alive.fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 20);
         if (ready < 0 && errno != EINTR) {
             const int error = errno;
-            finish(true);
+            reap(true);
             throw InputError(path + ": waiting for the model reader: " + std::strerror(error));
         }
-        if (ready <= 0) continue;
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) break;
-        report.append(buffer, size_t(n));
+        if (ready > 0) break;  // the child never writes to the pipe: this is its exit
     }
-    const int status = finish(false);
+    const int status = reap(false);
     if (limits.interrupt && *limits.interrupt) throw ImportInterrupted();
     if (WIFSIGNALED(status)) {
         const int sig = WTERMSIG(status);
@@ -419,10 +519,26 @@ std::vector<PolyMesh> ReadWithAssimpContained(const std::string& path, const Rea
         throw InputError(path + ": the model reader crashed on this file (" + DescribeSignal(sig) +
                          "); the file is probably damaged");
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw InputError(path + ": the model reader failed (exit " +
                          std::to_string(WEXITSTATUS(status)) + ")");
-    return ParseReport(path, report);
+    }
+    struct stat info {};
+    if (::fstat(report.fd, &info) != 0 || info.st_size <= 0)
+        throw InputError(path + ": the model reader gave no report");
+    const size_t size = size_t(info.st_size);
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, report.fd, 0);
+    if (mapped == MAP_FAILED)
+        throw InputError(path + ": cannot read the model reader's report: " + std::strerror(errno));
+    std::vector<PolyMesh> meshes;
+    try {
+        meshes = ParseReport(path, std::string_view(static_cast<const char*>(mapped), size));
+    } catch (...) {
+        ::munmap(mapped, size);
+        throw;
+    }
+    ::munmap(mapped, size);
+    return meshes;
 }
 
 }  // namespace KvrnApp

@@ -24,32 +24,45 @@ uint64_t Mix(uint64_t h) {
     return h ^ (h >> 33);
 }
 
-// Open addressing over the vertex indices: one probe sequence per position, no node allocation,
-// so a million vertices take a few milliseconds.
-std::vector<int32_t> ExactRepresentatives(const std::vector<Point3>& vertices) {
+// Open addressing over the kept vertices, compacting as it goes: one probe sequence per position,
+// no node allocation, and no per-vertex map at all until the first repeat. Slots hold new
+// indices, so the positions they are compared with are the compacted ones. Returns the new index
+// of every vertex, or an empty vector when all were kept.
+std::vector<int32_t> WeldExact(std::vector<Point3>& vertices) {
     const size_t n = vertices.size();
     const size_t size = std::bit_ceil(std::max<size_t>(16, 2 * n));
-    std::vector<int32_t> slots(size, -1);
-    std::vector<int32_t> rep(n);
+    std::vector<int32_t> slots;
+    ReserveLarge(slots, size);
+    slots.assign(size, -1);
+    std::vector<int32_t> newIndex;
+    int32_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
         const Point3 p = vertices[i];
         const uint32_t x = Bits(p.x), y = Bits(p.y), z = Bits(p.z);
         size_t slot = Mix((uint64_t(x) << 32 | y) ^ Mix(z)) & (size - 1);
+        int32_t index = -1;
         for (;; slot = (slot + 1) & (size - 1)) {
             const int32_t held = slots[slot];
-            if (held < 0) {
-                slots[slot] = int32_t(i);
-                rep[i] = int32_t(i);
-                break;
-            }
+            if (held < 0) break;
             const Point3 q = vertices[size_t(held)];
             if (Bits(q.x) == x && Bits(q.y) == y && Bits(q.z) == z) {
-                rep[i] = held;
+                index = held;
                 break;
             }
         }
+        if (index < 0) {
+            index = kept++;
+            slots[slot] = index;
+            vertices[size_t(index)] = p;
+        } else if (newIndex.empty()) {
+            ReserveLarge(newIndex, n);
+            newIndex.resize(i);
+            for (size_t k = 0; k < i; ++k) newIndex[k] = int32_t(k);
+        }
+        if (!newIndex.empty()) newIndex.push_back(index);
     }
-    return rep;
+    vertices.resize(size_t(kept));
+    return newIndex;
 }
 
 struct Cell {
@@ -118,29 +131,32 @@ int64_t WeldVertices(PolyMesh& mesh, float distance) {
         throw InputError(mesh.source + ": weld distance " + std::to_string(distance) +
                          " must be 0 or more");
     }
-    if (mesh.vertices.empty()) return 0;
-    const std::vector<int32_t> rep =
-        distance > 0 ? NearRepresentatives(mesh, distance) : ExactRepresentatives(mesh.vertices);
     const size_t n = mesh.vertices.size();
-    // Kept vertices are their own representative; the others point at an earlier one.
-    std::vector<int32_t> newIndex(n);
-    size_t kept = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (rep[i] == int32_t(i)) {
-            mesh.vertices[kept] = mesh.vertices[i];
-            newIndex[i] = int32_t(kept++);
-        } else {
-            newIndex[i] = newIndex[size_t(rep[i])];
+    std::vector<int32_t> newIndex;
+    if (distance > 0) {
+        const std::vector<int32_t> rep = NearRepresentatives(mesh, distance);
+        // Kept vertices are their own representative; the others point at an earlier one.
+        newIndex.resize(n);
+        size_t kept = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (rep[i] == int32_t(i)) {
+                mesh.vertices[kept] = mesh.vertices[i];
+                newIndex[i] = int32_t(kept++);
+            } else {
+                newIndex[i] = newIndex[size_t(rep[i])];
+            }
         }
+        mesh.vertices.resize(kept);
+    } else {
+        newIndex = WeldExact(mesh.vertices);
     }
-    if (kept == n) return 0;
-    mesh.vertices.resize(kept);
+    if (mesh.vertices.size() == n) return 0;
     for (Polygon& poly : mesh.polygons) {
         for (int32_t& v : poly.vertices) {
             if (v >= 0 && size_t(v) < n) v = newIndex[size_t(v)];
         }
     }
-    return int64_t(n - kept);
+    return int64_t(n - mesh.vertices.size());
 }
 
 }  // namespace KvrnApp
