@@ -308,6 +308,12 @@ TEST(SceneFile, BadInputIsReportedWithItsKeyPath) {
          "objects[0].file: notes.txt: not a supported model format"},
         {R"({"objects": [{"name": "a", "primitive": "box", "radius": 3}]})",
          "objects[0].radius: unknown key"},
+        {R"({"objects": [{"name": "a", "primitive": "box", "up": "y"}]})",
+         "objects[0].up: unknown key"},
+        {R"({"objects": [{"name": "a", "file": "cube.obj", "up": "x"}]})",
+         "objects[0].up: \"x\" is not one of"},
+        {R"({"objects": [{"name": "a", "file": "cube.obj", "weld": -1}]})",
+         "objects[0].weld: -1 is out of range 0 to"},
         {R"({"objects": [{"name": "a", "primitive": "sphere", "rings": 1}]})",
          "objects[0].rings: 1 is out of range 2 to 1024"},
         {R"({"objects": [{"name": "a", "primitive": "box", "scale": [1, 0, 1]}]})",
@@ -332,6 +338,14 @@ TEST(SceneFile, BadInputIsReportedWithItsKeyPath) {
         EXPECT_NE(error.find(expected), std::string::npos) << error;
     }
     EXPECT_EQ(ErrorOf([&] { ParseScene(objects + "}", file); }), "");
+    const SceneDescription turned = ParseScene(
+        R"({"objects": [{"name": "a", "file": "cube.obj", "up": "Y", "weld": 0.25},
+                        {"name": "b", "file": "cube.obj"}]})",
+        file);
+    EXPECT_EQ(turned.objects[0].up, UpAxis::kY);
+    EXPECT_EQ(turned.objects[0].weld, 0.25f);
+    EXPECT_EQ(turned.objects[1].up, UpAxis::kFormatDefault);
+    EXPECT_LT(turned.objects[1].weld, 0.0f) << "unset: the command line's --weld applies";
     const std::string missing = (dir.Path() / "missing.json").string();
     EXPECT_EQ(ErrorOf([&] { ReadSceneFile(missing); }), missing + ": no such file");
 }
