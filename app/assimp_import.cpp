@@ -138,7 +138,12 @@ std::vector<FlatMesh> ReadFlat(const std::string& path) {
                                     aiComponent_LIGHTS | aiComponent_CAMERAS);
     const unsigned flags = aiProcess_RemoveComponent | aiProcess_ValidateDataStructure;
     const aiScene* scene = importer.ReadFile(path, flags);
-    if (!scene) throw InputError(path + ": " + importer.GetErrorString());
+    if (!scene) {
+        const std::string error = importer.GetErrorString();
+        // assimp catches its own allocation failures and reports them as text.
+        if (error.find("bad_alloc") != std::string::npos) throw std::bad_alloc();
+        throw InputError(path + ": " + error);
+    }
     if ((scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE) || !scene->mRootNode)
         throw InputError(path + ": the file holds no complete scene");
     std::vector<FlatMesh> meshes;

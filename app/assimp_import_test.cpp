@@ -91,6 +91,32 @@ TEST(AssimpImport, ACrashOrAHangInTheReaderBecomesAnErrorNamingTheFile) {
     EXPECT_EQ(message.find("crashed"), std::string::npos) << message;
 }
 
+// A glTF triangle soup of `triangles` triangles, all at the origin: big enough to need memory.
+std::string SoupGltf(const test::TempDir& dir, int triangles) {
+    const std::string zeros((size_t(triangles) * 36 + 2) / 3 * 4, 'A');
+    return dir.Write("soup.gltf",
+                     R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],
+  "nodes":[{"mesh":0}],"meshes":[{"primitives":[{"attributes":{"POSITION":0}}]}],
+  "accessors":[{"bufferView":0,"componentType":5126,"count":)" +
+                         std::to_string(3 * triangles) +
+                         R"(,"type":"VEC3","min":[0,0,0],"max":[0,0,0]}],
+  "bufferViews":[{"buffer":0,"byteLength":)" +
+                         std::to_string(36 * triangles) + R"(}],
+  "buffers":[{"byteLength":)" +
+                         std::to_string(36 * triangles) +
+                         R"(,"uri":"data:application/octet-stream;base64,)" + zeros + R"("}]})");
+}
+
+TEST(AssimpImport, RunningOutOfMemoryInTheReaderIsAnError) {
+    const test::TempDir dir;
+    const std::string soup = SoupGltf(dir, 100000);
+    ReaderLimits limits;
+    limits.memoryBytes = 8 << 20;
+    const std::string message = ContainedError(soup, limits);
+    EXPECT_EQ(message, soup + ": the model reader ran out of memory (limit 8 MB)");
+    EXPECT_EQ(ReadWithAssimpContained(soup, {}).at(0).polygons.size(), 100000u);
+}
+
 TEST(AssimpImport, AnInterruptStopsAHangingReader) {
     const test::TempDir dir;
     const std::string hanging = dir.Write("hang.ply", kHangingPly);
