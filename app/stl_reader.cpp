@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "reader_text.h"
+
 namespace KvrnApp {
 
 using KvrnLib::Point3;
@@ -42,30 +44,6 @@ bool HasBinaryBytes(std::string_view bytes) {
     const std::string_view head = bytes.substr(0, 512);
     return std::any_of(head.begin(), head.end(),
                        [](char c) { return (unsigned char)c < ' ' && !IsSpace(c); });
-}
-
-// A token as a message may show it: printable and short.
-std::string Shown(std::string_view token) {
-    constexpr size_t kMaxShown = 40;
-    std::string shown;
-    for (char c : token.substr(0, kMaxShown)) shown += c >= ' ' && c <= '~' ? c : '?';
-    if (token.size() > kMaxShown) shown += "...";
-    return shown;
-}
-
-// std::from_chars, except that a value too small for T reads as zero (writers print doubles such
-// as 1e-50 where a float holds 0); values too large still fail.
-template <typename T>
-std::from_chars_result ParseReal(const char* first, const char* last, T& value) {
-    std::from_chars_result result = std::from_chars(first, last, value);
-    if (result.ec == std::errc::result_out_of_range) {
-        long double wide = 0;
-        if (std::from_chars(first, last, wide).ec == std::errc() && std::fabs(wide) < 1) {
-            value = T(wide);
-            result.ec = std::errc();
-        }
-    }
-    return result;
 }
 
 PolyMesh EmptyMesh(const std::string& path) {
