@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <numbers>
 #include <span>
@@ -41,93 +42,382 @@ double Orient(Point2d a, Point2d b, Point2d c) {
 
 double Distance(Point2d a, Point2d b) { return std::hypot(b.x - a.x, b.y - a.y); }
 
-// Inside, or within `tolerance` of the triangle's edges.
-bool InTriangle(Point2d p, Point2d a, Point2d b, Point2d c, double tolerance) {
-    return Orient(a, b, p) >= -tolerance * Distance(a, b) &&
-           Orient(b, c, p) >= -tolerance * Distance(b, c) &&
-           Orient(c, a, p) >= -tolerance * Distance(c, a);
-}
-
 bool SamePoint(Point2d a, Point2d b) { return a.x == b.x && a.y == b.y; }
 
-// Working arrays of EarClip, kept between polygons so that a mesh of quads allocates once.
+// Singly linked lists of ints in shared arrays: no allocation per list, and entries unlink in
+// place.
+struct IntLists {
+    std::vector<int> head, next, value;
+
+    void Reset(int lists) {
+        head.assign(lists, -1);
+        next.clear();
+        value.clear();
+    }
+    void Push(int list, int v) {
+        next.push_back(head[list]);
+        value.push_back(v);
+        head[list] = int(value.size()) - 1;
+    }
+};
+
+// A set of corner indices as a two-level bit set: the next member after a position is found in a
+// few word reads even when the set is large and sparse.
+class CornerSet {
+  public:
+    void Reset(int n) {
+        words_.assign((size_t(n) + 63) / 64, 0);
+        summary_.assign((words_.size() + 63) / 64, 0);
+    }
+    void Insert(int i) {
+        words_[i >> 6] |= Bit(i);
+        summary_[i >> 12] |= Bit(i >> 6);
+    }
+    void Erase(int i) {
+        uint64_t& word = words_[i >> 6];
+        word &= ~Bit(i);
+        if (word == 0) summary_[i >> 12] &= ~Bit(i >> 6);
+    }
+    // The first member at or after i, going round to 0; -1 when the set is empty.
+    int FirstFrom(int i) const {
+        const int found = FirstAtOrAfter(i);
+        return found >= 0 ? found : FirstAtOrAfter(0);
+    }
+
+  private:
+    static uint64_t Bit(int i) { return uint64_t(1) << (i & 63); }
+    int FirstAtOrAfter(int i) const {
+        const size_t w = size_t(i) >> 6;
+        if (const uint64_t bits = words_[w] & (~uint64_t(0) << (i & 63)))
+            return int(w * 64 + std::countr_zero(bits));
+        size_t s = (w + 1) >> 6;
+        if (s >= summary_.size()) return -1;
+        uint64_t bits = summary_[s] & (~uint64_t(0) << ((w + 1) & 63));
+        while (bits == 0) {
+            if (++s == summary_.size()) return -1;
+            bits = summary_[s];
+        }
+        const size_t word = s * 64 + std::countr_zero(bits);
+        return int(word * 64 + std::countr_zero(words_[word]));
+    }
+
+    std::vector<uint64_t> words_, summary_;
+};
+
+// Working arrays of EarClipper, kept between polygons so that a mesh of quads allocates once.
 struct ClipScratch {
     std::vector<Point2d> pts;
     std::vector<int> next, prev;
+    std::vector<uint8_t> alive, reflex, inGrid;
+    CornerSet candidates;  // corners that may be ears; all others are known not to be
+    IntLists cells;        // reflex corners by grid cell
+    IntLists waiting;      // per reflex corner: the corners it was found inside the ear of
+    std::vector<std::pair<double, int>> heap;  // (corner orientation, corner), max first
+    std::vector<std::pair<double, int>> ties;
 };
 
 // Ear clipping of a counter-clockwise simple polygon (scratch.pts); appends local corner triples
 // in polygon order. Self-intersecting or degenerate input still terminates: when no ear exists
 // the most convex corner is clipped.
-void EarClip(ClipScratch& scratch, std::vector<std::array<int, 3>>* out) {
-    const std::vector<Point2d>& pts = scratch.pts;
-    std::vector<int>& next = scratch.next;
-    std::vector<int>& prev = scratch.prev;
-    const int n = static_cast<int>(pts.size());
-    next.resize(n);
-    prev.resize(n);
-    for (int i = 0; i < n; ++i) {
-        next[i] = (i + 1) % n;
-        prev[i] = (i + n - 1) % n;
-    }
-    // Float input puts a vertex that lies on a diagonal up to about 1e-7 of the polygon's size
-    // off it; such near-misses count as hits so that no sliver triangles come out.
-    double minX = pts[0].x, maxX = minX, minY = pts[0].y, maxY = minY;
-    for (const Point2d& p : pts) {
-        minX = std::min(minX, p.x);
-        maxX = std::max(maxX, p.x);
-        minY = std::min(minY, p.y);
-        maxY = std::max(maxY, p.y);
-    }
-    const double size = std::max(maxX - minX, maxY - minY);
-    const double tolerance = 1e-6 * size;
-    auto cornerOrient = [&](int i) { return Orient(pts[prev[i]], pts[i], pts[next[i]]); };
-    auto isEar = [&](int i) {
-        const int a = prev[i], c = next[i];
-        if (cornerOrient(i) <= tolerance * Distance(pts[a], pts[c])) return false;
-        // A vertex inside a candidate ear is always a reflex one, so only those are tested.
-        for (int j = next[c]; j != a; j = next[j]) {
-            if (cornerOrient(j) > tolerance * Distance(pts[prev[j]], pts[next[j]])) continue;
-            if (SamePoint(pts[j], pts[a]) || SamePoint(pts[j], pts[i]) || SamePoint(pts[j], pts[c]))
-                continue;
-            if (InTriangle(pts[j], pts[a], pts[i], pts[c], tolerance)) return false;
-        }
-        return true;
-    };
-    auto clip = [&](int i) {
-        out->push_back({prev[i], i, next[i]});
-        next[prev[i]] = next[i];
-        prev[next[i]] = prev[i];
-    };
+//
+// Clips the same corners in the same order as the textbook scan (walk on from the last ear, test
+// every corner against every reflex one) but in near-linear time on large polygons:
+// - only corners that may be ears are visited: a corner that failed stays failed until one of its
+//   neighbours changes or the reflex corner found in its triangle is clipped or turns convex;
+// - reflex corners sit in a uniform grid, so an ear test looks only near its triangle;
+// - the most convex corner comes from a heap once the polygon is large.
+class EarClipper {
+  public:
+    explicit EarClipper(ClipScratch& scratch)
+        : s_(scratch), pts_(scratch.pts), next_(scratch.next), prev_(scratch.prev) {}
 
-    // Starting at corner 1 makes a convex polygon come out as the fan around corner 0.
-    int cur = 1 % n;
-    for (int remaining = n; remaining > 3; --remaining) {
-        bool clipped = false;
-        for (int tries = 0; tries < remaining; ++tries, cur = next[cur]) {
-            if (isEar(cur)) {
-                const int following = next[cur];
-                clip(cur);
-                cur = following;
-                clipped = true;
-                break;
+    void Run(std::vector<std::array<int, 3>>* out) {
+        const int n = static_cast<int>(pts_.size());
+        Start(n);
+        // Starting at corner 1 makes a convex polygon come out as the fan around corner 0.
+        int cur = 1 % n;
+        for (remaining_ = n; remaining_ > 3; --remaining_) {
+            int ear = -1;
+            for (int i = s_.candidates.FirstFrom(cur); i >= 0; i = s_.candidates.FirstFrom(i)) {
+                const int blocker = EarBlocker(i);
+                if (blocker < 0) {
+                    ear = i;
+                    break;
+                }
+                s_.candidates.Erase(i);
+                if (blocker != i) s_.waiting.Push(blocker, i);
+            }
+            const int clipped = ear >= 0 ? ear : MostConvex(cur);
+            cur = next_[clipped];
+            Clip(clipped, remaining_ > 4, out);
+        }
+        out->push_back({prev_[cur], cur, next_[cur]});
+    }
+
+  private:
+    // Below these sizes plain scans beat the grid and the heap.
+    static constexpr int kGridMinReflex = 32;
+    static constexpr int kHeapMinCorners = 64;
+
+    void Start(int n) {
+        next_.resize(n);
+        prev_.resize(n);
+        for (int i = 0; i < n; ++i) {
+            next_[i] = (i + 1) % n;
+            prev_[i] = (i + n - 1) % n;
+        }
+        // Float input puts a vertex that lies on a diagonal up to about 1e-7 of the polygon's size
+        // off it; such near-misses count as hits so that no sliver triangles come out.
+        double minX = pts_[0].x, maxX = minX, minY = pts_[0].y, maxY = minY;
+        for (const Point2d& p : pts_) {
+            minX = std::min(minX, p.x);
+            maxX = std::max(maxX, p.x);
+            minY = std::min(minY, p.y);
+            maxY = std::max(maxY, p.y);
+        }
+        const double size = std::max(maxX - minX, maxY - minY);
+        tolerance_ = 1e-6 * size;
+
+        s_.alive.assign(n, 1);
+        s_.reflex.resize(n);
+        s_.inGrid.assign(n, 0);
+        s_.candidates.Reset(n);
+        s_.waiting.Reset(n);
+        s_.heap.clear();
+        heapBuilt_ = false;
+        int reflexCount = 0;
+        for (int i = 0; i < n; ++i) {
+            s_.reflex[i] = !Convex(i);
+            reflexCount += s_.reflex[i];
+        }
+        SizeGrid(minX, minY, maxX - minX, maxY - minY, reflexCount);
+        for (int i = 0; i < n; ++i) {
+            if (s_.reflex[i]) {
+                AddToGrid(i);
+            } else {
+                s_.candidates.Insert(i);
             }
         }
-        if (!clipped) {
+    }
+
+    // About one reflex corner per cell; one cell (a plain list) when there are few.
+    void SizeGrid(double minX, double minY, double width, double height, int reflexCount) {
+        gridX_ = minX;
+        gridY_ = minY;
+        cellsX_ = cellsY_ = 1;
+        cellsPerX_ = cellsPerY_ = 0;
+        if (reflexCount >= kGridMinReflex && std::isfinite(width) && std::isfinite(height) &&
+            (width > 0 || height > 0)) {
+            double cell = std::sqrt(width * height / reflexCount);
+            if (!(cell > 0)) cell = std::max(width, height) / reflexCount;
+            cellsX_ = std::min(int(width / cell) + 1, reflexCount);
+            cellsY_ = std::min(int(height / cell) + 1, reflexCount);
+            cellsPerX_ = cellsX_ / std::max(width, cell);
+            cellsPerY_ = cellsY_ / std::max(height, cell);
+        }
+        s_.cells.Reset(cellsX_ * cellsY_);
+    }
+    static int Cell(double offset, double perUnit, int cells) {
+        const double t = offset * perUnit;
+        if (!(t > 0)) return 0;  // also NaN
+        return t < cells - 1 ? int(t) : cells - 1;
+    }
+    void AddToGrid(int i) {
+        s_.inGrid[i] = 1;
+        const Point2d p = pts_[i];
+        const int cx = Cell(p.x - gridX_, cellsPerX_, cellsX_);
+        const int cy = Cell(p.y - gridY_, cellsPerY_, cellsY_);
+        s_.cells.Push(cy * cellsX_ + cx, i);
+    }
+
+    double CornerOrient(int i) const { return Orient(pts_[prev_[i]], pts_[i], pts_[next_[i]]); }
+    bool Convex(int i) const {
+        return CornerOrient(i) > tolerance_ * Distance(pts_[prev_[i]], pts_[next_[i]]);
+    }
+
+    // -1 when corner i is an ear, i when it is not convex, otherwise a reflex corner inside its
+    // triangle. A vertex inside a candidate ear is always a reflex one, so only those are tested.
+    int EarBlocker(int i) {
+        const int a = prev_[i], c = next_[i];
+        if (s_.reflex[i]) return i;
+        if (cellsX_ * cellsY_ == 1 && s_.cells.head[0] < 0) return -1;
+        const Point2d pa = pts_[a], pi = pts_[i], pc = pts_[c];
+        const double ab = Distance(pa, pi), bc = Distance(pi, pc), ca = Distance(pc, pa);
+        // Inside the triangle, or within the tolerance of its edges.
+        const double limitAB = -tolerance_ * ab, limitBC = -tolerance_ * bc;
+        const double limitCA = -tolerance_ * ca;
+        auto blocks = [&](int j) {
+            if (j == a || j == i || j == c) return false;
+            const Point2d pj = pts_[j];
+            if (SamePoint(pj, pa) || SamePoint(pj, pi) || SamePoint(pj, pc)) return false;
+            return Orient(pa, pi, pj) >= limitAB && Orient(pi, pc, pj) >= limitBC &&
+                   Orient(pc, pa, pj) >= limitCA;
+        };
+        if (cellsX_ * cellsY_ == 1) return FirstInCell(0, blocks);
+
+        // The points `blocks` accepts form the triangle grown by the tolerance on every side:
+        // the triangle scaled about its incentre by (r + tolerance) / r, r its inradius. Rows of
+        // cells are searched only where that triangle crosses them, so that a long thin ear does
+        // not visit its whole bounding box.
+        const double perimeter = ab + bc + ca;
+        const Point2d centre = {(bc * pa.x + ca * pi.x + ab * pc.x) / perimeter,
+                                (bc * pa.y + ca * pi.y + ab * pc.y) / perimeter};
+        const double scale = 1 + tolerance_ * perimeter / Orient(pa, pi, pc);
+        std::array<Point2d, 3> grown;
+        double lowY = centre.y, highY = centre.y;
+        for (int k = 0; k < 3; ++k) {
+            const Point2d p = k == 0 ? pa : (k == 1 ? pi : pc);
+            grown[k] = {centre.x + scale * (p.x - centre.x), centre.y + scale * (p.y - centre.y)};
+            lowY = std::min(lowY, grown[k].y);
+            highY = std::max(highY, grown[k].y);
+        }
+        // Rounding margin: a point just outside the grown edges may still test inside.
+        const double margin = tolerance_;
+        const int y0 = Cell(lowY - margin - gridY_, cellsPerY_, cellsY_);
+        const int y1 = Cell(highY + margin - gridY_, cellsPerY_, cellsY_);
+        for (int y = y0; y <= y1; ++y) {
+            const double slabLow = y == y0 ? -INFINITY : gridY_ + y / cellsPerY_ - margin;
+            const double slabHigh = y == y1 ? INFINITY : gridY_ + (y + 1) / cellsPerY_ + margin;
+            double lowX = INFINITY, highX = -INFINITY;
+            for (int k = 0; k < 3; ++k) {
+                Point2d p = grown[k], q = grown[(k + 1) % 3];
+                if (p.y > q.y) std::swap(p, q);
+                if (q.y < slabLow || p.y > slabHigh) continue;
+                const double dy = q.y - p.y;
+                const double t0 = p.y < slabLow ? (slabLow - p.y) / dy : 0;
+                const double t1 = q.y > slabHigh ? (slabHigh - p.y) / dy : 1;
+                const double xa = p.x + t0 * (q.x - p.x), xb = p.x + t1 * (q.x - p.x);
+                lowX = std::min({lowX, xa, xb});
+                highX = std::max({highX, xa, xb});
+            }
+            if (!(lowX <= highX)) {  // rounding left the row empty, or NaN: search it all
+                lowX = -INFINITY;
+                highX = INFINITY;
+            }
+            const int x0 = Cell(lowX - margin - gridX_, cellsPerX_, cellsX_);
+            const int x1 = Cell(highX + margin - gridX_, cellsPerX_, cellsX_);
+            for (int x = x0; x <= x1; ++x)
+                if (const int j = FirstInCell(y * cellsX_ + x, blocks); j >= 0) return j;
+        }
+        return -1;
+    }
+    // The first reflex corner of the cell that passes `test`, or -1. Unlinks the entries of
+    // corners that have been clipped or turned convex on the way.
+    template <typename Test>
+    int FirstInCell(int cell, const Test& test) {
+        IntLists& cells = s_.cells;
+        int* link = &cells.head[cell];
+        while (*link >= 0) {
+            const int e = *link, j = cells.value[e];
+            if (!s_.alive[j] || !s_.reflex[j]) {
+                s_.inGrid[j] = 0;
+                *link = cells.next[e];
+                continue;
+            }
+            if (test(j)) return j;
+            link = &cells.next[e];
+        }
+        return -1;
+    }
+
+    // The corner with the largest orientation, the first one from cur on a tie.
+    int MostConvex(int cur) {
+        const double curOrient = CornerOrient(cur);
+        if (std::isnan(curOrient)) return cur;  // nothing compares greater
+        if (!heapBuilt_ && remaining_ < kHeapMinCorners) {
             int best = cur;
-            double bestOrient = cornerOrient(cur);
-            for (int j = next[cur]; j != cur; j = next[j]) {
-                if (cornerOrient(j) > bestOrient) {
+            double bestOrient = curOrient;
+            for (int j = next_[cur]; j != cur; j = next_[j]) {
+                if (CornerOrient(j) > bestOrient) {
                     best = j;
-                    bestOrient = cornerOrient(j);
+                    bestOrient = CornerOrient(j);
                 }
             }
-            cur = next[best];
-            clip(best);
+            return best;
         }
+        auto& heap = s_.heap;
+        if (!heapBuilt_) {
+            heapBuilt_ = true;
+            for (int j = cur, k = 0; k < remaining_; j = next_[j], ++k) PushOrient(j);
+        }
+        // Entries are left behind when a corner changes; a current one matches its corner.
+        auto current = [&](const std::pair<double, int>& e) {
+            return s_.alive[e.second] && CornerOrient(e.second) == e.first;
+        };
+        while (!current(heap.front())) {
+            std::pop_heap(heap.begin(), heap.end());
+            heap.pop_back();
+        }
+        const double top = heap.front().first;
+        if (curOrient == top) return cur;
+        const int n = static_cast<int>(pts_.size());
+        int best = -1;
+        s_.ties.clear();
+        while (!heap.empty() && heap.front().first == top) {
+            std::pop_heap(heap.begin(), heap.end());
+            const std::pair<double, int> e = heap.back();
+            heap.pop_back();
+            if (!current(e)) continue;
+            s_.ties.push_back(e);
+            if (best < 0 || (e.second - cur + n) % n < (best - cur + n) % n) best = e.second;
+        }
+        for (const auto& e : s_.ties) {
+            heap.push_back(e);
+            std::push_heap(heap.begin(), heap.end());
+        }
+        return best;
     }
-    out->push_back({prev[cur], cur, next[cur]});
-}
+    void PushOrient(int i) {
+        const double orient = CornerOrient(i);
+        if (std::isnan(orient)) return;
+        s_.heap.emplace_back(orient, i);
+        std::push_heap(s_.heap.begin(), s_.heap.end());
+    }
+
+    // The neighbours need updating unless only the last triangle remains.
+    void Clip(int i, bool updateNeighbours, std::vector<std::array<int, 3>>* out) {
+        const int a = prev_[i], c = next_[i];
+        out->push_back({a, i, c});
+        next_[a] = c;
+        prev_[c] = a;
+        s_.alive[i] = 0;
+        s_.candidates.Erase(i);
+        if (!updateNeighbours) return;
+        if (s_.reflex[i]) Release(i);
+        NeighbourChanged(a);
+        NeighbourChanged(c);
+    }
+    void NeighbourChanged(int i) {
+        const bool wasReflex = s_.reflex[i];
+        s_.reflex[i] = !Convex(i);
+        if (s_.reflex[i]) {
+            if (!s_.inGrid[i]) AddToGrid(i);
+        } else {
+            if (wasReflex) Release(i);
+            s_.candidates.Insert(i);
+        }
+        if (heapBuilt_) PushOrient(i);
+    }
+    // Reflex corner i no longer blocks: the corners waiting on it may be ears again.
+    void Release(int i) {
+        IntLists& waiting = s_.waiting;
+        for (int e = waiting.head[i]; e >= 0; e = waiting.next[e]) {
+            const int j = waiting.value[e];
+            if (s_.alive[j] && !s_.reflex[j]) s_.candidates.Insert(j);
+        }
+        waiting.head[i] = -1;
+    }
+
+    ClipScratch& s_;
+    const std::vector<Point2d>& pts_;
+    std::vector<int>& next_;
+    std::vector<int>& prev_;
+    double tolerance_ = 0;
+    int remaining_ = 0;
+    bool heapBuilt_ = false;
+    double gridX_ = 0, gridY_ = 0, cellsPerX_ = 0, cellsPerY_ = 0;
+    int cellsX_ = 1, cellsY_ = 1;
+};
 
 // Polygons after validation and clean-up, stored flat: corners of polygon p are
 // [start[p], start[p + 1]).
@@ -234,41 +524,232 @@ struct CornerShading {
     std::vector<uint8_t> hardEdges;
 };
 
-// Walks the corners around each vertex once to find both:
-// - the angle-weighted normal at each corner over the polygons around its vertex that are smooth
+// What the tests between the polygons around one vertex need.
+struct RingCorner {
+    int32_t corner, polygon;
+    int32_t prevVertex, nextVertex;
+    uint32_t group;
+    Vec3d normal;
+    Vec3d weightedNormal;  // times the corner angle
+};
+
+// Polygons are smooth with each other when both carry smoothing groups that share a bit, or,
+// when either has none, when their normals are within the crease angle.
+struct SmoothTest {
+    double cosLimit;
+
+    bool ByRule(const RingCorner& a, const RingCorner& b) const {
+        if (a.group != 0 && b.group != 0) return (a.group & b.group) != 0;
+        return DotD(a.normal, b.normal) >= cosLimit;
+    }
+    bool operator()(const RingCorner& a, const RingCorner& b) const {
+        return a.polygon == b.polygon || ByRule(a, b);
+    }
+};
+
+void Accumulate(Vec3d& sum, const Vec3d& add) {
+    sum = {sum.x + add.x, sum.y + add.y, sum.z + add.z};
+}
+
+// Normals and hard edges of the corners around one vertex:
+// - the angle-weighted normal at each corner over the polygons around the vertex that are smooth
 //   with the corner's own polygon;
 // - the hard edges: those shared by exactly two polygons that are not smooth with each other.
 //   Every polygon edge has an end at the vertex being visited, so the corners there find all
 //   edges to a given neighbour.
-// Polygons are smooth with each other when both carry smoothing groups that share a bit, or,
-// when either has none, when their normals are within the crease angle.
+//
+// Up to kPairwiseRingLimit corners, every pair is compared. Around a larger vertex (a fan of
+// thousands of triangles) that is quadratic, so edges are matched by sorting the corners' far
+// vertices, and normals are summed in one of two ways:
+// - when at most kMaxSmoothClasses classes of corners decide smoothness alike (same smoothing
+//   groups, and the same normal where a group is 0), per class over the same corners in the same
+//   order as the pairwise rule: the result is identical;
+// - otherwise over the corner's fan: the corners joined through smooth edges shared by two
+//   polygons. This is the pairwise rule wherever smoothness around the vertex is transitive; it
+//   differs where gentle bends add up past the crease angle, or where polygons smooth with each
+//   other are parted by a crease.
+class RingShader {
+  public:
+    RingShader(double cosLimit, CornerShading* result) : smooth_{cosLimit}, result_(*result) {}
+
+    void Shade(std::span<const RingCorner> ring) {
+        haveRingSum_ = false;
+        if (ring.size() <= kPairwiseRingLimit) {
+            ShadePairwise(ring);
+            return;
+        }
+        MatchEdges(ring);
+        if (!SumClasses(ring)) SumFans(ring);
+        for (size_t k = 0; k < ring.size(); ++k) SetNormal(ring, ring[k], sums_[sumIndex_[k]]);
+    }
+
+  private:
+    static constexpr size_t kPairwiseRingLimit = 64;
+    static constexpr size_t kMaxSmoothClasses = 64;
+
+    void ShadePairwise(std::span<const RingCorner> ring) {
+        for (size_t i = 0; i < ring.size(); ++i) {
+            const RingCorner& corner = ring[i];
+            Vec3d sum;
+            int edgeCount = 0;  // polygon edges between the vertex and corner.nextVertex
+            size_t edgeOther = i;
+            for (size_t j = 0; j < ring.size(); ++j) {
+                const RingCorner& other = ring[j];
+                if (smooth_(corner, other)) Accumulate(sum, other.weightedNormal);
+                if (other.nextVertex == corner.nextVertex) {
+                    ++edgeCount;
+                    if (j != i) edgeOther = j;
+                }
+                if (other.prevVertex == corner.nextVertex) {
+                    ++edgeCount;
+                    edgeOther = j;
+                }
+            }
+            SetNormal(ring, corner, sum);
+            result_.hardEdges[corner.corner] = edgeCount == 2 && !smooth_(corner, ring[edgeOther]);
+        }
+    }
+
+    // Hard edges, and in edgePairs_ the corners (ring positions) on each edge of two corners.
+    void MatchEdges(std::span<const RingCorner> ring) {
+        ends_.clear();
+        for (size_t k = 0; k < ring.size(); ++k) {
+            ends_.push_back({ring[k].nextVertex, int32_t(2 * k)});
+            ends_.push_back({ring[k].prevVertex, int32_t(2 * k + 1)});
+        }
+        std::sort(ends_.begin(), ends_.end(), [](const EdgeEnd& a, const EdgeEnd& b) {
+            return a.farVertex != b.farVertex ? a.farVertex < b.farVertex : a.slot < b.slot;
+        });
+        edgePairs_.clear();
+        for (size_t first = 0, last; first < ends_.size(); first = last) {
+            last = first + 1;
+            while (last < ends_.size() && ends_[last].farVertex == ends_[first].farVertex) ++last;
+            const bool pair = last - first == 2;
+            if (pair) edgePairs_.push_back({ends_[first].slot / 2, ends_[first + 1].slot / 2});
+            for (size_t e = first; e < last; ++e) {
+                if (ends_[e].slot % 2 != 0) continue;  // the edge ends at this corner
+                const RingCorner& corner = ring[ends_[e].slot / 2];
+                const int32_t other = ends_[e == first ? first + 1 : first].slot / 2;
+                result_.hardEdges[corner.corner] = pair && !smooth_(corner, ring[other]);
+            }
+        }
+    }
+
+    bool SumClasses(std::span<const RingCorner> ring) {
+        const bool anyUngrouped =
+            std::any_of(ring.begin(), ring.end(), [](const RingCorner& c) { return c.group == 0; });
+        // Without group 0 smoothness depends on the groups alone.
+        auto key = [anyUngrouped](const RingCorner& c) {
+            const Vec3d& n = c.normal;
+            return anyUngrouped ? std::array<uint64_t, 4>{c.group, std::bit_cast<uint64_t>(n.x),
+                                                          std::bit_cast<uint64_t>(n.y),
+                                                          std::bit_cast<uint64_t>(n.z)}
+                                : std::array<uint64_t, 4>{c.group, 0, 0, 0};
+        };
+        order_.resize(ring.size());
+        for (size_t k = 0; k < ring.size(); ++k) order_[k] = int32_t(k);
+        std::sort(order_.begin(), order_.end(),
+                  [&](int32_t a, int32_t b) { return key(ring[a]) < key(ring[b]); });
+        sumIndex_.resize(ring.size());
+        classFirst_.clear();
+        for (size_t k = 0; k < order_.size(); ++k) {
+            if (k == 0 || key(ring[order_[k]]) != key(ring[order_[k - 1]])) {
+                if (classFirst_.size() == kMaxSmoothClasses) return false;
+                classFirst_.push_back(order_[k]);
+            }
+            sumIndex_[order_[k]] = int32_t(classFirst_.size() - 1);
+        }
+        // Corners of one polygon are in one class, and must be smooth with each other by rule
+        // too (a zero or NaN normal is not), for the class to stand for each of its corners.
+        const size_t classes = classFirst_.size();
+        classSmooth_.resize(classes * classes);
+        for (size_t a = 0; a < classes; ++a) {
+            for (size_t b = 0; b < classes; ++b) {
+                classSmooth_[a * classes + b] =
+                    smooth_.ByRule(ring[classFirst_[a]], ring[classFirst_[b]]);
+            }
+            if (!classSmooth_[a * classes + a]) return false;
+        }
+        sums_.assign(classes, Vec3d{});
+        for (size_t k = 0; k < ring.size(); ++k) {
+            const size_t b = size_t(sumIndex_[k]);
+            for (size_t a = 0; a < classes; ++a)
+                if (classSmooth_[a * classes + b]) Accumulate(sums_[a], ring[k].weightedNormal);
+        }
+        return true;
+    }
+
+    void SumFans(std::span<const RingCorner> ring) {
+        fan_.resize(ring.size());
+        for (size_t k = 0; k < ring.size(); ++k) fan_[k] = int32_t(k);
+        auto root = [this](int32_t k) {
+            while (fan_[k] != k) k = fan_[k] = fan_[fan_[k]];
+            return k;
+        };
+        auto join = [&](int32_t a, int32_t b) {
+            a = root(a);
+            b = root(b);
+            if (a != b) fan_[std::max(a, b)] = std::min(a, b);
+        };
+        // The ring is in corner order, so a polygon's corners at the vertex are neighbours in it.
+        for (size_t k = 1; k < ring.size(); ++k)
+            if (ring[k].polygon == ring[k - 1].polygon) join(int32_t(k - 1), int32_t(k));
+        for (const auto& [a, b] : edgePairs_)
+            if (smooth_(ring[a], ring[b])) join(a, b);
+        sums_.assign(ring.size(), Vec3d{});
+        sumIndex_.resize(ring.size());
+        for (size_t k = 0; k < ring.size(); ++k) {
+            sumIndex_[k] = root(int32_t(k));
+            Accumulate(sums_[sumIndex_[k]], ring[k].weightedNormal);
+        }
+    }
+
+    void SetNormal(std::span<const RingCorner> ring, const RingCorner& corner, const Vec3d& sum) {
+        // A degenerate polygon has no normal of its own: it borrows its neighbours'.
+        Vec3d n;
+        if (!Normalize(sum, &n)) {
+            if (!haveRingSum_) {
+                ringSum_ = {};
+                for (const RingCorner& other : ring) Accumulate(ringSum_, other.weightedNormal);
+                haveRingSum_ = true;
+            }
+            if (!Normalize(ringSum_, &n)) n = {0, 0, 1};
+        }
+        result_.normals[corner.corner] = ToF(n);
+    }
+
+    struct EdgeEnd {
+        int32_t farVertex;
+        int32_t slot;  // 2 * ring position, + 1 when the edge ends at the corner
+    };
+
+    SmoothTest smooth_;
+    CornerShading& result_;
+    Vec3d ringSum_;
+    bool haveRingSum_ = false;
+    std::vector<EdgeEnd> ends_;
+    std::vector<std::pair<int32_t, int32_t>> edgePairs_;
+    std::vector<int32_t> order_, classFirst_, fan_;
+    std::vector<uint8_t> classSmooth_;
+    std::vector<int32_t> sumIndex_;  // per ring position: its entry in sums_
+    std::vector<Vec3d> sums_;
+};
+
+// Walks the corners around each vertex once (RingShader) to find both normals and hard edges.
 CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
                            const std::vector<Vec3d>& faceNormals, float creaseAngleDeg) {
     const size_t cornerCount = clean.cornerVertex.size();
     const size_t vertexCount = mesh.vertices.size();
     const double cosLimit = std::cos(creaseAngleDeg * std::numbers::pi / 180.0);
 
-    // Corners around each vertex in compressed-row form, in corner order: the sums below add in
-    // that order.
+    // Corners around each vertex in compressed-row form, in corner order: the sums add in that
+    // order.
     std::vector<int32_t> ringStart;
     ReserveLarge(ringStart, vertexCount + 1);
     ringStart.assign(vertexCount + 1, 0);
     for (int32_t v : clean.cornerVertex) ++ringStart[v + 1];
     for (size_t v = 0; v < vertexCount; ++v) ringStart[v + 1] += ringStart[v];
 
-    // What the tests between the polygons around one vertex need.
-    struct RingCorner {
-        int32_t corner, polygon;
-        int32_t prevVertex, nextVertex;
-        uint32_t group;
-        Vec3d normal;
-        Vec3d weightedNormal;  // times the corner angle
-    };
-    auto smooth = [cosLimit](const RingCorner& a, const RingCorner& b) {
-        if (a.polygon == b.polygon) return true;
-        if (a.group != 0 && b.group != 0) return (a.group & b.group) != 0;
-        return DotD(a.normal, b.normal) >= cosLimit;
-    };
     CornerShading result;
     ReserveLarge(result.normals, cornerCount);
     result.normals.resize(cornerCount);
@@ -310,6 +791,7 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
             std::max(largestBlock, ringStart[blockFirst[b + 1]] - ringStart[blockFirst[b]]);
     const auto block = std::make_unique_for_overwrite<RingCorner[]>(size_t(largestBlock));
     std::vector<int32_t> fill;
+    RingShader shader(cosLimit, &result);
     for (size_t b = 0; b + 1 < blockFirst.size(); ++b) {
         const size_t first = blockFirst[b], end = blockFirst[b + 1];
         const int32_t base = ringStart[first];
@@ -328,44 +810,9 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
             block[fill[v - first]++ - base] = {
                 c, p, prev, next, clean.Group(p), n, {w * n.x, w * n.y, w * n.z}};
         }
-
         for (size_t v = first; v < end; ++v) {
-            const std::span<const RingCorner> ring(block.get() + (ringStart[v] - base),
-                                                   block.get() + (ringStart[v + 1] - base));
-            for (size_t i = 0; i < ring.size(); ++i) {
-                const RingCorner& corner = ring[i];
-                Vec3d sum;
-                int edgeCount = 0;  // polygon edges between v and corner.nextVertex
-                size_t edgeOther = i;
-                for (size_t j = 0; j < ring.size(); ++j) {
-                    const RingCorner& other = ring[j];
-                    if (smooth(corner, other)) {
-                        const Vec3d& wn = other.weightedNormal;
-                        sum = {sum.x + wn.x, sum.y + wn.y, sum.z + wn.z};
-                    }
-                    if (other.nextVertex == corner.nextVertex) {
-                        ++edgeCount;
-                        if (j != i) edgeOther = j;
-                    }
-                    if (other.prevVertex == corner.nextVertex) {
-                        ++edgeCount;
-                        edgeOther = j;
-                    }
-                }
-                // A degenerate polygon has no normal of its own: it borrows its neighbours'.
-                Vec3d n;
-                if (!Normalize(sum, &n)) {
-                    Vec3d all;
-                    for (const RingCorner& other : ring) {
-                        const Vec3d& wn = other.weightedNormal;
-                        all = {all.x + wn.x, all.y + wn.y, all.z + wn.z};
-                    }
-                    if (!Normalize(all, &n)) n = {0, 0, 1};
-                }
-                result.normals[corner.corner] = {float(n.x), float(n.y), float(n.z)};
-                result.hardEdges[corner.corner] =
-                    edgeCount == 2 && !smooth(corner, ring[edgeOther]);
-            }
+            shader.Shade(std::span<const RingCorner>(block.get() + (ringStart[v] - base),
+                                                     block.get() + (ringStart[v + 1] - base)));
         }
     }
     return result;
@@ -394,7 +841,7 @@ void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, con
         const Vec3d q = ToD(mesh.vertices[clean.cornerVertex[s + i]]);
         scratch.pts[i] = {DotD(q, u), DotD(q, v)};
     }
-    EarClip(scratch, triangles);
+    EarClipper(scratch).Run(triangles);
 }
 
 }  // namespace
