@@ -428,6 +428,10 @@ struct CleanMesh {
     std::vector<int32_t> start{0};
     std::vector<int32_t> source;  // index of the PolyMesh polygon
     std::vector<uint32_t> group;  // smoothing groups; empty while all are 0
+    // Per map channel with map vertices, the map index of each corner; corners of polygons
+    // without map corners get index mapVertices[channel].size(), an added (0, 0, 0) map vertex.
+    std::array<std::vector<int32_t>, kPolyMapChannels> cornerMap;
+    std::array<bool, kPolyMapChannels> usesAddedMapVertex{};
 
     int PolygonCount() const { return static_cast<int>(source.size()); }
     int Size(int p) const { return start[p + 1] - start[p]; }
@@ -450,6 +454,35 @@ bool HasThreeDistinct(const int32_t* corners, size_t n) {
     return false;
 }
 
+constexpr std::array<const char*, kPolyMapChannels> kMapChannelNames = {"vertex colour",
+                                                                        "texture coordinate"};
+
+// Map corners are absent, or one valid map index per corner.
+void CheckMapCorners(const PolyMesh& mesh, const Polygon& poly, size_t p,
+                     const std::string& where) {
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        const std::vector<int32_t>& corners = poly.mapCorners[channel];
+        if (corners.empty()) continue;
+        const int64_t count = static_cast<int64_t>(mesh.mapVertices[channel].size());
+        auto at = [&] {
+            return where + ", polygon " + std::to_string(p) + ": " + kMapChannelNames[channel];
+        };
+        if (corners.size() != poly.vertices.size()) {
+            throw InputError(at() + " indices: " + std::to_string(corners.size()) + " for " +
+                             std::to_string(poly.vertices.size()) +
+                             " corners (expected one per corner)");
+        }
+        for (int32_t m : corners) {
+            if (m < 0 || m >= count) {
+                throw InputError(at() + " index " + std::to_string(m) + " is out of range (" +
+                                 (count == 0 ? std::string("the mesh has none")
+                                             : "expected 0 to " + std::to_string(count - 1)) +
+                                 ")");
+            }
+        }
+    }
+}
+
 CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
     const std::string where = mesh.source + ": mesh '" + mesh.name + "'";
     if (mesh.vertices.empty()) throw InputError(where + " has no vertices");
@@ -468,8 +501,14 @@ CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
     if (explicitNormals) ReserveLarge(clean.cornerNormal, cornerTotal);
     ReserveLarge(clean.start, mesh.polygons.size() + 1);
     ReserveLarge(clean.source, mesh.polygons.size());
+    std::array<bool, kPolyMapChannels> mapped{};
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        mapped[channel] = !mesh.mapVertices[channel].empty();
+        if (mapped[channel]) ReserveLarge(clean.cornerMap[channel], cornerTotal);
+    }
     for (size_t p = 0; p < mesh.polygons.size(); ++p) {
         const Polygon& poly = mesh.polygons[p];
+        CheckMapCorners(mesh, poly, p, where);
         for (int32_t v : poly.vertices) {
             if (v < 0 || v >= vertexCount) {
                 throw InputError(where + ", polygon " + std::to_string(p) + ": vertex index " +
@@ -484,13 +523,25 @@ CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
             if (poly.vertices[i] == poly.vertices[(i + 1) % n]) continue;
             clean.cornerVertex.push_back(poly.vertices[i]);
             if (explicitNormals) clean.cornerNormal.push_back(poly.normals[i]);
+            for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+                if (!mapped[channel]) continue;
+                const std::vector<int32_t>& corners = poly.mapCorners[channel];
+                clean.cornerMap[channel].push_back(
+                    corners.empty() ? int32_t(mesh.mapVertices[channel].size()) : corners[i]);
+            }
         }
         if (!HasThreeDistinct(clean.cornerVertex.data() + first,
                               clean.cornerVertex.size() - first)) {
             ++*dropped;
             clean.cornerVertex.resize(first);
             if (explicitNormals) clean.cornerNormal.resize(first);
+            for (int channel = 0; channel < kPolyMapChannels; ++channel)
+                if (mapped[channel]) clean.cornerMap[channel].resize(first);
             continue;
+        }
+        for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+            if (mapped[channel] && poly.mapCorners[channel].empty())
+                clean.usesAddedMapVertex[channel] = true;
         }
         clean.start.push_back(static_cast<int32_t>(clean.cornerVertex.size()));
         clean.source.push_back(static_cast<int32_t>(p));
@@ -844,6 +895,26 @@ void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, con
     EarClipper(scratch).Run(triangles);
 }
 
+// The object's map channels for the mesh's channels with map vertices, faces still to fill.
+std::array<KvrnLib::UVMesh*, kPolyMapChannels> AddMapChannels(const PolyMesh& mesh,
+                                                              const CleanMesh& clean,
+                                                              size_t triangleCount,
+                                                              KvrnLib::RenderObject& object) {
+    std::array<KvrnLib::UVMesh*, kPolyMapChannels> maps{};
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        const std::vector<Point3>& mapVertices = mesh.mapVertices[channel];
+        if (mapVertices.empty()) continue;
+        auto map = std::make_shared<KvrnLib::UVMesh>();
+        ReserveLarge(map->vertices, mapVertices.size() + 1);
+        map->vertices.assign(mapVertices.begin(), mapVertices.end());
+        if (clean.usesAddedMapVertex[channel]) map->vertices.push_back({0, 0, 0});
+        ReserveLarge(map->faces, triangleCount);
+        maps[channel] = map.get();
+        object.mapChannels[channel] = std::move(map);
+    }
+    return maps;
+}
+
 }  // namespace
 
 void PollInterrupt(const volatile std::sig_atomic_t* interrupt) {
@@ -899,6 +970,8 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
     const size_t triangleCount = clean.cornerVertex.size() - 2 * size_t(clean.PolygonCount());
     ReserveLarge(object->faces, triangleCount);
     if (!allTriangles) ReserveLarge(object->cornerNormals, 3 * triangleCount);
+    const std::array<KvrnLib::UVMesh*, kPolyMapChannels> maps =
+        AddMapChannels(mesh, clean, triangleCount, *object);
 
     std::vector<std::array<int, 3>> triangles;
     ClipScratch scratch;
@@ -913,6 +986,7 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
             face.vertexC = clean.cornerVertex[s + tri[2]];
             face.materialID = poly.materialID;
             face.smoothingGroup = poly.smoothingGroup;
+            if (poly.twoSided) face.flags |= KvrnLib::kFaceTwoSided;
             for (int k = 0; k < 3; ++k) {
                 const int from = tri[k], to = tri[(k + 1) % 3];
                 if ((from + 1) % size != to) continue;  // a diagonal
@@ -921,6 +995,12 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
                     face.flags |= FaceEdgeHardBit(k);
             }
             object->faces.push_back(face);
+            for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+                if (!maps[channel]) continue;
+                const int32_t* cornerMap = clean.cornerMap[channel].data() + s;
+                maps[channel]->faces.push_back(
+                    {cornerMap[tri[0]], cornerMap[tri[1]], cornerMap[tri[2]]});
+            }
             if (!allTriangles) {
                 for (int k = 0; k < 3; ++k)
                     object->cornerNormals.push_back(cornerNormals[s + tri[k]]);

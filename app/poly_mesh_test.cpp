@@ -327,5 +327,73 @@ TEST(Triangulate, PolygonsOfTwentyThousandCornersAreCoveredWithoutOverlap) {
     }
 }
 
+TEST(Triangulate, MapCornersAndTwoSidedFollowTheirPolygonsTriangles) {
+    // Polygon 1 is dropped and polygon 2 loses a repeated corner; polygon 3 has no map corners.
+    // The texture vertex of a corner on vertex v of polygon p is (v, p, 0); the list is reversed
+    // so that map and vertex indices differ.
+    const std::vector<Point3> square = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}};
+    PolyMesh mesh = MeshOf(square, {{0, 1, 2, 3}, {1, 1, 2}, {1, 4, 4, 2}, {0, 2, 3}});
+    std::vector<Point3>& texture = mesh.mapVertices[kTextureChannel];
+    for (int p = 0; p < 3; ++p)
+        for (int32_t v : mesh.polygons[p].vertices) texture.push_back({float(v), float(p), 0});
+    std::reverse(texture.begin(), texture.end());
+    int32_t index = int32_t(texture.size());
+    for (int p = 0; p < 3; ++p)
+        for (size_t i = 0; i < mesh.polygons[p].vertices.size(); ++i)
+            mesh.polygons[p].mapCorners[kTextureChannel].push_back(--index);
+    mesh.polygons[2].twoSided = true;
+
+    const Triangulation t = Triangulate(mesh);
+    const RenderObject& object = *t.object;
+    EXPECT_EQ(t.droppedPolygons, 1);
+    // The quad's two, the cleaned triangle 1-4-2 and triangle 0-2-3.
+    ASSERT_EQ(object.faces.size(), 4u);
+    EXPECT_EQ(object.mapChannels[kColorChannel], nullptr);
+    ASSERT_NE(object.mapChannels[kTextureChannel], nullptr);
+    const KvrnLib::UVMesh& map = *object.mapChannels[kTextureChannel];
+    ASSERT_EQ(map.faces.size(), object.faces.size());
+    ASSERT_EQ(map.vertices.size(), texture.size() + 1);
+    EXPECT_EQ(map.vertices.back(), (Point3{0, 0, 0}));
+    const float polygonOf[] = {0, 0, 2, 3};
+    for (size_t f = 0; f < object.faces.size(); ++f) {
+        const bool last = f == 3;  // the polygon without map corners
+        for (int k = 0; k < 3; ++k) {
+            const int32_t m = map.faces[f][k];
+            ASSERT_GE(m, 0);
+            ASSERT_LT(size_t(m), map.vertices.size());
+            const Point3 expected =
+                last ? Point3{0, 0, 0} : Point3{float(object.faces[f].Vertex(k)), polygonOf[f], 0};
+            EXPECT_EQ(map.vertices[m], expected) << f << " " << k;
+        }
+        EXPECT_EQ((object.faces[f].flags & KvrnLib::kFaceTwoSided) != 0, f == 2) << f;
+    }
+
+    auto message = [](const PolyMesh& bad) {
+        try {
+            Triangulate(bad);
+        } catch (const InputError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    PolyMesh outOfRange = mesh;
+    outOfRange.polygons[2].mapCorners[kTextureChannel][1] = int32_t(texture.size());
+    const std::string range = message(outOfRange);
+    EXPECT_NE(range.find("test.obj: mesh 'm', polygon 2: texture coordinate index " +
+                         std::to_string(texture.size()) + " is out of range"),
+              std::string::npos)
+        << range;
+    PolyMesh fewer = mesh;
+    fewer.polygons[0].mapCorners[kTextureChannel].pop_back();
+    EXPECT_NE(message(fewer).find("polygon 0: texture coordinate indices: 3 for 4 corners"),
+              std::string::npos)
+        << message(fewer);
+    PolyMesh noColours = mesh;
+    noColours.polygons[3].mapCorners[kColorChannel] = {0, 0, 0};
+    EXPECT_NE(message(noColours).find("polygon 3: vertex colour index 0 is out of range"),
+              std::string::npos)
+        << message(noColours);
+}
+
 }  // namespace
 }  // namespace KvrnApp
