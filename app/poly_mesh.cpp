@@ -23,6 +23,11 @@ using KvrnLib::Point3;
 
 namespace {
 
+// Long loops poll for an interrupt once per this many polygons, and ear clipping once per this
+// many clips (up to 0.1 ms each in a polygon of a million corners).
+constexpr int kPollPolygons = 4096;
+constexpr int kPollClips = 256;
+
 // NormalizedD into *unit, false (and *unit untouched) for a zero vector.
 bool Normalize(Vec3d a, Vec3d* unit) {
     const double len = LengthD(a);
@@ -128,8 +133,12 @@ struct ClipScratch {
 // - the most convex corner comes from a heap once the polygon is large.
 class EarClipper {
   public:
-    explicit EarClipper(ClipScratch& scratch)
-        : s_(scratch), pts_(scratch.pts), next_(scratch.next), prev_(scratch.prev) {}
+    EarClipper(ClipScratch& scratch, const volatile std::sig_atomic_t* interrupt)
+        : s_(scratch),
+          pts_(scratch.pts),
+          next_(scratch.next),
+          prev_(scratch.prev),
+          interrupt_(interrupt) {}
 
     void Run(std::vector<std::array<int, 3>>* out) {
         const int n = static_cast<int>(pts_.size());
@@ -137,6 +146,7 @@ class EarClipper {
         // Starting at corner 1 makes a convex polygon come out as the fan around corner 0.
         int cur = 1 % n;
         for (remaining_ = n; remaining_ > 3; --remaining_) {
+            if (remaining_ % kPollClips == 0) PollInterrupt(interrupt_);
             int ear = -1;
             for (int i = s_.candidates.FirstFrom(cur); i >= 0; i = s_.candidates.FirstFrom(i)) {
                 const int blocker = EarBlocker(i);
@@ -412,6 +422,7 @@ class EarClipper {
     const std::vector<Point2d>& pts_;
     std::vector<int>& next_;
     std::vector<int>& prev_;
+    const volatile std::sig_atomic_t* interrupt_;
     double tolerance_ = 0;
     int remaining_ = 0;
     bool heapBuilt_ = false;
@@ -483,7 +494,8 @@ void CheckMapCorners(const PolyMesh& mesh, const Polygon& poly, size_t p,
     }
 }
 
-CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
+CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrupt,
+                int64_t* dropped) {
     const std::string where = mesh.source + ": mesh '" + mesh.name + "'";
     if (mesh.vertices.empty()) throw InputError(where + " has no vertices");
     if (mesh.polygons.empty()) throw InputError(where + " has no polygons");
@@ -507,6 +519,7 @@ CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
         if (mapped[channel]) ReserveLarge(clean.cornerMap[channel], cornerTotal);
     }
     for (size_t p = 0; p < mesh.polygons.size(); ++p) {
+        if (p % kPollPolygons == 0) PollInterrupt(interrupt);
         const Polygon& poly = mesh.polygons[p];
         CheckMapCorners(mesh, poly, p, where);
         for (int32_t v : poly.vertices) {
@@ -788,7 +801,8 @@ class RingShader {
 
 // Walks the corners around each vertex once (RingShader) to find both normals and hard edges.
 CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
-                           const std::vector<Vec3d>& faceNormals, float creaseAngleDeg) {
+                           const std::vector<Vec3d>& faceNormals, float creaseAngleDeg,
+                           const volatile std::sig_atomic_t* interrupt) {
     const size_t cornerCount = clean.cornerVertex.size();
     const size_t vertexCount = mesh.vertices.size();
     const double cosLimit = std::cos(creaseAngleDeg * std::numbers::pi / 180.0);
@@ -831,6 +845,7 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
         for (size_t b = 0; b + 1 < blockFirst.size(); ++b)
             cursor.push_back(ringStart[blockFirst[b]]);
         for (int p = 0; p < clean.PolygonCount(); ++p) {
+            if (p % kPollPolygons == 0) PollInterrupt(interrupt);
             for (int32_t c = clean.start[p]; c < clean.start[p + 1]; ++c)
                 byBlock[cursor[vertexBlock[clean.cornerVertex[c]]]++] = {c, p};
         }
@@ -844,6 +859,7 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
     std::vector<int32_t> fill;
     RingShader shader(cosLimit, &result);
     for (size_t b = 0; b + 1 < blockFirst.size(); ++b) {
+        PollInterrupt(interrupt);
         const size_t first = blockFirst[b], end = blockFirst[b + 1];
         const int32_t base = ringStart[first];
         fill.assign(ringStart.begin() + first, ringStart.begin() + end);
@@ -871,7 +887,8 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
 
 // Local corner triples of polygon p, given its unit normal (zero when it has none).
 void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, const Vec3d& n,
-                        ClipScratch& scratch, std::vector<std::array<int, 3>>* triangles) {
+                        ClipScratch& scratch, const volatile std::sig_atomic_t* interrupt,
+                        std::vector<std::array<int, 3>>* triangles) {
     triangles->clear();
     const int s = clean.start[p], size = clean.Size(p);
     if (size == 3) {
@@ -892,7 +909,7 @@ void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, con
         const Vec3d q = ToD(mesh.vertices[clean.cornerVertex[s + i]]);
         scratch.pts[i] = {DotD(q, u), DotD(q, v)};
     }
-    EarClipper(scratch).Run(triangles);
+    EarClipper(scratch, interrupt).Run(triangles);
 }
 
 // The object's map channels for the mesh's channels with map vertices, faces still to fill.
@@ -940,7 +957,7 @@ bool PolyMesh::HasCornerNormals() const {
 
 Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& options) {
     Triangulation result;
-    CleanMesh clean = Clean(mesh, &result.droppedPolygons);
+    CleanMesh clean = Clean(mesh, options.interrupt, &result.droppedPolygons);
     const bool explicitNormals = clean.explicitNormals;
     if (clean.PolygonCount() == 0) {
         throw InputError(mesh.source + ": mesh '" + mesh.name +
@@ -949,11 +966,13 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
 
     std::vector<Vec3d> faceNormals;
     ReserveLarge(faceNormals, clean.PolygonCount());
-    for (int p = 0; p < clean.PolygonCount(); ++p)
+    for (int p = 0; p < clean.PolygonCount(); ++p) {
+        if (p % kPollPolygons == 0) PollInterrupt(options.interrupt);
         faceNormals.push_back(NormalizedD(NewellNormal(mesh, clean, p)));
+    }
     CornerShading shading;
     if (!explicitNormals) {
-        shading = ShadeCorners(mesh, clean, faceNormals, options.creaseAngleDeg);
+        shading = ShadeCorners(mesh, clean, faceNormals, options.creaseAngleDeg, options.interrupt);
     }
     std::vector<Point3> cornerNormals =
         explicitNormals ? std::move(clean.cornerNormal) : std::move(shading.normals);
@@ -976,9 +995,10 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
     std::vector<std::array<int, 3>> triangles;
     ClipScratch scratch;
     for (int p = 0; p < clean.PolygonCount(); ++p) {
+        if (p % kPollPolygons == 0) PollInterrupt(options.interrupt);
         const Polygon& poly = mesh.polygons[clean.source[p]];
         const int s = clean.start[p], size = clean.Size(p);
-        TriangulatePolygon(mesh, clean, p, faceNormals[p], scratch, &triangles);
+        TriangulatePolygon(mesh, clean, p, faceNormals[p], scratch, options.interrupt, &triangles);
         for (const auto& tri : triangles) {
             FaceRecord face;
             face.vertexA = clean.cornerVertex[s + tri[0]];

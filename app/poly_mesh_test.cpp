@@ -395,5 +395,20 @@ TEST(Triangulate, MapCornersAndTwoSidedFollowTheirPolygonsTriangles) {
         << message(noColours);
 }
 
+TEST(Triangulate, ASetInterruptFlagStopsIt) {
+    std::vector<Point3> vertices;
+    std::vector<std::vector<int32_t>> quads;
+    for (int i = 0; i < 10000; ++i) {
+        vertices.push_back({float(i), 0, 0});
+        vertices.push_back({float(i), 1, 0});
+        if (i > 0) quads.push_back({2 * i - 2, 2 * i, 2 * i + 1, 2 * i - 1});
+    }
+    const PolyMesh mesh = MeshOf(vertices, quads);
+    volatile std::sig_atomic_t flag = 0;
+    EXPECT_EQ(Triangulate(mesh, {.interrupt = &flag}).object->faces.size(), 2u * quads.size());
+    flag = 1;
+    EXPECT_THROW(Triangulate(mesh, {.interrupt = &flag}), ImportInterrupted);
+}
+
 }  // namespace
 }  // namespace KvrnApp
