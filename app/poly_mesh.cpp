@@ -623,8 +623,8 @@ void Accumulate(Vec3d& sum, const Vec3d& add) {
 //   edges to a given neighbour.
 //
 // Up to kPairwiseRingLimit corners, every pair is compared. Around a larger vertex (a fan of
-// thousands of triangles) that is quadratic, so edges are matched by sorting the corners' far
-// vertices, and normals are summed in one of two ways:
+// thousands of triangles) that is quadratic, so edges are matched through a tally per far
+// vertex, and normals are summed in one of two ways:
 // - when at most kMaxSmoothClasses classes of corners decide smoothness alike (same smoothing
 //   groups, and the same normal where a group is 0), per class over the same corners in the same
 //   order as the pairwise rule: the result is identical;
@@ -634,7 +634,8 @@ void Accumulate(Vec3d& sum, const Vec3d& add) {
 //   other are parted by a crease.
 class RingShader {
   public:
-    RingShader(double cosLimit, CornerShading* result) : smooth_{cosLimit}, result_(*result) {}
+    RingShader(double cosLimit, size_t vertexCount, CornerShading* result)
+        : smooth_{cosLimit}, vertexCount_(vertexCount), result_(*result) {}
 
     void Shade(std::span<const RingCorner> ring) {
         haveRingSum_ = false;
@@ -676,27 +677,35 @@ class RingShader {
 
     // Hard edges, and in edgePairs_ the corners (ring positions) on each edge of two corners.
     void MatchEdges(std::span<const RingCorner> ring) {
-        ends_.clear();
+        // Allocated on the first large ring only: most meshes have none.
+        if (tally_.empty()) tally_.resize(vertexCount_);
+        // An end's slot is 2 * ring position, + 1 when the edge ends at the corner.
+        auto count = [this](int32_t farVertex, int32_t slot) {
+            EdgeTally& t = tally_[farVertex];
+            if (t.count < 2) t.slots[t.count] = slot;
+            ++t.count;
+        };
         for (size_t k = 0; k < ring.size(); ++k) {
-            ends_.push_back({ring[k].nextVertex, int32_t(2 * k)});
-            ends_.push_back({ring[k].prevVertex, int32_t(2 * k + 1)});
+            count(ring[k].nextVertex, int32_t(2 * k));
+            count(ring[k].prevVertex, int32_t(2 * k + 1));
         }
-        std::sort(ends_.begin(), ends_.end(), [](const EdgeEnd& a, const EdgeEnd& b) {
-            return a.farVertex != b.farVertex ? a.farVertex < b.farVertex : a.slot < b.slot;
-        });
         edgePairs_.clear();
-        for (size_t first = 0, last; first < ends_.size(); first = last) {
-            last = first + 1;
-            while (last < ends_.size() && ends_[last].farVertex == ends_[first].farVertex) ++last;
-            const bool pair = last - first == 2;
-            if (pair) edgePairs_.push_back({ends_[first].slot / 2, ends_[first + 1].slot / 2});
-            for (size_t e = first; e < last; ++e) {
-                if (ends_[e].slot % 2 != 0) continue;  // the edge ends at this corner
-                const RingCorner& corner = ring[ends_[e].slot / 2];
-                const int32_t other = ends_[e == first ? first + 1 : first].slot / 2;
-                result_.hardEdges[corner.corner] = pair && !smooth_(corner, ring[other]);
+        for (size_t k = 0; k < ring.size(); ++k) {
+            const int32_t slot = int32_t(2 * k);
+            const EdgeTally& next = tally_[ring[k].nextVertex];
+            bool hard = false;
+            if (next.count == 2) {
+                const int32_t other = next.slots[0] == slot ? next.slots[1] : next.slots[0];
+                hard = !smooth_(ring[k], ring[other / 2]);
+                if (next.slots[0] == slot) edgePairs_.push_back({int32_t(k), other / 2});
             }
+            result_.hardEdges[ring[k].corner] = hard;
+            const EdgeTally& prev = tally_[ring[k].prevVertex];
+            if (prev.count == 2 && prev.slots[0] == slot + 1)
+                edgePairs_.push_back({int32_t(k), prev.slots[1] / 2});
         }
+        for (const RingCorner& corner : ring)
+            tally_[corner.nextVertex] = tally_[corner.prevVertex] = {};
     }
 
     bool SumClasses(std::span<const RingCorner> ring) {
@@ -705,23 +714,30 @@ class RingShader {
         // Without group 0 smoothness depends on the groups alone.
         auto key = [anyUngrouped](const RingCorner& c) {
             const Vec3d& n = c.normal;
-            return anyUngrouped ? std::array<uint64_t, 4>{c.group, std::bit_cast<uint64_t>(n.x),
-                                                          std::bit_cast<uint64_t>(n.y),
-                                                          std::bit_cast<uint64_t>(n.z)}
-                                : std::array<uint64_t, 4>{c.group, 0, 0, 0};
+            return anyUngrouped
+                       ? ClassKey{c.group, std::bit_cast<uint64_t>(n.x),
+                                  std::bit_cast<uint64_t>(n.y), std::bit_cast<uint64_t>(n.z)}
+                       : ClassKey{c.group, 0, 0, 0};
         };
-        order_.resize(ring.size());
-        for (size_t k = 0; k < ring.size(); ++k) order_[k] = int32_t(k);
-        std::sort(order_.begin(), order_.end(),
-                  [&](int32_t a, int32_t b) { return key(ring[a]) < key(ring[b]); });
-        sumIndex_.resize(ring.size());
+        // Classes by open addressing in a table twice the size of their limit.
+        std::array<int32_t, 2 * kMaxSmoothClasses> table;
+        table.fill(-1);
+        classKeys_.clear();
         classFirst_.clear();
-        for (size_t k = 0; k < order_.size(); ++k) {
-            if (k == 0 || key(ring[order_[k]]) != key(ring[order_[k - 1]])) {
+        sumIndex_.resize(ring.size());
+        for (size_t k = 0; k < ring.size(); ++k) {
+            const ClassKey c = key(ring[k]);
+            uint64_t hash = 0;
+            for (uint64_t word : c) hash = (hash ^ word) * 0x9E3779B97F4A7C15u;
+            size_t at = hash >> 57;  // 7 bits for the 128 entries
+            while (table[at] >= 0 && classKeys_[table[at]] != c) at = (at + 1) % table.size();
+            if (table[at] < 0) {
                 if (classFirst_.size() == kMaxSmoothClasses) return false;
-                classFirst_.push_back(order_[k]);
+                table[at] = int32_t(classFirst_.size());
+                classKeys_.push_back(c);
+                classFirst_.push_back(int32_t(k));
             }
-            sumIndex_[order_[k]] = int32_t(classFirst_.size() - 1);
+            sumIndex_[k] = table[at];
         }
         // Corners of one polygon are in one class, and must be smooth with each other by rule
         // too (a zero or NaN normal is not), for the class to stand for each of its corners.
@@ -782,18 +798,23 @@ class RingShader {
         result_.normals[corner.corner] = ToF(n);
     }
 
-    struct EdgeEnd {
-        int32_t farVertex;
-        int32_t slot;  // 2 * ring position, + 1 when the edge ends at the corner
+    // Edge ends at the vertex being shaded that lead to one far vertex: how many, and the first
+    // two slots.
+    struct EdgeTally {
+        int32_t count = 0;
+        std::array<int32_t, 2> slots;
     };
+    using ClassKey = std::array<uint64_t, 4>;
 
     SmoothTest smooth_;
+    size_t vertexCount_;
     CornerShading& result_;
     Vec3d ringSum_;
     bool haveRingSum_ = false;
-    std::vector<EdgeEnd> ends_;
+    std::vector<EdgeTally> tally_;  // per vertex; all zero between rings
     std::vector<std::pair<int32_t, int32_t>> edgePairs_;
-    std::vector<int32_t> order_, classFirst_, fan_;
+    std::vector<ClassKey> classKeys_;
+    std::vector<int32_t> classFirst_, fan_;
     std::vector<uint8_t> classSmooth_;
     std::vector<int32_t> sumIndex_;  // per ring position: its entry in sums_
     std::vector<Vec3d> sums_;
@@ -857,7 +878,7 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
             std::max(largestBlock, ringStart[blockFirst[b + 1]] - ringStart[blockFirst[b]]);
     const auto block = std::make_unique_for_overwrite<RingCorner[]>(size_t(largestBlock));
     std::vector<int32_t> fill;
-    RingShader shader(cosLimit, &result);
+    RingShader shader(cosLimit, vertexCount, &result);
     for (size_t b = 0; b + 1 < blockFirst.size(); ++b) {
         PollInterrupt(interrupt);
         const size_t first = blockFirst[b], end = blockFirst[b + 1];
