@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <numbers>
 #include <span>
@@ -21,6 +22,11 @@ using KvrnLib::FaceRecord;
 using KvrnLib::Point3;
 
 namespace {
+
+// Long loops poll for an interrupt once per this many polygons, and ear clipping once per this
+// many clips (up to 0.1 ms each in a polygon of a million corners).
+constexpr int kPollPolygons = 4096;
+constexpr int kPollClips = 256;
 
 // NormalizedD into *unit, false (and *unit untouched) for a zero vector.
 bool Normalize(Vec3d a, Vec3d* unit) {
@@ -41,93 +47,388 @@ double Orient(Point2d a, Point2d b, Point2d c) {
 
 double Distance(Point2d a, Point2d b) { return std::hypot(b.x - a.x, b.y - a.y); }
 
-// Inside, or within `tolerance` of the triangle's edges.
-bool InTriangle(Point2d p, Point2d a, Point2d b, Point2d c, double tolerance) {
-    return Orient(a, b, p) >= -tolerance * Distance(a, b) &&
-           Orient(b, c, p) >= -tolerance * Distance(b, c) &&
-           Orient(c, a, p) >= -tolerance * Distance(c, a);
-}
-
 bool SamePoint(Point2d a, Point2d b) { return a.x == b.x && a.y == b.y; }
 
-// Working arrays of EarClip, kept between polygons so that a mesh of quads allocates once.
+// Singly linked lists of ints in shared arrays: no allocation per list, and entries unlink in
+// place.
+struct IntLists {
+    std::vector<int> head, next, value;
+
+    void Reset(int lists) {
+        head.assign(lists, -1);
+        next.clear();
+        value.clear();
+    }
+    void Push(int list, int v) {
+        next.push_back(head[list]);
+        value.push_back(v);
+        head[list] = int(value.size()) - 1;
+    }
+};
+
+// A set of corner indices as a two-level bit set: the next member after a position is found in a
+// few word reads even when the set is large and sparse.
+class CornerSet {
+  public:
+    void Reset(int n) {
+        words_.assign((size_t(n) + 63) / 64, 0);
+        summary_.assign((words_.size() + 63) / 64, 0);
+    }
+    void Insert(int i) {
+        words_[i >> 6] |= Bit(i);
+        summary_[i >> 12] |= Bit(i >> 6);
+    }
+    void Erase(int i) {
+        uint64_t& word = words_[i >> 6];
+        word &= ~Bit(i);
+        if (word == 0) summary_[i >> 12] &= ~Bit(i >> 6);
+    }
+    // The first member at or after i, going round to 0; -1 when the set is empty.
+    int FirstFrom(int i) const {
+        const int found = FirstAtOrAfter(i);
+        return found >= 0 ? found : FirstAtOrAfter(0);
+    }
+
+  private:
+    static uint64_t Bit(int i) { return uint64_t(1) << (i & 63); }
+    int FirstAtOrAfter(int i) const {
+        const size_t w = size_t(i) >> 6;
+        if (const uint64_t bits = words_[w] & (~uint64_t(0) << (i & 63)))
+            return int(w * 64 + std::countr_zero(bits));
+        size_t s = (w + 1) >> 6;
+        if (s >= summary_.size()) return -1;
+        uint64_t bits = summary_[s] & (~uint64_t(0) << ((w + 1) & 63));
+        while (bits == 0) {
+            if (++s == summary_.size()) return -1;
+            bits = summary_[s];
+        }
+        const size_t word = s * 64 + std::countr_zero(bits);
+        return int(word * 64 + std::countr_zero(words_[word]));
+    }
+
+    std::vector<uint64_t> words_, summary_;
+};
+
+// Working arrays of EarClipper, kept between polygons so that a mesh of quads allocates once.
 struct ClipScratch {
     std::vector<Point2d> pts;
     std::vector<int> next, prev;
+    std::vector<uint8_t> alive, reflex, inGrid;
+    CornerSet candidates;  // corners that may be ears; all others are known not to be
+    IntLists cells;        // reflex corners by grid cell
+    IntLists waiting;      // per reflex corner: the corners it was found inside the ear of
+    std::vector<std::pair<double, int>> heap;  // (corner orientation, corner), max first
+    std::vector<std::pair<double, int>> ties;
 };
 
 // Ear clipping of a counter-clockwise simple polygon (scratch.pts); appends local corner triples
 // in polygon order. Self-intersecting or degenerate input still terminates: when no ear exists
 // the most convex corner is clipped.
-void EarClip(ClipScratch& scratch, std::vector<std::array<int, 3>>* out) {
-    const std::vector<Point2d>& pts = scratch.pts;
-    std::vector<int>& next = scratch.next;
-    std::vector<int>& prev = scratch.prev;
-    const int n = static_cast<int>(pts.size());
-    next.resize(n);
-    prev.resize(n);
-    for (int i = 0; i < n; ++i) {
-        next[i] = (i + 1) % n;
-        prev[i] = (i + n - 1) % n;
-    }
-    // Float input puts a vertex that lies on a diagonal up to about 1e-7 of the polygon's size
-    // off it; such near-misses count as hits so that no sliver triangles come out.
-    double minX = pts[0].x, maxX = minX, minY = pts[0].y, maxY = minY;
-    for (const Point2d& p : pts) {
-        minX = std::min(minX, p.x);
-        maxX = std::max(maxX, p.x);
-        minY = std::min(minY, p.y);
-        maxY = std::max(maxY, p.y);
-    }
-    const double size = std::max(maxX - minX, maxY - minY);
-    const double tolerance = 1e-6 * size;
-    auto cornerOrient = [&](int i) { return Orient(pts[prev[i]], pts[i], pts[next[i]]); };
-    auto isEar = [&](int i) {
-        const int a = prev[i], c = next[i];
-        if (cornerOrient(i) <= tolerance * Distance(pts[a], pts[c])) return false;
-        // A vertex inside a candidate ear is always a reflex one, so only those are tested.
-        for (int j = next[c]; j != a; j = next[j]) {
-            if (cornerOrient(j) > tolerance * Distance(pts[prev[j]], pts[next[j]])) continue;
-            if (SamePoint(pts[j], pts[a]) || SamePoint(pts[j], pts[i]) || SamePoint(pts[j], pts[c]))
-                continue;
-            if (InTriangle(pts[j], pts[a], pts[i], pts[c], tolerance)) return false;
-        }
-        return true;
-    };
-    auto clip = [&](int i) {
-        out->push_back({prev[i], i, next[i]});
-        next[prev[i]] = next[i];
-        prev[next[i]] = prev[i];
-    };
+//
+// Clips the same corners in the same order as the textbook scan (walk on from the last ear, test
+// every corner against every reflex one) but in near-linear time on large polygons:
+// - only corners that may be ears are visited: a corner that failed stays failed until one of its
+//   neighbours changes or the reflex corner found in its triangle is clipped or turns convex;
+// - reflex corners sit in a uniform grid, so an ear test looks only near its triangle;
+// - the most convex corner comes from a heap once the polygon is large.
+class EarClipper {
+  public:
+    EarClipper(ClipScratch& scratch, const volatile std::sig_atomic_t* interrupt)
+        : s_(scratch),
+          pts_(scratch.pts),
+          next_(scratch.next),
+          prev_(scratch.prev),
+          interrupt_(interrupt) {}
 
-    // Starting at corner 1 makes a convex polygon come out as the fan around corner 0.
-    int cur = 1 % n;
-    for (int remaining = n; remaining > 3; --remaining) {
-        bool clipped = false;
-        for (int tries = 0; tries < remaining; ++tries, cur = next[cur]) {
-            if (isEar(cur)) {
-                const int following = next[cur];
-                clip(cur);
-                cur = following;
-                clipped = true;
-                break;
+    void Run(std::vector<std::array<int, 3>>* out) {
+        const int n = static_cast<int>(pts_.size());
+        Start(n);
+        // Starting at corner 1 makes a convex polygon come out as the fan around corner 0.
+        int cur = 1 % n;
+        for (remaining_ = n; remaining_ > 3; --remaining_) {
+            if (remaining_ % kPollClips == 0) PollInterrupt(interrupt_);
+            int ear = -1;
+            for (int i = s_.candidates.FirstFrom(cur); i >= 0; i = s_.candidates.FirstFrom(i)) {
+                const int blocker = EarBlocker(i);
+                if (blocker < 0) {
+                    ear = i;
+                    break;
+                }
+                s_.candidates.Erase(i);
+                if (blocker != i) s_.waiting.Push(blocker, i);
+            }
+            const int clipped = ear >= 0 ? ear : MostConvex(cur);
+            cur = next_[clipped];
+            Clip(clipped, remaining_ > 4, out);
+        }
+        out->push_back({prev_[cur], cur, next_[cur]});
+    }
+
+  private:
+    // Below these sizes plain scans beat the grid and the heap.
+    static constexpr int kGridMinReflex = 32;
+    static constexpr int kHeapMinCorners = 64;
+
+    void Start(int n) {
+        next_.resize(n);
+        prev_.resize(n);
+        for (int i = 0; i < n; ++i) {
+            next_[i] = (i + 1) % n;
+            prev_[i] = (i + n - 1) % n;
+        }
+        // Float input puts a vertex that lies on a diagonal up to about 1e-7 of the polygon's size
+        // off it; such near-misses count as hits so that no sliver triangles come out.
+        double minX = pts_[0].x, maxX = minX, minY = pts_[0].y, maxY = minY;
+        for (const Point2d& p : pts_) {
+            minX = std::min(minX, p.x);
+            maxX = std::max(maxX, p.x);
+            minY = std::min(minY, p.y);
+            maxY = std::max(maxY, p.y);
+        }
+        const double size = std::max(maxX - minX, maxY - minY);
+        tolerance_ = 1e-6 * size;
+
+        s_.alive.assign(n, 1);
+        s_.reflex.resize(n);
+        s_.inGrid.assign(n, 0);
+        s_.candidates.Reset(n);
+        s_.waiting.Reset(n);
+        s_.heap.clear();
+        heapBuilt_ = false;
+        int reflexCount = 0;
+        for (int i = 0; i < n; ++i) {
+            s_.reflex[i] = !Convex(i);
+            reflexCount += s_.reflex[i];
+        }
+        SizeGrid(minX, minY, maxX - minX, maxY - minY, reflexCount);
+        for (int i = 0; i < n; ++i) {
+            if (s_.reflex[i]) {
+                AddToGrid(i);
+            } else {
+                s_.candidates.Insert(i);
             }
         }
-        if (!clipped) {
+    }
+
+    // About one reflex corner per cell; one cell (a plain list) when there are few.
+    void SizeGrid(double minX, double minY, double width, double height, int reflexCount) {
+        gridX_ = minX;
+        gridY_ = minY;
+        cellsX_ = cellsY_ = 1;
+        cellsPerX_ = cellsPerY_ = 0;
+        if (reflexCount >= kGridMinReflex && std::isfinite(width) && std::isfinite(height) &&
+            (width > 0 || height > 0)) {
+            double cell = std::sqrt(width * height / reflexCount);
+            if (!(cell > 0)) cell = std::max(width, height) / reflexCount;
+            cellsX_ = std::min(int(width / cell) + 1, reflexCount);
+            cellsY_ = std::min(int(height / cell) + 1, reflexCount);
+            cellsPerX_ = cellsX_ / std::max(width, cell);
+            cellsPerY_ = cellsY_ / std::max(height, cell);
+        }
+        s_.cells.Reset(cellsX_ * cellsY_);
+    }
+    static int Cell(double offset, double perUnit, int cells) {
+        const double t = offset * perUnit;
+        if (!(t > 0)) return 0;  // also NaN
+        return t < cells - 1 ? int(t) : cells - 1;
+    }
+    void AddToGrid(int i) {
+        s_.inGrid[i] = 1;
+        const Point2d p = pts_[i];
+        const int cx = Cell(p.x - gridX_, cellsPerX_, cellsX_);
+        const int cy = Cell(p.y - gridY_, cellsPerY_, cellsY_);
+        s_.cells.Push(cy * cellsX_ + cx, i);
+    }
+
+    double CornerOrient(int i) const { return Orient(pts_[prev_[i]], pts_[i], pts_[next_[i]]); }
+    bool Convex(int i) const {
+        return CornerOrient(i) > tolerance_ * Distance(pts_[prev_[i]], pts_[next_[i]]);
+    }
+
+    // -1 when corner i is an ear, i when it is not convex, otherwise a reflex corner inside its
+    // triangle. A vertex inside a candidate ear is always a reflex one, so only those are tested.
+    int EarBlocker(int i) {
+        const int a = prev_[i], c = next_[i];
+        if (s_.reflex[i]) return i;
+        if (cellsX_ * cellsY_ == 1 && s_.cells.head[0] < 0) return -1;
+        const Point2d pa = pts_[a], pi = pts_[i], pc = pts_[c];
+        const double ab = Distance(pa, pi), bc = Distance(pi, pc), ca = Distance(pc, pa);
+        // Inside the triangle, or within the tolerance of its edges.
+        const double limitAB = -tolerance_ * ab, limitBC = -tolerance_ * bc;
+        const double limitCA = -tolerance_ * ca;
+        auto blocks = [&](int j) {
+            if (j == a || j == i || j == c) return false;
+            const Point2d pj = pts_[j];
+            if (SamePoint(pj, pa) || SamePoint(pj, pi) || SamePoint(pj, pc)) return false;
+            return Orient(pa, pi, pj) >= limitAB && Orient(pi, pc, pj) >= limitBC &&
+                   Orient(pc, pa, pj) >= limitCA;
+        };
+        if (cellsX_ * cellsY_ == 1) return FirstInCell(0, blocks);
+
+        // The points `blocks` accepts form the triangle grown by the tolerance on every side:
+        // the triangle scaled about its incentre by (r + tolerance) / r, r its inradius. Rows of
+        // cells are searched only where that triangle crosses them, so that a long thin ear does
+        // not visit its whole bounding box.
+        const double perimeter = ab + bc + ca;
+        const Point2d centre = {(bc * pa.x + ca * pi.x + ab * pc.x) / perimeter,
+                                (bc * pa.y + ca * pi.y + ab * pc.y) / perimeter};
+        const double scale = 1 + tolerance_ * perimeter / Orient(pa, pi, pc);
+        std::array<Point2d, 3> grown;
+        double lowY = centre.y, highY = centre.y;
+        for (int k = 0; k < 3; ++k) {
+            const Point2d p = k == 0 ? pa : (k == 1 ? pi : pc);
+            grown[k] = {centre.x + scale * (p.x - centre.x), centre.y + scale * (p.y - centre.y)};
+            lowY = std::min(lowY, grown[k].y);
+            highY = std::max(highY, grown[k].y);
+        }
+        // Rounding margin: a point just outside the grown edges may still test inside.
+        const double margin = tolerance_;
+        const int y0 = Cell(lowY - margin - gridY_, cellsPerY_, cellsY_);
+        const int y1 = Cell(highY + margin - gridY_, cellsPerY_, cellsY_);
+        for (int y = y0; y <= y1; ++y) {
+            const double slabLow = y == y0 ? -INFINITY : gridY_ + y / cellsPerY_ - margin;
+            const double slabHigh = y == y1 ? INFINITY : gridY_ + (y + 1) / cellsPerY_ + margin;
+            double lowX = INFINITY, highX = -INFINITY;
+            for (int k = 0; k < 3; ++k) {
+                Point2d p = grown[k], q = grown[(k + 1) % 3];
+                if (p.y > q.y) std::swap(p, q);
+                if (q.y < slabLow || p.y > slabHigh) continue;
+                const double dy = q.y - p.y;
+                const double t0 = p.y < slabLow ? (slabLow - p.y) / dy : 0;
+                const double t1 = q.y > slabHigh ? (slabHigh - p.y) / dy : 1;
+                const double xa = p.x + t0 * (q.x - p.x), xb = p.x + t1 * (q.x - p.x);
+                lowX = std::min({lowX, xa, xb});
+                highX = std::max({highX, xa, xb});
+            }
+            if (!(lowX <= highX)) {  // rounding left the row empty, or NaN: search it all
+                lowX = -INFINITY;
+                highX = INFINITY;
+            }
+            const int x0 = Cell(lowX - margin - gridX_, cellsPerX_, cellsX_);
+            const int x1 = Cell(highX + margin - gridX_, cellsPerX_, cellsX_);
+            for (int x = x0; x <= x1; ++x)
+                if (const int j = FirstInCell(y * cellsX_ + x, blocks); j >= 0) return j;
+        }
+        return -1;
+    }
+    // The first reflex corner of the cell that passes `test`, or -1. Unlinks the entries of
+    // corners that have been clipped or turned convex on the way.
+    template <typename Test>
+    int FirstInCell(int cell, const Test& test) {
+        IntLists& cells = s_.cells;
+        int* link = &cells.head[cell];
+        while (*link >= 0) {
+            const int e = *link, j = cells.value[e];
+            if (!s_.alive[j] || !s_.reflex[j]) {
+                s_.inGrid[j] = 0;
+                *link = cells.next[e];
+                continue;
+            }
+            if (test(j)) return j;
+            link = &cells.next[e];
+        }
+        return -1;
+    }
+
+    // The corner with the largest orientation, the first one from cur on a tie.
+    int MostConvex(int cur) {
+        const double curOrient = CornerOrient(cur);
+        if (std::isnan(curOrient)) return cur;  // nothing compares greater
+        if (!heapBuilt_ && remaining_ < kHeapMinCorners) {
             int best = cur;
-            double bestOrient = cornerOrient(cur);
-            for (int j = next[cur]; j != cur; j = next[j]) {
-                if (cornerOrient(j) > bestOrient) {
+            double bestOrient = curOrient;
+            for (int j = next_[cur]; j != cur; j = next_[j]) {
+                if (CornerOrient(j) > bestOrient) {
                     best = j;
-                    bestOrient = cornerOrient(j);
+                    bestOrient = CornerOrient(j);
                 }
             }
-            cur = next[best];
-            clip(best);
+            return best;
         }
+        auto& heap = s_.heap;
+        if (!heapBuilt_) {
+            heapBuilt_ = true;
+            for (int j = cur, k = 0; k < remaining_; j = next_[j], ++k) PushOrient(j);
+        }
+        // Entries are left behind when a corner changes; a current one matches its corner.
+        auto current = [&](const std::pair<double, int>& e) {
+            return s_.alive[e.second] && CornerOrient(e.second) == e.first;
+        };
+        while (!current(heap.front())) {
+            std::pop_heap(heap.begin(), heap.end());
+            heap.pop_back();
+        }
+        const double top = heap.front().first;
+        if (curOrient == top) return cur;
+        const int n = static_cast<int>(pts_.size());
+        int best = -1;
+        s_.ties.clear();
+        while (!heap.empty() && heap.front().first == top) {
+            std::pop_heap(heap.begin(), heap.end());
+            const std::pair<double, int> e = heap.back();
+            heap.pop_back();
+            if (!current(e)) continue;
+            s_.ties.push_back(e);
+            if (best < 0 || (e.second - cur + n) % n < (best - cur + n) % n) best = e.second;
+        }
+        for (const auto& e : s_.ties) {
+            heap.push_back(e);
+            std::push_heap(heap.begin(), heap.end());
+        }
+        return best;
     }
-    out->push_back({prev[cur], cur, next[cur]});
-}
+    void PushOrient(int i) {
+        const double orient = CornerOrient(i);
+        if (std::isnan(orient)) return;
+        s_.heap.emplace_back(orient, i);
+        std::push_heap(s_.heap.begin(), s_.heap.end());
+    }
+
+    // The neighbours need updating unless only the last triangle remains.
+    void Clip(int i, bool updateNeighbours, std::vector<std::array<int, 3>>* out) {
+        const int a = prev_[i], c = next_[i];
+        out->push_back({a, i, c});
+        next_[a] = c;
+        prev_[c] = a;
+        s_.alive[i] = 0;
+        s_.candidates.Erase(i);
+        if (!updateNeighbours) return;
+        if (s_.reflex[i]) Release(i);
+        NeighbourChanged(a);
+        NeighbourChanged(c);
+    }
+    void NeighbourChanged(int i) {
+        const bool wasReflex = s_.reflex[i];
+        s_.reflex[i] = !Convex(i);
+        if (s_.reflex[i]) {
+            if (!s_.inGrid[i]) AddToGrid(i);
+        } else {
+            if (wasReflex) Release(i);
+            s_.candidates.Insert(i);
+        }
+        if (heapBuilt_) PushOrient(i);
+    }
+    // Reflex corner i no longer blocks: the corners waiting on it may be ears again.
+    void Release(int i) {
+        IntLists& waiting = s_.waiting;
+        for (int e = waiting.head[i]; e >= 0; e = waiting.next[e]) {
+            const int j = waiting.value[e];
+            if (s_.alive[j] && !s_.reflex[j]) s_.candidates.Insert(j);
+        }
+        waiting.head[i] = -1;
+    }
+
+    ClipScratch& s_;
+    const std::vector<Point2d>& pts_;
+    std::vector<int>& next_;
+    std::vector<int>& prev_;
+    const volatile std::sig_atomic_t* interrupt_;
+    double tolerance_ = 0;
+    int remaining_ = 0;
+    bool heapBuilt_ = false;
+    double gridX_ = 0, gridY_ = 0, cellsPerX_ = 0, cellsPerY_ = 0;
+    int cellsX_ = 1, cellsY_ = 1;
+};
 
 // Polygons after validation and clean-up, stored flat: corners of polygon p are
 // [start[p], start[p + 1]).
@@ -138,6 +439,10 @@ struct CleanMesh {
     std::vector<int32_t> start{0};
     std::vector<int32_t> source;  // index of the PolyMesh polygon
     std::vector<uint32_t> group;  // smoothing groups; empty while all are 0
+    // Per map channel with map vertices, the map index of each corner; corners of polygons
+    // without map corners get index mapVertices[channel].size(), an added (0, 0, 0) map vertex.
+    std::array<std::vector<int32_t>, kPolyMapChannels> cornerMap;
+    std::array<bool, kPolyMapChannels> usesAddedMapVertex{};
 
     int PolygonCount() const { return static_cast<int>(source.size()); }
     int Size(int p) const { return start[p + 1] - start[p]; }
@@ -160,7 +465,37 @@ bool HasThreeDistinct(const int32_t* corners, size_t n) {
     return false;
 }
 
-CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
+constexpr std::array<const char*, kPolyMapChannels> kMapChannelNames = {"vertex colour",
+                                                                        "texture coordinate"};
+
+// Map corners are absent, or one valid map index per corner.
+void CheckMapCorners(const PolyMesh& mesh, const Polygon& poly, size_t p,
+                     const std::string& where) {
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        const std::vector<int32_t>& corners = poly.mapCorners[channel];
+        if (corners.empty()) continue;
+        const int64_t count = static_cast<int64_t>(mesh.mapVertices[channel].size());
+        auto at = [&] {
+            return where + ", polygon " + std::to_string(p) + ": " + kMapChannelNames[channel];
+        };
+        if (corners.size() != poly.vertices.size()) {
+            throw InputError(at() + " indices: " + std::to_string(corners.size()) + " for " +
+                             std::to_string(poly.vertices.size()) +
+                             " corners (expected one per corner)");
+        }
+        for (int32_t m : corners) {
+            if (m < 0 || m >= count) {
+                throw InputError(at() + " index " + std::to_string(m) + " is out of range (" +
+                                 (count == 0 ? std::string("the mesh has none")
+                                             : "expected 0 to " + std::to_string(count - 1)) +
+                                 ")");
+            }
+        }
+    }
+}
+
+CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrupt,
+                int64_t* dropped) {
     const std::string where = mesh.source + ": mesh '" + mesh.name + "'";
     if (mesh.vertices.empty()) throw InputError(where + " has no vertices");
     if (mesh.polygons.empty()) throw InputError(where + " has no polygons");
@@ -178,8 +513,15 @@ CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
     if (explicitNormals) ReserveLarge(clean.cornerNormal, cornerTotal);
     ReserveLarge(clean.start, mesh.polygons.size() + 1);
     ReserveLarge(clean.source, mesh.polygons.size());
+    std::array<bool, kPolyMapChannels> mapped{};
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        mapped[channel] = !mesh.mapVertices[channel].empty();
+        if (mapped[channel]) ReserveLarge(clean.cornerMap[channel], cornerTotal);
+    }
     for (size_t p = 0; p < mesh.polygons.size(); ++p) {
+        if (p % kPollPolygons == 0) PollInterrupt(interrupt);
         const Polygon& poly = mesh.polygons[p];
+        CheckMapCorners(mesh, poly, p, where);
         for (int32_t v : poly.vertices) {
             if (v < 0 || v >= vertexCount) {
                 throw InputError(where + ", polygon " + std::to_string(p) + ": vertex index " +
@@ -194,13 +536,25 @@ CleanMesh Clean(const PolyMesh& mesh, int64_t* dropped) {
             if (poly.vertices[i] == poly.vertices[(i + 1) % n]) continue;
             clean.cornerVertex.push_back(poly.vertices[i]);
             if (explicitNormals) clean.cornerNormal.push_back(poly.normals[i]);
+            for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+                if (!mapped[channel]) continue;
+                const std::vector<int32_t>& corners = poly.mapCorners[channel];
+                clean.cornerMap[channel].push_back(
+                    corners.empty() ? int32_t(mesh.mapVertices[channel].size()) : corners[i]);
+            }
         }
         if (!HasThreeDistinct(clean.cornerVertex.data() + first,
                               clean.cornerVertex.size() - first)) {
             ++*dropped;
             clean.cornerVertex.resize(first);
             if (explicitNormals) clean.cornerNormal.resize(first);
+            for (int channel = 0; channel < kPolyMapChannels; ++channel)
+                if (mapped[channel]) clean.cornerMap[channel].resize(first);
             continue;
+        }
+        for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+            if (mapped[channel] && poly.mapCorners[channel].empty())
+                clean.usesAddedMapVertex[channel] = true;
         }
         clean.start.push_back(static_cast<int32_t>(clean.cornerVertex.size()));
         clean.source.push_back(static_cast<int32_t>(p));
@@ -234,41 +588,254 @@ struct CornerShading {
     std::vector<uint8_t> hardEdges;
 };
 
-// Walks the corners around each vertex once to find both:
-// - the angle-weighted normal at each corner over the polygons around its vertex that are smooth
+// What the tests between the polygons around one vertex need.
+struct RingCorner {
+    int32_t corner, polygon;
+    int32_t prevVertex, nextVertex;
+    uint32_t group;
+    Vec3d normal;
+    Vec3d weightedNormal;  // times the corner angle
+};
+
+// Polygons are smooth with each other when both carry smoothing groups that share a bit, or,
+// when either has none, when their normals are within the crease angle.
+struct SmoothTest {
+    double cosLimit;
+
+    bool ByRule(const RingCorner& a, const RingCorner& b) const {
+        if (a.group != 0 && b.group != 0) return (a.group & b.group) != 0;
+        return DotD(a.normal, b.normal) >= cosLimit;
+    }
+    bool operator()(const RingCorner& a, const RingCorner& b) const {
+        return a.polygon == b.polygon || ByRule(a, b);
+    }
+};
+
+void Accumulate(Vec3d& sum, const Vec3d& add) {
+    sum = {sum.x + add.x, sum.y + add.y, sum.z + add.z};
+}
+
+// Normals and hard edges of the corners around one vertex:
+// - the angle-weighted normal at each corner over the polygons around the vertex that are smooth
 //   with the corner's own polygon;
 // - the hard edges: those shared by exactly two polygons that are not smooth with each other.
 //   Every polygon edge has an end at the vertex being visited, so the corners there find all
 //   edges to a given neighbour.
-// Polygons are smooth with each other when both carry smoothing groups that share a bit, or,
-// when either has none, when their normals are within the crease angle.
+//
+// Up to kPairwiseRingLimit corners, every pair is compared. Around a larger vertex (a fan of
+// thousands of triangles) that is quadratic, so edges are matched through a tally per far
+// vertex, and normals are summed in one of two ways:
+// - when at most kMaxSmoothClasses classes of corners decide smoothness alike (same smoothing
+//   groups, and the same normal where a group is 0), per class over the same corners in the same
+//   order as the pairwise rule: the result is identical;
+// - otherwise over the corner's fan: the corners joined through smooth edges shared by two
+//   polygons. This is the pairwise rule wherever smoothness around the vertex is transitive; it
+//   differs where gentle bends add up past the crease angle, or where polygons smooth with each
+//   other are parted by a crease.
+class RingShader {
+  public:
+    RingShader(double cosLimit, size_t vertexCount, CornerShading* result)
+        : smooth_{cosLimit}, vertexCount_(vertexCount), result_(*result) {}
+
+    void Shade(std::span<const RingCorner> ring) {
+        haveRingSum_ = false;
+        if (ring.size() <= kPairwiseRingLimit) {
+            ShadePairwise(ring);
+            return;
+        }
+        MatchEdges(ring);
+        if (!SumClasses(ring)) SumFans(ring);
+        for (size_t k = 0; k < ring.size(); ++k) SetNormal(ring, ring[k], sums_[sumIndex_[k]]);
+    }
+
+  private:
+    static constexpr size_t kPairwiseRingLimit = 64;
+    static constexpr size_t kMaxSmoothClasses = 64;
+
+    void ShadePairwise(std::span<const RingCorner> ring) {
+        for (size_t i = 0; i < ring.size(); ++i) {
+            const RingCorner& corner = ring[i];
+            Vec3d sum;
+            int edgeCount = 0;  // polygon edges between the vertex and corner.nextVertex
+            size_t edgeOther = i;
+            for (size_t j = 0; j < ring.size(); ++j) {
+                const RingCorner& other = ring[j];
+                if (smooth_(corner, other)) Accumulate(sum, other.weightedNormal);
+                if (other.nextVertex == corner.nextVertex) {
+                    ++edgeCount;
+                    if (j != i) edgeOther = j;
+                }
+                if (other.prevVertex == corner.nextVertex) {
+                    ++edgeCount;
+                    edgeOther = j;
+                }
+            }
+            SetNormal(ring, corner, sum);
+            result_.hardEdges[corner.corner] = edgeCount == 2 && !smooth_(corner, ring[edgeOther]);
+        }
+    }
+
+    // Hard edges, and in edgePairs_ the corners (ring positions) on each edge of two corners.
+    void MatchEdges(std::span<const RingCorner> ring) {
+        // Allocated on the first large ring only: most meshes have none.
+        if (tally_.empty()) tally_.resize(vertexCount_);
+        // An end's slot is 2 * ring position, + 1 when the edge ends at the corner.
+        auto count = [this](int32_t farVertex, int32_t slot) {
+            EdgeTally& t = tally_[farVertex];
+            if (t.count < 2) t.slots[t.count] = slot;
+            ++t.count;
+        };
+        for (size_t k = 0; k < ring.size(); ++k) {
+            count(ring[k].nextVertex, int32_t(2 * k));
+            count(ring[k].prevVertex, int32_t(2 * k + 1));
+        }
+        edgePairs_.clear();
+        for (size_t k = 0; k < ring.size(); ++k) {
+            const int32_t slot = int32_t(2 * k);
+            const EdgeTally& next = tally_[ring[k].nextVertex];
+            bool hard = false;
+            if (next.count == 2) {
+                const int32_t other = next.slots[0] == slot ? next.slots[1] : next.slots[0];
+                hard = !smooth_(ring[k], ring[other / 2]);
+                if (next.slots[0] == slot) edgePairs_.push_back({int32_t(k), other / 2});
+            }
+            result_.hardEdges[ring[k].corner] = hard;
+            const EdgeTally& prev = tally_[ring[k].prevVertex];
+            if (prev.count == 2 && prev.slots[0] == slot + 1)
+                edgePairs_.push_back({int32_t(k), prev.slots[1] / 2});
+        }
+        for (const RingCorner& corner : ring)
+            tally_[corner.nextVertex] = tally_[corner.prevVertex] = {};
+    }
+
+    bool SumClasses(std::span<const RingCorner> ring) {
+        const bool anyUngrouped =
+            std::any_of(ring.begin(), ring.end(), [](const RingCorner& c) { return c.group == 0; });
+        // Without group 0 smoothness depends on the groups alone.
+        auto key = [anyUngrouped](const RingCorner& c) {
+            const Vec3d& n = c.normal;
+            return anyUngrouped
+                       ? ClassKey{c.group, std::bit_cast<uint64_t>(n.x),
+                                  std::bit_cast<uint64_t>(n.y), std::bit_cast<uint64_t>(n.z)}
+                       : ClassKey{c.group, 0, 0, 0};
+        };
+        // Classes by open addressing in a table twice the size of their limit.
+        std::array<int32_t, 2 * kMaxSmoothClasses> table;
+        table.fill(-1);
+        classKeys_.clear();
+        classFirst_.clear();
+        sumIndex_.resize(ring.size());
+        for (size_t k = 0; k < ring.size(); ++k) {
+            const ClassKey c = key(ring[k]);
+            uint64_t hash = 0;
+            for (uint64_t word : c) hash = (hash ^ word) * 0x9E3779B97F4A7C15u;
+            size_t at = hash >> 57;  // 7 bits for the 128 entries
+            while (table[at] >= 0 && classKeys_[table[at]] != c) at = (at + 1) % table.size();
+            if (table[at] < 0) {
+                if (classFirst_.size() == kMaxSmoothClasses) return false;
+                table[at] = int32_t(classFirst_.size());
+                classKeys_.push_back(c);
+                classFirst_.push_back(int32_t(k));
+            }
+            sumIndex_[k] = table[at];
+        }
+        // Corners of one polygon are in one class, and must be smooth with each other by rule
+        // too (a zero or NaN normal is not), for the class to stand for each of its corners.
+        const size_t classes = classFirst_.size();
+        classSmooth_.resize(classes * classes);
+        for (size_t a = 0; a < classes; ++a) {
+            for (size_t b = 0; b < classes; ++b) {
+                classSmooth_[a * classes + b] =
+                    smooth_.ByRule(ring[classFirst_[a]], ring[classFirst_[b]]);
+            }
+            if (!classSmooth_[a * classes + a]) return false;
+        }
+        sums_.assign(classes, Vec3d{});
+        for (size_t k = 0; k < ring.size(); ++k) {
+            const size_t b = size_t(sumIndex_[k]);
+            for (size_t a = 0; a < classes; ++a)
+                if (classSmooth_[a * classes + b]) Accumulate(sums_[a], ring[k].weightedNormal);
+        }
+        return true;
+    }
+
+    void SumFans(std::span<const RingCorner> ring) {
+        fan_.resize(ring.size());
+        for (size_t k = 0; k < ring.size(); ++k) fan_[k] = int32_t(k);
+        auto root = [this](int32_t k) {
+            while (fan_[k] != k) k = fan_[k] = fan_[fan_[k]];
+            return k;
+        };
+        auto join = [&](int32_t a, int32_t b) {
+            a = root(a);
+            b = root(b);
+            if (a != b) fan_[std::max(a, b)] = std::min(a, b);
+        };
+        // The ring is in corner order, so a polygon's corners at the vertex are neighbours in it.
+        for (size_t k = 1; k < ring.size(); ++k)
+            if (ring[k].polygon == ring[k - 1].polygon) join(int32_t(k - 1), int32_t(k));
+        for (const auto& [a, b] : edgePairs_)
+            if (smooth_(ring[a], ring[b])) join(a, b);
+        sums_.assign(ring.size(), Vec3d{});
+        sumIndex_.resize(ring.size());
+        for (size_t k = 0; k < ring.size(); ++k) {
+            sumIndex_[k] = root(int32_t(k));
+            Accumulate(sums_[sumIndex_[k]], ring[k].weightedNormal);
+        }
+    }
+
+    void SetNormal(std::span<const RingCorner> ring, const RingCorner& corner, const Vec3d& sum) {
+        // A degenerate polygon has no normal of its own: it borrows its neighbours'.
+        Vec3d n;
+        if (!Normalize(sum, &n)) {
+            if (!haveRingSum_) {
+                ringSum_ = {};
+                for (const RingCorner& other : ring) Accumulate(ringSum_, other.weightedNormal);
+                haveRingSum_ = true;
+            }
+            if (!Normalize(ringSum_, &n)) n = {0, 0, 1};
+        }
+        result_.normals[corner.corner] = ToF(n);
+    }
+
+    // Edge ends at the vertex being shaded that lead to one far vertex: how many, and the first
+    // two slots.
+    struct EdgeTally {
+        int32_t count = 0;
+        std::array<int32_t, 2> slots;
+    };
+    using ClassKey = std::array<uint64_t, 4>;
+
+    SmoothTest smooth_;
+    size_t vertexCount_;
+    CornerShading& result_;
+    Vec3d ringSum_;
+    bool haveRingSum_ = false;
+    std::vector<EdgeTally> tally_;  // per vertex; all zero between rings
+    std::vector<std::pair<int32_t, int32_t>> edgePairs_;
+    std::vector<ClassKey> classKeys_;
+    std::vector<int32_t> classFirst_, fan_;
+    std::vector<uint8_t> classSmooth_;
+    std::vector<int32_t> sumIndex_;  // per ring position: its entry in sums_
+    std::vector<Vec3d> sums_;
+};
+
+// Walks the corners around each vertex once (RingShader) to find both normals and hard edges.
 CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
-                           const std::vector<Vec3d>& faceNormals, float creaseAngleDeg) {
+                           const std::vector<Vec3d>& faceNormals, float creaseAngleDeg,
+                           const volatile std::sig_atomic_t* interrupt) {
     const size_t cornerCount = clean.cornerVertex.size();
     const size_t vertexCount = mesh.vertices.size();
     const double cosLimit = std::cos(creaseAngleDeg * std::numbers::pi / 180.0);
 
-    // Corners around each vertex in compressed-row form, in corner order: the sums below add in
-    // that order.
+    // Corners around each vertex in compressed-row form, in corner order: the sums add in that
+    // order.
     std::vector<int32_t> ringStart;
     ReserveLarge(ringStart, vertexCount + 1);
     ringStart.assign(vertexCount + 1, 0);
     for (int32_t v : clean.cornerVertex) ++ringStart[v + 1];
     for (size_t v = 0; v < vertexCount; ++v) ringStart[v + 1] += ringStart[v];
 
-    // What the tests between the polygons around one vertex need.
-    struct RingCorner {
-        int32_t corner, polygon;
-        int32_t prevVertex, nextVertex;
-        uint32_t group;
-        Vec3d normal;
-        Vec3d weightedNormal;  // times the corner angle
-    };
-    auto smooth = [cosLimit](const RingCorner& a, const RingCorner& b) {
-        if (a.polygon == b.polygon) return true;
-        if (a.group != 0 && b.group != 0) return (a.group & b.group) != 0;
-        return DotD(a.normal, b.normal) >= cosLimit;
-    };
     CornerShading result;
     ReserveLarge(result.normals, cornerCount);
     result.normals.resize(cornerCount);
@@ -299,6 +866,7 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
         for (size_t b = 0; b + 1 < blockFirst.size(); ++b)
             cursor.push_back(ringStart[blockFirst[b]]);
         for (int p = 0; p < clean.PolygonCount(); ++p) {
+            if (p % kPollPolygons == 0) PollInterrupt(interrupt);
             for (int32_t c = clean.start[p]; c < clean.start[p + 1]; ++c)
                 byBlock[cursor[vertexBlock[clean.cornerVertex[c]]]++] = {c, p};
         }
@@ -310,7 +878,9 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
             std::max(largestBlock, ringStart[blockFirst[b + 1]] - ringStart[blockFirst[b]]);
     const auto block = std::make_unique_for_overwrite<RingCorner[]>(size_t(largestBlock));
     std::vector<int32_t> fill;
+    RingShader shader(cosLimit, vertexCount, &result);
     for (size_t b = 0; b + 1 < blockFirst.size(); ++b) {
+        PollInterrupt(interrupt);
         const size_t first = blockFirst[b], end = blockFirst[b + 1];
         const int32_t base = ringStart[first];
         fill.assign(ringStart.begin() + first, ringStart.begin() + end);
@@ -328,44 +898,9 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
             block[fill[v - first]++ - base] = {
                 c, p, prev, next, clean.Group(p), n, {w * n.x, w * n.y, w * n.z}};
         }
-
         for (size_t v = first; v < end; ++v) {
-            const std::span<const RingCorner> ring(block.get() + (ringStart[v] - base),
-                                                   block.get() + (ringStart[v + 1] - base));
-            for (size_t i = 0; i < ring.size(); ++i) {
-                const RingCorner& corner = ring[i];
-                Vec3d sum;
-                int edgeCount = 0;  // polygon edges between v and corner.nextVertex
-                size_t edgeOther = i;
-                for (size_t j = 0; j < ring.size(); ++j) {
-                    const RingCorner& other = ring[j];
-                    if (smooth(corner, other)) {
-                        const Vec3d& wn = other.weightedNormal;
-                        sum = {sum.x + wn.x, sum.y + wn.y, sum.z + wn.z};
-                    }
-                    if (other.nextVertex == corner.nextVertex) {
-                        ++edgeCount;
-                        if (j != i) edgeOther = j;
-                    }
-                    if (other.prevVertex == corner.nextVertex) {
-                        ++edgeCount;
-                        edgeOther = j;
-                    }
-                }
-                // A degenerate polygon has no normal of its own: it borrows its neighbours'.
-                Vec3d n;
-                if (!Normalize(sum, &n)) {
-                    Vec3d all;
-                    for (const RingCorner& other : ring) {
-                        const Vec3d& wn = other.weightedNormal;
-                        all = {all.x + wn.x, all.y + wn.y, all.z + wn.z};
-                    }
-                    if (!Normalize(all, &n)) n = {0, 0, 1};
-                }
-                result.normals[corner.corner] = {float(n.x), float(n.y), float(n.z)};
-                result.hardEdges[corner.corner] =
-                    edgeCount == 2 && !smooth(corner, ring[edgeOther]);
-            }
+            shader.Shade(std::span<const RingCorner>(block.get() + (ringStart[v] - base),
+                                                     block.get() + (ringStart[v + 1] - base)));
         }
     }
     return result;
@@ -373,7 +908,8 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
 
 // Local corner triples of polygon p, given its unit normal (zero when it has none).
 void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, const Vec3d& n,
-                        ClipScratch& scratch, std::vector<std::array<int, 3>>* triangles) {
+                        ClipScratch& scratch, const volatile std::sig_atomic_t* interrupt,
+                        std::vector<std::array<int, 3>>* triangles) {
     triangles->clear();
     const int s = clean.start[p], size = clean.Size(p);
     if (size == 3) {
@@ -394,7 +930,27 @@ void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, con
         const Vec3d q = ToD(mesh.vertices[clean.cornerVertex[s + i]]);
         scratch.pts[i] = {DotD(q, u), DotD(q, v)};
     }
-    EarClip(scratch, triangles);
+    EarClipper(scratch, interrupt).Run(triangles);
+}
+
+// The object's map channels for the mesh's channels with map vertices, faces still to fill.
+std::array<KvrnLib::UVMesh*, kPolyMapChannels> AddMapChannels(const PolyMesh& mesh,
+                                                              const CleanMesh& clean,
+                                                              size_t triangleCount,
+                                                              KvrnLib::RenderObject& object) {
+    std::array<KvrnLib::UVMesh*, kPolyMapChannels> maps{};
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        const std::vector<Point3>& mapVertices = mesh.mapVertices[channel];
+        if (mapVertices.empty()) continue;
+        auto map = std::make_shared<KvrnLib::UVMesh>();
+        ReserveLarge(map->vertices, mapVertices.size() + 1);
+        map->vertices.assign(mapVertices.begin(), mapVertices.end());
+        if (clean.usesAddedMapVertex[channel]) map->vertices.push_back({0, 0, 0});
+        ReserveLarge(map->faces, triangleCount);
+        maps[channel] = map.get();
+        object.mapChannels[channel] = std::move(map);
+    }
+    return maps;
 }
 
 }  // namespace
@@ -422,7 +978,7 @@ bool PolyMesh::HasCornerNormals() const {
 
 Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& options) {
     Triangulation result;
-    CleanMesh clean = Clean(mesh, &result.droppedPolygons);
+    CleanMesh clean = Clean(mesh, options.interrupt, &result.droppedPolygons);
     const bool explicitNormals = clean.explicitNormals;
     if (clean.PolygonCount() == 0) {
         throw InputError(mesh.source + ": mesh '" + mesh.name +
@@ -431,11 +987,13 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
 
     std::vector<Vec3d> faceNormals;
     ReserveLarge(faceNormals, clean.PolygonCount());
-    for (int p = 0; p < clean.PolygonCount(); ++p)
+    for (int p = 0; p < clean.PolygonCount(); ++p) {
+        if (p % kPollPolygons == 0) PollInterrupt(options.interrupt);
         faceNormals.push_back(NormalizedD(NewellNormal(mesh, clean, p)));
+    }
     CornerShading shading;
     if (!explicitNormals) {
-        shading = ShadeCorners(mesh, clean, faceNormals, options.creaseAngleDeg);
+        shading = ShadeCorners(mesh, clean, faceNormals, options.creaseAngleDeg, options.interrupt);
     }
     std::vector<Point3> cornerNormals =
         explicitNormals ? std::move(clean.cornerNormal) : std::move(shading.normals);
@@ -452,13 +1010,16 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
     const size_t triangleCount = clean.cornerVertex.size() - 2 * size_t(clean.PolygonCount());
     ReserveLarge(object->faces, triangleCount);
     if (!allTriangles) ReserveLarge(object->cornerNormals, 3 * triangleCount);
+    const std::array<KvrnLib::UVMesh*, kPolyMapChannels> maps =
+        AddMapChannels(mesh, clean, triangleCount, *object);
 
     std::vector<std::array<int, 3>> triangles;
     ClipScratch scratch;
     for (int p = 0; p < clean.PolygonCount(); ++p) {
+        if (p % kPollPolygons == 0) PollInterrupt(options.interrupt);
         const Polygon& poly = mesh.polygons[clean.source[p]];
         const int s = clean.start[p], size = clean.Size(p);
-        TriangulatePolygon(mesh, clean, p, faceNormals[p], scratch, &triangles);
+        TriangulatePolygon(mesh, clean, p, faceNormals[p], scratch, options.interrupt, &triangles);
         for (const auto& tri : triangles) {
             FaceRecord face;
             face.vertexA = clean.cornerVertex[s + tri[0]];
@@ -466,6 +1027,7 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
             face.vertexC = clean.cornerVertex[s + tri[2]];
             face.materialID = poly.materialID;
             face.smoothingGroup = poly.smoothingGroup;
+            if (poly.twoSided) face.flags |= KvrnLib::kFaceTwoSided;
             for (int k = 0; k < 3; ++k) {
                 const int from = tri[k], to = tri[(k + 1) % 3];
                 if ((from + 1) % size != to) continue;  // a diagonal
@@ -474,6 +1036,12 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
                     face.flags |= FaceEdgeHardBit(k);
             }
             object->faces.push_back(face);
+            for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+                if (!maps[channel]) continue;
+                const int32_t* cornerMap = clean.cornerMap[channel].data() + s;
+                maps[channel]->faces.push_back(
+                    {cornerMap[tri[0]], cornerMap[tri[1]], cornerMap[tri[2]]});
+            }
             if (!allTriangles) {
                 for (int k = 0; k < 3; ++k)
                     object->cornerNormals.push_back(cornerNormals[s + tri[k]]);

@@ -93,11 +93,16 @@ struct Triangulation {
 // Ear-clips every polygon in its best-fit plane. Polygon edges become visible triangle edges,
 // added diagonals invisible. Corner normals come from the mesh when every polygon has them
 // (explicitNormals = 1), otherwise they are computed and edges between faces that are not smooth
-// get hard-edge marks on both faces. Two-sided polygons give two-sided faces. Each map channel
-// with map vertices becomes the object's map channel of that number, one map face per triangle
-// (corners of polygons without map corners point at an added (0, 0, 0) map vertex). Throws
-// InputError (naming mesh.source) for a mesh without vertices or polygons and for a vertex or map
-// index out of range, ImportInterrupted when options.interrupt is set.
+// get hard-edge marks on both faces. A computed normal sums the faces round its vertex that are
+// smooth with its own; round a vertex of more than 64 corners with more than 64 kinds of face
+// (smoothing groups and normals), it sums only its fan of faces joined across smooth edges.
+// Two-sided polygons give two-sided faces. Each map channel with map vertices becomes the
+// object's map channel of that number, one map face per triangle (corners of polygons without
+// map corners point at an added (0, 0, 0) map vertex). Throws InputError (naming mesh.source) for
+// a mesh without vertices or polygons, for a vertex or map index out of range and for map corners
+// that are not one per corner, ImportInterrupted when options.interrupt is set. Time grows about
+// linearly with the faces round a vertex, a little faster with a polygon's corners (20,000
+// corners: tens of milliseconds).
 Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& options = {});
 
 }  // namespace KvrnApp

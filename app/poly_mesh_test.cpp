@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <random>
 #include <set>
 #include <utility>
 
@@ -175,6 +176,238 @@ TEST(Triangulate, NormalsComeFromTheFileOrFromSmoothNeighbours) {
     for (const Point3& n : given.object->cornerNormals) EXPECT_EQ(n, (Point3{0, 1, 0}));
     for (const auto& face : given.object->faces)
         for (int k = 0; k < 3; ++k) EXPECT_EQ(face.flags & FaceEdgeHardBit(k), 0u);
+}
+
+// Twice the signed area of a triangle's projection on z = 0.
+double TwiceAreaXY(Point3 a, Point3 b, Point3 c) {
+    return (double(b.x) - a.x) * (double(c.y) - a.y) - (double(b.y) - a.y) * (double(c.x) - a.x);
+}
+
+TEST(Triangulate, VerticesSharedByThousandsOfFacesGetPlaneNormalsAndCreases) {
+    // A disc of n triangles around vertex 0, folded along the x axis: the half y < 0 turns up
+    // by 45 degrees (z = -y), past the crease angle. Planar halves, and halves with a slight
+    // ripple so that no two faces have the same normal.
+    const int n = 4000;
+    std::vector<std::vector<int32_t>> fan;
+    for (int i = 0; i < n; ++i) fan.push_back({0, 1 + i, 1 + (i + 1) % n});
+    const float h = float(std::sqrt(0.5));
+    const Point3 flat{0, 0, 1}, tilted{0, h, h};
+    std::vector<Point3> vertices;
+    for (const double ripple : {0.0, 1e-5}) {
+        SCOPED_TRACE(testing::Message() << "ripple " << ripple);
+        vertices = {{0, 0, 0}};
+        for (int i = 0; i < n; ++i) {
+            const double a = 2 * std::numbers::pi * i / n;
+            const float y = i == n / 2 ? 0.0f : float(std::sin(a));  // on the fold exactly
+            vertices.push_back(
+                {float(std::cos(a)), y, (y < 0 ? -y : 0.0f) + float(ripple * (i * i % 7))});
+        }
+        const Triangulation folded = Triangulate(MeshOf(vertices, fan));
+        const RenderObject& object = *folded.object;
+        ASSERT_EQ(object.faces.size(), size_t(n));
+        std::multiset<std::pair<int32_t, int32_t>> hard;
+        for (size_t f = 0; f < object.faces.size(); ++f) {
+            const auto& face = object.faces[f];
+            EXPECT_EQ(face.flags & KvrnLib::kFaceAllEdgesVisible, KvrnLib::kFaceAllEdgesVisible);
+            for (int k = 0; k < 3; ++k)
+                if (face.flags & FaceEdgeHardBit(k))
+                    hard.insert({face.Vertex(k), face.Vertex((k + 1) % 3)});
+            // The centre corner sums its own half only.
+            const Point3 expected = f < size_t(n / 2) ? flat : tilted;
+            const Point3 centre = object.cornerNormals[3 * f];
+            EXPECT_NEAR(KvrnLib::Dot(centre, expected), 1.0f, 1e-6f) << f;
+        }
+        // The fold's two edges, once from each side.
+        const int32_t start = 1, half = 1 + n / 2;
+        EXPECT_EQ(hard, (std::multiset<std::pair<int32_t, int32_t>>{
+                            {0, start}, {start, 0}, {0, half}, {half, 0}}));
+    }
+
+    // Flat, with smoothing groups in four runs of n / 4 faces: creases where the group changes.
+    for (Point3& v : vertices) v.z = 0;
+    PolyMesh grouped = MeshOf(vertices, fan);
+    for (int i = 0; i < n; ++i) grouped.polygons[i].smoothingGroup = 1u << (i / (n / 4) % 2);
+    const Triangulation groupedResult = Triangulate(grouped);
+    const RenderObject& groups = *groupedResult.object;
+    int hardMarks = 0;
+    for (size_t f = 0; f < groups.faces.size(); ++f) {
+        for (int k = 0; k < 3; ++k) {
+            if (!(groups.faces[f].flags & FaceEdgeHardBit(k))) continue;
+            ++hardMarks;
+            const int32_t a = groups.faces[f].Vertex(k), b = groups.faces[f].Vertex((k + 1) % 3);
+            EXPECT_EQ(std::min(a, b), 0);
+            EXPECT_EQ((std::max(a, b) - 1) % (n / 4), 0) << a << " " << b;
+        }
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(groups.cornerNormals[3 * f + k], flat);
+    }
+    EXPECT_EQ(hardMarks, 8);
+
+    // Every face on one edge: no edge of two faces, so nothing is hard, and each face keeps its
+    // own normal at the shared vertices.
+    std::vector<Point3> book = {{0, 0, 0}, {1, 0, 0}};
+    std::vector<std::vector<int32_t>> pages;
+    for (int i = 0; i < n; ++i) {
+        const double a = 2 * std::numbers::pi * i / n;
+        book.push_back({0.5f, float(std::cos(a)), float(std::sin(a))});
+        pages.push_back({0, 1, 2 + i});
+    }
+    const Triangulation bookResult = Triangulate(MeshOf(book, pages));
+    const RenderObject& bound = *bookResult.object;
+    ASSERT_EQ(bound.faces.size(), size_t(n));
+    for (size_t f = 0; f < bound.faces.size(); ++f) {
+        EXPECT_EQ(
+            bound.faces[f].flags & (FaceEdgeHardBit(0) | FaceEdgeHardBit(1) | FaceEdgeHardBit(2)),
+            0u);
+        Point3 faceNormal = TriangleNormalTimes2(bound, bound.faces[f]);
+        faceNormal = faceNormal * (1 / std::sqrt(KvrnLib::Dot(faceNormal, faceNormal)));
+        EXPECT_NEAR(KvrnLib::Dot(bound.cornerNormals[3 * f], faceNormal), 1.0f, 1e-5f) << f;
+    }
+}
+
+TEST(Triangulate, PolygonsOfTwentyThousandCornersAreCoveredWithoutOverlap) {
+    const int n = 20000;
+    std::vector<std::pair<std::string, std::vector<Point3>>> shapes;
+    // A circle, a star, a star of random spikes, a spiral band of 2.4 turns (reflex corners of
+    // one turn lie in ears of the next)...
+    std::vector<Point3> circle, star, spiky, spiral, comb;
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> radius(0.1, 1);
+    for (int i = 0; i < n; ++i) {
+        const double a = 2 * std::numbers::pi * i / n, r = i % 2 ? 0.5 : 1.0, s = radius(random);
+        circle.push_back({float(std::cos(a)), float(std::sin(a)), 0});
+        star.push_back({float(r * std::cos(a)), float(r * std::sin(a)), 0});
+        spiky.push_back({float(s * std::cos(a)), float(s * std::sin(a)), 0});
+        const int step = i < n / 2 ? i : n - 1 - i;  // out along one side, back along the other
+        const double t = 5.0 * step / (n / 2), side = i < n / 2 ? 1.5 + t : 1 + t;
+        spiral.push_back({float(side * std::cos(3 * t)), float(side * std::sin(3 * t)), 0});
+    }
+    // ... and a comb: teeth of width 0.6 on a bar, outlined counter-clockwise.
+    const int teeth = (n - 2) / 4;
+    comb.push_back({float(teeth), -1, 0});
+    comb.push_back({float(teeth), 0, 0});
+    for (int t = teeth - 1; t >= 0; --t) {
+        for (Point3 p :
+             {Point3{0.8f, 0, 0}, Point3{0.8f, 1, 0}, Point3{0.2f, 1, 0}, Point3{0.2f, 0, 0}})
+            comb.push_back({p.x + t, p.y, 0});
+    }
+    comb.push_back({0, -1, 0});
+    shapes = {
+        {"circle", circle}, {"star", star}, {"spiky", spiky}, {"spiral", spiral}, {"comb", comb}};
+
+    for (const auto& [name, outline] : shapes) {
+        SCOPED_TRACE(name);
+        const int corners = int(outline.size());
+        std::vector<int32_t> polygon(corners);
+        std::multiset<std::pair<int32_t, int32_t>> edges;
+        double area = 0;
+        for (int i = 0; i < corners; ++i) {
+            polygon[i] = i;
+            edges.insert({i, (i + 1) % corners});
+            area += TwiceAreaXY({0, 0, 0}, outline[i], outline[(i + 1) % corners]) / 2;
+        }
+        const Triangulation t = Triangulate(MeshOf(outline, {polygon}));
+        const RenderObject& object = *t.object;
+        ASSERT_EQ(object.faces.size(), size_t(corners - 2));
+        // Clipping always leaves a triangulated disc, so with no triangle clockwise each point is
+        // covered as often as the outline winds round it: once inside, never outside. Collinear
+        // corners may give flat triangles.
+        double covered = 0;
+        int clockwise = 0;
+        for (const auto& f : object.faces) {
+            const double triangle =
+                TwiceAreaXY(object.vertices[f.vertexA], object.vertices[f.vertexB],
+                            object.vertices[f.vertexC]) /
+                2;
+            clockwise += triangle < -1e-9 * area;
+            covered += std::fabs(triangle);
+        }
+        EXPECT_EQ(clockwise, 0);
+        EXPECT_NEAR(covered, area, 1e-9 * area);
+        EXPECT_EQ(VisibleEdges(object), edges);
+    }
+}
+
+TEST(Triangulate, MapCornersAndTwoSidedFollowTheirPolygonsTriangles) {
+    // Polygon 1 is dropped and polygon 2 loses a repeated corner; polygon 3 has no map corners.
+    // The texture vertex of a corner on vertex v of polygon p is (v, p, 0); the list is reversed
+    // so that map and vertex indices differ.
+    const std::vector<Point3> square = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}};
+    PolyMesh mesh = MeshOf(square, {{0, 1, 2, 3}, {1, 1, 2}, {1, 4, 4, 2}, {0, 2, 3}});
+    std::vector<Point3>& texture = mesh.mapVertices[kTextureChannel];
+    for (int p = 0; p < 3; ++p)
+        for (int32_t v : mesh.polygons[p].vertices) texture.push_back({float(v), float(p), 0});
+    std::reverse(texture.begin(), texture.end());
+    int32_t index = int32_t(texture.size());
+    for (int p = 0; p < 3; ++p)
+        for (size_t i = 0; i < mesh.polygons[p].vertices.size(); ++i)
+            mesh.polygons[p].mapCorners[kTextureChannel].push_back(--index);
+    mesh.polygons[2].twoSided = true;
+
+    const Triangulation t = Triangulate(mesh);
+    const RenderObject& object = *t.object;
+    EXPECT_EQ(t.droppedPolygons, 1);
+    // The quad's two, the cleaned triangle 1-4-2 and triangle 0-2-3.
+    ASSERT_EQ(object.faces.size(), 4u);
+    EXPECT_EQ(object.mapChannels[kColorChannel], nullptr);
+    ASSERT_NE(object.mapChannels[kTextureChannel], nullptr);
+    const KvrnLib::UVMesh& map = *object.mapChannels[kTextureChannel];
+    ASSERT_EQ(map.faces.size(), object.faces.size());
+    ASSERT_EQ(map.vertices.size(), texture.size() + 1);
+    EXPECT_EQ(map.vertices.back(), (Point3{0, 0, 0}));
+    const float polygonOf[] = {0, 0, 2, 3};
+    for (size_t f = 0; f < object.faces.size(); ++f) {
+        const bool last = f == 3;  // the polygon without map corners
+        for (int k = 0; k < 3; ++k) {
+            const int32_t m = map.faces[f][k];
+            ASSERT_GE(m, 0);
+            ASSERT_LT(size_t(m), map.vertices.size());
+            const Point3 expected =
+                last ? Point3{0, 0, 0} : Point3{float(object.faces[f].Vertex(k)), polygonOf[f], 0};
+            EXPECT_EQ(map.vertices[m], expected) << f << " " << k;
+        }
+        EXPECT_EQ((object.faces[f].flags & KvrnLib::kFaceTwoSided) != 0, f == 2) << f;
+    }
+
+    auto message = [](const PolyMesh& bad) {
+        try {
+            Triangulate(bad);
+        } catch (const InputError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    PolyMesh outOfRange = mesh;
+    outOfRange.polygons[2].mapCorners[kTextureChannel][1] = int32_t(texture.size());
+    const std::string range = message(outOfRange);
+    EXPECT_NE(range.find("test.obj: mesh 'm', polygon 2: texture coordinate index " +
+                         std::to_string(texture.size()) + " is out of range"),
+              std::string::npos)
+        << range;
+    PolyMesh fewer = mesh;
+    fewer.polygons[0].mapCorners[kTextureChannel].pop_back();
+    EXPECT_NE(message(fewer).find("polygon 0: texture coordinate indices: 3 for 4 corners"),
+              std::string::npos)
+        << message(fewer);
+    PolyMesh noColours = mesh;
+    noColours.polygons[3].mapCorners[kColorChannel] = {0, 0, 0};
+    EXPECT_NE(message(noColours).find("polygon 3: vertex colour index 0 is out of range"),
+              std::string::npos)
+        << message(noColours);
+}
+
+TEST(Triangulate, ASetInterruptFlagStopsIt) {
+    std::vector<Point3> vertices;
+    std::vector<std::vector<int32_t>> quads;
+    for (int i = 0; i < 10000; ++i) {
+        vertices.push_back({float(i), 0, 0});
+        vertices.push_back({float(i), 1, 0});
+        if (i > 0) quads.push_back({2 * i - 2, 2 * i, 2 * i + 1, 2 * i - 1});
+    }
+    const PolyMesh mesh = MeshOf(vertices, quads);
+    volatile std::sig_atomic_t flag = 0;
+    EXPECT_EQ(Triangulate(mesh, {.interrupt = &flag}).object->faces.size(), 2u * quads.size());
+    flag = 1;
+    EXPECT_THROW(Triangulate(mesh, {.interrupt = &flag}), ImportInterrupted);
 }
 
 }  // namespace
