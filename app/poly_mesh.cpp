@@ -49,6 +49,34 @@ double Distance(Point2d a, Point2d b) { return std::hypot(b.x - a.x, b.y - a.y);
 
 bool SamePoint(Point2d a, Point2d b) { return a.x == b.x && a.y == b.y; }
 
+// Inside, or within `tolerance` of the triangle's edges.
+bool InTriangle(Point2d p, Point2d a, Point2d b, Point2d c, double tolerance) {
+    return Orient(a, b, p) >= -tolerance * Distance(a, b) &&
+           Orient(b, c, p) >= -tolerance * Distance(b, c) &&
+           Orient(c, a, p) >= -tolerance * Distance(c, a);
+}
+
+struct Box2d {
+    double minX, minY, maxX, maxY;
+};
+
+Box2d BoundsOf(const std::vector<Point2d>& pts) {
+    Box2d box{pts[0].x, pts[0].y, pts[0].x, pts[0].y};
+    for (const Point2d& p : pts) {
+        box.minX = std::min(box.minX, p.x);
+        box.maxX = std::max(box.maxX, p.x);
+        box.minY = std::min(box.minY, p.y);
+        box.maxY = std::max(box.maxY, p.y);
+    }
+    return box;
+}
+
+// Float input puts a vertex that lies on a diagonal up to about 1e-7 of the polygon's size off
+// it; such near-misses count as hits so that no sliver triangles come out.
+double NearMissTolerance(const Box2d& bounds) {
+    return 1e-6 * std::max(bounds.maxX - bounds.minX, bounds.maxY - bounds.minY);
+}
+
 // Singly linked lists of ints in shared arrays: no allocation per list, and entries unlink in
 // place.
 struct IntLists {
@@ -109,7 +137,8 @@ class CornerSet {
     std::vector<uint64_t> words_, summary_;
 };
 
-// Working arrays of EarClipper, kept between polygons so that a mesh of quads allocates once.
+// Working arrays of the ear clippers, kept between polygons so that a mesh of quads allocates
+// once.
 struct ClipScratch {
     std::vector<Point2d> pts;
     std::vector<int> next, prev;
@@ -123,10 +152,70 @@ struct ClipScratch {
 
 // Ear clipping of a counter-clockwise simple polygon (scratch.pts); appends local corner triples
 // in polygon order. Self-intersecting or degenerate input still terminates: when no ear exists
-// the most convex corner is clipped.
-//
-// Clips the same corners in the same order as the textbook scan (walk on from the last ear, test
-// every corner against every reflex one) but in near-linear time on large polygons:
+// the most convex corner is clipped. This is the plain scan: walk on from the last ear, testing
+// every corner against every reflex one. Quadratic, and the fastest for small polygons.
+void EarClipByScan(ClipScratch& scratch, std::vector<std::array<int, 3>>* out) {
+    const std::vector<Point2d>& pts = scratch.pts;
+    std::vector<int>& next = scratch.next;
+    std::vector<int>& prev = scratch.prev;
+    const int n = static_cast<int>(pts.size());
+    next.resize(n);
+    prev.resize(n);
+    for (int i = 0; i < n; ++i) {
+        next[i] = (i + 1) % n;
+        prev[i] = (i + n - 1) % n;
+    }
+    const double tolerance = NearMissTolerance(BoundsOf(pts));
+    auto cornerOrient = [&](int i) { return Orient(pts[prev[i]], pts[i], pts[next[i]]); };
+    auto isEar = [&](int i) {
+        const int a = prev[i], c = next[i];
+        if (cornerOrient(i) <= tolerance * Distance(pts[a], pts[c])) return false;
+        // A vertex inside a candidate ear is always a reflex one, so only those are tested.
+        for (int j = next[c]; j != a; j = next[j]) {
+            if (cornerOrient(j) > tolerance * Distance(pts[prev[j]], pts[next[j]])) continue;
+            if (SamePoint(pts[j], pts[a]) || SamePoint(pts[j], pts[i]) || SamePoint(pts[j], pts[c]))
+                continue;
+            if (InTriangle(pts[j], pts[a], pts[i], pts[c], tolerance)) return false;
+        }
+        return true;
+    };
+    auto clip = [&](int i) {
+        out->push_back({prev[i], i, next[i]});
+        next[prev[i]] = next[i];
+        prev[next[i]] = prev[i];
+    };
+
+    // Starting at corner 1 makes a convex polygon come out as the fan around corner 0.
+    int cur = 1 % n;
+    for (int remaining = n; remaining > 3; --remaining) {
+        bool clipped = false;
+        for (int tries = 0; tries < remaining; ++tries, cur = next[cur]) {
+            if (isEar(cur)) {
+                const int following = next[cur];
+                clip(cur);
+                cur = following;
+                clipped = true;
+                break;
+            }
+        }
+        if (!clipped) {
+            int best = cur;
+            double bestOrient = cornerOrient(cur);
+            for (int j = next[cur]; j != cur; j = next[j]) {
+                if (cornerOrient(j) > bestOrient) {
+                    best = j;
+                    bestOrient = cornerOrient(j);
+                }
+            }
+            cur = next[best];
+            clip(best);
+        }
+    }
+    out->push_back({prev[cur], cur, next[cur]});
+}
+
+// EarClipByScan in near-linear time on large polygons, clipping the same corners in the same
+// order:
 // - only corners that may be ears are visited: a corner that failed stays failed until one of its
 //   neighbours changes or the reflex corner found in its triangle is clipped or turns convex;
 // - reflex corners sit in a uniform grid, so an ear test looks only near its triangle;
@@ -143,8 +232,7 @@ class EarClipper {
     void Run(std::vector<std::array<int, 3>>* out) {
         const int n = static_cast<int>(pts_.size());
         Start(n);
-        // Starting at corner 1 makes a convex polygon come out as the fan around corner 0.
-        int cur = 1 % n;
+        int cur = 1 % n;  // as in EarClipByScan
         for (remaining_ = n; remaining_ > 3; --remaining_) {
             if (remaining_ % kPollClips == 0) PollInterrupt(interrupt_);
             int ear = -1;
@@ -176,17 +264,8 @@ class EarClipper {
             next_[i] = (i + 1) % n;
             prev_[i] = (i + n - 1) % n;
         }
-        // Float input puts a vertex that lies on a diagonal up to about 1e-7 of the polygon's size
-        // off it; such near-misses count as hits so that no sliver triangles come out.
-        double minX = pts_[0].x, maxX = minX, minY = pts_[0].y, maxY = minY;
-        for (const Point2d& p : pts_) {
-            minX = std::min(minX, p.x);
-            maxX = std::max(maxX, p.x);
-            minY = std::min(minY, p.y);
-            maxY = std::max(maxY, p.y);
-        }
-        const double size = std::max(maxX - minX, maxY - minY);
-        tolerance_ = 1e-6 * size;
+        const Box2d bounds = BoundsOf(pts_);
+        tolerance_ = NearMissTolerance(bounds);
 
         s_.alive.assign(n, 1);
         s_.reflex.resize(n);
@@ -200,7 +279,8 @@ class EarClipper {
             s_.reflex[i] = !Convex(i);
             reflexCount += s_.reflex[i];
         }
-        SizeGrid(minX, minY, maxX - minX, maxY - minY, reflexCount);
+        SizeGrid(bounds.minX, bounds.minY, bounds.maxX - bounds.minX, bounds.maxY - bounds.minY,
+                 reflexCount);
         for (int i = 0; i < n; ++i) {
             if (s_.reflex[i]) {
                 AddToGrid(i);
@@ -253,7 +333,7 @@ class EarClipper {
         if (cellsX_ * cellsY_ == 1 && s_.cells.head[0] < 0) return -1;
         const Point2d pa = pts_[a], pi = pts_[i], pc = pts_[c];
         const double ab = Distance(pa, pi), bc = Distance(pi, pc), ca = Distance(pc, pa);
-        // Inside the triangle, or within the tolerance of its edges.
+        // InTriangle with the edge lengths computed once.
         const double limitAB = -tolerance_ * ab, limitBC = -tolerance_ * bc;
         const double limitCA = -tolerance_ * ca;
         auto blocks = [&](int j) {
@@ -265,7 +345,7 @@ class EarClipper {
         };
         if (cellsX_ * cellsY_ == 1) return FirstInCell(0, blocks);
 
-        // The points `blocks` accepts form the triangle grown by the tolerance on every side:
+        // The points InTriangle accepts form the triangle grown by the tolerance on every side:
         // the triangle scaled about its incentre by (r + tolerance) / r, r its inradius. Rows of
         // cells are searched only where that triangle crosses them, so that a long thin ear does
         // not visit its whole bounding box.
@@ -469,27 +549,55 @@ constexpr std::array<const char*, kPolyMapChannels> kMapChannelNames = {"vertex 
                                                                         "texture coordinate"};
 
 // Map corners are absent, or one valid map index per corner.
-void CheckMapCorners(const PolyMesh& mesh, const Polygon& poly, size_t p,
-                     const std::string& where) {
+bool MapCornersValid(const PolyMesh& mesh, const Polygon& poly) {
     for (int channel = 0; channel < kPolyMapChannels; ++channel) {
         const std::vector<int32_t>& corners = poly.mapCorners[channel];
         if (corners.empty()) continue;
+        if (corners.size() != poly.vertices.size()) return false;
         const int64_t count = static_cast<int64_t>(mesh.mapVertices[channel].size());
-        auto at = [&] {
-            return where + ", polygon " + std::to_string(p) + ": " + kMapChannelNames[channel];
-        };
+        for (int32_t m : corners)
+            if (m < 0 || m >= count) return false;
+    }
+    return true;
+}
+
+// Says what MapCornersValid found wrong with polygon p.
+[[noreturn]] void ThrowMapCornerError(const PolyMesh& mesh, const Polygon& poly, size_t p,
+                                      const std::string& where) {
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        const std::vector<int32_t>& corners = poly.mapCorners[channel];
+        if (corners.empty()) continue;
+        const std::string at =
+            where + ", polygon " + std::to_string(p) + ": " + kMapChannelNames[channel];
         if (corners.size() != poly.vertices.size()) {
-            throw InputError(at() + " indices: " + std::to_string(corners.size()) + " for " +
+            throw InputError(at + " indices: " + std::to_string(corners.size()) + " for " +
                              std::to_string(poly.vertices.size()) +
                              " corners (expected one per corner)");
         }
+        const int64_t count = static_cast<int64_t>(mesh.mapVertices[channel].size());
         for (int32_t m : corners) {
             if (m < 0 || m >= count) {
-                throw InputError(at() + " index " + std::to_string(m) + " is out of range (" +
+                throw InputError(at + " index " + std::to_string(m) + " is out of range (" +
                                  (count == 0 ? std::string("the mesh has none")
                                              : "expected 0 to " + std::to_string(count - 1)) +
                                  ")");
             }
+        }
+    }
+    throw InputError(where + ", polygon " + std::to_string(p) + ": bad map corners");
+}
+
+// The map corners of the corners Clean keeps of a polygon: the same repeated ones are skipped.
+void AppendMapCorners(const PolyMesh& mesh, const Polygon& poly, CleanMesh* clean) {
+    const size_t n = poly.vertices.size();
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        if (mesh.mapVertices[channel].empty()) continue;
+        const std::vector<int32_t>& corners = poly.mapCorners[channel];
+        const int32_t added = static_cast<int32_t>(mesh.mapVertices[channel].size());
+        if (corners.empty()) clean->usesAddedMapVertex[channel] = true;
+        for (size_t i = 0; i < n; ++i) {
+            if (poly.vertices[i] == poly.vertices[(i + 1) % n]) continue;
+            clean->cornerMap[channel].push_back(corners.empty() ? added : corners[i]);
         }
     }
 }
@@ -513,15 +621,16 @@ CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrup
     if (explicitNormals) ReserveLarge(clean.cornerNormal, cornerTotal);
     ReserveLarge(clean.start, mesh.polygons.size() + 1);
     ReserveLarge(clean.source, mesh.polygons.size());
-    std::array<bool, kPolyMapChannels> mapped{};
+    bool anyMap = false;
     for (int channel = 0; channel < kPolyMapChannels; ++channel) {
-        mapped[channel] = !mesh.mapVertices[channel].empty();
-        if (mapped[channel]) ReserveLarge(clean.cornerMap[channel], cornerTotal);
+        if (mesh.mapVertices[channel].empty()) continue;
+        ReserveLarge(clean.cornerMap[channel], cornerTotal);
+        anyMap = true;
     }
     for (size_t p = 0; p < mesh.polygons.size(); ++p) {
         if (p % kPollPolygons == 0) PollInterrupt(interrupt);
         const Polygon& poly = mesh.polygons[p];
-        CheckMapCorners(mesh, poly, p, where);
+        if (!MapCornersValid(mesh, poly)) ThrowMapCornerError(mesh, poly, p, where);
         for (int32_t v : poly.vertices) {
             if (v < 0 || v >= vertexCount) {
                 throw InputError(where + ", polygon " + std::to_string(p) + ": vertex index " +
@@ -536,26 +645,15 @@ CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrup
             if (poly.vertices[i] == poly.vertices[(i + 1) % n]) continue;
             clean.cornerVertex.push_back(poly.vertices[i]);
             if (explicitNormals) clean.cornerNormal.push_back(poly.normals[i]);
-            for (int channel = 0; channel < kPolyMapChannels; ++channel) {
-                if (!mapped[channel]) continue;
-                const std::vector<int32_t>& corners = poly.mapCorners[channel];
-                clean.cornerMap[channel].push_back(
-                    corners.empty() ? int32_t(mesh.mapVertices[channel].size()) : corners[i]);
-            }
         }
         if (!HasThreeDistinct(clean.cornerVertex.data() + first,
                               clean.cornerVertex.size() - first)) {
             ++*dropped;
             clean.cornerVertex.resize(first);
             if (explicitNormals) clean.cornerNormal.resize(first);
-            for (int channel = 0; channel < kPolyMapChannels; ++channel)
-                if (mapped[channel]) clean.cornerMap[channel].resize(first);
             continue;
         }
-        for (int channel = 0; channel < kPolyMapChannels; ++channel) {
-            if (mapped[channel] && poly.mapCorners[channel].empty())
-                clean.usesAddedMapVertex[channel] = true;
-        }
+        if (anyMap) AppendMapCorners(mesh, poly, &clean);
         clean.start.push_back(static_cast<int32_t>(clean.cornerVertex.size()));
         clean.source.push_back(static_cast<int32_t>(p));
         if (poly.smoothingGroup != 0 || !clean.group.empty()) {
@@ -906,21 +1004,14 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
     return result;
 }
 
-// Local corner triples of polygon p, given its unit normal (zero when it has none).
-void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, const Vec3d& n,
-                        ClipScratch& scratch, const volatile std::sig_atomic_t* interrupt,
-                        std::vector<std::array<int, 3>>* triangles) {
-    triangles->clear();
+// Up to this size the plain scan is faster than setting up EarClipper's sets.
+constexpr int kScanCorners = 16;
+
+// Ear-clips polygon p in the plane of its unit normal n.
+void ClipInPlane(const PolyMesh& mesh, const CleanMesh& clean, int p, const Vec3d& n,
+                 ClipScratch& scratch, const volatile std::sig_atomic_t* interrupt,
+                 std::vector<std::array<int, 3>>* triangles) {
     const int s = clean.start[p], size = clean.Size(p);
-    if (size == 3) {
-        triangles->push_back({0, 1, 2});
-        return;
-    }
-    if (LengthD(n) == 0) {
-        // No plane to work in (all corners on a line): any fan is as good as another.
-        for (int i = 1; i + 1 < size; ++i) triangles->push_back({0, i, i + 1});
-        return;
-    }
     // In-plane basis with u x v = n, so the polygon stays counter-clockwise in 2D.
     const Vec3d axis = std::fabs(n.x) < 0.6 ? Vec3d{1, 0, 0} : Vec3d{0, 1, 0};
     const Vec3d u = NormalizedD(CrossD(axis, n));
@@ -930,7 +1021,27 @@ void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, con
         const Vec3d q = ToD(mesh.vertices[clean.cornerVertex[s + i]]);
         scratch.pts[i] = {DotD(q, u), DotD(q, v)};
     }
-    EarClipper(scratch, interrupt).Run(triangles);
+    if (size <= kScanCorners) {
+        EarClipByScan(scratch, triangles);
+    } else {
+        EarClipper(scratch, interrupt).Run(triangles);
+    }
+}
+
+// Local corner triples of polygon p, given its unit normal (zero when it has none).
+void TriangulatePolygon(const PolyMesh& mesh, const CleanMesh& clean, int p, const Vec3d& n,
+                        ClipScratch& scratch, const volatile std::sig_atomic_t* interrupt,
+                        std::vector<std::array<int, 3>>* triangles) {
+    triangles->clear();
+    const int size = clean.Size(p);
+    if (size == 3) {
+        triangles->push_back({0, 1, 2});
+    } else if (LengthD(n) == 0) {
+        // No plane to work in (all corners on a line): any fan is as good as another.
+        for (int i = 1; i + 1 < size; ++i) triangles->push_back({0, i, i + 1});
+    } else {
+        ClipInPlane(mesh, clean, p, n, scratch, interrupt, triangles);
+    }
 }
 
 // The object's map channels for the mesh's channels with map vertices, faces still to fill.
@@ -1012,6 +1123,7 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
     if (!allTriangles) ReserveLarge(object->cornerNormals, 3 * triangleCount);
     const std::array<KvrnLib::UVMesh*, kPolyMapChannels> maps =
         AddMapChannels(mesh, clean, triangleCount, *object);
+    const bool anyMap = std::any_of(maps.begin(), maps.end(), [](auto* map) { return map; });
 
     std::vector<std::array<int, 3>> triangles;
     ClipScratch scratch;
@@ -1036,7 +1148,7 @@ Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& option
                     face.flags |= FaceEdgeHardBit(k);
             }
             object->faces.push_back(face);
-            for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+            for (int channel = 0; channel < kPolyMapChannels && anyMap; ++channel) {
                 if (!maps[channel]) continue;
                 const int32_t* cornerMap = clean.cornerMap[channel].data() + s;
                 maps[channel]->faces.push_back(
