@@ -178,6 +178,33 @@ TEST(Triangulate, NormalsComeFromTheFileOrFromSmoothNeighbours) {
         for (int k = 0; k < 3; ++k) EXPECT_EQ(face.flags & FaceEdgeHardBit(k), 0u);
 }
 
+TEST(Triangulate, ATubeBendingByExactlyTheCreaseAngleIsSmooth) {
+    // A 12-sided tube of triangles, as STL stores it: neighbours meet at 30 degrees, the limit.
+    constexpr int kSides = 12;
+    std::vector<Point3> vertices;
+    for (int i = 0; i < kSides; ++i) {
+        const double a = 2 * std::numbers::pi * i / kSides;
+        for (float z : {0.0f, 3.0f})
+            vertices.push_back({float(std::cos(a)), float(std::sin(a)), z});
+    }
+    std::vector<std::vector<int32_t>> faces;
+    for (int i = 0; i < kSides; ++i) {
+        const int32_t a = 2 * i, b = 2 * ((i + 1) % kSides);
+        faces.push_back({a, b, b + 1});
+        faces.push_back({a, b + 1, a + 1});
+    }
+    const Triangulation t = Triangulate(MeshOf(vertices, faces));
+    for (const auto& face : t.object->faces)
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(face.flags & FaceEdgeHardBit(k), 0u);
+    TriangulateOptions tighter;
+    tighter.creaseAngleDeg = 29.9f;
+    int hard = 0;
+    const Triangulation creased = Triangulate(MeshOf(vertices, faces), tighter);
+    for (const auto& face : creased.object->faces)
+        for (int k = 0; k < 3; ++k) hard += (face.flags & FaceEdgeHardBit(k)) != 0;
+    EXPECT_EQ(hard, 2 * kSides);  // each side edge, marked on both its faces
+}
+
 // Twice the signed area of a triangle's projection on z = 0.
 double TwiceAreaXY(Point3 a, Point3 b, Point3 c) {
     return (double(b.x) - a.x) * (double(c.y) - a.y) - (double(b.y) - a.y) * (double(c.x) - a.x);
