@@ -193,7 +193,9 @@ TEST(Triangulate, ATubeBendingByExactlyTheCreaseAngleIsSmooth) {
         faces.push_back({a, b, b + 1});
         faces.push_back({a, b + 1, a + 1});
     }
-    const Triangulation t = Triangulate(MeshOf(vertices, faces));
+    TriangulateOptions atLimit;
+    atLimit.creaseAngleDeg = 30.0f;
+    const Triangulation t = Triangulate(MeshOf(vertices, faces), atLimit);
     for (const auto& face : t.object->faces)
         for (int k = 0; k < 3; ++k) EXPECT_EQ(face.flags & FaceEdgeHardBit(k), 0u);
     TriangulateOptions tighter;

@@ -872,7 +872,11 @@ SceneDescription SceneForModels(const std::vector<std::string>& files,
     LineSetDesc set = NewLineSet(scene.brushes);
     // Creases by the angle of their faces too: a file's normals may call a hard edge smooth (PLY
     // writers that store one averaged normal per vertex do), and a drawing should still show it.
-    for (EdgeSwitchesDesc& edges : set.edges) edges.edgeNormal = true;
+    // From 40 degrees, where files without normals stop being smoothed.
+    for (EdgeSwitchesDesc& edges : set.edges) {
+        edges.edgeNormal = true;
+        edges.edgeNormalMin = kDefaultCreaseAngleDeg;
+    }
     if (options.hidden) {
         for (int32_t slot : set.brushSlots[1]) scene.brushes[size_t(slot)] = HiddenLineBrush();
     } else {
