@@ -1,7 +1,9 @@
 #include "edge_detect.h"
 
 #include <cmath>
+#include <utility>
 
+#include "object_copies.h"
 #include "render_object_info.h"
 #include "stage_runner.h"
 
@@ -105,7 +107,7 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
                                                  const LineDetectionSettings& settings,
                                                  const Scene& scene,
                                                  const OcclusionScene& occlusion, bool quiet,
-                                                 int threadCount)
+                                                 int threadCount, std::vector<int32_t> copyOf)
     : result_(result),
       settings_(settings),
       scene_(scene),
@@ -114,6 +116,7 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
       rect_(WidenedScreenRect(scene.GetCamera(), settings.offscreen)),
       masking_(AnyMaterialMasks(settings)),
       hiddenMasking_(AnyLineSetMasksHidden(settings)),
+      copyOf_(std::move(copyOf)),
       scratch_(size_t(threadCount < 1 ? 1 : threadCount)) {
     // Pairs are listed here, before any item runs, so their slots never move.
     result_.pairs.clear();
@@ -125,7 +128,7 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
         totalCost_ += cost;
         ++objectItems_;
     }
-    for (const auto& [a, b] : ListIntersectionPairs(settings, scene, rect_)) {
+    for (const auto& [a, b] : ListIntersectionPairs(settings, scene, rect_, copyOf_)) {
         IntersectionPair& pair = result_.pairs.emplace_back();
         pair.objectA = a;
         pair.objectB = b;
@@ -140,6 +143,7 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
 bool EdgeDetectThreadProcess::ObjectHasWork(int o) const {
     const RenderObject& object = scene_.Object(o);
     if (object.invalid || object.faces.empty()) return false;
+    if (size_t(o) < copyOf_.size() && copyOf_[size_t(o)] >= 0) return false;
     const Box2& bounds = scene_.Info(o).ScreenBounds();
     const Box2 screen{rect_.minX, rect_.minY, rect_.maxX, rect_.maxY};
     if (bounds.IsEmpty() || !bounds.Overlaps(screen)) return false;
@@ -289,10 +293,12 @@ void DetectEdges(DetectionResult& result, const LineDetectionSettings& settings,
     if (int(settings.objects.size()) != scene.ObjectCount())
         throw LineEffectException("invalid LineDetectionSettings.");
     result.Reset(int(settings.lineSets.size()), scene.ObjectCount());
-    const OcclusionScene occlusion(scene, manager);
+    std::vector<int32_t> copyOf = FindObjectCopies(scene, settings);
+    const OcclusionScene occlusion(scene, manager, copyOf);
     StageRun run(delegate, manager);
-    auto process = std::make_shared<EdgeDetectThreadProcess>(result, settings, scene, occlusion,
-                                                             run.Quiet(), manager.GetThreadCount());
+    auto process =
+        std::make_shared<EdgeDetectThreadProcess>(result, settings, scene, occlusion, run.Quiet(),
+                                                  manager.GetThreadCount(), std::move(copyOf));
     run.Run(process);
 }
 

@@ -261,11 +261,17 @@ struct OcclusionScene::Ray {
     }
 };
 
-OcclusionScene::OcclusionScene(const Scene& scene) { Build(scene, nullptr); }
+OcclusionScene::OcclusionScene(const Scene& scene, const std::vector<int32_t>& copyOf) {
+    Build(scene, nullptr, copyOf);
+}
 
-OcclusionScene::OcclusionScene(const Scene& scene, ThreadManager& pool) { Build(scene, &pool); }
+OcclusionScene::OcclusionScene(const Scene& scene, ThreadManager& pool,
+                               const std::vector<int32_t>& copyOf) {
+    Build(scene, &pool, copyOf);
+}
 
-void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
+void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
+                           const std::vector<int32_t>& copyOf) {
     parallel_ = scene.GetCamera().parallel != 0;
     const int objectCount = scene.ObjectCount();
     objects_.assign(size_t(objectCount), {});
@@ -277,6 +283,7 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
     ForEachItem(pool, objectCount, [&](int object) {
         const RenderObject& source = scene.Object(object);
         if (source.invalid || source.faces.empty()) return;
+        if (size_t(object) < copyOf.size() && copyOf[size_t(object)] >= 0) return;
         const RenderObjectInfoEx& info = scene.Info(object);
         const std::vector<uint8_t>& facing = info.FacingBytes();
         const std::vector<Point3>& cam = info.CameraVertices();

@@ -72,9 +72,12 @@ class OcclusionScene {
 
     // Built on the calling thread, or on `pool` (one item per object, the hierarchies of big
     // objects split into subtrees built as further items). The result does not depend on the
-    // pool's thread count. The scene must outlive this object.
-    explicit OcclusionScene(const Scene& scene);
-    OcclusionScene(const Scene& scene, ThreadManager& pool);
+    // pool's thread count. The scene must outlive this object. Objects whose entry in `copyOf`
+    // is not -1 (copies of an earlier object, see object_copies.h) add no faces; an empty
+    // `copyOf` leaves none out.
+    explicit OcclusionScene(const Scene& scene, const std::vector<int32_t>& copyOf = {});
+    OcclusionScene(const Scene& scene, ThreadManager& pool,
+                   const std::vector<int32_t>& copyOf = {});
 
     // True when a face lies strictly between the viewer and the camera-space `sample`
     // (perspective: on the segment from the origin; parallel: above it along +z). `filter` and
@@ -109,7 +112,7 @@ class OcclusionScene {
     };
     struct Ray;
 
-    void Build(const Scene& scene, ThreadManager* pool);
+    void Build(const Scene& scene, ThreadManager* pool, const std::vector<int32_t>& copyOf);
     bool AnyHit(const Ray& ray, int object, int root, int skipNode, const OccluderFilter* filter,
                 OccluderHit* hit) const;
     // Visits the leaves of `nodes` whose boxes the ray meets before *limit, the nearer child
