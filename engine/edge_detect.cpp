@@ -1,5 +1,7 @@
 #include "edge_detect.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -92,6 +94,38 @@ bool AnyMaterialMasks(const LineDetectionSettings& settings) {
     for (const MaterialLineFunctions& f : settings.materialFunctions)
         if (f.maskingDisable || !f.maskingOff.Empty()) return true;
     return false;
+}
+
+// Copies (see FaceCopy) that also repeat the corner indices of an earlier face of their group
+// (the face they copy, or another copy): they add no mesh edges. A copy with vertices of its
+// own, as in an unwelded mesh, keeps its edges, since the faces around it may join it there.
+std::vector<int32_t> SharedCornerCopies(const RenderObject& object,
+                                        const std::vector<FaceCopy>& copies) {
+    if (copies.empty()) return {};
+    // (group, corner indices from the lowest, face)
+    std::vector<std::array<int32_t, 5>> keyed;
+    const auto add = [&](int32_t group, int32_t f) {
+        const FaceRecord& r = object.faces[size_t(f)];
+        const int32_t a = r.vertexA, b = r.vertexB, c = r.vertexC;
+        if (a < b && a < c)
+            keyed.push_back({group, a, b, c, f});
+        else if (b < c)
+            keyed.push_back({group, b, c, a, f});
+        else
+            keyed.push_back({group, c, a, b, f});
+    };
+    for (const FaceCopy& c : copies) {
+        add(c.original, c.original);
+        add(c.original, c.face);
+    }
+    std::sort(keyed.begin(), keyed.end());
+    keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+    std::vector<int32_t> out;
+    for (size_t i = 1; i < keyed.size(); ++i)
+        if (std::equal(keyed[i].begin(), keyed[i].begin() + 4, keyed[i - 1].begin()))
+            out.push_back(keyed[i][4]);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 // Sign of the screen-space winding of a front face: the projection scales' product, flipped
@@ -223,7 +257,8 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
     const float frontWinding = FrontWinding(camera, objectInfo.IsMirrored());
 
     const std::vector<uint8_t>& facing = objectInfo.FacingBytes();
-    scratch->edges = BuildMeshEdges(object, facing);
+    scratch->edges =
+        BuildMeshEdges(object, facing, SharedCornerCopies(object, occlusion_.FaceCopies(o)));
     const std::vector<MeshEdge>& edges = scratch->edges;
     const int edgeCount = int(edges.size());
     for (int e = 0; e < edgeCount; ++e) {

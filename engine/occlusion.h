@@ -58,9 +58,17 @@ struct OcclusionGroup {
     Box3 box;
 };
 
+// A usable face left out of the occlusion because it repeats an earlier face of its object: the
+// same camera-space corners (bit for bit) in the same cyclic order, the same material ID and
+// sidedness. It could hide nothing that the face it copies does not.
+struct FaceCopy {
+    int32_t face;      // the copy
+    int32_t original;  // the earliest face it repeats
+};
+
 // Faces whose facing byte is not unusable (back faces included: an open mesh hides with them)
-// and whose camera-space corners are finite. Queries are const, lock-free and allocate nothing;
-// any number of threads may run them at once.
+// and whose camera-space corners are finite, less copies of earlier faces (FaceCopy). Queries
+// are const, lock-free and allocate nothing; any number of threads may run them at once.
 class OcclusionScene {
   public:
     static constexpr int kGroupFaces = 2048;
@@ -91,6 +99,12 @@ class OcclusionScene {
     bool ClosestHit(Point3 origin, Point3 direction, float tMax, const OccluderFilter* filter,
                     OccluderHit* hit) const;
 
+    // The object's copies (see FaceCopy), ascending by face; empty for most objects.
+    const std::vector<FaceCopy>& FaceCopies(int object) const {
+        return objects_[size_t(object)].copies;
+    }
+    bool IsFaceCopy(int object, int face) const;
+
     int GroupCount() const { return int(groups_.size()); }
     const OcclusionGroup& Group(int index) const { return groups_[size_t(index)]; }
     int ObjectCount() const { return int(objects_.size()); }
@@ -109,6 +123,7 @@ class OcclusionScene {
         std::vector<int32_t> faces;           // face index per triangle
         std::vector<int32_t> groupFirstFace;  // first triangle of each group, ascending
         int32_t firstGroup = 0;
+        std::vector<FaceCopy> copies;  // left out, ascending by face
     };
     struct Ray;
 
