@@ -96,34 +96,40 @@ bool AnyMaterialMasks(const LineDetectionSettings& settings) {
     return false;
 }
 
-// Copies (see FaceCopy) that also repeat the corner indices of an earlier face of their group
-// (the face they copy, or another copy): they add no mesh edges. A copy with vertices of its
-// own, as in an unwelded mesh, keeps its edges, since the faces around it may join it there.
+// Corner indices from the lowest (a usable face has three distinct ones).
+std::array<int32_t, 3> LowestFirst(const FaceRecord& r) {
+    const int32_t a = r.vertexA, b = r.vertexB, c = r.vertexC;
+    if (a < b && a < c) return {a, b, c};
+    if (b < c) return {b, c, a};
+    return {c, a, b};
+}
+
+// Copies (face_copies.h) that also repeat the corner indices of an earlier face of their group
+// (the face they copy, or another copy), ascending: they add no mesh edges. A copy over vertices
+// of its own, as in an unwelded mesh, keeps its edges, since the faces around it may join it
+// there.
 std::vector<int32_t> SharedCornerCopies(const RenderObject& object,
                                         const std::vector<FaceCopy>& copies) {
-    if (copies.empty()) return {};
-    // (group, corner indices from the lowest, face)
-    std::vector<std::array<int32_t, 5>> keyed;
-    const auto add = [&](int32_t group, int32_t f) {
-        const FaceRecord& r = object.faces[size_t(f)];
-        const int32_t a = r.vertexA, b = r.vertexB, c = r.vertexC;
-        if (a < b && a < c)
-            keyed.push_back({group, a, b, c, f});
-        else if (b < c)
-            keyed.push_back({group, b, c, a, f});
-        else
-            keyed.push_back({group, c, a, b, f});
-    };
-    for (const FaceCopy& c : copies) {
-        add(c.original, c.original);
-        add(c.original, c.face);
-    }
-    std::sort(keyed.begin(), keyed.end());
-    keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
     std::vector<int32_t> out;
-    for (size_t i = 1; i < keyed.size(); ++i)
-        if (std::equal(keyed[i].begin(), keyed[i].begin() + 4, keyed[i - 1].begin()))
-            out.push_back(keyed[i][4]);
+    // (group, corner indices, face) of the copies that differ from their original, and of those
+    // originals; rare, so sorted only when there are some.
+    std::vector<std::array<int32_t, 5>> unwelded;
+    for (const FaceCopy& c : copies) {
+        const std::array<int32_t, 3> corners = LowestFirst(object.faces[size_t(c.face)]);
+        const std::array<int32_t, 3> original = LowestFirst(object.faces[size_t(c.original)]);
+        if (corners == original) {
+            out.push_back(c.face);
+            continue;
+        }
+        unwelded.push_back({c.original, corners[0], corners[1], corners[2], c.face});
+        unwelded.push_back({c.original, original[0], original[1], original[2], c.original});
+    }
+    if (unwelded.empty()) return out;
+    std::sort(unwelded.begin(), unwelded.end());
+    unwelded.erase(std::unique(unwelded.begin(), unwelded.end()), unwelded.end());
+    for (size_t i = 1; i < unwelded.size(); ++i)
+        if (std::equal(unwelded[i].begin(), unwelded[i].begin() + 4, unwelded[i - 1].begin()))
+            out.push_back(unwelded[i][4]);
     std::sort(out.begin(), out.end());
     return out;
 }

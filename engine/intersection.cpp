@@ -308,7 +308,6 @@ void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
         .Run();
     const int count = int(scratch.candidates.size());
     const bool parallel = camera.parallel != 0;
-    const bool anyCopies = !occlusion.FaceCopies(oa).empty() || !occlusion.FaceCopies(ob).empty();
     for (int c = 0; c < count; ++c) {
         if (c % kProgressInterval == 0 && c > 0) {
             info.SetThreadProgress(c, count);
@@ -316,8 +315,6 @@ void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
         }
         const int fa = scratch.candidates[size_t(c)].first;
         const int fb = scratch.candidates[size_t(c)].second;
-        // A copy's lines are its original's, found with the original.
-        if (anyCopies && (occlusion.IsFaceCopy(oa, fa) || occlusion.IsFaceCopy(ob, fb))) continue;
         if (std::fabs(Dot(normalsA[size_t(fa)], normalsB[size_t(fb)])) >= kParallelNormals)
             continue;
         const int32_t setA = LineSetOfFace(settings, scene, oa, fa);

@@ -54,9 +54,8 @@ struct IntersectionScratch {
     std::vector<VisibilityRun> runs;
 };
 
-// Computes one pair's intersection pieces (kind 2) into pair.visibleEdges and hiddenEdges, less
-// those of faces that `occlusion` left out as copies. Polls the abort and reports progress
-// every 256 candidate face pairs.
+// Computes one pair's intersection pieces (kind 2) into pair.visibleEdges and hiddenEdges.
+// Polls the abort and reports progress every 256 candidate face pairs.
 void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
                    const OcclusionScene& occlusion, const ScreenRect& rect, IntersectionPair& pair,
                    IntersectionScratch& scratch, const ThreadProcessInfo& info);

@@ -184,86 +184,19 @@ struct ObjectBuild {
     std::vector<std::vector<OcclusionNode>> taskNodes;
 };
 
-bool SameBits(Point3 a, Point3 b) { return std::memcmp(&a, &b, sizeof(Point3)) == 0; }
-
-// The same corners, bit for bit, in the same cyclic order.
-bool SameCorners(const OcclusionTriangle& t, const OcclusionTriangle& u) {
-    const Point3 tc[3] = {t.v0, t.v1, t.v2}, uc[3] = {u.v0, u.v1, u.v2};
-    for (int r = 0; r < 3; ++r)
-        if (SameBits(tc[0], uc[r]) && SameBits(tc[1], uc[(r + 1) % 3]) &&
-            SameBits(tc[2], uc[(r + 2) % 3]))
-            return true;
-    return false;
-}
-
-// Corner bits from the corner with the lowest bits, and the face's material and sidedness:
-// equal keys mean copies. Usable faces have three distinct corners, so the rotation is unique.
-struct CopyKey {
-    std::array<uint32_t, 9> corners;
-    uint32_t material;
-
-    auto operator<=>(const CopyKey&) const = default;
-};
-
-CopyKey CopyKeyOf(const OcclusionTriangle& t, uint32_t material) {
-    const Point3 c[3] = {t.v0, t.v1, t.v2};
-    std::array<uint32_t, 9> rotations[3];
-    for (int r = 0; r < 3; ++r)
-        for (int k = 0; k < 3; ++k)
-            std::memcpy(&rotations[r][size_t(3 * k)], &c[(r + k) % 3], sizeof(Point3));
-    return {std::min({rotations[0], rotations[1], rotations[2]}), material};
-}
-
-// Drops the faces that repeat an earlier face (see FaceCopy) from Morton-ordered triangles,
-// faces and codes, and lists them. A copy's box is its original's, so it sits after it in the
-// same run of equal codes (ties keep face order); only runs are looked at. Runs are short on
-// usual meshes and compared pairwise; a long run is sorted by copy key instead.
+// Drops the copies of earlier faces (face_copies.h) from Morton-ordered triangles, faces and
+// codes, and lists them: a copy's box is its original's, so both have the same code.
 void DropCopies(const std::vector<FaceRecord>& records, std::vector<OcclusionTriangle>& triangles,
                 std::vector<int32_t>& faces, std::vector<uint32_t>& codes,
                 std::vector<FaceCopy>* copies) {
-    constexpr size_t kPairwiseRun = 16;
-    const auto material = [&](int32_t f) {
-        const FaceRecord& r = records[size_t(f)];
-        return uint32_t(r.materialID) | ((r.flags & kFaceTwoSided) << 16);
-    };
     std::vector<uint8_t> dropped;
-    const auto drop = [&](size_t k, size_t original) {
-        if (dropped.empty()) dropped.assign(faces.size(), 0);
-        dropped[k] = 1;
-        copies->push_back({faces[k], faces[original]});
-    };
-    std::vector<std::pair<CopyKey, size_t>> sorted;
-    for (size_t begin = 0; begin < codes.size();) {
-        size_t end = begin + 1;
-        while (end < codes.size() && codes[end] == codes[begin]) ++end;
-        if (end - begin <= kPairwiseRun) {
-            for (size_t k = begin + 1; k < end; ++k) {
-                for (size_t j = begin; j < k; ++j) {
-                    if (!dropped.empty() && dropped[j]) continue;
-                    if (SameCorners(triangles[j], triangles[k]) &&
-                        material(faces[j]) == material(faces[k])) {
-                        drop(k, j);
-                        break;
-                    }
-                }
-            }
-        } else {
-            sorted.clear();
-            for (size_t k = begin; k < end; ++k)
-                sorted.push_back({CopyKeyOf(triangles[k], material(faces[k])), k});
-            std::sort(sorted.begin(), sorted.end());
-            for (size_t i = 1, first = 0; i < sorted.size(); ++i) {
-                if (sorted[i].first == sorted[first].first)
-                    drop(sorted[i].second, sorted[first].second);
-                else
-                    first = i;
-            }
-        }
-        begin = end;
-    }
-    if (copies->empty()) return;
-    std::sort(copies->begin(), copies->end(),
-              [](const FaceCopy& a, const FaceCopy& b) { return a.face < b.face; });
+    FindFaceCopies(
+        codes, faces, records,
+        [&](size_t k) {
+            return FaceCorners{triangles[k].v0, triangles[k].v1, triangles[k].v2};
+        },
+        &dropped, copies);
+    if (dropped.empty()) return;
     size_t kept = 0;
     for (size_t k = 0; k < faces.size(); ++k) {
         if (dropped[k]) continue;
@@ -540,13 +473,6 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
             groups_.push_back(g);
         }
     }
-}
-
-bool OcclusionScene::IsFaceCopy(int object, int face) const {
-    const std::vector<FaceCopy>& copies = objects_[size_t(object)].copies;
-    const auto it = std::lower_bound(copies.begin(), copies.end(), face,
-                                     [](const FaceCopy& c, int f) { return c.face < f; });
-    return it != copies.end() && it->face == face;
 }
 
 int OcclusionScene::GroupOf(int object, int triangle) const {

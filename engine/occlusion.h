@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "face_copies.h"
 #include "geometry.h"
 #include "scene.h"
 
@@ -58,16 +59,8 @@ struct OcclusionGroup {
     Box3 box;
 };
 
-// A usable face left out of the occlusion because it repeats an earlier face of its object: the
-// same camera-space corners (bit for bit) in the same cyclic order, the same material ID and
-// sidedness. It could hide nothing that the face it copies does not.
-struct FaceCopy {
-    int32_t face;      // the copy
-    int32_t original;  // the earliest face it repeats
-};
-
 // Faces whose facing byte is not unusable (back faces included: an open mesh hides with them)
-// and whose camera-space corners are finite, less copies of earlier faces (FaceCopy). Queries
+// and whose camera-space corners are finite, less copies of earlier faces (face_copies.h). Queries
 // are const, lock-free and allocate nothing; any number of threads may run them at once.
 class OcclusionScene {
   public:
@@ -99,11 +92,10 @@ class OcclusionScene {
     bool ClosestHit(Point3 origin, Point3 direction, float tMax, const OccluderFilter* filter,
                     OccluderHit* hit) const;
 
-    // The object's copies (see FaceCopy), ascending by face; empty for most objects.
+    // The usable faces of `object` left out as copies, ascending by face; mostly empty.
     const std::vector<FaceCopy>& FaceCopies(int object) const {
         return objects_[size_t(object)].copies;
     }
-    bool IsFaceCopy(int object, int face) const;
 
     int GroupCount() const { return int(groups_.size()); }
     const OcclusionGroup& Group(int index) const { return groups_[size_t(index)]; }

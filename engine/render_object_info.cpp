@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "face_copies.h"
 #include "morton.h"
 #include "radix_sort.h"
 
@@ -357,6 +358,28 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
             pack.codes[k] = uint32_t(keys[k] >> 32);
         }
         std::vector<uint64_t>().swap(keys);
+        // Copies would only meet what their originals meet, once per copy.
+        std::vector<uint8_t> dropped;
+        std::vector<FaceCopy> copies;
+        FindFaceCopies(
+            pack.codes, pack.order, faces,
+            [&](size_t k) {
+                const FaceRecord& f = faces[size_t(pack.order[k])];
+                return FaceCorners{cam[size_t(f.vertexA)], cam[size_t(f.vertexB)],
+                                   cam[size_t(f.vertexC)]};
+            },
+            &dropped, &copies);
+        if (!dropped.empty()) {
+            size_t kept = 0;
+            for (size_t k = 0; k < pack.order.size(); ++k) {
+                if (dropped[k]) continue;
+                pack.order[kept] = pack.order[k];
+                pack.codes[kept] = pack.codes[k];
+                ++kept;
+            }
+            pack.order.resize(kept);
+            pack.codes.resize(kept);
+        }
         pack.bounds.reserve(pack.order.size());
         ForEachFaceGathered(
             pack.order.size(), [&](size_t k, Corners& c) { gather(size_t(pack.order[k]), c); },
