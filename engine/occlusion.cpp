@@ -185,7 +185,8 @@ struct ObjectBuild {
 };
 
 // Drops the copies of earlier faces (face_copies.h) from Morton-ordered triangles, faces and
-// codes, and lists them: a copy's box is its original's, so both have the same code.
+// codes, and lists them: a copy's box is its original's, so both have the same code. Faces in
+// one Morton cell are common in dense meshes; a copy has the first corner's x among its own.
 void DropCopies(const std::vector<FaceRecord>& records, std::vector<OcclusionTriangle>& triangles,
                 std::vector<int32_t>& faces, std::vector<uint32_t>& codes,
                 std::vector<FaceCopy>* copies) {
@@ -194,6 +195,11 @@ void DropCopies(const std::vector<FaceRecord>& records, std::vector<OcclusionTri
         codes, faces, records,
         [&](size_t k) {
             return FaceCorners{triangles[k].v0, triangles[k].v1, triangles[k].v2};
+        },
+        [&](size_t j, size_t k) {
+            const float x = triangles[j].v0.x;
+            const OcclusionTriangle& t = triangles[k];
+            return x == t.v0.x || x == t.v1.x || x == t.v2.x;
         },
         &dropped, copies);
     if (dropped.empty()) return;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "face_copies.h"
 #include "morton.h"
@@ -358,7 +359,15 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
             pack.codes[k] = uint32_t(keys[k] >> 32);
         }
         std::vector<uint64_t>().swap(keys);
-        // Copies would only meet what their originals meet, once per copy.
+        pack.bounds.reserve(pack.order.size());
+        ForEachFaceGathered(
+            pack.order.size(), [&](size_t k, Corners& c) { gather(size_t(pack.order[k]), c); },
+            [&](size_t k, const Corners& c) {
+                pack.bounds.push_back(boundOf(size_t(pack.order[k]), c));
+            });
+        // Copies would only meet what their originals meet, once per copy. Equal bounds come
+        // first: distinct faces rarely have them, so corners are seldom fetched.
+        static_assert(sizeof(Bound) == 6 * sizeof(float), "bounds are compared bit for bit");
         std::vector<uint8_t> dropped;
         std::vector<FaceCopy> copies;
         FindFaceCopies(
@@ -368,6 +377,9 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
                 return FaceCorners{cam[size_t(f.vertexA)], cam[size_t(f.vertexB)],
                                    cam[size_t(f.vertexC)]};
             },
+            [&](size_t j, size_t k) {
+                return std::memcmp(&pack.bounds[j], &pack.bounds[k], sizeof(Bound)) == 0;
+            },
             &dropped, &copies);
         if (!dropped.empty()) {
             size_t kept = 0;
@@ -375,17 +387,13 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
                 if (dropped[k]) continue;
                 pack.order[kept] = pack.order[k];
                 pack.codes[kept] = pack.codes[k];
+                pack.bounds[kept] = pack.bounds[k];
                 ++kept;
             }
             pack.order.resize(kept);
             pack.codes.resize(kept);
+            pack.bounds.resize(kept);
         }
-        pack.bounds.reserve(pack.order.size());
-        ForEachFaceGathered(
-            pack.order.size(), [&](size_t k, Corners& c) { gather(size_t(pack.order[k]), c); },
-            [&](size_t k, const Corners& c) {
-                pack.bounds.push_back(boundOf(size_t(pack.order[k]), c));
-            });
     });
     return faceBounds_;
 }
