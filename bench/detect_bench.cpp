@@ -1,6 +1,6 @@
 // Edge detection on the bunny, the twice-subdivided bunny (1.1M triangles) and a crowd of 100
 // overlapping model instances, with 1 and 2 threads, with and without intersection lines; with
-// the engine's peak and retained heap per triangle.
+// the engine's peak and retained heap per triangle. Then on copies of faces and of objects.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -8,7 +8,9 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "bench_models.h"
 #include "detect_inputs.h"
 #include "edge_detect.h"
 #include "heap_peak.h"
@@ -60,6 +62,55 @@ void BM_Detect(benchmark::State& state) {
 BENCHMARK(BM_Detect)
     ->ArgNames({"input", "threads", "isect"})
     ->ArgsProduct({{0, 1, 2}, {1, 2}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+
+// Args: copies, layout (0: every face of spot given `copies` times in one object; 1: `copies`
+// coincident objects of spot), intersections; 2 threads. Copies should cost little more than
+// their triangles' share of the occlusion build, and leave the pieces as they are.
+void BM_DetectCopies(benchmark::State& state) {
+    const int copies = int(state.range(0));
+    const bool objects = state.range(1) != 0;
+    std::shared_ptr<KvrnLib::RenderObject> spot;
+    KvrnLib::Camera camera;
+    try {
+        const KvrnBench::TriangleMesh& mesh = KvrnBench::ModelMesh("spot.obj", 0);
+        camera = KvrnBench::FramingCamera(mesh);
+        spot = KvrnBench::MakeRenderObject(mesh, camera);
+    } catch (const std::exception& e) {
+        state.SkipWithError((std::string("models folder missing: ") + e.what()).c_str());
+        return;
+    }
+    std::vector<std::shared_ptr<KvrnLib::RenderObject>> scene(1, spot);
+    if (objects) {
+        for (int i = 1; i < copies; ++i)
+            scene.push_back(std::make_shared<KvrnLib::RenderObject>(*spot));
+    } else {
+        auto repeated = std::make_shared<KvrnLib::RenderObject>(*spot);
+        for (int i = 1; i < copies; ++i)
+            repeated->faces.insert(repeated->faces.end(), spot->faces.begin(), spot->faces.end());
+        repeated->cornerNormals.clear();
+        scene[0] = repeated;
+    }
+    KvrnLib::ThreadManagerCore pool(2);
+    const auto settings = Settings(int(scene.size()), state.range(2) != 0);
+    int64_t pieces = 0;
+    for (auto _ : state) {
+        KvrnLib::Scene frame(camera, scene);
+        KvrnLib::DetectionResult result;
+        const auto start = std::chrono::steady_clock::now();
+        KvrnLib::DetectEdges(result, settings, frame, pool, nullptr);
+        const auto end = std::chrono::steady_clock::now();
+        pieces = Pieces(result);
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+    state.counters["triangles"] = double(copies) * double(spot->faces.size());
+    state.counters["pieces"] = double(pieces);
+}
+BENCHMARK(BM_DetectCopies)
+    ->ArgNames({"copies", "objects", "isect"})
+    ->ArgsProduct({{1, 50}, {0, 1}, {0, 1}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);

@@ -397,6 +397,51 @@ TEST(Connection, SameStrokesWithOneTwoAndSevenThreadsAndEveryEdgeOnce) {
     }
 }
 
+// A triangle facing the camera on -y, its face given `copies` times more, each copy starting
+// at the next corner.
+std::shared_ptr<RenderObject> RepeatedTriangle(int copies, const Camera& camera) {
+    auto triangle = std::make_shared<RenderObject>();
+    triangle->vertices = {{-1, 0, -1}, {1, 0, -1}, {0, 0, 1}};
+    for (int i = 0; i <= copies; ++i)
+        triangle->faces.push_back({i % 3, (i + 1) % 3, (i + 2) % 3, kFaceAllEdgesVisible, 0, 1});
+    triangle->SetTransforms(Matrix3::Identity(), camera.worldToCam);
+    return triangle;
+}
+
+// A triangle given 500 times, alone and among 100 coincident objects that are the same: its
+// outline is one loop of three edges, drawn once, on any thread count.
+TEST(Connection, CopiesOfATriangleConnectIntoOneLoop) {
+    const Camera camera = test::LookAtCamera({0, -10, 0}, {0, 0, 0}, 320, 240, 300);
+    std::vector<std::shared_ptr<RenderObject>> objects;
+    for (int i = 0; i < 100; ++i) objects.push_back(RepeatedTriangle(499, camera));
+    const Scene many(camera, objects);
+    const Scene one(camera, {RepeatedTriangle(0, camera)});
+    ConnectSettings settings = NoGroups();
+    settings.visibleGroup[kEdgeOutline] = 0;
+    settings.visibleParams[0] = {180, 2};  // no corner splits
+
+    const auto loop = [&](const Scene& scene, int threads) {
+        DetectionResult detection;
+        ThreadManagerCore pool(threads);
+        DetectEdges(detection, DetectKinds(scene.ObjectCount(), {kEdgeOutline}, {}), scene, pool,
+                    nullptr);
+        std::vector<ConnectionResult> out;
+        ConnectEdges(out, detection, scene, {settings}, pool, nullptr);
+        EXPECT_EQ(StrokeCount(out), 1u);
+        std::vector<std::tuple<int, float, float, float, float>> edges;
+        if (StrokeCount(out) != 1) return edges;
+        const Stroke& stroke = out[0].Slot(false, 0)[0];
+        EXPECT_EQ(stroke.loop, 1);
+        for (const DetectedEdge* e : Walk(stroke))
+            edges.emplace_back(e->object, e->p0.x, e->p0.y, e->p1.x, e->p1.y);
+        std::sort(edges.begin(), edges.end());
+        return edges;
+    };
+    const auto expected = loop(one, 1);
+    ASSERT_EQ(expected.size(), 3u);
+    for (int threads : {1, 2}) EXPECT_TRUE(loop(many, threads) == expected) << threads;
+}
+
 TEST(Connection, MismatchedInputsAndConnectBeforeDetect) {
     const Camera camera = test::LookAtCamera({6, -5, 4}, {0, 0, 0}, 320, 240, 400);
     Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera)});

@@ -1,7 +1,11 @@
 #include "edge_detect.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
 
+#include "object_copies.h"
 #include "render_object_info.h"
 #include "stage_runner.h"
 
@@ -92,6 +96,44 @@ bool AnyMaterialMasks(const LineDetectionSettings& settings) {
     return false;
 }
 
+// Corner indices from the lowest (a usable face has three distinct ones).
+std::array<int32_t, 3> LowestFirst(const FaceRecord& r) {
+    const int32_t a = r.vertexA, b = r.vertexB, c = r.vertexC;
+    if (a < b && a < c) return {a, b, c};
+    if (b < c) return {b, c, a};
+    return {c, a, b};
+}
+
+// Copies (face_copies.h) that also repeat the corner indices of an earlier face of their group
+// (the face they copy, or another copy), ascending: they add no mesh edges. A copy over vertices
+// of its own, as in an unwelded mesh, keeps its edges, since the faces around it may join it
+// there.
+std::vector<int32_t> SharedCornerCopies(const RenderObject& object,
+                                        const std::vector<FaceCopy>& copies) {
+    std::vector<int32_t> out;
+    // (group, corner indices, face) of the copies that differ from their original, and of those
+    // originals; rare, so sorted only when there are some.
+    std::vector<std::array<int32_t, 5>> unwelded;
+    for (const FaceCopy& c : copies) {
+        const std::array<int32_t, 3> corners = LowestFirst(object.faces[size_t(c.face)]);
+        const std::array<int32_t, 3> original = LowestFirst(object.faces[size_t(c.original)]);
+        if (corners == original) {
+            out.push_back(c.face);
+            continue;
+        }
+        unwelded.push_back({c.original, corners[0], corners[1], corners[2], c.face});
+        unwelded.push_back({c.original, original[0], original[1], original[2], c.original});
+    }
+    if (unwelded.empty()) return out;
+    std::sort(unwelded.begin(), unwelded.end());
+    unwelded.erase(std::unique(unwelded.begin(), unwelded.end()), unwelded.end());
+    for (size_t i = 1; i < unwelded.size(); ++i)
+        if (std::equal(unwelded[i].begin(), unwelded[i].begin() + 4, unwelded[i - 1].begin()))
+            out.push_back(unwelded[i][4]);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 // Sign of the screen-space winding of a front face: the projection scales' product, flipped
 // for mirrored objects.
 float FrontWinding(const Camera& camera, bool mirrored) {
@@ -105,7 +147,7 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
                                                  const LineDetectionSettings& settings,
                                                  const Scene& scene,
                                                  const OcclusionScene& occlusion, bool quiet,
-                                                 int threadCount)
+                                                 int threadCount, std::vector<int32_t> copyOf)
     : result_(result),
       settings_(settings),
       scene_(scene),
@@ -114,6 +156,7 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
       rect_(WidenedScreenRect(scene.GetCamera(), settings.offscreen)),
       masking_(AnyMaterialMasks(settings)),
       hiddenMasking_(AnyLineSetMasksHidden(settings)),
+      copyOf_(std::move(copyOf)),
       scratch_(size_t(threadCount < 1 ? 1 : threadCount)) {
     // Pairs are listed here, before any item runs, so their slots never move.
     result_.pairs.clear();
@@ -125,7 +168,7 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
         totalCost_ += cost;
         ++objectItems_;
     }
-    for (const auto& [a, b] : ListIntersectionPairs(settings, scene, rect_)) {
+    for (const auto& [a, b] : ListIntersectionPairs(settings, scene, rect_, copyOf_)) {
         IntersectionPair& pair = result_.pairs.emplace_back();
         pair.objectA = a;
         pair.objectB = b;
@@ -140,6 +183,7 @@ EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
 bool EdgeDetectThreadProcess::ObjectHasWork(int o) const {
     const RenderObject& object = scene_.Object(o);
     if (object.invalid || object.faces.empty()) return false;
+    if (size_t(o) < copyOf_.size() && copyOf_[size_t(o)] >= 0) return false;
     const Box2& bounds = scene_.Info(o).ScreenBounds();
     const Box2 screen{rect_.minX, rect_.minY, rect_.maxX, rect_.maxY};
     if (bounds.IsEmpty() || !bounds.Overlaps(screen)) return false;
@@ -219,7 +263,8 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
     const float frontWinding = FrontWinding(camera, objectInfo.IsMirrored());
 
     const std::vector<uint8_t>& facing = objectInfo.FacingBytes();
-    scratch->edges = BuildMeshEdges(object, facing);
+    scratch->edges =
+        BuildMeshEdges(object, facing, SharedCornerCopies(object, occlusion_.FaceCopies(o)));
     const std::vector<MeshEdge>& edges = scratch->edges;
     const int edgeCount = int(edges.size());
     for (int e = 0; e < edgeCount; ++e) {
@@ -289,10 +334,12 @@ void DetectEdges(DetectionResult& result, const LineDetectionSettings& settings,
     if (int(settings.objects.size()) != scene.ObjectCount())
         throw LineEffectException("invalid LineDetectionSettings.");
     result.Reset(int(settings.lineSets.size()), scene.ObjectCount());
-    const OcclusionScene occlusion(scene, manager);
+    std::vector<int32_t> copyOf = FindObjectCopies(scene, settings);
+    const OcclusionScene occlusion(scene, manager, copyOf);
     StageRun run(delegate, manager);
-    auto process = std::make_shared<EdgeDetectThreadProcess>(result, settings, scene, occlusion,
-                                                             run.Quiet(), manager.GetThreadCount());
+    auto process =
+        std::make_shared<EdgeDetectThreadProcess>(result, settings, scene, occlusion, run.Quiet(),
+                                                  manager.GetThreadCount(), std::move(copyOf));
     run.Run(process);
 }
 

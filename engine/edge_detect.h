@@ -32,10 +32,11 @@ struct DetectWorkItem {
 
 class EdgeDetectThreadProcess final : public ThreadProcess {
   public:
-    // All references must outlive the process. `result` is sized already.
+    // All references must outlive the process. `result` is sized already. Objects whose entry
+    // in `copyOf` is not -1 (see object_copies.h) are left out; an empty `copyOf` leaves none.
     EdgeDetectThreadProcess(DetectionResult& result, const LineDetectionSettings& settings,
                             const Scene& scene, const OcclusionScene& occlusion, bool quiet,
-                            int threadCount);
+                            int threadCount, std::vector<int32_t> copyOf = {});
 
     bool Work(const ThreadProcessInfo& info) override;
 
@@ -64,6 +65,7 @@ class EdgeDetectThreadProcess final : public ThreadProcess {
     // Whether any material or line set masks at all: without, rays need no face filter.
     const bool masking_;
     const bool hiddenMasking_;
+    const std::vector<int32_t> copyOf_;
     std::vector<std::unique_ptr<Scratch>> scratch_;  // per worker, freed by its worker
     std::vector<int32_t> prepare_;
     std::vector<DetectWorkItem> items_;

@@ -184,6 +184,95 @@ TEST(EdgeDetect, SameResultWithOneTwoAndSevenThreads) {
     }
 }
 
+// Copies of faces and of whole objects add nothing to see: the same pieces, every kind and
+// intersections included, as without them.
+TEST(EdgeDetect, CopiedFacesAndObjectsGiveTheOriginalPieces) {
+    const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
+    const auto makeObjects = [&] {
+        return std::vector<std::shared_ptr<RenderObject>>{
+            test::MakeSphere({0.5f, 0, 0.5f}, 1.3f, 32, 16, camera),
+            test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),
+            test::MakeBox({-3, 1, -1}, {-1.5f, 2, 2}, camera)};
+    };
+    const Scene plain(camera, makeObjects());
+
+    std::vector<std::shared_ptr<RenderObject>> objects = makeObjects();
+    // The sphere's faces twice more after all of them, every other copy rotated; each of the
+    // first box's faces five times in a row, the way a repeated line of a file gives them.
+    RenderObject& sphere = *objects[0];
+    const size_t sphereFaces = sphere.faces.size();
+    for (int copy = 0; copy < 2; ++copy) {
+        for (size_t f = 0; f < sphereFaces; ++f) {
+            FaceRecord face = sphere.faces[f];
+            if (f % 2) {
+                face.vertexA = sphere.faces[f].vertexB;
+                face.vertexB = sphere.faces[f].vertexC;
+                face.vertexC = sphere.faces[f].vertexA;
+            }
+            sphere.faces.push_back(face);
+        }
+    }
+    RenderObject& box = *objects[1];
+    std::vector<FaceRecord> repeated;
+    for (const FaceRecord& face : box.faces) repeated.insert(repeated.end(), 5, face);
+    box.faces = repeated;
+    // Forty copies of the second box after the three objects.
+    for (int copy = 0; copy < 40; ++copy)
+        objects.push_back(std::make_shared<RenderObject>(*objects[2]));
+    const Scene copied(camera, objects);
+
+    LineDetectionSettings settings = OneLineSet(3, true);
+    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
+        c->kind[kEdgeIntersection] = c->selfIsect = 1;
+    LineDetectionSettings copiedSettings = settings;
+    copiedSettings.objects.resize(objects.size(), settings.objects[0]);
+
+    const std::vector<Piece> expected = Pieces(Detect(plain, settings, 2));
+    ASSERT_GT(expected.size(), 50u);
+    for (int threads : {1, 2}) {
+        const DetectionResult result = Detect(copied, copiedSettings, threads);
+        const std::vector<Piece> pieces = Pieces(result);
+        ASSERT_EQ(pieces.size(), expected.size()) << threads;
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            EXPECT_EQ(std::tie(pieces[i].hidden, pieces[i].kind, pieces[i].object),
+                      std::tie(expected[i].hidden, expected[i].kind, expected[i].object));
+            EXPECT_EQ(std::tie(pieces[i].x0, pieces[i].y0, pieces[i].x1, pieces[i].y1),
+                      std::tie(expected[i].x0, expected[i].y0, expected[i].x1, expected[i].y1));
+        }
+        for (const IntersectionPair& pair : result.pairs) EXPECT_LT(pair.objectB, 3);
+    }
+}
+
+// A face copied over vertices of its own (an unwelded copy) keeps its open edges, which other
+// faces on those vertices might share; copies of it on the same vertices add nothing more.
+TEST(EdgeDetect, UnweldedCopyKeepsItsEdgesAndItsCopiesAddNone) {
+    const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
+    const auto boxWithLooseFace = [&](int copies) {
+        auto box = test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera);
+        FaceRecord loose = box->faces[4];
+        const int32_t first = int32_t(box->vertices.size());
+        for (int k = 0; k < 3; ++k)
+            box->vertices.push_back(box->vertices[size_t(box->faces[4].Vertex(k))]);
+        loose.vertexA = first;
+        loose.vertexB = first + 1;
+        loose.vertexC = first + 2;
+        for (int i = 0; i <= copies; ++i) box->faces.push_back(loose);
+        return box;
+    };
+    const Scene plain(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera)});
+    const Scene loose(camera, {boxWithLooseFace(0)});
+    const Scene copied(camera, {boxWithLooseFace(3)});
+    const std::vector<Piece> plainPieces = Pieces(Detect(plain, OneLineSet(1, true), 2));
+    const std::vector<Piece> loosePieces = Pieces(Detect(loose, OneLineSet(1, true), 2));
+    const std::vector<Piece> copiedPieces = Pieces(Detect(copied, OneLineSet(1, true), 2));
+    EXPECT_GT(loosePieces.size(), plainPieces.size());
+    ASSERT_EQ(copiedPieces.size(), loosePieces.size());
+    for (size_t i = 0; i < copiedPieces.size(); ++i) {
+        EXPECT_EQ(std::tie(copiedPieces[i].kind, copiedPieces[i].x0, copiedPieces[i].y1),
+                  std::tie(loosePieces[i].kind, loosePieces[i].x0, loosePieces[i].y1));
+    }
+}
+
 TEST(EdgeDetect, OffscreenAndDisabledAndMismatchedSettings) {
     const Camera camera = test::LookAtCamera({6, -5, 4}, {0, 0, 0}, 320, 240, 400);
     Scene scene(camera, {test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),

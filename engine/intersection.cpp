@@ -259,18 +259,23 @@ const ISectTree& RequestISectTree(const Scene& scene, int object) {
 }
 
 std::vector<std::pair<int, int>> ListIntersectionPairs(const LineDetectionSettings& settings,
-                                                       const Scene& scene, const ScreenRect& rect) {
+                                                       const Scene& scene, const ScreenRect& rect,
+                                                       const std::vector<int32_t>& copyOf) {
     const Box2 screen{rect.minX, rect.minY, rect.maxX, rect.maxY};
     const int n = scene.ObjectCount();
     std::vector<uint8_t> part(static_cast<size_t>(n));
     for (int o = 0; o < n; ++o) part[size_t(o)] = TakesPart(settings, scene, screen, o);
+    const auto left = [&](int o) {
+        return scene.Object(o).invalid || scene.Object(o).faces.empty() ||
+               (size_t(o) < copyOf.size() && copyOf[size_t(o)] >= 0);
+    };
     std::vector<std::pair<int, int>> pairs;
     for (int i = 0; i < n; ++i) {
-        if (scene.Object(i).invalid || scene.Object(i).faces.empty()) continue;
+        if (left(i)) continue;
         const Box2& si = scene.Info(i).ScreenBounds();
         for (int j = i; j < n; ++j) {
             if (!part[size_t(i)] && !part[size_t(j)]) continue;
-            if (scene.Object(j).invalid || scene.Object(j).faces.empty()) continue;
+            if (left(j)) continue;
             const Box2& sj = scene.Info(j).ScreenBounds();
             if (si.IsEmpty() || sj.IsEmpty() || !si.Overlaps(sj)) continue;
             if (!BoxesOverlap(scene.Info(i).Bounds(), scene.Info(j).Bounds())) continue;

@@ -21,9 +21,11 @@ namespace KvrnLib {
 
 // Object pairs (i <= j) that may intersect, in scene order: at least one takes part (screen
 // bounds on the widened screen and a line set with intersections on), and their screen bounds
-// and camera-space boxes overlap (touching counts).
+// and camera-space boxes overlap (touching counts). Objects whose entry in `copyOf` is not -1
+// (copies, see object_copies.h) are in no pair; an empty `copyOf` leaves none out.
 std::vector<std::pair<int, int>> ListIntersectionPairs(const LineDetectionSettings& settings,
-                                                       const Scene& scene, const ScreenRect& rect);
+                                                       const Scene& scene, const ScreenRect& rect,
+                                                       const std::vector<int32_t>& copyOf = {});
 
 // Hierarchy over an object's usable faces for the intersection search: a binary radix tree over
 // the Morton order of the object's FaceBoundingPack (split where the highest bit in which a

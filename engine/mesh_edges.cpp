@@ -79,8 +79,8 @@ std::vector<MeshEdge> EmitEdges(const std::vector<FaceRecord>& faces, const int6
 
 }  // namespace
 
-std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object,
-                                     const std::vector<uint8_t>& facing) {
+std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vector<uint8_t>& facing,
+                                     const std::vector<int32_t>& leftOut) {
     const std::vector<FaceRecord>& faces = object.faces;
     if (facing.size() != faces.size())
         throw std::invalid_argument("BuildMeshEdges: " + std::to_string(facing.size()) +
@@ -98,7 +98,10 @@ std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object,
 
     // Calls add(key, h) for every half-edge h whose ends differ, key = (lower, higher vertex).
     const auto forEachHalfEdge = [&](auto add) {
+        size_t nextLeftOut = 0;
         for (size_t f = 0; f < faces.size(); ++f) {
+            while (nextLeftOut < leftOut.size() && size_t(leftOut[nextLeftOut]) < f) ++nextLeftOut;
+            if (nextLeftOut < leftOut.size() && size_t(leftOut[nextLeftOut]) == f) continue;
             const FaceRecord& face = faces[f];
             if (!VertexInRange(face.vertexA, vertexCount) ||
                 !VertexInRange(face.vertexB, vertexCount) ||

@@ -21,13 +21,14 @@ struct MeshEdge {
 };
 
 // Faces share an edge when they share its two vertex indices, in either direction. Faces with
-// an out-of-range vertex index and edges whose ends are the same index take no part. On a
+// an out-of-range vertex index, faces in `leftOut` (ascending face indices, such as copies of
+// earlier faces; may be empty) and edges whose ends are the same index take no part. On a
 // non-manifold edge (three or more faces) the first two faces that are not culled, in face
 // order, make the two-face edge, and each further one gets its own silhouette edge. Output is
 // ordered by face0, then edge0. Throws std::invalid_argument when facing (one byte per face,
 // as RenderObjectInfoEx::FacingBytes) does not match the face count.
-std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object,
-                                     const std::vector<uint8_t>& facing);
+std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vector<uint8_t>& facing,
+                                     const std::vector<int32_t>& leftOut = {});
 
 struct MeshEdgeCounts {
     int64_t twoFace = 0;     // face1 >= 0

@@ -184,6 +184,38 @@ struct ObjectBuild {
     std::vector<std::vector<OcclusionNode>> taskNodes;
 };
 
+// Drops the copies of earlier faces (face_copies.h) from Morton-ordered triangles, faces and
+// codes, and lists them: a copy's box is its original's, so both have the same code. Faces in
+// one Morton cell are common in dense meshes; a copy has the first corner's x among its own.
+void DropCopies(const std::vector<FaceRecord>& records, std::vector<OcclusionTriangle>& triangles,
+                std::vector<int32_t>& faces, std::vector<uint32_t>& codes,
+                std::vector<FaceCopy>* copies) {
+    std::vector<uint8_t> dropped;
+    FindFaceCopies(
+        codes, faces, records,
+        [&](size_t k) {
+            return FaceCorners{triangles[k].v0, triangles[k].v1, triangles[k].v2};
+        },
+        [&](size_t j, size_t k) {
+            const float x = triangles[j].v0.x;
+            const OcclusionTriangle& t = triangles[k];
+            return x == t.v0.x || x == t.v1.x || x == t.v2.x;
+        },
+        &dropped, copies);
+    if (dropped.empty()) return;
+    size_t kept = 0;
+    for (size_t k = 0; k < faces.size(); ++k) {
+        if (dropped[k]) continue;
+        triangles[kept] = triangles[k];
+        faces[kept] = faces[k];
+        codes[kept] = codes[k];
+        ++kept;
+    }
+    triangles.resize(kept);
+    faces.resize(kept);
+    codes.resize(kept);
+}
+
 // Runs count items on the pool, or in order on this thread.
 template <class F>
 void ForEachItem(ThreadManager* pool, int count, F&& f) {
@@ -261,11 +293,17 @@ struct OcclusionScene::Ray {
     }
 };
 
-OcclusionScene::OcclusionScene(const Scene& scene) { Build(scene, nullptr); }
+OcclusionScene::OcclusionScene(const Scene& scene, const std::vector<int32_t>& copyOf) {
+    Build(scene, nullptr, copyOf);
+}
 
-OcclusionScene::OcclusionScene(const Scene& scene, ThreadManager& pool) { Build(scene, &pool); }
+OcclusionScene::OcclusionScene(const Scene& scene, ThreadManager& pool,
+                               const std::vector<int32_t>& copyOf) {
+    Build(scene, &pool, copyOf);
+}
 
-void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
+void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
+                           const std::vector<int32_t>& copyOf) {
     parallel_ = scene.GetCamera().parallel != 0;
     const int objectCount = scene.ObjectCount();
     objects_.assign(size_t(objectCount), {});
@@ -277,6 +315,7 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
     ForEachItem(pool, objectCount, [&](int object) {
         const RenderObject& source = scene.Object(object);
         if (source.invalid || source.faces.empty()) return;
+        if (size_t(object) < copyOf.size() && copyOf[size_t(object)] >= 0) return;
         const RenderObjectInfoEx& info = scene.Info(object);
         const std::vector<uint8_t>& facing = info.FacingBytes();
         const std::vector<Point3>& cam = info.CameraVertices();
@@ -310,11 +349,13 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool) {
             tree.faces[k] = f;
             build.codes[k] = uint32_t(keys[k] >> 32);
         }
-        const bool big = keys.size() > size_t(kTaskFaces);
-        tree.nodes.reserve(big ? 64 : 2 * keys.size());  // a leaf holds at least one face
+        DropCopies(source.faces, tree.triangles, tree.faces, build.codes, &tree.copies);
+        const size_t count = tree.triangles.size();
+        const bool big = count > size_t(kTaskFaces);
+        tree.nodes.reserve(big ? 64 : 2 * count);  // a leaf holds at least one face
         tree.nodes.resize(1);
         TreeBuilder(tree.triangles, build.codes, tree.nodes, big ? &build.tasks : nullptr)
-            .BuildNode(0, 0, int(keys.size()));
+            .BuildNode(0, 0, int(count));
         build.topNodes = int32_t(tree.nodes.size());
         build.taskNodes.resize(build.tasks.size());
     });
@@ -612,7 +653,8 @@ int64_t OcclusionScene::MemoryBytes() const {
         bytes += int64_t(tree.nodes.capacity() * sizeof(OcclusionNode) +
                          tree.triangles.capacity() * sizeof(Triangle) +
                          tree.faces.capacity() * sizeof(int32_t) +
-                         tree.groupFirstFace.capacity() * sizeof(int32_t));
+                         tree.groupFirstFace.capacity() * sizeof(int32_t) +
+                         tree.copies.capacity() * sizeof(FaceCopy));
     return bytes;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "face_copies.h"
 #include "geometry.h"
 #include "scene.h"
 
@@ -59,8 +60,8 @@ struct OcclusionGroup {
 };
 
 // Faces whose facing byte is not unusable (back faces included: an open mesh hides with them)
-// and whose camera-space corners are finite. Queries are const, lock-free and allocate nothing;
-// any number of threads may run them at once.
+// and whose camera-space corners are finite, less copies of earlier faces (face_copies.h). Queries
+// are const, lock-free and allocate nothing; any number of threads may run them at once.
 class OcclusionScene {
   public:
     static constexpr int kGroupFaces = 2048;
@@ -72,9 +73,12 @@ class OcclusionScene {
 
     // Built on the calling thread, or on `pool` (one item per object, the hierarchies of big
     // objects split into subtrees built as further items). The result does not depend on the
-    // pool's thread count. The scene must outlive this object.
-    explicit OcclusionScene(const Scene& scene);
-    OcclusionScene(const Scene& scene, ThreadManager& pool);
+    // pool's thread count. The scene must outlive this object. Objects whose entry in `copyOf`
+    // is not -1 (copies of an earlier object, see object_copies.h) add no faces; an empty
+    // `copyOf` leaves none out.
+    explicit OcclusionScene(const Scene& scene, const std::vector<int32_t>& copyOf = {});
+    OcclusionScene(const Scene& scene, ThreadManager& pool,
+                   const std::vector<int32_t>& copyOf = {});
 
     // True when a face lies strictly between the viewer and the camera-space `sample`
     // (perspective: on the segment from the origin; parallel: above it along +z). `filter` and
@@ -87,6 +91,11 @@ class OcclusionScene {
     // null. Same threading rules as FindOccluder.
     bool ClosestHit(Point3 origin, Point3 direction, float tMax, const OccluderFilter* filter,
                     OccluderHit* hit) const;
+
+    // The usable faces of `object` left out as copies, ascending by face; mostly empty.
+    const std::vector<FaceCopy>& FaceCopies(int object) const {
+        return objects_[size_t(object)].copies;
+    }
 
     int GroupCount() const { return int(groups_.size()); }
     const OcclusionGroup& Group(int index) const { return groups_[size_t(index)]; }
@@ -106,10 +115,11 @@ class OcclusionScene {
         std::vector<int32_t> faces;           // face index per triangle
         std::vector<int32_t> groupFirstFace;  // first triangle of each group, ascending
         int32_t firstGroup = 0;
+        std::vector<FaceCopy> copies;  // left out, ascending by face
     };
     struct Ray;
 
-    void Build(const Scene& scene, ThreadManager* pool);
+    void Build(const Scene& scene, ThreadManager* pool, const std::vector<int32_t>& copyOf);
     bool AnyHit(const Ray& ray, int object, int root, int skipNode, const OccluderFilter* filter,
                 OccluderHit* hit) const;
     // Visits the leaves of `nodes` whose boxes the ray meets before *limit, the nearer child

@@ -229,6 +229,85 @@ TEST(Occlusion, RandomSamplesAgreeWithBruteForce) {
     EXPECT_LT(hiddenCount, compared - 2000);
 }
 
+TEST(Occlusion, CopiesOfFacesAreLeftOutAndChangeNoAnswer) {
+    const MixedScene plain;
+    auto sphere = MakeSphere({0, 0, 0}, 2, 48, 24, plain.camera);
+    const std::vector<FaceRecord> faces = sphere->faces;
+    const auto turned = [&](int f, int turn) {
+        FaceRecord r = faces[size_t(f)];
+        r.vertexA = faces[size_t(f)].Vertex(turn);
+        r.vertexB = faces[size_t(f)].Vertex((turn + 1) % 3);
+        r.vertexC = faces[size_t(f)].Vertex((turn + 2) % 3);
+        return r;
+    };
+    // Near copies that stay: turned the other way, or with another material.
+    const auto reversed = [&](int f) {
+        FaceRecord r = faces[size_t(f)];
+        std::swap(r.vertexB, r.vertexC);
+        return r;
+    };
+    const auto otherMaterial = [&](int f) {
+        FaceRecord r = faces[size_t(f)];
+        r.materialID = 3;
+        return r;
+    };
+    std::vector<FaceCopy> expected;
+    const auto add = [&](const FaceRecord& f, int original) {
+        if (original >= 0) expected.push_back({int32_t(sphere->faces.size()), original});
+        sphere->faces.push_back(f);
+    };
+    add(faces[4], 4);
+    add(turned(5, 1), 5);
+    add(faces[4], 4);  // a copy of a copy names the first face
+    add(reversed(6), -1);
+    add(otherMaterial(7), -1);
+    // Face 8 over vertices of its own, as in an unwelded mesh.
+    FaceRecord unwelded = faces[8];
+    const int32_t first = int32_t(sphere->vertices.size());
+    for (int k = 0; k < 3; ++k)
+        sphere->vertices.push_back(sphere->vertices[size_t(faces[8].Vertex(k))]);
+    unwelded.vertexA = first;
+    unwelded.vertexB = first + 1;
+    unwelded.vertexC = first + 2;
+    add(unwelded, 8);
+    // A long run of one face's copies, near copies among them.
+    for (int i = 0; i < 40; ++i) {
+        add(turned(10, i % 3), 10);
+        if (i == 10) add(reversed(10), -1);
+        if (i == 20) add(otherMaterial(10), -1);
+    }
+    const int32_t kept = 4;
+    const Scene copied(plain.camera, {sphere, plain.scene.ObjectPtr(1), plain.scene.ObjectPtr(2)});
+
+    const OcclusionScene reference(plain.scene), occlusion(copied);
+    const std::vector<FaceCopy>& copies = occlusion.FaceCopies(0);
+    ASSERT_EQ(copies.size(), expected.size());
+    std::vector<uint8_t> isCopy(sphere->faces.size(), 0);
+    for (size_t i = 0; i < copies.size(); ++i) {
+        EXPECT_EQ(copies[i].face, expected[i].face);
+        EXPECT_EQ(copies[i].original, expected[i].original);
+        isCopy[size_t(copies[i].face)] = 1;
+    }
+    EXPECT_TRUE(occlusion.FaceCopies(1).empty());
+    EXPECT_EQ(occlusion.TriangleCount(), reference.TriangleCount() + kept);
+    // The intersection search's face order leaves the same faces out.
+    const std::vector<int32_t>& order = copied.Info(0).FaceBounds().order;
+    EXPECT_EQ(order.size(), plain.scene.Info(0).FaceBounds().order.size() + size_t(kept));
+    for (const int32_t f : order) EXPECT_EQ(isCopy[size_t(f)], 0) << f;
+
+    int hiddenCount = 0;
+    for (const Point3& sample : RandomSamples(plain.camera, 20000, 11)) {
+        OccluderHit hit;
+        const bool hidden = occlusion.FindOccluder(sample, nullptr, nullptr, &hit);
+        ASSERT_EQ(hidden, reference.FindOccluder(sample, nullptr, nullptr, nullptr));
+        hiddenCount += hidden;
+        if (hidden && hit.object == 0) {
+            EXPECT_EQ(isCopy[size_t(hit.face)], 0) << hit.face;
+        }
+    }
+    EXPECT_GT(hiddenCount, 2000);
+}
+
 TEST(Occlusion, BuildIsTheSameOnAnyThreadCount) {
     const Camera camera = LookAtCamera({0, -10, 0}, {0, 0, 0}, 640, 480, 800);
     auto invalid = MakeBox({5, 5, 5}, {6, 6, 6}, camera);

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
+#include "face_copies.h"
 #include "morton.h"
 #include "radix_sort.h"
 
@@ -363,6 +365,35 @@ const FaceBoundingPack& RenderObjectInfoEx::FaceBounds() const {
             [&](size_t k, const Corners& c) {
                 pack.bounds.push_back(boundOf(size_t(pack.order[k]), c));
             });
+        // Copies would only meet what their originals meet, once per copy. Equal bounds come
+        // first: distinct faces rarely have them, so corners are seldom fetched.
+        static_assert(sizeof(Bound) == 6 * sizeof(float), "bounds are compared bit for bit");
+        std::vector<uint8_t> dropped;
+        std::vector<FaceCopy> copies;
+        FindFaceCopies(
+            pack.codes, pack.order, faces,
+            [&](size_t k) {
+                const FaceRecord& f = faces[size_t(pack.order[k])];
+                return FaceCorners{cam[size_t(f.vertexA)], cam[size_t(f.vertexB)],
+                                   cam[size_t(f.vertexC)]};
+            },
+            [&](size_t j, size_t k) {
+                return std::memcmp(&pack.bounds[j], &pack.bounds[k], sizeof(Bound)) == 0;
+            },
+            &dropped, &copies);
+        if (!dropped.empty()) {
+            size_t kept = 0;
+            for (size_t k = 0; k < pack.order.size(); ++k) {
+                if (dropped[k]) continue;
+                pack.order[kept] = pack.order[k];
+                pack.codes[kept] = pack.codes[k];
+                pack.bounds[kept] = pack.bounds[k];
+                ++kept;
+            }
+            pack.order.resize(kept);
+            pack.codes.resize(kept);
+            pack.bounds.resize(kept);
+        }
     });
     return faceBounds_;
 }

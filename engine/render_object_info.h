@@ -51,8 +51,9 @@ struct FaceBoundingPack {
         }
     };
 
-    // Usable faces in Morton order, with their bounds. A face reaching past the near limit is
-    // clipped to it first, so its box and depth range cover only its part in front of the limit.
+    // Usable faces in Morton order, with their bounds, less copies of earlier faces
+    // (face_copies.h). A face reaching past the near limit is clipped to it first, so its box
+    // and depth range cover only its part in front of the limit.
     std::vector<int32_t> order;
     std::vector<Bound> bounds;    // bound of each entry of order
     std::vector<uint32_t> codes;  // Morton code of each entry of order, ascending
