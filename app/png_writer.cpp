@@ -1,10 +1,14 @@
 #include "png_writer.h"
 
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -66,21 +70,37 @@ bool WriteRows(std::FILE* file, const KvrnLib::ColorFloatRaster& raster) {
 }  // namespace
 
 void WritePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
-    std::filesystem::path temporary = path;
-    temporary += ".partial";
-    std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
-    if (!file) Fail(path, std::system_category().message(errno));
-    const bool written = WriteRows(file, raster);
-    const bool closed = std::fclose(file) == 0;
-    std::error_code ec;
-    if (!written || !closed) {
-        std::filesystem::remove(temporary, ec);
-        Fail(path, "write failed");
+    // A name of its own in the target folder, made exclusively: two runs writing one path each
+    // finish their own file, and the last rename wins with a complete image.
+    std::string temporary = path.string() + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) Fail(path, std::system_category().message(errno));
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        Fail(path, std::system_category().message(error));
     }
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        std::filesystem::remove(temporary, ec);
-        Fail(path, ec.message());
+    // mkstemp makes the file private; give it the permissions a new file would have.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    errno = 0;
+    const bool written = WriteRows(file, raster);
+    const int writeError = errno;
+    const bool closed = std::fclose(file) == 0;
+    const int closeError = errno;
+    if (!written || !closed) {
+        ::unlink(temporary.c_str());
+        const int error = !written ? writeError : closeError;
+        Fail(path, error != 0 ? std::system_category().message(error) : "write failed");
+    }
+    std::error_code renamed;
+    std::filesystem::rename(temporary, path, renamed);
+    if (renamed) {
+        ::unlink(temporary.c_str());
+        Fail(path, renamed.message());
     }
 }
 
