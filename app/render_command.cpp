@@ -2,6 +2,7 @@
 
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -204,6 +205,44 @@ std::string JsonString(const std::string& s) {
     return out + "\"";
 }
 
+struct NamedPath {
+    std::string what;  // the option, or "input"
+    std::string path;
+};
+
+// Whether two paths are one file: by device and inode where it exists (links and other spellings
+// included), else by the canonical spelling of a file still to be made.
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {
+    }, sb{};
+    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    std::error_code ea, eb;
+    const fs::path ca = fs::weakly_canonical(fs::absolute(a), ea),
+                   cb = fs::weakly_canonical(fs::absolute(b), eb);
+    return !ea && !eb && ca == cb;
+}
+
+// An output that is an input would destroy it; two outputs that are one file would lose one.
+void CheckOutputsApart(const std::vector<NamedPath>& outputs,
+                       const std::vector<std::string>& inputs) {
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const NamedPath& out = outputs[i];
+        for (const std::string& input : inputs) {
+            if (SameFile(out.path, input)) {
+                throw InputError(out.what + " " + out.path + ": is the input " + input +
+                                 "; refusing to overwrite it");
+            }
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (SameFile(out.path, outputs[j].path)) {
+                throw InputError(out.what + " " + out.path + ": is also the file of " +
+                                 outputs[j].what);
+            }
+        }
+    }
+}
+
 UpAxis ParseUp(const std::string& up) {
     return up == "y" ? UpAxis::kY : up == "z" ? UpAxis::kZ : UpAxis::kFormatDefault;
 }
@@ -320,6 +359,18 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
         CheckWritable("--stats-json", options.statsJson);
         if (!options.background.empty()) background = ParseBackground(options.background);
         description = DescribeJob(options);
+        std::vector<std::string> inputs(options.inputs.begin(), options.inputs.end());
+        for (const ObjectDesc& object : description.objects)
+            if (object.source == ObjectSource::kFile) inputs.push_back(object.file);
+        std::vector<NamedPath> outputs;
+        for (const NamedPath& output : {NamedPath{"-o", options.png},
+                                        {"--exr", options.exr},
+                                        {"--eps", options.eps},
+                                        {"--ai", options.ai},
+                                        {"--stats-json", options.statsJson}}) {
+            if (!output.path.empty()) outputs.push_back(output);
+        }
+        CheckOutputsApart(outputs, inputs);
         if (options.visibleOnly) {
             for (LineSetDesc& set : description.lineSets) SwitchAllEdgesOff(set.edges[1]);
         }

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -156,6 +157,38 @@ TEST(RenderCommand, BadInputExitsWithTwoAndNamesTheProblem) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args << "\n" << run.err;
     }
     EXPECT_FALSE(fs::exists(dir.Path() / "x.png"));
+}
+
+TEST(RenderCommand, AnOutputThatIsAnInputOrAnotherOutputIsRefused) {
+    const TempDir dir;
+    const std::string model = dir.Write("m.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    const std::string scene = dir.Write(
+        "s.json", "{\"objects\":[{\"name\":\"m\",\"file\":\"m.obj\"}],\"linesets\":[{}]}");
+    fs::create_symlink(model, dir.Path() / "link.png");
+    const std::string folder = dir.Path().string();
+    struct Case {
+        std::string args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {model + " -o " + model, "is the input"},
+        {model + " -o " + folder + "/link.png", "is the input"},  // another name, same file
+        {scene + " --eps " + scene, "is the input"},
+        {scene + " --ai " + folder + "/./m.obj", "is the input"},  // a model the scene reads
+        {model + " -o " + folder + "/a.png --eps " + folder + "/sub/../a.png",
+         "also the file of -o"},
+    };
+    fs::create_directories(dir.Path() / "sub");
+    for (const Case& c : cases) {
+        const test::RunResult run = RunKovrin("render " + c.args);
+        EXPECT_EQ(run.exitCode, 2) << c.args << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args << "\n" << run.err;
+    }
+    std::ifstream kept(model);
+    std::string first;
+    std::getline(kept, first);
+    EXPECT_EQ(first, "v 0 0 0");
+    EXPECT_FALSE(fs::exists(dir.Path() / "a.png"));
 }
 
 // A slow render (many distorted copies of a wide stamped brush on a large image) interrupted
