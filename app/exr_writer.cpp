@@ -15,7 +15,7 @@
 
 namespace KvrnApp {
 
-void WriteExr(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
+std::string EncodeExr(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
     const int width = raster.Width(), height = raster.Height();
     if (width < 1 || height < 1) {
         throw std::runtime_error(path.string() + ": cannot write an empty image");
@@ -52,7 +52,11 @@ void WriteExr(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster
     } catch (const std::exception& e) {
         throw std::runtime_error(path.string() + ": " + e.what());
     }
-    const int error = KvrnVectorOut::WriteFileReplacing(path, bytes);
+    return bytes;
+}
+
+void WriteExr(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
+    const int error = KvrnVectorOut::WriteFileReplacing(path, EncodeExr(path, raster));
     if (error != 0) {
         throw std::runtime_error(path.string() + ": cannot write: " + std::strerror(error));
     }

@@ -1,8 +1,6 @@
 #include "png_writer.h"
 
 #include <png.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +12,8 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "file_replace.h"
 
 namespace KvrnApp {
 
@@ -29,8 +29,15 @@ uint8_t ToByte(float v) {
     throw std::runtime_error("cannot write PNG '" + path.string() + "': " + why);
 }
 
+void AppendBytes(png_structp png, png_bytep data, png_size_t size) {
+    static_cast<std::string*>(png_get_io_ptr(png))
+        ->append(reinterpret_cast<const char*>(data), size);
+}
+
+void NoFlush(png_structp) {}
+
 // libpng reports errors through longjmp; this keeps them inside the C-style body below.
-bool WriteRows(std::FILE* file, const KvrnLib::ColorFloatRaster& raster) {
+bool WriteRows(std::string* bytes, const KvrnLib::ColorFloatRaster& raster) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) return false;
     png_infop info = png_create_info_struct(png);
@@ -44,7 +51,7 @@ bool WriteRows(std::FILE* file, const KvrnLib::ColorFloatRaster& raster) {
         png_destroy_write_struct(&png, &info);
         return false;
     }
-    png_init_io(png, file);
+    png_set_write_fn(png, bytes, AppendBytes, NoFlush);
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGBA,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
@@ -69,39 +76,15 @@ bool WriteRows(std::FILE* file, const KvrnLib::ColorFloatRaster& raster) {
 
 }  // namespace
 
+std::string EncodePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
+    std::string bytes;
+    if (!WriteRows(&bytes, raster)) Fail(path, "the PNG encoder failed");
+    return bytes;
+}
+
 void WritePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
-    // A name of its own in the target folder, made exclusively: two runs writing one path each
-    // finish their own file, and the last rename wins with a complete image.
-    std::string temporary = path.string() + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) Fail(path, std::system_category().message(errno));
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (!file) {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        Fail(path, std::system_category().message(error));
-    }
-    // mkstemp makes the file private; give it the permissions a new file would have.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    errno = 0;
-    const bool written = WriteRows(file, raster);
-    const int writeError = errno;
-    const bool closed = std::fclose(file) == 0;
-    const int closeError = errno;
-    if (!written || !closed) {
-        ::unlink(temporary.c_str());
-        const int error = !written ? writeError : closeError;
-        Fail(path, error != 0 ? std::system_category().message(error) : "write failed");
-    }
-    std::error_code renamed;
-    std::filesystem::rename(temporary, path, renamed);
-    if (renamed) {
-        ::unlink(temporary.c_str());
-        Fail(path, renamed.message());
-    }
+    const int error = KvrnVectorOut::WriteFileReplacing(path, EncodePng(path, raster));
+    if (error != 0) Fail(path, std::system_category().message(error));
 }
 
 }  // namespace KvrnApp

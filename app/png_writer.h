@@ -3,10 +3,14 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 #include "line_raster.h"
 
 namespace KvrnApp {
+
+// The PNG file's bytes; `path` only names the file in messages. Throws std::runtime_error.
+std::string EncodePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster);
 
 // Throws std::runtime_error naming the file when it cannot be written.
 void WritePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster);

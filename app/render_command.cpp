@@ -507,38 +507,40 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
     display.Clear();
     if (gInterrupted) return interrupted();
 
-    // Output, each file complete or absent; an interrupt removes what this run wrote.
+    // Output: every file is written whole under a temporary name first, and all are renamed
+    // into place together only when every one succeeded and no interrupt came. A failed or
+    // stopped run leaves each earlier file as it was, and no temporary file.
     stageStart = Clock::now();
+    std::vector<KvrnVectorOut::StagedFile> staged;
     std::vector<std::string> written;
-    const auto removeWritten = [&] {
-        std::error_code ec;
-        for (const std::string& path : written) fs::remove(path, ec);
-    };
     try {
-        if (!options.png.empty()) {
-            WritePng(options.png, *raster);
-            written.push_back(options.png);
-        }
-        if (!options.exr.empty() && !gInterrupted) {
-            WriteExr(options.exr, *raster);
-            written.push_back(options.exr);
-        }
+        const auto stage = [&](const std::string& path, const std::string& bytes) {
+            if (gInterrupted) return;
+            const int error = staged.emplace_back().Write(path, bytes);
+            if (error != 0)
+                throw std::runtime_error(path + ": cannot write: " + std::strerror(error));
+            written.push_back(path);
+        };
+        if (!options.png.empty()) stage(options.png, EncodePng(options.png, *raster));
+        if (!options.exr.empty() && !gInterrupted)
+            stage(options.exr, EncodeExr(options.exr, *raster));
         for (VectorTarget& target : vectors) {
             if (gInterrupted) break;
-            const int result = KvrnVectorOut::FinishFileOutput(
-                *target.writer, fs::path(target.path).wstring(), false, 0);
-            if (result != 0) {
-                throw std::runtime_error(target.path + ": cannot write: " + std::strerror(result));
-            }
-            written.push_back(target.path);
+            target.writer->Optimize();
+            stage(target.path, target.writer->Serialize());
         }
     } catch (const std::exception& e) {
         err << "kovrin render: " << e.what() << "\n";
         return 1;
     }
-    if (gInterrupted) {
-        removeWritten();
-        return interrupted();
+    if (gInterrupted) return interrupted();
+    for (size_t i = 0; i < staged.size(); ++i) {
+        const int error = staged[i].Commit();
+        if (error != 0) {
+            err << "kovrin render: " << written[i] << ": cannot write: " << std::strerror(error)
+                << "\n";
+            return 1;
+        }
     }
     times.write = MsSince(stageStart);
     times.total = MsSince(start);

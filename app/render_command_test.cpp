@@ -192,7 +192,7 @@ TEST(RenderCommand, AnOutputThatIsAnInputOrAnotherOutputIsRefused) {
 }
 
 // A slow render (many distorted copies of a wide stamped brush on a large image) interrupted
-// with SIGINT: exit code 130 and no output file, finished or partial.
+// with SIGINT: exit code 130, no new file, finished or partial, and the earlier ones unchanged.
 TEST(RenderCommand, InterruptLeavesNoFiles) {
     const TempDir dir;
     const std::string scene = dir.Write(
@@ -204,6 +204,9 @@ TEST(RenderCommand, InterruptLeavesNoFiles) {
         "\"noiseEnable\":true,\"noiseAmount\":20,\"noiseCycle\":10}},"
         "\"brush_Hidden\":{\"size\":30,\"detail\":{\"type\":\"Normal\",\"strokeCopy\":10}}}]}");
     const fs::path png = dir.Path() / "slow.png", eps = dir.Path() / "slow.eps";
+    // Files from an earlier run must survive an interrupted one unchanged.
+    dir.Write("slow.png", "earlier image");
+    dir.Write("slow.eps", "earlier drawing");
     const std::string binary = KVRN_KOVRIN_BINARY;
     std::vector<std::string> args = {binary,       "render", scene,        "-o",
                                      png.string(), "--eps",  eps.string(), "--quiet"};
@@ -230,9 +233,16 @@ TEST(RenderCommand, InterruptLeavesNoFiles) {
     EXPECT_EQ(WEXITSTATUS(status), 130);
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(dir.Path())) {
-        if (entry.path() != scene) left.push_back(entry.path().filename().string());
+        if (entry.path() != scene && entry.path() != png && entry.path() != eps)
+            left.push_back(entry.path().filename().string());
     }
     EXPECT_TRUE(left.empty()) << "left behind: " << left.front();
+    for (const auto& [path, text] : {std::pair{png, "earlier image"}, {eps, "earlier drawing"}}) {
+        std::ifstream in(path);
+        std::string kept;
+        std::getline(in, kept);
+        EXPECT_EQ(kept, text) << path;
+    }
 }
 
 }  // namespace

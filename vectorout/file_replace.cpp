@@ -1,61 +1,70 @@
 #include "file_replace.h"
 
-#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <system_error>
 
 namespace KvrnVectorOut {
-namespace {
 
-// Fails rather than truncate a file that already has the temporary name.
-std::FILE* OpenNewForWriting(const std::filesystem::path& path) {
-#ifdef _WIN32
-    return _wfopen(path.c_str(), L"wbx");
-#else
-    return std::fopen(path.c_str(), "wbx");
-#endif
+StagedFile::~StagedFile() {
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
 }
 
-// errno, or EIO when the C library failed without saying why.
-int LastError() { return errno != 0 ? errno : EIO; }
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : path_(std::move(other.path_)), temporary_(std::move(other.temporary_)) {
+    other.temporary_.clear();
+}
 
-}  // namespace
-
-int WriteFileReplacing(const std::filesystem::path& path, std::string_view bytes) {
-    // A per-process counter and the clock keep two writers of the same name apart; a name that
-    // is taken anyway is skipped.
-    static std::atomic<uint32_t> counter{0};
-    std::filesystem::path temporary;
-    std::FILE* file = nullptr;
-    for (int attempt = 0; attempt < 8 && !file; ++attempt) {
-        temporary = path;
-        temporary +=
-            ".tmp" + std::to_string(counter.fetch_add(1)) + "-" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() & 0xFFFFFF);
-        errno = 0;
-        file = OpenNewForWriting(temporary);
-        if (!file && errno != EEXIST) break;
-    }
-    if (!file) return LastError();
-
+int StagedFile::Write(const std::filesystem::path& path, std::string_view bytes) {
+    path_ = path;
+    std::string name = path.string() + ".tmp-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    temporary_ = name;
+    // mkstemp makes the file private; give it the permissions a new file would have.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
     int error = 0;
-    errno = 0;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) error = LastError();
-    errno = 0;
-    if (std::fclose(file) != 0 && error == 0) error = LastError();
-    if (error == 0) {
-        std::error_code ec;
-        std::filesystem::rename(temporary, path, ec);
-        error = ec.value();
+    for (size_t done = 0; done < bytes.size() && error == 0;) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+        } else {
+            done += size_t(n);
+        }
     }
+    if (::close(fd) != 0 && error == 0) error = errno != 0 ? errno : EIO;
     if (error != 0) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
+        ::unlink(temporary_.c_str());
+        temporary_.clear();
     }
     return error;
+}
+
+int StagedFile::Commit() {
+    if (temporary_.empty()) return EINVAL;
+    std::error_code renamed;
+    std::filesystem::rename(temporary_, path_, renamed);
+    if (renamed) {
+        ::unlink(temporary_.c_str());
+        temporary_.clear();
+        return renamed.value();
+    }
+    temporary_.clear();
+    return 0;
+}
+
+int WriteFileReplacing(const std::filesystem::path& path, std::string_view bytes) {
+    StagedFile file;
+    const int error = file.Write(path, bytes);
+    return error != 0 ? error : file.Commit();
 }
 
 }  // namespace KvrnVectorOut
