@@ -212,7 +212,7 @@ std::string LargeObj(const test::TempDir& dir) {
     return dir.Write("large.obj", text);
 }
 
-TEST(ImportCli, SigtermDuringImportExitsWith130AndWritesNothing) {
+TEST(ImportCli, SigtermDuringImportExitsWith143AndWritesNothing) {
     const test::TempDir dir;
     const std::string obj = LargeObj(dir);
     const fs::path png = dir.Path() / "large.png";
@@ -237,7 +237,7 @@ TEST(ImportCli, SigtermDuringImportExitsWith130AndWritesNothing) {
         FAIL() << "kovrin did not stop within 30 s of SIGTERM";
     }
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
     EXPECT_FALSE(fs::exists(png));
 }
 

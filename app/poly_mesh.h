@@ -35,7 +35,7 @@ void ReserveLarge(std::vector<T>& array, size_t count) {
     AdviseHugePages(array.data(), array.capacity() * sizeof(T));
 }
 
-// The import was stopped by the user (Ctrl-C, SIGTERM); the command exits 130.
+// The import was stopped by the user (Ctrl-C, SIGTERM, SIGHUP).
 class ImportInterrupted : public std::runtime_error {
   public:
     ImportInterrupted() : std::runtime_error("interrupted") {}

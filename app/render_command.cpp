@@ -34,11 +34,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
+// The first stop signal's number; 0 while none came. The engine and the readers poll it.
 volatile std::sig_atomic_t gInterrupted = 0;
 
-extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+// Later signals (a second Ctrl-C while cleaning up) change nothing: the run is already stopping.
+extern "C" void OnInterrupt(int sig) {
+    if (gInterrupted == 0) gInterrupted = sig;
+}
 
-// SIGINT and SIGTERM set the flag the engine polls, for the lifetime of the object.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// SIGINT, SIGTERM and SIGHUP set the flag, for the lifetime of the object.
 class InterruptGuard {
   public:
     InterruptGuard() {
@@ -46,19 +52,18 @@ class InterruptGuard {
         struct sigaction action {};
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &oldInt_);
-        sigaction(SIGTERM, &action, &oldTerm_);
+        for (size_t i = 0; i < std::size(kStopSignals); ++i)
+            sigaction(kStopSignals[i], &action, &old_[i]);
     }
     ~InterruptGuard() {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
+        for (size_t i = 0; i < std::size(kStopSignals); ++i)
+            sigaction(kStopSignals[i], &old_[i], nullptr);
     }
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
   private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
+    struct sigaction old_[std::size(kStopSignals)]{};
 };
 
 double MsSince(Clock::time_point start) {
@@ -338,9 +343,11 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
     const Clock::time_point start = Clock::now();
     StageTimes times;
     InterruptGuard interrupts;
+    // 128 + the signal, as a shell reports a process the signal ended: 130 for Ctrl-C, 143 for
+    // SIGTERM, 129 for SIGHUP.
     const auto interrupted = [&] {
         if (!options.quiet) err << "kovrin render: interrupted\n";
-        return 130;
+        return 128 + int(gInterrupted);
     };
 
     // Everything that can be checked before work starts.

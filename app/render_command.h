@@ -33,8 +33,9 @@ struct RenderOptions {
 CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options);
 
 // Exit codes: 0 done, 1 the engine or a write failed, 2 bad input (reported before any work
-// where possible), 130 interrupted (SIGINT or SIGTERM; no output file is left behind).
-// Progress goes to `err` (live bars when it is a terminal), the summary to `out`.
+// where possible), 128 + the signal when stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129): no
+// new file is left behind and earlier ones are unchanged. Progress goes to `err` (live bars when it
+// is a terminal), the summary to `out`.
 int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,
               bool errIsTerminal);
 
