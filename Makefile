@@ -4,21 +4,27 @@ JOBS ?= 2
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := obj ply stl scene
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config clang-format \
 	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev libpng-dev ghostscript \
 	nlohmann-json3-dev libopenexr-dev
 
+# libFuzzer comes with clang's runtime libraries.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all deps build test demo bench bench-engine samples format format-check tsan asan clean
+.PHONY: all deps build test demo bench bench-engine samples format format-check tsan asan fuzz clean
 
 all: build
 
 # Installs only what is missing, so a second run does nothing.
 deps:
-	@missing=""; for p in $(DEB_PACKAGES); do \
+	@missing=""; for p in $(DEB_PACKAGES) $(EXTRA_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -57,6 +63,22 @@ asan:
 	ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
 	    $(ASAN_BUILD)/engine/kvrn_engine_test
 
+# Each reader of untrusted files under libFuzzer with AddressSanitizer and UBSan, FUZZ_SECONDS
+# each (default 60), growing the corpus in out/fuzz/NAME from the seeds in fuzz/corpus/NAME. A
+# crash stops the run and is kept as out/fuzz/crash-NAME-*; make it a regression test.
+fuzz:
+	$(MAKE) deps EXTRA_PACKAGES="$(FUZZ_PACKAGES)"
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DKVRN_SANITIZE=fuzzer -DKVRN_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix kvrn_fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	    mkdir -p out/fuzz/$$t && cp -n fuzz/corpus/$$t/* out/fuzz/$$t/ && \
+	    echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
+	    $(FUZZ_BUILD)/fuzz/kvrn_fuzz_$$t out/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) \
+	        -rss_limit_mb=2048 -timeout=10 -artifact_prefix=out/fuzz/crash-$$t- -print_final_stats=1 \
+	        2>&1 | grep -E '^(stat::number_of_executed_units|==|SUMMARY|INFO: a crash)' ; \
+	    test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
+
 # Renders the built-in default scene (scenes/demo.json) to out/.
 demo: deps
 	$(MAKE) build
@@ -86,4 +108,4 @@ format-check:
 	@clang-format --dry-run --Werror $(SOURCES) && echo "format: ok"
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
