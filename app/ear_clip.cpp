@@ -283,8 +283,9 @@ class EarClipper {
             (width > 0 || height > 0)) {
             double cell = std::sqrt(width * height / reflexCount);
             if (!(cell > 0)) cell = std::max(width, height) / reflexCount;
-            cellsX_ = std::min(int(width / cell) + 1, reflexCount);
-            cellsY_ = std::min(int(height / cell) + 1, reflexCount);
+            // In double first: a polygon a billion times longer than wide overflows an int.
+            cellsX_ = int(std::min(std::floor(width / cell) + 1, double(reflexCount)));
+            cellsY_ = int(std::min(std::floor(height / cell) + 1, double(reflexCount)));
             cellsPerX_ = cellsX_ / std::max(width, cell);
             cellsPerY_ = cellsY_ / std::max(height, cell);
         }

@@ -293,6 +293,23 @@ TEST(Triangulate, VerticesSharedByThousandsOfFacesGetPlaneNormalsAndCreases) {
     }
 }
 
+// Found by fuzzing the PLY reader: the reflex-corner grid of a polygon far longer than wide
+// overflowed its cell count.
+TEST(Triangulate, ACombFarLongerThanWideIsClipped) {
+    constexpr int kTeeth = 40;  // enough reflex corners for the grid
+    std::vector<Point3> comb = {{kTeeth * 1e28f, -1e-12f, 0}, {kTeeth * 1e28f, 0, 0}};
+    for (int t = kTeeth - 1; t >= 0; --t) {
+        for (Point3 p :
+             {Point3{0.8f, 0, 0}, Point3{0.8f, 1, 0}, Point3{0.2f, 1, 0}, Point3{0.2f, 0, 0}})
+            comb.push_back({(p.x + float(t)) * 1e28f, p.y * 1e-12f, 0});
+    }
+    comb.push_back({0, -1e-12f, 0});
+    std::vector<int32_t> corners(comb.size());
+    for (size_t i = 0; i < corners.size(); ++i) corners[i] = int32_t(i);
+    const Triangulation t = Triangulate(MeshOf(comb, {corners}));
+    EXPECT_EQ(t.object->faces.size(), comb.size() - 2);
+}
+
 TEST(Triangulate, PolygonsOfTwentyThousandCornersAreCoveredWithoutOverlap) {
     const int n = 20000;
     std::vector<std::pair<std::string, std::vector<Point3>>> shapes;
