@@ -4,18 +4,13 @@
 #include <gtest/gtest.h>
 #include <png.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "test_util.h"
-
-extern char** environ;
 
 namespace KvrnApp {
 namespace {
@@ -216,28 +211,9 @@ TEST(ImportCli, SigtermDuringImportExitsWith143AndWritesNothing) {
     const test::TempDir dir;
     const std::string obj = LargeObj(dir);
     const fs::path png = dir.Path() / "large.png";
-    const std::string binary = KVRN_KOVRIN_BINARY;
-    std::vector<std::string> args = {binary, "render", obj, "-o", png.string(), "--quiet"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    kill(pid, SIGTERM);
-    int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 300 && done == 0; ++i) {
-        done = waitpid(pid, &status, WNOHANG);
-        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        FAIL() << "kovrin did not stop within 30 s of SIGTERM";
-    }
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(test::RunKovrinInterrupted({"render", obj, "-o", png.string(), "--quiet"}, 150,
+                                         SIGTERM, 30),
+              128 + SIGTERM);
     EXPECT_FALSE(fs::exists(png));
 }
 

@@ -2,21 +2,14 @@
 #include <gtest/gtest.h>
 #include <png.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 #include <vector>
 
 #include "test_util.h"
-
-extern char** environ;
 
 namespace KvrnApp {
 namespace {
@@ -207,30 +200,10 @@ TEST(RenderCommand, InterruptLeavesNoFiles) {
     // Files from an earlier run must survive an interrupted one unchanged.
     dir.Write("slow.png", "earlier image");
     dir.Write("slow.eps", "earlier drawing");
-    const std::string binary = KVRN_KOVRIN_BINARY;
-    std::vector<std::string> args = {binary,       "render", scene,        "-o",
-                                     png.string(), "--eps",  eps.string(), "--quiet"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    kill(pid, SIGINT);
-    int status = 0;
-    pid_t done = 0;
-    // A hung process fails the test instead of stalling it.
-    for (int i = 0; i < 600 && done == 0; ++i) {
-        done = waitpid(pid, &status, WNOHANG);
-        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        FAIL() << "kovrin did not stop within 60 s of SIGINT";
-    }
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_EQ(test::RunKovrinInterrupted(
+                  {"render", scene, "-o", png.string(), "--eps", eps.string(), "--quiet"}, 1500,
+                  SIGINT, 60),
+              130);
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(dir.Path())) {
         if (entry.path() != scene && entry.path() != png && entry.path() != eps)

@@ -1,15 +1,21 @@
 #include "test_util.h"
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "default_camera.h"
 #include "render_object_info.h"
+
+extern char** environ;
 
 namespace KvrnApp::test {
 
@@ -75,6 +81,33 @@ std::string ReadFile(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+int RunKovrinInterrupted(const std::vector<std::string>& args, int delayMs, int signal,
+                         int timeoutSeconds) {
+    const std::string binary = KVRN_KOVRIN_BINARY;
+    std::vector<std::string> all = {binary};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(pid, signal);
+    int status = 0;
+    pid_t done = 0;
+    // A hung process fails the caller's test instead of stalling it.
+    for (int i = 0; i < timeoutSeconds * 10 && done == 0; ++i) {
+        done = waitpid(pid, &status, WNOHANG);
+        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 RunResult RunKovrin(const std::string& args, int timeoutSeconds) {
     const TempDir dir;

@@ -48,6 +48,12 @@ struct RunResult {
     std::string err;
 };
 
+// Starts the built kovrin binary with `args` (no shell), sends it `signal` after `delayMs` and
+// waits up to `timeoutSeconds` for it to stop. Returns its exit code; -1 when it ended on a
+// signal, or did not stop in time (it is then killed).
+int RunKovrinInterrupted(const std::vector<std::string>& args, int delayMs, int signal,
+                         int timeoutSeconds);
+
 // Runs the built kovrin binary with `args` (passed through the shell, unquoted). A run that
 // outlasts the timeout is killed (exit code 137); one that dies of a signal gives 128 + signal.
 RunResult RunKovrin(const std::string& args, int timeoutSeconds = 300);
