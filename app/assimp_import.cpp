@@ -22,6 +22,8 @@
 #include <span>
 #include <sstream>
 
+#include "memory_budget.h"
+
 namespace KvrnApp {
 
 using KvrnLib::Matrix3;
@@ -372,23 +374,6 @@ std::vector<PolyMesh> ParseReport(const std::string& path, std::string_view data
     return meshes;
 }
 
-int64_t ProcStatusKb(const char* file, const char* key) {
-    std::ifstream in(file);
-    std::string line;
-    const size_t keyLength = std::strlen(key);
-    while (std::getline(in, line)) {
-        if (line.compare(0, keyLength, key) == 0) return std::atoll(line.c_str() + keyLength);
-    }
-    return -1;
-}
-
-int64_t ReadNumberFile(const char* path) {
-    std::ifstream in(path);
-    std::string text;
-    if (!(in >> text) || text == "max") return -1;
-    return std::atoll(text.c_str());
-}
-
 // The child's whole life: read, write the report into the shared file, exit without running the
 // parent's exit handlers. Its end of the pipe closes when it exits, which is what the parent
 // waits for.
@@ -397,7 +382,7 @@ int64_t ReadNumberFile(const char* path) {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     if (memoryBytes > 0) {
-        const int64_t current = ProcStatusKb("/proc/self/status", "VmSize:") * 1024;
+        const int64_t current = AddressSpaceBytes();
         rlimit limit{};
         limit.rlim_cur = limit.rlim_max = rlim_t(std::max<int64_t>(current, 0) + memoryBytes);
         ::setrlimit(RLIMIT_AS, &limit);
@@ -442,18 +427,6 @@ std::vector<PolyMesh> ReadWithAssimp(const std::string& path) {
         AddPolygons(ArraysOf(flat), &mesh);
     }
     return meshes;
-}
-
-int64_t AvailableMemoryBytes() {
-    int64_t available = ProcStatusKb("/proc/meminfo", "MemAvailable:");
-    available = available < 0 ? 0 : available * 1024;
-    const int64_t max = ReadNumberFile("/sys/fs/cgroup/memory.max");
-    if (max > 0) {
-        const int64_t left = std::max<int64_t>(
-            0, max - std::max<int64_t>(0, ReadNumberFile("/sys/fs/cgroup/memory.current")));
-        available = available > 0 ? std::min(available, left) : left;
-    }
-    return available;
 }
 
 std::vector<PolyMesh> ReadWithAssimpContained(const std::string& path, const ReaderLimits& limits) {

@@ -30,8 +30,4 @@ struct ReaderLimits {
 // (after killing the child) when the interrupt flag is set.
 std::vector<PolyMesh> ReadWithAssimpContained(const std::string& path, const ReaderLimits& limits);
 
-// Memory this process may still take: the smaller of the system's available memory and what its
-// cgroup's limit leaves, in bytes (0 when unknown).
-int64_t AvailableMemoryBytes();
-
 }  // namespace KvrnApp

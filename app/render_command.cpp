@@ -19,6 +19,7 @@
 #include "file_replace.h"
 #include "line_effect.h"
 #include "line_settings.h"
+#include "memory_budget.h"
 #include "png_writer.h"
 #include "poly_mesh.h"
 #include "primitives.h"
@@ -332,11 +333,52 @@ CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
         ->add_option("--import-timeout", options->importTimeout,
                      "Seconds a glTF, FBX, DAE or 3DS file may take to read (default 120)")
         ->check(CLI::Range(0.1, 1e6));
+    render->add_option("--max-memory", options->maxMemory,
+                       "Memory the render may use, such as 8G or 512M (default: the memory "
+                       "available, cgroup limits included); a render estimated to need more is "
+                       "refused before it starts");
     render->add_flag("-q,--quiet", options->quiet, "No progress and no summary");
     render->add_option("--stats-json", options->statsJson,
                        "Write stage times, counts and peak memory as JSON");
     return render;
 }
+
+namespace {
+
+FrameShape ShapeOfFrame(const SceneDescription& description, const RenderOptions& options) {
+    FrameShape shape;
+    shape.width = description.camera.width;
+    shape.height = description.camera.height;
+    // 3 is drawn as 4, as the line settings do.
+    shape.oversampling =
+        description.options.overSampling == 3 ? 4 : description.options.overSampling;
+    shape.brushCopies = MostBrushCopies(description);
+    shape.raster = !options.png.empty() || !options.exr.empty();
+    shape.exr = !options.exr.empty();
+    return shape;
+}
+
+int64_t CountTriangles(const SceneObjects& loaded) {
+    int64_t triangles = 0;
+    for (const auto& object : loaded.objects) triangles += int64_t(object->faces.size());
+    return triangles;
+}
+
+// Throws InputError when the estimate exceeds a known limit.
+void CheckMemory(int64_t triangles, const FrameShape& shape, int64_t limitBytes) {
+    if (limitBytes <= 0) return;
+    const std::string problem =
+        CheckMemoryFits(EstimateRenderMemory(triangles, shape), triangles, shape, limitBytes);
+    if (!problem.empty()) throw InputError(problem);
+}
+
+std::string LimitNote(int64_t limitBytes) {
+    if (limitBytes <= 0) return {};
+    return " (this run may use " + FormatBytes(limitBytes) +
+           "; lower the scene's triangles or image size, or raise --max-memory)";
+}
+
+}  // namespace
 
 int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,
               bool errIsTerminal) {
@@ -352,6 +394,8 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
 
     // Everything that can be checked before work starts.
     SceneDescription description;
+    int64_t memoryLimit = 0;  // 0: unknown, nothing checked
+    FrameShape frameShape;
     KvrnLib::ColorFloat background{};
     std::vector<VectorTarget> vectors;
     try {
@@ -383,9 +427,22 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
         }
         if (options.width > 0) description.camera.width = options.width;
         if (options.height > 0) description.camera.height = options.height;
+        memoryLimit = options.maxMemory.empty()
+                          ? AvailableMemoryBytes()
+                          : ParseMemorySize("--max-memory", options.maxMemory);
+        frameShape = ShapeOfFrame(description, options);
+        int64_t primitiveTriangles = 0;
+        for (const ObjectDesc& object : description.objects)
+            primitiveTriangles += PrimitiveTriangles(object);
+        CheckMemory(primitiveTriangles, frameShape, memoryLimit);
     } catch (const InputError& e) {
         err << "kovrin render: " << e.what() << "\n";
         return 2;
+    }
+    // From here on, memory beyond the limit is an allocation failure with a message, not the
+    // kernel ending the process.
+    if (memoryLimit > 0) {
+        LimitAddressSpace(memoryLimit + EstimateRenderMemory(0, frameShape).reserved);
     }
     if (!options.eps.empty()) vectors.push_back({options.eps, KvrnVectorOut::FileType::kEps, {}});
     if (!options.ai.empty()) {
@@ -400,9 +457,11 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
     try {
         LoadOptions load;
         load.importTimeoutSeconds = options.importTimeout;
+        load.importMemoryBytes = memoryLimit;
         load.interrupt = &gInterrupted;
         loaded = LoadSceneObjects(description, load);
         if (gInterrupted) return interrupted();
+        CheckMemory(CountTriangles(loaded), frameShape, memoryLimit);
         times.import = MsSince(stageStart);
         stageStart = Clock::now();
         framed = MakeSceneCamera(description.camera, loaded.objects);
@@ -414,15 +473,15 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
         err << "kovrin render: " << e.what() << "\n";
         return 2;
     } catch (const std::bad_alloc&) {
-        err << "kovrin render: out of memory while loading the scene\n";
+        err << "kovrin render: out of memory while loading the scene" << LimitNote(memoryLimit)
+            << "\n";
         return 2;
     }
     for (const auto& object : loaded.objects) {
         object->SetTransforms(object->objToWorld, framed.camera.worldToCam);
     }
     const KvrnLib::Scene scene(framed.camera, loaded.objects);
-    int64_t triangles = 0;
-    for (const auto& object : loaded.objects) triangles += int64_t(object->faces.size());
+    const int64_t triangles = CountTriangles(loaded);
     const int threadCount = options.threads > 0 ? options.threads : settings.threadCount;
     times.setup = MsSince(stageStart);
 
@@ -447,8 +506,9 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
         display.Clear();
         if (gInterrupted) return interrupted();
         err << "kovrin render: " << stage
-            << " failed: " << (engineMessage.empty() ? "the engine gave no reason" : engineMessage)
-            << "\n";
+            << " failed: " << (engineMessage.empty() ? "the engine gave no reason" : engineMessage);
+        if (engineMessage.find("alloc failed") != std::string::npos) err << LimitNote(memoryLimit);
+        err << "\n";
         return 1;
     };
 
@@ -564,7 +624,9 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
              << ",\n  \"ms\": {\"import\": " << times.import << ", \"setup\": " << times.setup
              << ", \"detect\": " << times.detect << ", \"connect\": " << times.connect
              << ", \"draw\": " << times.draw << ", \"write\": " << times.write
-             << ", \"total\": " << times.total << "},\n  \"peakMemoryBytes\": " << peak << "\n}\n";
+             << ", \"total\": " << times.total << "},\n  \"peakMemoryBytes\": " << peak
+             << ",\n  \"estimatedPeakBytes\": "
+             << EstimateRenderMemory(triangles, frameShape).Total() << "\n}\n";
         const int result = KvrnVectorOut::WriteFileReplacing(options.statsJson, json.str());
         if (result != 0) {
             err << "kovrin render: " << options.statsJson

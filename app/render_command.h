@@ -26,14 +26,15 @@ struct RenderOptions {
     std::string up;              // "y" or "z": model files' up axis; empty: the format's
     float weld = -1.0f;          // weld distance for model files; negative: the scene's, else 0
     double importTimeout = 120;  // seconds a third-party model reader may take
+    std::string maxMemory;       // "16G", "512M", bytes; empty: the memory available
     std::string statsJson;       // per-stage times, counts and peak memory as JSON
 };
 
 // Registers the `render` subcommand on `app`; parsing fills *options, which must outlive `app`.
 CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options);
 
-// Exit codes: 0 done, 1 the engine or a write failed, 2 bad input (reported before any work
-// where possible), 128 + the signal when stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129): no
+// Exit codes: 0 done, 1 the engine or a write failed, 2 bad input or a render that would not fit
+// in memory (reported before any work where possible), 128 + the signal when stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129): no
 // new file is left behind and earlier ones are unchanged. Progress goes to `err` (live bars when it
 // is a terminal), the summary to `out`.
 int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,
