@@ -571,8 +571,12 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
         return 1;
     }
     times.draw = MsSince(stageStart);
-    display.Clear();
-    if (gInterrupted) return interrupted();
+    if (gInterrupted) {
+        display.Clear();
+        return interrupted();
+    }
+    // Encoding a large frame takes seconds: say so rather than look stalled.
+    display.SetCaption("Processing: [kovrin] writing.");
 
     // Output: every file is written whole under a temporary name first, and all are renamed
     // into place together only when every one succeeded and no interrupt came. A failed or
@@ -597,9 +601,11 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
             stage(target.path, target.writer->Serialize());
         }
     } catch (const std::exception& e) {
+        display.Clear();
         err << "kovrin render: " << e.what() << "\n";
         return 1;
     }
+    display.Clear();
     if (gInterrupted) return interrupted();
     for (size_t i = 0; i < staged.size(); ++i) {
         const int error = staged[i].Commit();

@@ -47,6 +47,9 @@ constexpr ObjectSource kPrimitiveSources[] = {ObjectSource::kBox,       ObjectSo
                                               ObjectSource::kTorusKnot, ObjectSource::kPlane};
 // Far more than a line drawing needs, small enough that a typo cannot exhaust memory.
 constexpr double kMaxSegments = 1024;
+constexpr double kMaxKnotWindings = 16;
+constexpr int kKnotSegmentsPerWinding = 8;
+constexpr float kMaxKnotTubeRatio = 0.5f;
 
 std::string FormatNumber(double value) {
     std::ostringstream out;
@@ -210,6 +213,7 @@ class SceneParser {
     CameraDesc ReadCamera(const Json& value, const std::string& where) const;
     ObjectDesc ReadObject(const Json& value, const std::string& where) const;
     void ReadPrimitive(Fields& fields, ObjectDesc& object) const;
+    void ReadTorusKnot(Fields& fields, TorusKnotParams& knot) const;
     BrushDesc ReadBrush(const Json& value, const std::string& where) const;
     BrushDetailDesc ReadDetail(const Json& value, const std::string& where) const;
     LineSetDesc ReadLineSet(const Json& value, const std::string& where);
@@ -458,6 +462,32 @@ CameraDesc SceneParser::ReadCamera(const Json& value, const std::string& where) 
     return camera;
 }
 
+// A knot's windings cross one another, and every crossing of two tubes is an intersection
+// line: with many windings, tubes thicker than their spacing or segments longer than a winding,
+// the lines and their cost grow far faster than the triangles. These limits keep the worst knot
+// within a few GB and about a minute.
+void SceneParser::ReadTorusKnot(Fields& fields, TorusKnotParams& knot) const {
+    fields.Int("p", knot.p, 1, kMaxKnotWindings);
+    fields.Int("q", knot.q, 1, kMaxKnotWindings);
+    fields.Positive("radius", knot.radius);
+    fields.Positive("tubeRadius", knot.tubeRadius);
+    fields.Int("segments", knot.segments, 3, kMaxSegments);
+    fields.Int("sides", knot.sides, 3, kMaxSegments);
+    const int windings = std::max(knot.p, knot.q);
+    if (knot.segments < kKnotSegmentsPerWinding * windings) {
+        Fail(fields.PathOf("segments"),
+             std::to_string(knot.segments) + " is too few for p = " + std::to_string(knot.p) +
+                 " and q = " + std::to_string(knot.q) + ": at least " +
+                 std::to_string(kKnotSegmentsPerWinding) + " per winding (" +
+                 std::to_string(kKnotSegmentsPerWinding * windings) + ")");
+    }
+    if (knot.tubeRadius > knot.radius * kMaxKnotTubeRatio) {
+        Fail(fields.PathOf("tubeRadius"), FormatNumber(knot.tubeRadius) +
+                                              " is more than half the knot's radius " +
+                                              FormatNumber(knot.radius));
+    }
+}
+
 void SceneParser::ReadPrimitive(Fields& fields, ObjectDesc& object) const {
     const auto size = [&](const char* key, float& out) { fields.Positive(key, out); };
     const auto count = [&](const char* key, int& out, int min) {
@@ -491,12 +521,7 @@ void SceneParser::ReadPrimitive(Fields& fields, ObjectDesc& object) const {
             count("sides", object.torus.sides, 3);
             break;
         case ObjectSource::kTorusKnot:
-            fields.Int("p", object.torusKnot.p, 1, 64);
-            fields.Int("q", object.torusKnot.q, 1, 64);
-            size("radius", object.torusKnot.radius);
-            size("tubeRadius", object.torusKnot.tubeRadius);
-            count("segments", object.torusKnot.segments, 3);
-            count("sides", object.torusKnot.sides, 3);
+            ReadTorusKnot(fields, object.torusKnot);
             break;
         case ObjectSource::kPlane:
             size("length", object.plane.length);

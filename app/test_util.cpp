@@ -83,17 +83,57 @@ std::string ReadFile(const std::filesystem::path& path) {
 }  // namespace
 
 int RunKovrinInterrupted(const std::vector<std::string>& args, int delayMs, int signal,
-                         int timeoutSeconds) {
+                         int timeoutSeconds, int repeats) {
+    return RunKovrinInterruptedAfter(args, "", delayMs, signal, timeoutSeconds, repeats);
+}
+
+int RunKovrinInterruptedAfter(const std::vector<std::string>& args, const std::string& caption,
+                              int delayMs, int signal, int timeoutSeconds, int repeats) {
     const std::string binary = KVRN_KOVRIN_BINARY;
     std::vector<std::string> all = {binary};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
+    int errPipe[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!caption.empty()) {
+        if (pipe(errPipe) != 0) return -1;
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+    }
     pid_t pid = 0;
-    if (posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    const int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (!caption.empty()) close(errPipe[1]);
+    if (spawned != 0) {
+        if (!caption.empty()) close(errPipe[0]);
+        return -1;
+    }
+    // Reads the progress lines until the caption shows; a reader thread keeps draining them so
+    // that kovrin never blocks on a full pipe.
+    std::thread drain;
+    if (!caption.empty()) {
+        std::string seen;
+        char buffer[4096];
+        ssize_t got = 0;
+        while (seen.find(caption) == std::string::npos &&
+               (got = read(errPipe[0], buffer, sizeof buffer)) > 0)
+            seen.append(buffer, size_t(got));
+        drain = std::thread([fd = errPipe[0]] {
+            char rest[4096];
+            while (read(fd, rest, sizeof rest) > 0) {
+            }
+            close(fd);
+        });
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     kill(pid, signal);
+    for (int i = 1; i < repeats; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        kill(pid, signal);
+    }
     int status = 0;
     pid_t done = 0;
     // A hung process fails the caller's test instead of stalling it.
@@ -104,8 +144,9 @@ int RunKovrinInterrupted(const std::vector<std::string>& args, int delayMs, int 
     if (done == 0) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
-        return -1;
     }
+    if (drain.joinable()) drain.join();
+    if (done == 0) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -48,11 +48,15 @@ struct RunResult {
     std::string err;
 };
 
-// Starts the built kovrin binary with `args` (no shell), sends it `signal` after `delayMs` and
-// waits up to `timeoutSeconds` for it to stop. Returns its exit code; -1 when it ended on a
-// signal, or did not stop in time (it is then killed).
+// Starts the built kovrin binary with `args` (no shell), sends it `signal` after `delayMs` (and
+// again every 15 ms, `repeats` times in all) and waits up to `timeoutSeconds` for it to stop.
+// Returns its exit code; -1 when it ended on a signal, or did not stop in time (it is then killed).
 int RunKovrinInterrupted(const std::vector<std::string>& args, int delayMs, int signal,
-                         int timeoutSeconds);
+                         int timeoutSeconds, int repeats = 1);
+// The same, with the delay counted from the moment kovrin's standard error (a pipe, so progress
+// comes as plain lines) first shows `caption`; from the start when `caption` is empty.
+int RunKovrinInterruptedAfter(const std::vector<std::string>& args, const std::string& caption,
+                              int delayMs, int signal, int timeoutSeconds, int repeats = 1);
 
 // Runs the built kovrin binary with `args` (passed through the shell, unquoted). A run that
 // outlasts the timeout is killed (exit code 137); one that dies of a signal gives 128 + signal.

@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
               << std::setw(9) << "strokes" << std::setw(4) << "thr" << std::setw(9) << "import"
               << std::setw(8) << "set-up" << std::setw(9) << "detect" << std::setw(9) << "connect"
               << std::setw(8) << "draw" << std::setw(8) << "write" << std::setw(9) << "total"
-              << std::setw(10) << "peak MB"
+              << std::setw(10) << "peak MB" << std::setw(8) << "est/pk"
               << "\n";
     int failures = 0;
     for (const Input& input : inputs) {
@@ -184,11 +184,16 @@ int main(int argc, char** argv) {
                       << ms["draw"].get<double>() << std::setw(8) << ms["write"].get<double>()
                       << std::setw(9) << ms["total"].get<double>() << std::setw(10)
                       << std::setprecision(1)
-                      << row["peakMemoryBytes"].get<double>() / (1024.0 * 1024.0) << "\n";
+                      << row["peakMemoryBytes"].get<double>() / (1024.0 * 1024.0) << std::setw(8)
+                      << std::setprecision(2)
+                      << row["estimatedPeakBytes"].get<double>() /
+                             row["peakMemoryBytes"].get<double>()
+                      << "\n";
             table.push_back(row);
         }
     }
-    std::cout << "(times in ms; peak memory is the process's resident peak)\n";
+    std::cout << "(times in ms; peak memory is the process's resident peak, est/pk the memory "
+                 "estimate made before work over it)\n";
     const fs::path json =
         folder.parent_path().empty() ? fs::path("bench.json") : folder.parent_path() / "bench.json";
     std::ofstream(json) << table.dump(2) << '\n';
