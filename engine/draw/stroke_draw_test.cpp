@@ -7,6 +7,7 @@
 #include <string>
 
 #include "line_effect.h"
+#include "stage_runner.h"
 #include "stroke_test_util.h"
 #include "test_util.h"
 #include "texmap_context.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "line_raster.h"
+#include "color_float.h"
 
 namespace KvrnLib {
 

@@ -11,22 +11,10 @@
 #include <vector>
 
 #include "line_effect_delegate.h"
+#include "line_effect_exception.h"
 #include "thread_manager.h"
 
 namespace KvrnLib {
-
-// A stage error carries one of the fixed messages ("invalid settings.", ...); an abort is the
-// same exception with no message.
-class LineEffectException : public std::exception {
-  public:
-    explicit LineEffectException(std::string message) : message_(std::move(message)) {}
-    static LineEffectException Aborted() { return LineEffectException(std::string()); }
-    bool IsAbort() const { return message_.empty(); }
-    const char* what() const noexcept override { return message_.c_str(); }
-
-  private:
-    std::string message_;
-};
 
 // Where the entry points' failure lines go. The default (an empty sink) writes to stderr.
 using DebugOutputSink = std::function<void(const char* text)>;

@@ -12,18 +12,11 @@
 #include <vector>
 
 #include "chunked_array.h"
-#include "stage_runner.h"
+#include "color_float.h"
+#include "line_effect_exception.h"
 #include "thread_manager.h"
 
 namespace KvrnLib {
-
-struct ColorFloat {
-    float r = 0.0f;
-    float g = 0.0f;
-    float b = 0.0f;
-    float a = 0.0f;
-};
-static_assert(sizeof(ColorFloat) == 4 * sizeof(float), "rows are copied as four floats a pixel");
 
 // In-memory raster, each row allocated separately and zero-filled. Throws LineEffectException
 // "invalid raster size." for a width or height below 1 and "raster alloc failed." when memory

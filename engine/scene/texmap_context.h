@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
+#include "color_float.h"
 #include "geometry.h"
-#include "line_raster.h"
 #include "scene.h"
 
 namespace KvrnLib {
