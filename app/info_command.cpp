@@ -34,6 +34,7 @@ LoadedInput Triangulated(std::string label, const std::vector<PolyMesh>& meshes,
     for (const PolyMesh& mesh : meshes) {
         Triangulation t = Triangulate(mesh);
         input.droppedPolygons += t.droppedPolygons;
+        input.copiedPolygons += t.copiedPolygons;
         input.objects.push_back(std::move(t.object));
     }
     input.importMs = MsSince(start);
@@ -177,6 +178,9 @@ int RunInfo(const InfoOptions& options, std::ostream& out, std::ostream& err) {
             out << ", " << Count(input.weldedVertices, "vertex", "vertices") << " welded";
         if (input.droppedPolygons > 0)
             out << ", " << Count(input.droppedPolygons, "degenerate polygon", "degenerate polygons")
+                << " dropped";
+        if (input.copiedPolygons > 0)
+            out << ", " << Count(input.copiedPolygons, "repeated face", "repeated faces")
                 << " dropped";
         out << "\n";
         for (size_t i = 0; i < input.objects.size(); ++i, ++index) {

@@ -19,6 +19,7 @@ struct LoadedInput {
     std::string label;  // the path, or "built-in NAME"
     std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;
     int64_t droppedPolygons = 0;  // with fewer than 3 distinct vertices
+    int64_t copiedPolygons = 0;   // exact copies of other polygons
     double importMs = 0;          // reading and triangulation, steady clock
     std::string axes;             // how the file was turned upright; empty for built-in scenes
     int64_t weldedVertices = 0;

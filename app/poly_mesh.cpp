@@ -13,6 +13,7 @@
 #include <span>
 
 #include "ear_clip.h"
+#include "polygon_copies.h"
 #include "vec3d.h"
 
 namespace KvrnApp {
@@ -127,8 +128,8 @@ void AppendMapCorners(const PolyMesh& mesh, const Polygon& poly, CleanMesh* clea
     }
 }
 
-CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrupt,
-                int64_t* dropped) {
+CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrupt, int64_t* dropped,
+                int64_t* copies) {
     const std::string where = mesh.source + ": mesh '" + mesh.name + "'";
     if (mesh.vertices.empty()) throw InputError(where + " has no vertices");
     if (mesh.polygons.empty()) throw InputError(where + " has no polygons");
@@ -152,6 +153,7 @@ CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrup
         ReserveLarge(clean.cornerMap[channel], cornerTotal);
         anyMap = true;
     }
+    PolygonCopies seen(clean.cornerVertex, clean.start, mesh.polygons.size());
     for (size_t p = 0; p < mesh.polygons.size(); ++p) {
         if (p % kPollPolygons == 0) PollInterrupt(interrupt);
         const Polygon& poly = mesh.polygons[p];
@@ -174,6 +176,13 @@ CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrup
         if (!HasThreeDistinct(clean.cornerVertex.data() + first,
                               clean.cornerVertex.size() - first)) {
             ++*dropped;
+            clean.cornerVertex.resize(first);
+            if (explicitNormals) clean.cornerNormal.resize(first);
+            continue;
+        }
+        if (seen.CopiesEarlier(first, clean.cornerVertex.size(), poly.materialID,
+                               clean.PolygonCount())) {
+            ++*copies;
             clean.cornerVertex.resize(first);
             if (explicitNormals) clean.cornerNormal.resize(first);
             continue;
@@ -611,7 +620,8 @@ bool PolyMesh::HasCornerNormals() const {
 
 Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& options) {
     Triangulation result;
-    CleanMesh clean = Clean(mesh, options.interrupt, &result.droppedPolygons);
+    CleanMesh clean =
+        Clean(mesh, options.interrupt, &result.droppedPolygons, &result.copiedPolygons);
     const bool explicitNormals = clean.explicitNormals;
     if (clean.PolygonCount() == 0) {
         throw InputError(mesh.source + ": mesh '" + mesh.name +

@@ -90,6 +90,7 @@ struct TriangulateOptions {
 struct Triangulation {
     std::shared_ptr<KvrnLib::RenderObject> object;  // camera transforms still identity
     int64_t droppedPolygons = 0;                    // polygons with fewer than 3 distinct vertices
+    int64_t copiedPolygons = 0;  // exact copies of an earlier polygon (PolygonCopies), dropped
 };
 
 // Ear-clips every polygon in its best-fit plane. Polygon edges become visible triangle edges,

@@ -461,6 +461,10 @@ int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err
         load.interrupt = &gInterrupted;
         loaded = LoadSceneObjects(description, load);
         if (gInterrupted) return interrupted();
+        if (!options.quiet) {
+            for (const std::string& warning : loaded.warnings)
+                err << "kovrin render: warning: " << warning << "\n";
+        }
         CheckMemory(CountTriangles(loaded), frameShape, memoryLimit);
         times.import = MsSince(stageStart);
         stageStart = Clock::now();

@@ -77,6 +77,7 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
         std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;
         std::vector<std::string> names;
         int64_t droppedPolygons = 0;
+        int64_t copiedPolygons = 0;
     };
     std::map<std::string, Prepared> files;
     for (size_t i = 0; i < scene.objects.size(); ++i) {
@@ -92,8 +93,15 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
                 for (const PolyMesh& mesh : BuildMeshes(object, options)) {
                     Triangulation t = Triangulate(mesh, triangulate);
                     made.droppedPolygons += t.droppedPolygons;
+                    made.copiedPolygons += t.copiedPolygons;
                     made.objects.push_back(std::move(t.object));
                     made.names.push_back(mesh.name);
+                }
+                if (made.copiedPolygons > 0) {
+                    loaded.warnings.push_back(
+                        (file ? object.file : "object \"" + object.name + "\"") + ": " +
+                        std::to_string(made.copiedPolygons) +
+                        " faces that exactly repeat others were dropped");
                 }
                 if (file) found = files.emplace(key, std::move(made)).first;
             }
@@ -110,6 +118,7 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
                 loaded.descIndex.push_back(int32_t(i));
             }
             loaded.droppedPolygons += prepared.droppedPolygons;
+            loaded.copiedPolygons += prepared.copiedPolygons;
         } catch (const InputError& e) {
             // File errors already name the file; primitives only know their parameter names.
             if (object.source == ObjectSource::kFile) throw;

@@ -14,9 +14,11 @@ namespace KvrnApp {
 
 struct SceneObjects {
     std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;  // camera transforms identity
-    std::vector<int32_t> descIndex;  // per render object: index into SceneDescription::objects
-    int64_t droppedPolygons = 0;     // polygons with fewer than 3 distinct vertices
-    double importMs = 0;             // import, building and triangulation
+    std::vector<int32_t> descIndex;     // per render object: index into SceneDescription::objects
+    int64_t droppedPolygons = 0;        // polygons with fewer than 3 distinct vertices
+    int64_t copiedPolygons = 0;         // exact copies of other polygons, dropped
+    std::vector<std::string> warnings;  // one per model file with copies: its name and count
+    double importMs = 0;                // import, building and triangulation
 };
 
 // The object's own transform: scale, then rotation about X, Y, Z, then translation.
