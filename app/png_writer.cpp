@@ -1,6 +1,7 @@
 #include "png_writer.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,8 @@
 namespace KvrnApp {
 
 namespace {
+
+constexpr int kZlibLevel = 2;
 
 uint8_t ToByte(float v) {
     if (!(v > 0.0f)) return 0;
@@ -54,14 +57,23 @@ bool WriteRows(std::string* bytes, const KvrnLib::ColorFloatRaster& raster) {
     png_set_write_fn(png, bytes, AppendBytes, NoFlush);
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGBA,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // Line images are mostly long runs of one colour, which run-length deflate without filtering
+    // packs nearly as well as the adaptive default, at a tenth of its time.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+    png_set_compression_strategy(png, Z_RLE);
+    png_set_compression_level(png, kZlibLevel);
     png_write_info(png, info);
     for (int y = 0; y < height; ++y) {
         const KvrnLib::ColorFloat* pixels = raster.Row(y);
         for (int x = 0; x < width; ++x) {
             const KvrnLib::ColorFloat& c = pixels[x];
+            png_byte* out = &row[size_t(x) * 4];
+            if (!(c.a > 0.0f) && !(c.r > 0.0f) && !(c.g > 0.0f) && !(c.b > 0.0f)) {
+                out[0] = out[1] = out[2] = out[3] = 0;  // most pixels of a line image
+                continue;
+            }
             const float a = std::clamp(c.a, 0.0f, 1.0f);
             const float scale = a > 0.0f ? 1.0f / a : 0.0f;  // rasters hold premultiplied colour
-            png_byte* out = &row[size_t(x) * 4];
             out[0] = ToByte(c.r * scale);
             out[1] = ToByte(c.g * scale);
             out[2] = ToByte(c.b * scale);
@@ -78,6 +90,7 @@ bool WriteRows(std::string* bytes, const KvrnLib::ColorFloatRaster& raster) {
 
 std::string EncodePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
     std::string bytes;
+    bytes.reserve(size_t(raster.Width()) * size_t(raster.Height()) / 8);
     if (!WriteRows(&bytes, raster)) Fail(path, "the PNG encoder failed");
     return bytes;
 }
