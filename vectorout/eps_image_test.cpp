@@ -141,7 +141,6 @@ TEST(EPSImage, DropsStateThatIsAlreadyInForce) {
     image.AppendColor(1, 0, 0);
     image.AppendColor(1, 0, 0.5f);
     image.AppendLineWidth(std::nextafter(1.0f, 2.0f));  // exact comparison keeps a near value
-    image.AppendLineWidth(std::nextafter(1.0f, 2.0f));
     image.AppendDash(dash42, 0);
     image.AppendDash(dash42, 0);
     image.AppendDash(dash42, 1);  // same pattern, other offset
