@@ -112,7 +112,7 @@ TEST(Primitives, BuiltinScenesAndBadParameters) {
         MakeCylinder({.sides = 2});
         ADD_FAILURE() << "no error";
     } catch (const InputError& e) {
-        EXPECT_STREQ(e.what(), "cylinder: sides must be at least 3, got 2");
+        EXPECT_TRUE(std::string(e.what()).starts_with("cylinder: sides")) << e.what();
     }
 }
 
