@@ -4,9 +4,11 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ai_eps_image.h"
+#include "detection_settings.h"
 #include "eps_image.h"
 #include "file_out_delegate.h"
 #include "vectorout_test_util.h"
@@ -18,6 +20,7 @@ using Testing::AiBody;
 using Testing::EpsBody;
 using Testing::SplitCrLf;
 using Lines = std::vector<std::string>;
+using enum KvrnLib::EdgeKind;
 
 // One stroke copy of two connected segments of the given kinds.
 void DrawCopy(LineEffectDrawDelegateForFileOut& d, int kind0, int kind1) {
@@ -33,9 +36,9 @@ TEST(FileOutDelegate, VisibleAndHiddenLayersOfALineSet) {
     LineEffectDrawDelegateForFileOut d({L"Set1", L"", L"Set3"}, 640, 480, &image, {});
     const KvrnLib::LineSetId id = 1;
     ASSERT_TRUE(d.BeginLineSet(&id, 0, true));
-    DrawCopy(d, 0, 0);
+    DrawCopy(d, kEdgeOutline, kEdgeOutline);
     ASSERT_TRUE(d.BeginLineSet(&id, 0, false));
-    DrawCopy(d, 0, 1);
+    DrawCopy(d, kEdgeOutline, kEdgeObject);
     EXPECT_FALSE(d.BeginLineSet(&id, 3, false));  // outside the layer names
     EXPECT_FALSE(d.BeginLineSet(&id, -1, false));
     image.Optimize();
@@ -52,14 +55,17 @@ TEST(FileOutDelegate, VisibleAndHiddenLayersOfALineSet) {
                         clip + stroke + "Q\r\nLB\r\n%AI5_EndLayer--\r\n"));
 }
 
-// The switches are not in edge-kind order: wire is kind 6, selected edge kind 7.
+// The switches are not in edge-kind order: the engine numbers wire 6 and selected edges 7.
 TEST(FileOutDelegate, EachSwitchExcludesItsEdgeKindOrLineSet) {
     using S = FileOutLineSwitches;
-    bool S::*byKind[8] = {&S::outlineEnable, &S::objectEnable, &S::isectEnable, &S::smoothEnable,
-                          &S::matidEnable,   &S::normalEnable, &S::wireEnable,  &S::selEnable};
-    for (int32_t kind = 0; kind < 8; ++kind) {
+    const std::pair<bool S::*, int32_t> byKind[] = {
+        {&S::outlineEnable, kEdgeOutline},    {&S::objectEnable, kEdgeObject},
+        {&S::isectEnable, kEdgeIntersection}, {&S::smoothEnable, kEdgeSmoothing},
+        {&S::matidEnable, kEdgeMaterialID},   {&S::normalEnable, kEdgeNormalAngle},
+        {&S::wireEnable, kEdgeWire},          {&S::selEnable, kEdgeSelected}};
+    for (const auto& [member, kind] : byKind) {
         FileOutLineSwitches switches;
-        switches.*byKind[kind] = false;
+        switches.*member = false;
         EXPECT_EQ(ExcludedEdgeKinds(switches), std::vector<int32_t>{kind});
     }
     FileOutLineSwitches none;
@@ -81,7 +87,7 @@ TEST(FileOutDelegate, SwitchedOffLineSetsAndVisibilitiesRecordNothing) {
 
     LineEffectDrawDelegateForFileOut none({L"A"}, 64, 48, nullptr, {});
     EXPECT_FALSE(none.BeginLineSet(nullptr, 0, false));
-    DrawCopy(none, 0, 0);  // and draws into no writer
+    DrawCopy(none, kEdgeOutline, kEdgeOutline);  // and draws into no writer
 }
 
 // A copy left without segments writes no path: no "n" here, no unclosed group in Illustrator's.
@@ -91,8 +97,8 @@ TEST(FileOutDelegate, ExcludedEdgeKindsDropSegmentsAndEmptyCopiesWriteNoPath) {
     EPSImage image;
     LineEffectDrawDelegateForFileOut d({L"A"}, 64, 48, &image, switches);
     ASSERT_TRUE(d.BeginLineSet(nullptr, 0, false));
-    DrawCopy(d, 6, 0);
-    DrawCopy(d, 6, 6);
+    DrawCopy(d, kEdgeWire, kEdgeOutline);
+    DrawCopy(d, kEdgeWire, kEdgeWire);
     image.Optimize();
     EXPECT_EQ(EpsBody(image), (Lines{"n", "0 0 m", "64 0 l", "64 48 l", "0 48 l", "h", "W", "2 w",
                                      "1 0 0 _c", "n", "30 20 m", "30 40 l", "S"}));
