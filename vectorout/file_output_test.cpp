@@ -30,6 +30,7 @@ void DrawCopy(LineEffectDrawDelegateForFileOut& d, int kind0, int kind1) {
     d.EndStrokeCopy();
 }
 
+// The page set-up flips the strokes' rows but leaves each layer's clip rectangle as it is.
 TEST(FileOutDelegate, VisibleAndHiddenLayersOfALineSet) {
     AIEPSImage image;
     RecordPageSetup(image, 640, 480);
