@@ -43,6 +43,9 @@ TEST(InfoCommand, BadInputExitsWithTwoAndNamesTheFile) {
     EXPECT_EQ(test::RunKovrin("info").exitCode, 2);
     EXPECT_EQ(test::RunKovrin("info --width -5 --builtin box").exitCode, 2);
     EXPECT_EQ(test::RunKovrin("frobnicate").exitCode, 2);
+}
+
+TEST(InfoCommand, TheBinaryReportsItsVersionAndABuiltinScene) {
     const test::RunResult version = test::RunKovrin("--version");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_NE(version.out.find("kovrin"), std::string::npos);

@@ -133,15 +133,18 @@ TEST(Triangulate, ConcavePolygonsInATiltedPlaneAreCoveredExactly) {
     }
 }
 
-TEST(Triangulate, RejectsEmptyMeshesAndBadIndicesAndDropsDegeneratePolygons) {
+TEST(Triangulate, RejectsEmptyMeshesAndBadIndices) {
     const std::vector<Point3> square = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
     ExpectError(MeshOf({}, {{0, 1, 2}}), " has no vertices");
     ExpectError(MeshOf(square, {}), " has no polygons");
     ExpectError(MeshOf(square, {{0, 1, 2}, {0, 2, 4}}),
                 ", polygon 1: vertex index 4 is out of range");
     ExpectError(MeshOf(square, {{0, 1, 1}}), " has no polygon with 3 or more");
+}
 
-    // A repeated corner collapses; fewer than 3 distinct vertices drops the polygon.
+// A repeated corner collapses; fewer than 3 distinct vertices drops the polygon.
+TEST(Triangulate, DropsPolygonsOfFewerThanThreeDistinctCorners) {
+    const std::vector<Point3> square = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
     const Triangulation t =
         Triangulate(MeshOf(square, {{0, 1, 1, 2}, {0, 1, 0, 1}, {2, 2, 3}, {}}));
     EXPECT_EQ(t.droppedPolygons, 3);
