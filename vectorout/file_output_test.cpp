@@ -134,8 +134,9 @@ TEST(FileOutput, PageSetUpFlipsTheRowsAndClipsThePlainEpsPage) {
 }
 
 TEST(FileOutput, FileTypesZeroAndOneAreTheOnlyWriters) {
-    EXPECT_EQ(SplitCrLf(CreateVectorImage(0)->Serialize())[1],
-              "%%Creator: Adobe Illustrator(R) 8.0");
+    const auto ai = CreateVectorImage(0);
+    ASSERT_TRUE(ai);
+    EXPECT_EQ(SplitCrLf(ai->Serialize())[1], "%%Creator: Adobe Illustrator(R) 8.0");
     EXPECT_EQ(CreateVectorImage(2), nullptr);
     EXPECT_EQ(CreateVectorImage(-1), nullptr);
 }
