@@ -54,7 +54,7 @@ CurveDesc Line(float y0, float y1) {
     return curve;
 }
 
-TEST(LineSettings, CurveEvaluation) {
+TEST(LineSettings, TheDefaultReductionFallsFromOneToATenth) {
     const CurveDesc falloff = DefaultReductionCurve();
     EXPECT_FLOAT_EQ(EvaluateCurve(falloff, 0.0f), 1.0f);
     EXPECT_FLOAT_EQ(EvaluateCurve(falloff, 1.0f), 0.1f);
@@ -64,13 +64,16 @@ TEST(LineSettings, CurveEvaluation) {
         ASSERT_LT(y, previous) << "at x = " << float(i) / 1000.0f;
         previous = y;
     }
-    // Zero tangents: the straight line through the two points, clamped beyond them.
+}
+
+// Zero tangents: the straight line through the two points, clamped beyond them; the points may
+// come in any order, and no points at all mean no reduction.
+TEST(LineSettings, ACurveWithZeroTangentsIsAClampedLine) {
     const CurveDesc line = Line(0.2f, 0.8f);
     for (const float x : {0.1f, 0.25f, 0.5f, 0.9f})
         EXPECT_NEAR(EvaluateCurve(line, x), 0.2f + 0.6f * x, 1e-5);
     EXPECT_FLOAT_EQ(EvaluateCurve(line, -3.0f), 0.2f);
     EXPECT_FLOAT_EQ(EvaluateCurve(line, 7.0f), 0.8f);
-    // Points given out of x order describe the same curve.
     CurveDesc reversed = line;
     std::swap(reversed.points[0], reversed.points[1]);
     EXPECT_FLOAT_EQ(EvaluateCurve(reversed, 0.3f), EvaluateCurve(line, 0.3f));

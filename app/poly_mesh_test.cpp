@@ -42,6 +42,29 @@ std::multiset<std::pair<int32_t, int32_t>> VisibleEdges(const RenderObject& obje
     return edges;
 }
 
+// Triangulate refuses the mesh with a message naming its file and name, then the reason.
+void ExpectError(const PolyMesh& mesh, const std::string& reason) {
+    std::string message = "no error";
+    try {
+        Triangulate(mesh);
+    } catch (const InputError& e) {
+        message = e.what();
+    }
+    EXPECT_TRUE(message.starts_with("test.obj: mesh 'm'" + reason)) << message;
+}
+
+// A comb of teeth 0.6 wide on a bar, outlined counter-clockwise, scaled by (sx, sy).
+std::vector<Point3> Comb(int teeth, float sx, float sy) {
+    std::vector<Point3> comb = {{float(teeth) * sx, -sy, 0}, {float(teeth) * sx, 0, 0}};
+    for (int t = teeth - 1; t >= 0; --t) {
+        for (Point3 p :
+             {Point3{0.8f, 0, 0}, Point3{0.8f, 1, 0}, Point3{0.2f, 1, 0}, Point3{0.2f, 0, 0}})
+            comb.push_back({(p.x + float(t)) * sx, p.y * sy, 0});
+    }
+    comb.push_back({0, -sy, 0});
+    return comb;
+}
+
 Point3 TriangleNormalTimes2(const RenderObject& object, const KvrnLib::FaceRecord& f) {
     const Point3 a = object.vertices[f.vertexA];
     return KvrnLib::Cross(object.vertices[f.vertexB] - a, object.vertices[f.vertexC] - a);
@@ -110,27 +133,18 @@ TEST(Triangulate, ConcavePolygonsInATiltedPlaneAreCoveredExactly) {
     }
 }
 
-TEST(Triangulate, RejectsEmptyMeshesAndBadIndicesAndDropsDegeneratePolygons) {
+TEST(Triangulate, RejectsEmptyMeshesAndBadIndices) {
     const std::vector<Point3> square = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
-    auto message = [](const PolyMesh& mesh) {
-        try {
-            Triangulate(mesh);
-        } catch (const InputError& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
-    };
-    EXPECT_NE(message(MeshOf({}, {{0, 1, 2}})).find("test.obj: mesh 'm' has no vertices"),
-              std::string::npos);
-    EXPECT_NE(message(MeshOf(square, {})).find("has no polygons"), std::string::npos);
-    const std::string outOfRange = message(MeshOf(square, {{0, 1, 2}, {0, 2, 4}}));
-    EXPECT_NE(outOfRange.find("test.obj"), std::string::npos) << outOfRange;
-    EXPECT_NE(outOfRange.find("polygon 1: vertex index 4 is out of range"), std::string::npos)
-        << outOfRange;
-    EXPECT_NE(message(MeshOf(square, {{0, 1, 1}})).find("no polygon with 3 or more"),
-              std::string::npos);
+    ExpectError(MeshOf({}, {{0, 1, 2}}), " has no vertices");
+    ExpectError(MeshOf(square, {}), " has no polygons");
+    ExpectError(MeshOf(square, {{0, 1, 2}, {0, 2, 4}}),
+                ", polygon 1: vertex index 4 is out of range");
+    ExpectError(MeshOf(square, {{0, 1, 1}}), " has no polygon with 3 or more");
+}
 
-    // A repeated corner collapses; fewer than 3 distinct vertices drops the polygon.
+// A repeated corner collapses; fewer than 3 distinct vertices drops the polygon.
+TEST(Triangulate, DropsPolygonsOfFewerThanThreeDistinctCorners) {
+    const std::vector<Point3> square = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
     const Triangulation t =
         Triangulate(MeshOf(square, {{0, 1, 1, 2}, {0, 1, 0, 1}, {2, 2, 3}, {}}));
     EXPECT_EQ(t.droppedPolygons, 3);
@@ -296,14 +310,7 @@ TEST(Triangulate, VerticesSharedByThousandsOfFacesGetPlaneNormalsAndCreases) {
 // Found by fuzzing the PLY reader: the reflex-corner grid of a polygon far longer than wide
 // overflowed its cell count.
 TEST(Triangulate, ACombFarLongerThanWideIsClipped) {
-    constexpr int kTeeth = 40;  // enough reflex corners for the grid
-    std::vector<Point3> comb = {{kTeeth * 1e28f, -1e-12f, 0}, {kTeeth * 1e28f, 0, 0}};
-    for (int t = kTeeth - 1; t >= 0; --t) {
-        for (Point3 p :
-             {Point3{0.8f, 0, 0}, Point3{0.8f, 1, 0}, Point3{0.2f, 1, 0}, Point3{0.2f, 0, 0}})
-            comb.push_back({(p.x + float(t)) * 1e28f, p.y * 1e-12f, 0});
-    }
-    comb.push_back({0, -1e-12f, 0});
+    const std::vector<Point3> comb = Comb(40, 1e28f, 1e-12f);  // 40: enough reflex corners
     std::vector<int32_t> corners(comb.size());
     for (size_t i = 0; i < corners.size(); ++i) corners[i] = int32_t(i);
     const Triangulation t = Triangulate(MeshOf(comb, {corners}));
@@ -315,7 +322,7 @@ TEST(Triangulate, PolygonsOfTwentyThousandCornersAreCoveredWithoutOverlap) {
     std::vector<std::pair<std::string, std::vector<Point3>>> shapes;
     // A circle, a star, a star of random spikes, a spiral band of 2.4 turns (reflex corners of
     // one turn lie in ears of the next)...
-    std::vector<Point3> circle, star, spiky, spiral, comb;
+    std::vector<Point3> circle, star, spiky, spiral;
     std::mt19937 random(3);
     std::uniform_real_distribution<double> radius(0.1, 1);
     for (int i = 0; i < n; ++i) {
@@ -327,18 +334,12 @@ TEST(Triangulate, PolygonsOfTwentyThousandCornersAreCoveredWithoutOverlap) {
         const double t = 5.0 * step / (n / 2), side = i < n / 2 ? 1.5 + t : 1 + t;
         spiral.push_back({float(side * std::cos(3 * t)), float(side * std::sin(3 * t)), 0});
     }
-    // ... and a comb: teeth of width 0.6 on a bar, outlined counter-clockwise.
-    const int teeth = (n - 2) / 4;
-    comb.push_back({float(teeth), -1, 0});
-    comb.push_back({float(teeth), 0, 0});
-    for (int t = teeth - 1; t >= 0; --t) {
-        for (Point3 p :
-             {Point3{0.8f, 0, 0}, Point3{0.8f, 1, 0}, Point3{0.2f, 1, 0}, Point3{0.2f, 0, 0}})
-            comb.push_back({p.x + t, p.y, 0});
-    }
-    comb.push_back({0, -1, 0});
-    shapes = {
-        {"circle", circle}, {"star", star}, {"spiky", spiky}, {"spiral", spiral}, {"comb", comb}};
+    // ... and a comb.
+    shapes = {{"circle", circle},
+              {"star", star},
+              {"spiky", spiky},
+              {"spiral", spiral},
+              {"comb", Comb((n - 2) / 4, 1, 1)}};
 
     for (const auto& [name, outline] : shapes) {
         SCOPED_TRACE(name);
@@ -414,31 +415,16 @@ TEST(Triangulate, MapCornersAndTwoSidedFollowTheirPolygonsTriangles) {
         EXPECT_EQ((object.faces[f].flags & KvrnLib::kFaceTwoSided) != 0, f == 2) << f;
     }
 
-    auto message = [](const PolyMesh& bad) {
-        try {
-            Triangulate(bad);
-        } catch (const InputError& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
-    };
     PolyMesh outOfRange = mesh;
     outOfRange.polygons[2].mapCorners[kTextureChannel][1] = int32_t(texture.size());
-    const std::string range = message(outOfRange);
-    EXPECT_NE(range.find("test.obj: mesh 'm', polygon 2: texture coordinate index " +
-                         std::to_string(texture.size()) + " is out of range"),
-              std::string::npos)
-        << range;
+    ExpectError(outOfRange, ", polygon 2: texture coordinate index " +
+                                std::to_string(texture.size()) + " is out of range");
     PolyMesh fewer = mesh;
     fewer.polygons[0].mapCorners[kTextureChannel].pop_back();
-    EXPECT_NE(message(fewer).find("polygon 0: texture coordinate indices: 3 for 4 corners"),
-              std::string::npos)
-        << message(fewer);
+    ExpectError(fewer, ", polygon 0: texture coordinate indices: 3 for 4 corners");
     PolyMesh noColours = mesh;
     noColours.polygons[3].mapCorners[kColorChannel] = {0, 0, 0};
-    EXPECT_NE(message(noColours).find("polygon 3: vertex colour index 0 is out of range"),
-              std::string::npos)
-        << message(noColours);
+    ExpectError(noColours, ", polygon 3: vertex colour index 0 is out of range");
 }
 
 TEST(Triangulate, ASetInterruptFlagStopsIt) {

@@ -93,12 +93,15 @@ TEST(Primitives, PlacementRotatesThenMoves) {
     EXPECT_NEAR(tilt.ToMatrix().VectorTransform({0, 1, 0}).z, 1, 1e-6);
 }
 
-TEST(Primitives, BuiltinScenesAndBadParameters) {
+TEST(Primitives, EveryBuiltinSceneTriangulates) {
     for (const std::string& name : BuiltinSceneNames()) {
         const std::vector<PolyMesh> meshes = BuiltinScene(name);
         ASSERT_FALSE(meshes.empty()) << name;
         for (const PolyMesh& mesh : meshes) EXPECT_GT(Triangulate(mesh).object->faces.size(), 0u);
     }
+}
+
+TEST(Primitives, UnknownScenesAndBadParametersAreRefused) {
     try {
         BuiltinScene("teapot");
         ADD_FAILURE() << "no error";
@@ -112,7 +115,7 @@ TEST(Primitives, BuiltinScenesAndBadParameters) {
         MakeCylinder({.sides = 2});
         ADD_FAILURE() << "no error";
     } catch (const InputError& e) {
-        EXPECT_STREQ(e.what(), "cylinder: sides must be at least 3, got 2");
+        EXPECT_TRUE(std::string(e.what()).starts_with("cylinder: sides")) << e.what();
     }
 }
 

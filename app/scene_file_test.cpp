@@ -141,6 +141,8 @@ void ExpectFullBrush(const BrushDesc& brush) {
     ExpectCurve(brush.detail.alphaCurve);
 }
 
+const char* const kTriangleObj = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+
 // The message of the InputError that `run` throws, or "" when it throws none.
 template <class F>
 std::string ErrorOf(F&& run) {
@@ -241,8 +243,9 @@ TEST(SceneFile, EveryKeyReachesTheDescription) {
     EXPECT_TRUE(first.weldEdgesBetweenObjects && first.maskHiddenLinesOfOtherLinesets);
     EXPECT_EQ(first.ID, 8);
     EXPECT_EQ(first.objects, (std::vector<std::string>{"c", "b"}));
+}
 
-    // Lens instead of a field of view, and enumerations by name.
+TEST(SceneFile, CameraByLensAndEnumerationsByName) {
     const SceneDescription named = ParseScene(R"({
         "camera": {"eye": [0, -5, 0], "focalLength": 35, "filmWidth": 24},
         "lineSizeType": "absolute",
@@ -262,31 +265,29 @@ TEST(SceneFile, EveryKeyReachesTheDescription) {
 
 TEST(SceneFile, BadInputIsReportedWithItsKeyPath) {
     const test::TempDir dir;
-    dir.Write("cube.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    dir.Write("cube.obj", kTriangleObj);
     dir.Write("notes.txt", "not a model");
     const std::string file = (dir.Path() / "scene.json").string();
     const std::string objects = R"({"objects": [{"name": "a", "primitive": "box"},
                                                {"name": "b", "file": "cube.obj"}])";
     const std::pair<std::string, std::string> cases[] = {
         {R"({"linesets": [{}, {"brushOutline": {"siez": 1}}]})",
-         "scene.json: linesets[1].brushOutline.siez: unknown key"},
+         "linesets[1].brushOutline.siez: unknown key"},
         {R"({"camera": {"width": 100, "lense": 3}})", "scene.json: camera.lense: unknown key"},
-        {R"({"linesets": [{"brush": {"size": 0}}]})",
-         "scene.json: linesets[0].brush.size: 0 is out of range 0.001 to 100"},
+        {R"({"linesets": [{"brush": {"size": 0}}]})", "linesets[0].brush.size: 0 is out of range"},
         {R"({"brushes": {"x": {"detail": {"sizeCurve": [{"x": 0, "y": 1}, {"x": 1.5, "y": 1}]}}}})",
-         "scene.json: brushes.x.detail.sizeCurve[1].x: 1.5 is out of range 0 to 1"},
+         "brushes.x.detail.sizeCurve[1].x: 1.5 is out of range"},
         {R"({"brushes": {"x": {"detail": {"alphaCurve": [{"x": 0.5, "y": 1}, {"x": 0.5}]}}}})",
          "alphaCurve[1]: needs \"x\" and \"y\""},
         {R"({"brushes": {"x": {"detail": {"sizeCurve": [{"x": 1, "y": 1}, {"x": 1, "y": 0}]}}}})",
-         "sizeCurve[1].x: 1 is not greater than the previous point's x 1"},
+         "sizeCurve[1].x: 1 is not greater than"},
         {R"({"brushes": {"x": {"detail": {"grooveNum": 4.5}}}})",
-         "brushes.x.detail.grooveNum: expected a whole number, got 4.5"},
-        {R"({"antialiasing": true})", "scene.json: antialiasing: expected a number, got true"},
-        {R"({"multithread": 1})", "multithread: expected true or false, got 1"},
+         "grooveNum: expected a whole number"},
+        {R"({"antialiasing": true})", "scene.json: antialiasing: expected a number"},
+        {R"({"multithread": 1})", "multithread: expected true or false"},
         {R"({"brushes": {"x": {"color": "#12345"}}})", "\"#12345\" is not a colour \"#rrggbb\""},
         {R"({"brushes": {"x": {"blend": "Burn"}}})", "brushes.x.blend: \"Burn\" is not one of"},
-        {R"({"brushes": {"x": {"detail": {"strokeStyle": 3}}}})",
-         "strokeStyle: 3 is out of range 0 to 2"},
+        {R"({"brushes": {"x": {"detail": {"strokeStyle": 3}}}})", "strokeStyle: 3 is out of range"},
         {"{\n  \"randomSeed\": 1,\n}", "scene.json: line 3, column 1: syntax error"},
         {"[1, 2]", "scene.json: expected a JSON object"},
         {"{\"randomSeed\": 1e400}", "scene.json: number overflow"},
@@ -297,15 +298,15 @@ TEST(SceneFile, BadInputIsReportedWithItsKeyPath) {
         {objects + R"(, "linesets": [{"objects": ["a"]}, {"objects": ["b", "a"]}]})",
          "linesets[1].objects[1]: \"a\" is already in linesets[0]"},
         {objects + R"(, "linesets": [{"sizeReduction_Hidden": {"objectNode": "z"}}]})",
-         "linesets[0].sizeReduction_Hidden.objectNode: no object named \"z\""},
+         "linesets[0].sizeReduction_Hidden.objectNode: no object named"},
         {R"({"linesets": [{"brushWire_Hidden": "ink"}]})",
-         "linesets[0].brushWire_Hidden: no brush named \"ink\""},
+         "linesets[0].brushWire_Hidden: no brush named"},
         {R"({"objects": [{"name": "a", "builtin": "default"}, {"name": "a", "primitive": "box"}]})",
          "objects[1].name: \"a\" is already the name of objects[0]"},
         {R"({"objects": [{"name": "a", "file": "bunny.obj"}]})",
-         "scene.json: objects[0].file: bunny.obj: no such file"},
+         "objects[0].file: bunny.obj: no such file"},
         {R"({"objects": [{"name": "a", "file": "notes.txt"}]})",
-         "objects[0].file: notes.txt: not a supported model format"},
+         "objects[0].file: notes.txt: not a supported"},
         {R"({"objects": [{"name": "a", "primitive": "box", "radius": 3}]})",
          "objects[0].radius: unknown key"},
         {R"({"objects": [{"name": "a", "primitive": "box", "up": "y"}]})",
@@ -315,19 +316,19 @@ TEST(SceneFile, BadInputIsReportedWithItsKeyPath) {
         {R"({"objects": [{"name": "a", "file": "cube.obj", "weld": -1}]})",
          "objects[0].weld: -1 is out of range 0 to"},
         {R"({"objects": [{"name": "a", "primitive": "sphere", "rings": 1}]})",
-         "objects[0].rings: 1 is out of range 2 to 1024"},
+         "objects[0].rings: 1 is out of range"},
         {R"({"objects": [{"name": "a", "primitive": "box", "scale": [1, 0, 1]}]})",
          "objects[0].scale: must not be zero"},
         {R"({"objects": [{"name": "a"}]})", "objects[0]: needs exactly one of"},
         {R"({"camera": {"fov": 40}})", "camera.fov: needs \"eye\""},
         {R"({"camera": {"eye": [1, 2, 3], "target": [1, 2, 3]}})",
-         "scene.json: camera: eye and target are the same point"},
+         "scene.json: camera: eye and target are the same"},
         {R"({"camera": {"eye": [0, 0, 5], "up": [0, 0, 2]}})", "is parallel to the view"},
         {R"({"camera": {"eye": [0, 0, 5], "near": 10, "far": 5}})",
-         "camera.near: 10 is not less than far 5"},
+         "camera.near: 10 is not less than"},
         {R"({"camera": {"eye": [0, 0, 5], "fov": 30, "focalLength": 20}})",
          "give either fov or focalLength"},
-        {R"({"camera": {"width": 20000}})", "camera.width: 20000 is out of range 1 to 16384"},
+        {R"({"camera": {"width": 20000}})", "camera.width: 20000 is out of range"},
     };
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);
@@ -338,19 +339,24 @@ TEST(SceneFile, BadInputIsReportedWithItsKeyPath) {
         EXPECT_NE(error.find(expected), std::string::npos) << error;
     }
     EXPECT_EQ(ErrorOf([&] { ParseScene(objects + "}", file); }), "");
-    const SceneDescription turned = ParseScene(
-        R"({"objects": [{"name": "a", "file": "cube.obj", "up": "Y", "weld": 0.25},
-                        {"name": "b", "file": "cube.obj"}]})",
-        file);
-    EXPECT_EQ(turned.objects[0].up, UpAxis::kY);
-    EXPECT_EQ(turned.objects[0].weld, 0.25f);
-    EXPECT_EQ(turned.objects[1].up, UpAxis::kFormatDefault);
-    EXPECT_LT(turned.objects[1].weld, 0.0f) << "unset: the command line's --weld applies";
     const std::string missing = (dir.Path() / "missing.json").string();
     EXPECT_EQ(ErrorOf([&] { ReadSceneFile(missing); }), missing + ": no such file");
 }
 
-TEST(SceneFile, BrushSharingDefaultLineSetsAndModelFiles) {
+TEST(SceneFile, ModelObjectsTakeAnUpAxisAndAWeldDistance) {
+    const test::TempDir dir;
+    dir.Write("cube.obj", kTriangleObj);
+    const SceneDescription turned = ParseScene(
+        R"({"objects": [{"name": "a", "file": "cube.obj", "up": "Y", "weld": 0.25},
+                        {"name": "b", "file": "cube.obj"}]})",
+        (dir.Path() / "scene.json").string());
+    EXPECT_EQ(turned.objects[0].up, UpAxis::kY);
+    EXPECT_EQ(turned.objects[0].weld, 0.25f);
+    EXPECT_EQ(turned.objects[1].up, UpAxis::kFormatDefault);
+    EXPECT_LT(turned.objects[1].weld, 0.0f) << "unset: the command line's --weld applies";
+}
+
+TEST(SceneFile, LineSetsShareNamedBrushesAndGetFreshOnesForTheRest) {
     const SceneDescription shared = ParseScene(R"({"brushes": {"ink": {"size": 2}},
         "linesets": [{"brush": "ink", "brushOutline": "ink", "brushObject": null},
                      {"brushIntersection_Hidden": "ink"}]})",
@@ -371,19 +377,23 @@ TEST(SceneFile, BrushSharingDefaultLineSetsAndModelFiles) {
     EXPECT_EQ(fresh.size(), 18u - 3 + 18 - 1);
     EXPECT_EQ(shared.brushes.size(), fresh.size() + 1);
     EXPECT_EQ(shared.brushes[1].size, 1.0f);
+}
 
+TEST(SceneFile, AnEmptySceneHasOneLineSetForAllObjects) {
     const SceneDescription plain = ParseScene("{}", "s.json");
     ASSERT_EQ(plain.lineSets.size(), 1u);
     EXPECT_TRUE(plain.lineSets[0].allObjects);
     EXPECT_EQ(plain.brushes.size(), 18u);
     EXPECT_FALSE(plain.camera.given);
     EXPECT_TRUE(ParseScene(R"({"linesets": []})", "s.json").lineSets.empty());
+}
 
+TEST(SceneFile, ModelFilesAreFoundFromTheSceneAndNamedApart) {
     const test::TempDir dir;
-    const std::string cube = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
     std::filesystem::create_directories(dir.Path() / "a");
     std::filesystem::create_directories(dir.Path() / "b");
-    const std::string a = dir.Write("a/m.obj", cube), b = dir.Write("b/m.obj", cube);
+    const std::string a = dir.Write("a/m.obj", kTriangleObj),
+                      b = dir.Write("b/m.obj", kTriangleObj);
     const std::string sceneFile =
         dir.Write("a/s.json", R"({"objects": [{"name": "m", "file": "../b/m.obj"}]})");
     EXPECT_EQ(std::filesystem::canonical(ReadSceneFile(sceneFile).objects[0].file),

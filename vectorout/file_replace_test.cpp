@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +55,15 @@ TEST(StagedFile, RacingWritersOfOnePathEachLeaveAWholeFile) {
     const std::string left = Testing::ReadFile(path);
     EXPECT_TRUE(left == first || left == second) << left.size() << " bytes, mixed";
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"same.eps"});
+}
+
+TEST(WriteFileReplacing, AFailedStepReturnsItsCauseAndLeavesNoTemporaryFile) {
+    Testing::ScratchDir dir;
+    EXPECT_EQ(WriteFileReplacing(dir.Path() / "missing" / "a.eps", "x"), ENOENT);
+    // A folder that is not empty stands where the file would go: the rename fails.
+    std::filesystem::create_directories(dir.Path() / "taken.eps" / "inside");
+    EXPECT_NE(WriteFileReplacing(dir.Path() / "taken.eps", "x"), 0);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"taken.eps"});
 }
 
 }  // namespace

@@ -15,13 +15,7 @@
 namespace KvrnVectorOut {
 namespace {
 
-bool HaveGhostscript() {
-#ifdef _WIN32
-    return false;
-#else
-    return std::system("command -v gs >/dev/null 2>&1") == 0;
-#endif
-}
+bool HaveGhostscript() { return std::system("command -v gs >/dev/null 2>&1") == 0; }
 
 // Everything gs prints (the bbox device reports on stderr) for one file.
 std::string RunBoundingBoxDevice(const std::filesystem::path& file) {

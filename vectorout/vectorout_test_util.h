@@ -1,4 +1,4 @@
-// Helpers shared by the vectorout tests: splitting written files into lines and scratch folders.
+// Helpers shared by the vectorout tests: the lines of written files and scratch folders.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "vector_image.h"
 
 namespace KvrnVectorOut::Testing {
 
@@ -41,6 +43,16 @@ inline std::vector<std::string> LinesBetween(const std::vector<std::string>& lin
     }
     ++first;
     return {first, std::find(first, lines.end(), stop)};
+}
+
+// The drawing lines of an Illustrator 8 file: after the prolog, before the page trailer.
+inline std::vector<std::string> AiBody(const VectorImage& image) {
+    return LinesBetween(SplitCrLf(image.Serialize()), "%%EndProlog", "%%PageTrailer");
+}
+
+// The drawing lines of a plain EPS file: after the prolog, before "%%EOF".
+inline std::vector<std::string> EpsBody(const VectorImage& image) {
+    return LinesBetween(SplitCrLf(image.Serialize()), "/_c {setrgbcolor} def", "%%EOF");
 }
 
 inline std::string ReadFile(const std::filesystem::path& path) {
