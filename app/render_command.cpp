@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -27,6 +28,7 @@
 #include "scene_file.h"
 #include "scene_objects.h"
 #include "stage_runner.h"
+#include "tee_draw_delegate.h"
 
 namespace KvrnApp {
 
@@ -135,43 +137,6 @@ void CheckWritable(const std::string& option, const std::string& path) {
     ::unlink(probe.c_str());
 }
 
-// Hands every call to each of several delegates (an EPS and an Illustrator file at once).
-class TeeDrawDelegate final : public KvrnLib::LineEffectDrawDelegate {
-  public:
-    explicit TeeDrawDelegate(std::vector<std::shared_ptr<KvrnLib::LineEffectDrawDelegate>> targets)
-        : targets_(std::move(targets)) {}
-
-    bool VisitLineSetsReversed() override { return targets_.front()->VisitLineSetsReversed(); }
-    bool BeginLineSet(const KvrnLib::LineSetId* id, int index, bool hidden) override {
-        bool any = false;
-        for (size_t i = 0; i < targets_.size(); ++i) {
-            active_[i] = targets_[i]->BeginLineSet(id, index, hidden);
-            any = any || active_[i];
-        }
-        return any;
-    }
-    void BeginStrokeCopy(float width, float r, float g, float b, bool dashed, float length,
-                         float space) override {
-        for (size_t i = 0; i < targets_.size(); ++i) {
-            if (active_[i]) targets_[i]->BeginStrokeCopy(width, r, g, b, dashed, length, space);
-        }
-    }
-    void Segment(int kind, float x0, float y0, float x1, float y1) override {
-        for (size_t i = 0; i < targets_.size(); ++i) {
-            if (active_[i]) targets_[i]->Segment(kind, x0, y0, x1, y1);
-        }
-    }
-    void EndStrokeCopy() override {
-        for (size_t i = 0; i < targets_.size(); ++i) {
-            if (active_[i]) targets_[i]->EndStrokeCopy();
-        }
-    }
-
-  private:
-    std::vector<std::shared_ptr<KvrnLib::LineEffectDrawDelegate>> targets_;
-    std::vector<char> active_ = std::vector<char>(targets_.size(), 0);
-};
-
 struct VectorTarget {
     std::string path;
     KvrnVectorOut::FileType type;
@@ -192,23 +157,6 @@ int TerminalColumns() {
     winsize size{};
     if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
     return 100;
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (const char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
 }
 
 struct NamedPath {
@@ -378,283 +326,328 @@ std::string LimitNote(int64_t limitBytes) {
            "; lower the scene's triangles or image size, or raise --max-memory)";
 }
 
-}  // namespace
+// One render, as the steps it goes through. Each step returns 0 to go on, or the exit code.
+class RenderRun {
+  public:
+    RenderRun(const RenderOptions& options, std::ostream& out, std::ostream& err,
+              bool errIsTerminal)
+        : options_(options), out_(out), err_(err), errIsTerminal_(errIsTerminal) {}
 
-int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,
-              bool errIsTerminal) {
-    const Clock::time_point start = Clock::now();
-    StageTimes times;
-    InterruptGuard interrupts;
+    int Run() {
+        if (const int code = CheckInputs()) return code;
+        if (const int code = LoadScene()) return code;
+        if (const int code = RunEngine()) return code;
+        if (const int code = WriteOutputs()) return code;
+        return Report();
+    }
+
+  private:
+    int CheckInputs();
+    int LoadScene();
+    int RunEngine();
+    int WriteOutputs();
+    int Report();
+
     // 128 + the signal, as a shell reports a process the signal ended: 130 for Ctrl-C, 143 for
     // SIGTERM, 129 for SIGHUP.
-    const auto interrupted = [&] {
-        if (!options.quiet) err << "kovrin render: interrupted\n";
+    int Interrupted() {
+        if (!options_.quiet) err_ << "kovrin render: interrupted\n";
         return 128 + int(gInterrupted);
-    };
+    }
+    int Failed(const char* what, const std::string& why, int code) {
+        if (display_) display_->Clear();
+        err_ << "kovrin render: " << what << why << "\n";
+        return code;
+    }
+    // An engine entry point returned false: an interrupt, or the engine's own message.
+    int EngineFailed(const char* stage) {
+        if (display_) display_->Clear();
+        if (gInterrupted) return Interrupted();
+        std::string why = engineMessage_.empty() ? "the engine gave no reason" : engineMessage_;
+        if (engineMessage_.find("alloc failed") != std::string::npos)
+            why += LimitNote(memoryLimit_);
+        return Failed(stage, " failed: " + why, 1);
+    }
 
-    // Everything that can be checked before work starts.
-    SceneDescription description;
-    int64_t memoryLimit = 0;  // 0: unknown, nothing checked
-    FrameShape frameShape;
-    KvrnLib::ColorFloat background{};
-    std::vector<VectorTarget> vectors;
+    const RenderOptions& options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    const bool errIsTerminal_;
+    const Clock::time_point start_ = Clock::now();
+    InterruptGuard interrupts_;
+    StageTimes times_;
+
+    SceneDescription description_;
+    int64_t memoryLimit_ = 0;  // 0: unknown, nothing checked
+    FrameShape frameShape_;
+    KvrnLib::ColorFloat background_{};
+    std::vector<VectorTarget> vectors_;
+
+    SceneObjects loaded_;
+    FramedCamera framed_;
+    EngineLineSettings settings_;
+    std::unique_ptr<KvrnLib::Scene> scene_;
+    int64_t triangles_ = 0;
+    int64_t strokes_ = 0;
+    int threadCount_ = 1;
+
+    std::string engineMessage_;  // the engine's last failure line
+    std::unique_ptr<ProgressDisplay> display_;
+    std::shared_ptr<KvrnLib::ColorFloatRaster> raster_;
+    std::vector<std::string> written_;
+};
+
+// Everything that can be checked before work starts: outputs writable and apart from the inputs,
+// the scene description, and whether it fits in memory.
+int RenderRun::CheckInputs() {
     try {
-        if (options.png.empty() && options.exr.empty() && options.eps.empty() &&
-            options.ai.empty()) {
+        const RenderOptions& o = options_;
+        if (o.png.empty() && o.exr.empty() && o.eps.empty() && o.ai.empty())
             throw InputError("nothing to write: give -o FILE.png, --exr, --eps or --ai");
-        }
-        CheckWritable("-o", options.png);
-        CheckWritable("--exr", options.exr);
-        CheckWritable("--eps", options.eps);
-        CheckWritable("--ai", options.ai);
-        CheckWritable("--stats-json", options.statsJson);
-        if (!options.background.empty()) background = ParseBackground(options.background);
-        description = DescribeJob(options);
-        std::vector<std::string> inputs(options.inputs.begin(), options.inputs.end());
-        for (const ObjectDesc& object : description.objects)
-            if (object.source == ObjectSource::kFile) inputs.push_back(object.file);
+        const std::vector<NamedPath> named = {{"-o", o.png},
+                                              {"--exr", o.exr},
+                                              {"--eps", o.eps},
+                                              {"--ai", o.ai},
+                                              {"--stats-json", o.statsJson}};
         std::vector<NamedPath> outputs;
-        for (const NamedPath& output : {NamedPath{"-o", options.png},
-                                        {"--exr", options.exr},
-                                        {"--eps", options.eps},
-                                        {"--ai", options.ai},
-                                        {"--stats-json", options.statsJson}}) {
+        for (const NamedPath& output : named) {
+            CheckWritable(output.what, output.path);
             if (!output.path.empty()) outputs.push_back(output);
         }
+        if (!o.background.empty()) background_ = ParseBackground(o.background);
+        description_ = DescribeJob(o);
+        std::vector<std::string> inputs(o.inputs.begin(), o.inputs.end());
+        for (const ObjectDesc& object : description_.objects)
+            if (object.source == ObjectSource::kFile) inputs.push_back(object.file);
         CheckOutputsApart(outputs, inputs);
-        if (options.visibleOnly) {
-            for (LineSetDesc& set : description.lineSets) SwitchAllEdgesOff(set.edges[1]);
+        if (o.visibleOnly) {
+            for (LineSetDesc& set : description_.lineSets) SwitchAllEdgesOff(set.edges[1]);
         }
-        if (options.width > 0) description.camera.width = options.width;
-        if (options.height > 0) description.camera.height = options.height;
-        memoryLimit = options.maxMemory.empty()
-                          ? AvailableMemoryBytes()
-                          : ParseMemorySize("--max-memory", options.maxMemory);
-        frameShape = ShapeOfFrame(description, options);
+        if (o.width > 0) description_.camera.width = o.width;
+        if (o.height > 0) description_.camera.height = o.height;
+        memoryLimit_ = o.maxMemory.empty() ? AvailableMemoryBytes()
+                                           : ParseMemorySize("--max-memory", o.maxMemory);
+        frameShape_ = ShapeOfFrame(description_, o);
         int64_t primitiveTriangles = 0;
-        for (const ObjectDesc& object : description.objects)
+        for (const ObjectDesc& object : description_.objects)
             primitiveTriangles += PrimitiveTriangles(object);
-        CheckMemory(primitiveTriangles, frameShape, memoryLimit);
+        CheckMemory(primitiveTriangles, frameShape_, memoryLimit_);
     } catch (const InputError& e) {
-        err << "kovrin render: " << e.what() << "\n";
-        return 2;
+        return Failed("", e.what(), 2);
     }
     // From here on, memory beyond the limit is an allocation failure with a message, not the
     // kernel ending the process.
-    if (memoryLimit > 0) {
-        LimitAddressSpace(memoryLimit + EstimateRenderMemory(0, frameShape).reserved);
-    }
-    if (!options.eps.empty()) vectors.push_back({options.eps, KvrnVectorOut::FileType::kEps, {}});
-    if (!options.ai.empty()) {
-        vectors.push_back({options.ai, KvrnVectorOut::FileType::kIllustrator8, {}});
-    }
+    if (memoryLimit_ > 0)
+        LimitAddressSpace(memoryLimit_ + EstimateRenderMemory(0, frameShape_).reserved);
+    if (!options_.eps.empty())
+        vectors_.push_back({options_.eps, KvrnVectorOut::FileType::kEps, {}});
+    if (!options_.ai.empty())
+        vectors_.push_back({options_.ai, KvrnVectorOut::FileType::kIllustrator8, {}});
+    return 0;
+}
 
-    // Import and set-up.
+// Import, the memory check with the real triangle count, the camera and the engine settings.
+int RenderRun::LoadScene() {
     Clock::time_point stageStart = Clock::now();
-    SceneObjects loaded;
-    FramedCamera framed;
-    EngineLineSettings settings;
     try {
         LoadOptions load;
-        load.importTimeoutSeconds = options.importTimeout;
-        load.importMemoryBytes = memoryLimit;
+        load.importTimeoutSeconds = options_.importTimeout;
+        load.importMemoryBytes = memoryLimit_;
         load.interrupt = &gInterrupted;
-        loaded = LoadSceneObjects(description, load);
-        if (gInterrupted) return interrupted();
-        if (!options.quiet) {
-            for (const std::string& warning : loaded.warnings)
-                err << "kovrin render: warning: " << warning << "\n";
+        loaded_ = LoadSceneObjects(description_, load);
+        if (gInterrupted) return Interrupted();
+        if (!options_.quiet) {
+            for (const std::string& warning : loaded_.warnings)
+                err_ << "kovrin render: warning: " << warning << "\n";
         }
-        CheckMemory(CountTriangles(loaded), frameShape, memoryLimit);
-        times.import = MsSince(stageStart);
+        triangles_ = CountTriangles(loaded_);
+        CheckMemory(triangles_, frameShape_, memoryLimit_);
+        times_.import = MsSince(stageStart);
         stageStart = Clock::now();
-        framed = MakeSceneCamera(description.camera, loaded.objects);
+        framed_ = MakeSceneCamera(description_.camera, loaded_.objects);
         const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-        settings = BuildEngineSettings(description, loaded.descIndex, framed.camera.height, cores);
+        settings_ =
+            BuildEngineSettings(description_, loaded_.descIndex, framed_.camera.height, cores);
     } catch (const ImportInterrupted&) {
-        return interrupted();
+        return Interrupted();
     } catch (const InputError& e) {
-        err << "kovrin render: " << e.what() << "\n";
-        return 2;
+        return Failed("", e.what(), 2);
     } catch (const std::bad_alloc&) {
-        err << "kovrin render: out of memory while loading the scene" << LimitNote(memoryLimit)
-            << "\n";
-        return 2;
+        return Failed("out of memory while loading the scene", LimitNote(memoryLimit_), 2);
     }
-    for (const auto& object : loaded.objects) {
-        object->SetTransforms(object->objToWorld, framed.camera.worldToCam);
-    }
-    const KvrnLib::Scene scene(framed.camera, loaded.objects);
-    const int64_t triangles = CountTriangles(loaded);
-    const int threadCount = options.threads > 0 ? options.threads : settings.threadCount;
-    times.setup = MsSince(stageStart);
+    for (const auto& object : loaded_.objects)
+        object->SetTransforms(object->objToWorld, framed_.camera.worldToCam);
+    scene_ = std::make_unique<KvrnLib::Scene>(framed_.camera, loaded_.objects);
+    threadCount_ = options_.threads > 0 ? options_.threads : settings_.threadCount;
+    times_.setup = MsSince(stageStart);
+    return 0;
+}
 
+// Detection, connection and drawing, into the raster and the vector recorders.
+int RenderRun::RunEngine() {
     // The engine reports failures on its debug output: keep the last line for the message.
-    std::string engineMessage;
-    KvrnLib::SetDebugOutputSink([&engineMessage](const char* text) {
-        engineMessage = text ? text : "";
-        while (!engineMessage.empty() && engineMessage.back() == '\n') engineMessage.pop_back();
+    KvrnLib::SetDebugOutputSink([this](const char* text) {
+        engineMessage_ = text ? text : "";
+        while (!engineMessage_.empty() && engineMessage_.back() == '\n') engineMessage_.pop_back();
     });
     struct SinkReset {
         ~SinkReset() { KvrnLib::SetDebugOutputSink({}); }
     } sinkReset;
 
-    const ProgressMode mode = options.quiet   ? ProgressMode::kQuiet
-                              : errIsTerminal ? ProgressMode::kLive
-                                              : ProgressMode::kPlain;
-    ProgressDisplay display(err, mode, threadCount, TerminalColumns());
-    auto delegate = std::make_shared<DisplayDelegate>(display, &gInterrupted);
-    auto manager = std::make_shared<KvrnLib::ThreadManagerCore>(threadCount);
-    KvrnLib::LineEffect effect(&scene, delegate);
-    const auto failed = [&](const char* stage) {
-        display.Clear();
-        if (gInterrupted) return interrupted();
-        err << "kovrin render: " << stage
-            << " failed: " << (engineMessage.empty() ? "the engine gave no reason" : engineMessage);
-        if (engineMessage.find("alloc failed") != std::string::npos) err << LimitNote(memoryLimit);
-        err << "\n";
-        return 1;
-    };
+    const ProgressMode mode = options_.quiet   ? ProgressMode::kQuiet
+                              : errIsTerminal_ ? ProgressMode::kLive
+                                               : ProgressMode::kPlain;
+    display_ = std::make_unique<ProgressDisplay>(err_, mode, threadCount_, TerminalColumns());
+    auto delegate = std::make_shared<DisplayDelegate>(*display_, &gInterrupted);
+    auto manager = std::make_shared<KvrnLib::ThreadManagerCore>(threadCount_);
+    KvrnLib::LineEffect effect(scene_.get(), delegate);
+
+    Clock::time_point stageStart = Clock::now();
+    display_->SetCaption("Processing: [kovrin] edge detection.");
+    if (!effect.Detect(settings_.detection, manager)) return EngineFailed("edge detection");
+    times_.detect = MsSince(stageStart);
 
     stageStart = Clock::now();
-    display.SetCaption("Processing: [kovrin] edge detection.");
-    if (!effect.Detect(settings.detection, manager)) return failed("edge detection");
-    times.detect = MsSince(stageStart);
-
-    stageStart = Clock::now();
-    display.SetCaption("Processing: [kovrin] edge connection.");
-    if (!effect.Connect(settings.connect, manager)) return failed("edge connection");
-    times.connect = MsSince(stageStart);
-    int64_t strokes = 0;
+    display_->SetCaption("Processing: [kovrin] edge connection.");
+    if (!effect.Connect(settings_.connect, manager)) return EngineFailed("edge connection");
+    times_.connect = MsSince(stageStart);
     for (const KvrnLib::ConnectionResult& result : *effect.Connection()) {
-        for (const KvrnLib::StrokeList& slot : result.slots) strokes += int64_t(slot.Size());
+        for (const KvrnLib::StrokeList& slot : result.slots) strokes_ += int64_t(slot.Size());
     }
 
     stageStart = Clock::now();
-    display.SetCaption("Processing: [kovrin] drawing.");
-    const float width = float(framed.camera.width), height = float(framed.camera.height);
+    display_->SetCaption("Processing: [kovrin] drawing.");
+    const float width = float(framed_.camera.width), height = float(framed_.camera.height);
     std::vector<std::shared_ptr<KvrnLib::LineEffectDrawDelegate>> fileDelegates;
-    for (VectorTarget& target : vectors) {
+    for (VectorTarget& target : vectors_) {
         target.writer = KvrnVectorOut::CreateVectorImage(int(target.type));
         KvrnVectorOut::RecordPageSetup(*target.writer, width, height);
         fileDelegates.push_back(std::make_shared<KvrnVectorOut::LineEffectDrawDelegateForFileOut>(
-            settings.layerNames, width, height, target.writer.get(),
+            settings_.layerNames, width, height, target.writer.get(),
             KvrnVectorOut::FileOutLineSwitches{}));
     }
     std::shared_ptr<KvrnLib::LineEffectDrawDelegate> fileDelegate;
     if (fileDelegates.size() == 1) fileDelegate = fileDelegates.front();
-    if (fileDelegates.size() > 1) fileDelegate = std::make_shared<TeeDrawDelegate>(fileDelegates);
+    if (fileDelegates.size() > 1)
+        fileDelegate = std::make_shared<KvrnVectorOut::TeeDrawDelegate>(fileDelegates);
     // Vector files take line sizes for an image 640 pixels high whatever the size type. They are
     // drawn on their own: a draw delegate reverses the line-set order, which would change the
     // raster's overlaps whenever a vector file is asked for too.
     const float fileScale = height * KvrnLib::kRelativeSizeScale;
-    std::shared_ptr<KvrnLib::ColorFloatRaster> raster;
-    const bool wantRaster = !options.png.empty() || !options.exr.empty();
     try {
-        if (wantRaster) {
-            raster = std::make_shared<KvrnLib::ColorFloatRaster>(framed.camera.width,
-                                                                 framed.camera.height);
-            if (background.a > 0.0f) {
-                for (int y = 0; y < raster->Height(); ++y) {
-                    std::fill(raster->Row(y), raster->Row(y) + raster->Width(), background);
-                }
+        if (!options_.png.empty() || !options_.exr.empty()) {
+            raster_ = std::make_shared<KvrnLib::ColorFloatRaster>(framed_.camera.width,
+                                                                  framed_.camera.height);
+            if (background_.a > 0.0f) {
+                for (int y = 0; y < raster_->Height(); ++y)
+                    std::fill(raster_->Row(y), raster_->Row(y) + raster_->Width(), background_);
             }
-            auto target = std::make_shared<KvrnLib::LineEffectRasterForColorFloatRaster>(raster);
-            if (!effect.Draw(target, settings.draw, manager, false, nullptr)) {
-                return failed("drawing");
-            }
+            auto target = std::make_shared<KvrnLib::LineEffectRasterForColorFloatRaster>(raster_);
+            if (!effect.Draw(target, settings_.draw, manager, false, nullptr))
+                return EngineFailed("drawing");
         }
         if (fileDelegate) {
             const KvrnLib::DrawSettings fileSettings =
-                KvrnLib::ScaleLengths(settings.draw, fileScale / settings.sizeScale);
-            if (!effect.Draw(fileDelegate, fileSettings)) return failed("drawing");
+                KvrnLib::ScaleLengths(settings_.draw, fileScale / settings_.sizeScale);
+            if (!effect.Draw(fileDelegate, fileSettings)) return EngineFailed("drawing");
         }
     } catch (const std::exception& e) {
-        display.Clear();
-        err << "kovrin render: drawing failed: " << e.what() << "\n";
-        return 1;
+        return Failed("drawing failed: ", e.what(), 1);
     }
-    times.draw = MsSince(stageStart);
+    times_.draw = MsSince(stageStart);
     if (gInterrupted) {
-        display.Clear();
-        return interrupted();
+        display_->Clear();
+        return Interrupted();
     }
-    // Encoding a large frame takes seconds: say so rather than look stalled.
-    display.SetCaption("Processing: [kovrin] writing.");
+    return 0;
+}
 
-    // Output: every file is written whole under a temporary name first, and all are renamed
-    // into place together only when every one succeeded and no interrupt came. A failed or
-    // stopped run leaves each earlier file as it was, and no temporary file.
-    stageStart = Clock::now();
+// Every file is written whole under a temporary name first, and all are renamed into place
+// together only when every one succeeded and no interrupt came. A failed or stopped run leaves
+// each earlier file as it was, and no temporary file.
+int RenderRun::WriteOutputs() {
+    const Clock::time_point stageStart = Clock::now();
+    // Encoding a large frame takes seconds: say so rather than look stalled.
+    display_->SetCaption("Processing: [kovrin] writing.");
     std::vector<KvrnVectorOut::StagedFile> staged;
-    std::vector<std::string> written;
+    std::vector<std::string> paths;
     try {
         const auto stage = [&](const std::string& path, const std::string& bytes) {
             if (gInterrupted) return;
             const int error = staged.emplace_back().Write(path, bytes);
             if (error != 0)
                 throw std::runtime_error(path + ": cannot write: " + std::strerror(error));
-            written.push_back(path);
+            paths.push_back(path);
         };
-        if (!options.png.empty()) stage(options.png, EncodePng(options.png, *raster));
-        if (!options.exr.empty() && !gInterrupted)
-            stage(options.exr, EncodeExr(options.exr, *raster));
-        for (VectorTarget& target : vectors) {
+        if (!options_.png.empty()) stage(options_.png, EncodePng(options_.png, *raster_));
+        if (!options_.exr.empty() && !gInterrupted)
+            stage(options_.exr, EncodeExr(options_.exr, *raster_));
+        for (VectorTarget& target : vectors_) {
             if (gInterrupted) break;
             target.writer->Optimize();
             stage(target.path, target.writer->Serialize());
         }
     } catch (const std::exception& e) {
-        display.Clear();
-        err << "kovrin render: " << e.what() << "\n";
-        return 1;
+        return Failed("", e.what(), 1);
     }
-    display.Clear();
-    if (gInterrupted) return interrupted();
+    display_->Clear();
+    if (gInterrupted) return Interrupted();
     for (size_t i = 0; i < staged.size(); ++i) {
-        const int error = staged[i].Commit();
-        if (error != 0) {
-            err << "kovrin render: " << written[i] << ": cannot write: " << std::strerror(error)
-                << "\n";
-            return 1;
-        }
+        if (const int error = staged[i].Commit())
+            return Failed("", paths[i] + ": cannot write: " + std::strerror(error), 1);
+        written_.push_back(paths[i]);
     }
-    times.write = MsSince(stageStart);
-    times.total = MsSince(start);
+    times_.write = MsSince(stageStart);
+    return 0;
+}
 
+// The statistics file and the summary.
+int RenderRun::Report() {
+    times_.total = MsSince(start_);
     const int64_t peak = PeakMemoryBytes();
-    if (!options.statsJson.empty()) {
-        std::ostringstream json;
-        json << std::fixed << std::setprecision(2) << "{\n  \"input\": "
-             << JsonString(description.path.empty() ? options.inputs.front() : description.path)
-             << ",\n  \"objects\": " << loaded.objects.size() << ",\n  \"triangles\": " << triangles
-             << ",\n  \"strokes\": " << strokes << ",\n  \"threads\": " << threadCount
-             << ",\n  \"width\": " << framed.camera.width
-             << ",\n  \"height\": " << framed.camera.height
-             << ",\n  \"ms\": {\"import\": " << times.import << ", \"setup\": " << times.setup
-             << ", \"detect\": " << times.detect << ", \"connect\": " << times.connect
-             << ", \"draw\": " << times.draw << ", \"write\": " << times.write
-             << ", \"total\": " << times.total << "},\n  \"peakMemoryBytes\": " << peak
-             << ",\n  \"estimatedPeakBytes\": "
-             << EstimateRenderMemory(triangles, frameShape).Total() << "\n}\n";
-        const int result = KvrnVectorOut::WriteFileReplacing(options.statsJson, json.str());
-        if (result != 0) {
-            err << "kovrin render: " << options.statsJson
-                << ": cannot write: " << std::strerror(result) << "\n";
-            return 1;
-        }
+    if (!options_.statsJson.empty()) {
+        const auto round2 = [](double ms) { return std::round(ms * 100.0) / 100.0; };
+        const nlohmann::ordered_json stats = {
+            {"input", description_.path.empty() ? options_.inputs.front() : description_.path},
+            {"objects", loaded_.objects.size()},
+            {"triangles", triangles_},
+            {"strokes", strokes_},
+            {"threads", threadCount_},
+            {"width", framed_.camera.width},
+            {"height", framed_.camera.height},
+            {"ms",
+             {{"import", round2(times_.import)},
+              {"setup", round2(times_.setup)},
+              {"detect", round2(times_.detect)},
+              {"connect", round2(times_.connect)},
+              {"draw", round2(times_.draw)},
+              {"write", round2(times_.write)},
+              {"total", round2(times_.total)}}},
+            {"peakMemoryBytes", peak},
+            {"estimatedPeakBytes", EstimateRenderMemory(triangles_, frameShape_).Total()}};
+        const int result =
+            KvrnVectorOut::WriteFileReplacing(options_.statsJson, stats.dump(2) + "\n");
+        if (result != 0)
+            return Failed("", options_.statsJson + ": cannot write: " + std::strerror(result), 1);
     }
-    if (!options.quiet) {
-        out << std::fixed << std::setprecision(1) << loaded.objects.size() << " objects, "
-            << triangles << " triangles, " << strokes << " strokes, " << threadCount
-            << (threadCount == 1 ? " thread" : " threads") << "\n"
-            << "import " << times.import << " ms, set-up " << times.setup << " ms, detection "
-            << times.detect << " ms, connection " << times.connect << " ms, drawing " << times.draw
-            << " ms, writing " << times.write << " ms; total " << times.total << " ms, peak memory "
-            << double(peak) / (1024.0 * 1024.0) << " MB\n";
-        for (const std::string& path : written) out << "wrote " << path << "\n";
+    if (!options_.quiet) {
+        out_ << std::fixed << std::setprecision(1) << loaded_.objects.size() << " objects, "
+             << triangles_ << " triangles, " << strokes_ << " strokes, " << threadCount_
+             << (threadCount_ == 1 ? " thread" : " threads") << "\n"
+             << "import " << times_.import << " ms, set-up " << times_.setup << " ms, detection "
+             << times_.detect << " ms, connection " << times_.connect << " ms, drawing "
+             << times_.draw << " ms, writing " << times_.write << " ms; total " << times_.total
+             << " ms, peak memory " << double(peak) / (1024.0 * 1024.0) << " MB\n";
+        for (const std::string& path : written_) out_ << "wrote " << path << "\n";
     }
     return 0;
+}
+
+}  // namespace
+
+int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,
+              bool errIsTerminal) {
+    return RenderRun(options, out, err, errIsTerminal).Run();
 }
 
 }  // namespace KvrnApp
