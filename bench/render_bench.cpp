@@ -94,6 +94,30 @@ void WriteCrowd(const fs::path& path) {
     if (!out) throw std::runtime_error(path.string() + ": cannot write");
 }
 
+// A scene with the peer comparison's line set: the model under the default camera, visible
+// outlines, object borders, intersections, material borders and creases of 40 to 180 degrees,
+// in a 1-pixel black brush.
+void WritePeerScene(const fs::path& path, const fs::path& model) {
+    nlohmann::json set = {
+        {"name", "peer"}, {"objects", "all"}, {"brush", {{"color", "#000000"}, {"size", 1.0}}}};
+    for (const std::string side : {"Visible", "Hidden"}) {
+        const bool on = side == "Visible";
+        for (const char* kind :
+             {"edgeOutline", "edgeObject", "edgeIsect", "edgeSelfIsect", "edgeMatID", "edgeNormal"})
+            set[kind + side] = on;
+        for (const char* kind : {"edgeSmooth", "edgeWire", "edgeSel"}) set[kind + side] = false;
+        set["edgeNormalMin" + side] = 40;
+        set["edgeNormalMax" + side] = 180;
+    }
+    const nlohmann::json scene = {
+        {"lineSizeType", "Absolute"},
+        {"objects", {{{"name", "m"}, {"file", fs::absolute(model).string()}}}},
+        {"linesets", {set}}};
+    std::ofstream out(path);
+    out << scene.dump(1) << '\n';
+    if (!out) throw std::runtime_error(path.string() + ": cannot write");
+}
+
 int Run(const std::vector<std::string>& args) {
     pid_t pid = 0;
     std::vector<char*> argv;
@@ -118,7 +142,7 @@ int main(int argc, char** argv) {
         std::string label;
         fs::path path;
     };
-    std::vector<Input> inputs;
+    std::vector<Input> inputs, peerInputs;
     try {
         if (!fs::exists(KvrnBench::ModelPath("stanford-bunny.obj"))) {
             std::cerr << "kvrn_render_bench: models folder missing (" << KvrnBench::ModelPath("")
@@ -142,21 +166,36 @@ int main(int argc, char** argv) {
                   {"bunny subdivided", subdivided},
                   {"bunny subdiv. STL", stl},
                   {"crowd", crowd}};
+        // The peer comparison's line set, one row per model, two threads.
+        for (const char* name : {"fandisk.obj", "stanford-bunny.obj", "cow.obj", "spot.obj",
+                                 "rocker-arm.obj", "teapot.obj", "suzanne.obj"}) {
+            const fs::path model = KvrnBench::ModelPath(name);
+            if (!fs::exists(model)) continue;
+            const fs::path scene = folder / ("peer-" + model.stem().string() + ".json");
+            WritePeerScene(scene, model);
+            peerInputs.push_back({"peer " + model.stem().string(), scene});
+        }
+        const fs::path scene = folder / "peer-bunny-subdivided.json";
+        WritePeerScene(scene, subdivided);
+        peerInputs.push_back({"peer bunny subdiv.", scene});
     } catch (const std::exception& e) {
         std::cerr << "kvrn_render_bench: " << e.what() << "\n";
         return 1;
     }
 
     nlohmann::json table = nlohmann::json::array();
-    std::cout << std::left << std::setw(18) << "model" << std::right << std::setw(9) << "triangles"
+    std::cout << std::left << std::setw(21) << "model" << std::right << std::setw(9) << "triangles"
               << std::setw(9) << "strokes" << std::setw(4) << "thr" << std::setw(9) << "import"
               << std::setw(8) << "set-up" << std::setw(9) << "detect" << std::setw(9) << "connect"
               << std::setw(8) << "draw" << std::setw(8) << "write" << std::setw(9) << "total"
               << std::setw(10) << "peak MB" << std::setw(8) << "est/pk"
               << "\n";
     int failures = 0;
-    for (const Input& input : inputs) {
-        for (const int threads : {1, 2}) {
+    std::vector<std::pair<Input, std::vector<int>>> runs;
+    for (const Input& input : inputs) runs.push_back({input, {1, 2}});
+    for (const Input& input : peerInputs) runs.push_back({input, {2}});
+    for (const auto& [input, threadCounts] : runs) {
+        for (const int threads : threadCounts) {
             // The file's extension stays in the name: the OBJ and the STL share a stem.
             std::string stem = input.path.filename().string() + "-" + std::to_string(threads);
             std::replace(stem.begin(), stem.end(), '.', '-');
@@ -175,7 +214,7 @@ int main(int argc, char** argv) {
             std::ifstream(stats) >> row;
             row["model"] = input.label;
             const nlohmann::json& ms = row["ms"];
-            std::cout << std::left << std::setw(18) << input.label << std::right << std::fixed
+            std::cout << std::left << std::setw(21) << input.label << std::right << std::fixed
                       << std::setprecision(0) << std::setw(9) << row["triangles"].get<int64_t>()
                       << std::setw(9) << row["strokes"].get<int64_t>() << std::setw(4) << threads
                       << std::setw(9) << ms["import"].get<double>() << std::setw(8)
