@@ -1,6 +1,8 @@
 // A render job as a scene file states it: the camera, the objects and the line settings. Line
 // settings use the settings objects' own parameter names, units (percent, degrees, pixels) and
 // defaults, so a default-constructed record is what a new line effect, line set or brush holds.
+// The parameter names are fixed by the scripting interface and the files that carry them, so
+// they stay as written, misspellings included (strokeeExtendRnd).
 #pragma once
 
 #include <array>
