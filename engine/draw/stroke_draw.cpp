@@ -165,13 +165,6 @@ std::array<float, 3> VaryColor(const std::array<float, 3>& c, float dr, float dg
             HueToChannel(lo, v, h - 1.0f / 3.0f)};
 }
 
-// A thread's pixel-list index over its own over-sampled rows, kept across the slots of a frame:
-// entry = list position + 1, 0 for none. A flush leaves every entry at 0 again, and the zero
-// pages of a fresh index are only faulted in where the frame draws.
-struct PixelIndexScratch {
-    ZeroedArray<int32_t> index;
-};
-
 // What every thread of a slot reads.
 struct SlotContext {
     const BrushDrawSettings* brush = nullptr;
@@ -186,8 +179,7 @@ struct SlotContext {
     int32_t oversampling = 1;
     std::vector<uint8_t> excludedClasses;
     LineEffectWorkBuffer* buffer = nullptr;
-    LineEffectDrawDelegate* drawDelegate = nullptr;     // called from thread 0 only
-    std::vector<PixelIndexScratch>* scratch = nullptr;  // one per thread
+    LineEffectDrawDelegate* drawDelegate = nullptr;  // called from thread 0 only
 };
 
 // A piece end: position in output pixels, depth and stroke coordinate.
@@ -213,14 +205,11 @@ class SlotDrawer {
           brush_(*context.brush),
           thread_(thread),
           threads_(threadCount),
-          index_((*context.scratch)[size_t(thread)].index),
+          index_(context.buffer->ThreadIndex(thread)),
           mapContext_(*context.scene) {
         const LineEffectWorkBuffer& buffer = *ctx_.buffer;
         subWidth_ = buffer.SubWidth();
         subHeight_ = buffer.SubHeight();
-        const int32_t ownRows = (subHeight_ - thread_ + threads_ - 1) / threads_;
-        const size_t size = size_t(subWidth_) * size_t(std::max(ownRows, 0));
-        if (index_.size() != size) index_ = ZeroedArray<int32_t>(size);
         parallel_ = ctx_.camera->parallel == 1;
         sizeMap_ = brush_.sizeMap && brush_.sizeMapAmount != 0.0f;
         colorMap_ = brush_.colorMap && brush_.colorMapOpacity != 0.0f;
@@ -240,7 +229,7 @@ class SlotDrawer {
     // An unflushed copy (an error or a cancel inside it) must not leave entries in the index.
     ~SlotDrawer() {
         for (const Pixel& p : pixels_) {
-            index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = 0;
+            index_.At(p.x, p.y / threads_) = 0;
         }
     }
     SlotDrawer(const SlotDrawer&) = delete;
@@ -284,7 +273,8 @@ class SlotDrawer {
     const BrushDrawSettings& brush_;
     const int32_t thread_;
     const int32_t threads_;
-    ZeroedArray<int32_t>& index_;
+    // Entry = position in pixels_ + 1, 0 for none; every flush leaves it all zero again.
+    TiledArray<int32_t>& index_;
     int32_t subWidth_ = 0;
     int32_t subHeight_ = 0;
     bool parallel_ = false;
@@ -909,7 +899,7 @@ void SlotDrawer::DrawPiece(const Piece& piece, const Piece* next) {
 // build up: the copy is blended once per pixel.
 void SlotDrawer::Accumulate(int32_t x, int32_t y, float coverage, float key,
                             const std::array<float, 3>& colour) {
-    int32_t& slot = index_[size_t(y / threads_) * size_t(subWidth_) + size_t(x)];
+    int32_t& slot = index_.At(x, y / threads_);
     if (slot == 0) {
         pixels_.push_back(Pixel{x, y, 0.0f, key, colour[0], colour[1], colour[2]});
         slot = int32_t(pixels_.size());
@@ -932,7 +922,7 @@ void SlotDrawer::Flush() {
             aborted_ = true;
             break;
         }
-        index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = 0;
+        index_.At(p.x, p.y / threads_) = 0;
         LineFragment f;
         f.coverage = p.coverage;
         f.alpha = p.coverage;
@@ -946,7 +936,7 @@ void SlotDrawer::Flush() {
     }
     if (aborted_) {
         for (const Pixel& p : pixels_) {
-            index_[size_t(p.y / threads_) * size_t(subWidth_) + size_t(p.x)] = 0;
+            index_.At(p.x, p.y / threads_) = 0;
         }
     }
     pixels_.clear();
@@ -1034,7 +1024,7 @@ bool DrawStrokes(LineEffectRasterInterface& raster, const DrawSettings& settings
 
     const bool reversed = drawDelegate && drawDelegate->VisitLineSetsReversed();
     const int32_t threadCount = std::max(1, manager.GetThreadCount());
-    std::vector<PixelIndexScratch> scratch(static_cast<size_t>(threadCount));
+    buffer.PrepareThreads(threadCount);
     const int32_t setCount = int32_t(settings.lineSets.size());
     for (size_t p = 0; p < passes.size(); ++p) {
         const DrawPass& pass = passes[p];
@@ -1091,7 +1081,6 @@ bool DrawStrokes(LineEffectRasterInterface& raster, const DrawSettings& settings
                     context.excludedClasses = pass.excludedClasses;
                     context.buffer = &buffer;
                     context.drawDelegate = passDelegate;
-                    context.scratch = &scratch;
                     auto process = std::make_shared<DrawLineThreadProcess>(context, threadCount);
                     StageRun run(delegate, manager);
                     run.Run(process);
