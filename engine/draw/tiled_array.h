@@ -62,14 +62,6 @@ class TiledArray {
     T* Tile(int32_t tx, int32_t ty) const {
         return table_[size_t(ty) * size_t(tilesX_) + size_t(tx)].load(std::memory_order_relaxed);
     }
-    // Claims the tile at tile coordinates (tx, ty); true when it was not claimed before.
-    bool ClaimTile(int32_t tx, int32_t ty) {
-        std::atomic<T*>& slot = table_[size_t(ty) * size_t(tilesX_) + size_t(tx)];
-        if (slot.load(std::memory_order_relaxed)) return false;
-        Claim(slot, size_t(ty) * size_t(tilesX_) + size_t(tx));
-        return true;
-    }
-
     // Table indices (ty * TilesX() + tx) of the claimed tiles, in claim order.
     const std::vector<size_t>& UsedTiles() const { return used_; }
 
@@ -94,8 +86,7 @@ class TiledArray {
     // Bytes of the tiles held, claimed or pooled, and of the tile table.
     int64_t MemoryBytes() const {
         return int64_t(tileCount_ * kTileEntries * sizeof(T) +
-                       size_t(tilesX_) * size_t(tilesY_) * sizeof(std::atomic<T*>) +
-                       (used_.capacity() + free_.capacity()) * sizeof(void*));
+                       size_t(tilesX_) * size_t(tilesY_) * sizeof(std::atomic<T*>));
     }
 
   private:
