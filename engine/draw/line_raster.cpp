@@ -62,29 +62,39 @@ double KernelCdf(double x, double h) {
 
 // ---- LineEffectRasterForColorFloatRaster ----
 
+// Blocks never written read as zero without touching their (zero) pages.
 void LineEffectRasterForColorFloatRaster::ReadPixels(int32_t y, std::span<ColorFloat> row,
                                                      std::span<const int32_t> xs) const {
     CheckRow(y, Height());
-    const ColorFloat* src = raster_->Row(y);
+    const ColorFloatRaster& raster = *raster_;
+    const ColorFloat* src = raster.Row(y);
     for (int32_t x : xs) {
         CheckX(x, Width(), row.size());
-        row[static_cast<size_t>(x)] = src[x];
+        row[static_cast<size_t>(x)] = raster.BlockWritten(x, y) ? src[x] : ColorFloat{};
     }
 }
 
 void LineEffectRasterForColorFloatRaster::ReadRow(int32_t y, std::vector<ColorFloat>& row) const {
     CheckRow(y, Height());
-    const size_t count = std::min(row.size(), static_cast<size_t>(Width()));
-    std::copy_n(raster_->Row(y), count, row.begin());
+    const ColorFloatRaster& raster = *raster_;
+    const int32_t count = static_cast<int32_t>(std::min(row.size(), static_cast<size_t>(Width())));
+    const ColorFloat* src = raster.Row(y);
+    for (int32_t x = 0; x < count; x += ColorFloatRaster::kBlockPixels) {
+        const int32_t end = std::min(count, x + ColorFloatRaster::kBlockPixels);
+        if (raster.BlockWritten(x, y)) {
+            std::copy(src + x, src + end, row.begin() + x);
+        } else {
+            std::fill(row.begin() + x, row.begin() + end, ColorFloat{});
+        }
+    }
 }
 
 void LineEffectRasterForColorFloatRaster::WritePixels(int32_t y, std::span<const ColorFloat> row,
                                                       std::span<const int32_t> xs) {
     CheckRow(y, Height());
-    ColorFloat* dst = raster_->Row(y);
     for (int32_t x : xs) {
         CheckX(x, Width(), row.size());
-        dst[x] = row[static_cast<size_t>(x)];
+        raster_->Pixel(x, y) = row[static_cast<size_t>(x)];
     }
 }
 
@@ -205,6 +215,8 @@ std::vector<float> BuildFilterTable(int32_t overSampling, float filterWidth) {
 namespace {
 
 constexpr int32_t kTileSide = TiledArray<uint8_t>::kTileSide;
+// A row's first allocation, so that short rows do not grow through many small ones.
+constexpr size_t kFirstRowFragments = 64;
 
 }  // namespace
 
@@ -221,16 +233,16 @@ void LineEffectWorkBuffer::Prepare(int32_t width, int32_t height, int32_t overSa
 
     passOutput_ = nullptr;
     if (width == width_ && height == height_ && overSampling == overSampling_) {
-        Reset(nullptr);
+        Reset();
     } else {
         try {
-            Reset(nullptr);
-            rows_ = std::vector<ChunkedArray<LineFragment>>();
+            Reset();
+            rows_ = std::vector<std::vector<LineFragment>>();
             rows_.resize(static_cast<size_t>(subHeight));
             lists_.Resize(static_cast<int32_t>(subWidth), static_cast<int32_t>(subHeight));
             mask_.Resize(width, height);
         } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
-            rows_ = std::vector<ChunkedArray<LineFragment>>();
+            rows_ = std::vector<std::vector<LineFragment>>();
             lists_.Resize(0, 0);
             mask_.Resize(0, 0);
             width_ = height_ = overSampling_ = subWidth_ = subHeight_ = 0;
@@ -251,21 +263,6 @@ void LineEffectWorkBuffer::Prepare(int32_t width, int32_t height, int32_t overSa
         filterEnd_ = windowSize_;
         while (filterBegin_ < filterEnd_ && filter_[filterBegin_] <= 0.0f) ++filterBegin_;
         while (filterEnd_ > filterBegin_ && filter_[filterEnd_ - 1] <= 0.0f) --filterEnd_;
-    }
-}
-
-void LineEffectWorkBuffer::PrepareThreads(int32_t threadCount) {
-    threadCount = std::max(threadCount, 1);
-    if (threadIndexes_.size() > size_t(threadCount)) threadIndexes_.resize(size_t(threadCount));
-    while (threadIndexes_.size() < size_t(threadCount)) {
-        threadIndexes_.push_back(std::make_unique<TiledArray<int32_t>>());
-    }
-    for (int32_t t = 0; t < threadCount; ++t) {
-        TiledArray<int32_t>& index = *threadIndexes_[size_t(t)];
-        const int32_t ownRows = (subHeight_ - t + threadCount - 1) / threadCount;
-        index.Resize(subWidth_, std::max(ownRows, 1));
-        // Zero already (every copy clears what it wrote); the tiles go back for this frame's ink.
-        index.Release(false);
     }
 }
 
@@ -290,7 +287,7 @@ LineEffectWorkBuffer::FragmentList& LineEffectWorkBuffer::ListAt(int32_t x, int3
 
 bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragment) {
     FragmentList& list = ListAt(x, y);
-    ChunkedArray<LineFragment>& row = rows_[y];
+    std::vector<LineFragment>& row = rows_[y];
     for (int32_t i = list.first - 1; i >= 0; i = row[i].next) {
         LineFragment& f = row[i];
         if (f.id == fragment.id) {
@@ -311,14 +308,22 @@ bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragm
     return false;
 }
 
-void LineEffectWorkBuffer::AppendNew(int32_t x, int32_t y, const LineFragment& fragment) {
-    Append(ListAt(x, y), rows_[y], fragment);
+LineFragment& LineEffectWorkBuffer::CopyFragment(int32_t x, int32_t y, uint32_t id) {
+    FragmentList& list = ListAt(x, y);
+    std::vector<LineFragment>& row = rows_[y];
+    if (list.last > 0 && row[list.last - 1].id == id) return row[list.last - 1];
+    LineFragment fresh;
+    fresh.id = id;
+    Append(list, row, fresh);
+    return row.back();
 }
 
-void LineEffectWorkBuffer::Append(FragmentList& list, ChunkedArray<LineFragment>& row,
+void LineEffectWorkBuffer::Append(FragmentList& list, std::vector<LineFragment>& row,
                                   const LineFragment& fragment) {
-    const int32_t index = static_cast<int32_t>(row.Size());
-    row.Append(fragment).next = -1;
+    const int32_t index = static_cast<int32_t>(row.size());
+    if (row.capacity() == 0) row.reserve(kFirstRowFragments);
+    row.push_back(fragment);
+    row.back().next = -1;
     if (list.first == 0) {
         list.first = index + 1;
     } else {
@@ -335,7 +340,7 @@ int32_t LineEffectWorkBuffer::FirstFragment(int32_t x, int32_t y) const {
 
 const LineFragment& LineEffectWorkBuffer::Fragment(int32_t y, int32_t index) const {
     CheckRow(y, subHeight_);
-    if (index < 0 || static_cast<size_t>(index) >= rows_[y].Size()) {
+    if (index < 0 || static_cast<size_t>(index) >= rows_[y].size()) {
         throw std::out_of_range("fragment " + std::to_string(index) + " not in row " +
                                 std::to_string(y) + ".");
     }
@@ -386,7 +391,7 @@ void LineEffectWorkBuffer::ResolveSlot(ThreadManager& pool, int32_t blendMode) {
             if (ty % bands == band) ResolveTile(resolveTiles_[i], blendMode, scratch);
         }
     });
-    Reset(&pool);
+    Reset();
 }
 
 void LineEffectWorkBuffer::CollectResolveTiles() {
@@ -494,8 +499,8 @@ bool LineEffectWorkBuffer::ResolvePixel(int32_t px, int32_t py, std::vector<Frag
     float coverage = 0.0f;
     for (int32_t jy = jy0; jy < jy1; ++jy) {
         const int32_t sy = sy0 + jy;
-        const ChunkedArray<LineFragment>& row = rows_[sy];
-        if (row.Empty()) continue;
+        const std::vector<LineFragment>& row = rows_[sy];
+        if (row.empty()) continue;
         for (int32_t jx = jx0; jx < jx1; ++jx) {
             int32_t i = lists_.Get(sx0 + jx, sy).first - 1;
             if (i < 0) continue;
@@ -529,33 +534,37 @@ bool LineEffectWorkBuffer::ResolvePixel(int32_t px, int32_t py, std::vector<Frag
     return line.a > 0.0f;
 }
 
-void LineEffectWorkBuffer::Reset(ThreadManager* pool) {
+void LineEffectWorkBuffer::Reset() {
     if (width_ < 1) return;
-    lists_.Release(true);
-    mask_.Release(true);
-    const auto resetRows = [&](int band, int bands) {
-        const int32_t y0 = static_cast<int32_t>(int64_t{subHeight_} * band / bands);
-        const int32_t y1 = static_cast<int32_t>(int64_t{subHeight_} * (band + 1) / bands);
-        for (int32_t y = y0; y < y1; ++y) {
-            if (!rows_[y].Empty()) rows_[y].Clear();
+    // Only the sub-pixels of touched cells have lists (a cell is marked before its first list is
+    // set), so those are cleared instead of whole tiles.
+    const int32_t s = overSampling_;
+    for (size_t tile : mask_.UsedTiles()) {
+        const int32_t tx = static_cast<int32_t>(tile % size_t(mask_.TilesX()));
+        const int32_t ty = static_cast<int32_t>(tile / size_t(mask_.TilesX()));
+        const uint8_t* cells = mask_.Tile(tx, ty);
+        for (int32_t cy = 0; cy < kTileSide; ++cy) {
+            for (int32_t cx = 0; cx < kTileSide; ++cx) {
+                if (!(cells[cy * kTileSide + cx] & kCellTouched)) continue;
+                const int32_t x0 = (tx * kTileSide + cx) * s, y0 = (ty * kTileSide + cy) * s;
+                for (int32_t y = y0; y < y0 + s; ++y)
+                    for (int32_t x = x0; x < x0 + s; ++x) lists_.At(x, y) = {};
+            }
         }
-    };
-    if (pool) {
-        RunBands(*pool, resetRows);
-    } else {
-        resetRows(0, 1);
     }
+    lists_.Release(false);
+    mask_.Release(true);
+    // Emptied, not freed: a row's capacity serves the next slot and frame without new pages.
+    for (std::vector<LineFragment>& row : rows_) row.clear();
 }
 
 int64_t LineEffectWorkBuffer::MemoryBytes() const {
     int64_t bytes = lists_.MemoryBytes() + mask_.MemoryBytes() +
                     int64_t(filter_.capacity() * sizeof(float) +
-                            rows_.capacity() * sizeof(ChunkedArray<LineFragment>) +
+                            rows_.capacity() * sizeof(std::vector<LineFragment>) +
                             resolveTiles_.capacity() * sizeof(size_t));
-    for (const auto& index : threadIndexes_) bytes += index->MemoryBytes();
-    for (const ChunkedArray<LineFragment>& row : rows_)
-        bytes += int64_t(row.BlockCount() * ChunkedArray<LineFragment>::kBlockSize *
-                         sizeof(LineFragment));
+    for (const std::vector<LineFragment>& row : rows_)
+        bytes += int64_t(row.capacity() * sizeof(LineFragment));
     return bytes;
 }
 

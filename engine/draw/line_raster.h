@@ -4,6 +4,7 @@
 // render element's background (r, g, b, 0) therefore shows through uncovered pixels unchanged.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -12,7 +13,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "chunked_array.h"
 #include "color_float.h"
 #include "line_effect_exception.h"
 #include "thread_manager.h"
@@ -21,26 +21,49 @@
 namespace KvrnLib {
 
 // In-memory raster, zero-filled, in one block from calloc: a large raster comes from the kernel
-// as untouched zero pages, so only the rows drawn on are paged in. T's zero bytes must be a value.
-// Throws LineEffectException "invalid raster size." for a width or height below 1 and "raster
-// alloc failed." when memory runs out.
+// as untouched zero pages. Along a row the pixels form blocks of kBlockPixels, each with a flag
+// saying whether it may have been written; a block never written is known to be zero and can be
+// read without paging it in (a read of a zero page followed by a write costs two page faults).
+// T's zero bytes must be a value. Throws LineEffectException "invalid raster size." for a width or
+// height below 1 and "raster alloc failed." when memory runs out.
 template <class T>
 class _Raster {
   public:
     static_assert(std::is_trivially_copyable_v<T>);
+    static constexpr int32_t kBlockShift = 8;
+    static constexpr int32_t kBlockPixels = 1 << kBlockShift;
 
     _Raster(int32_t width, int32_t height) : width_(width), height_(height) {
         if (width < 1 || height < 1) throw LineEffectException("invalid raster size.");
         const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+        blocksPerRow_ = (width + kBlockPixels - 1) >> kBlockShift;
+        try {
+            written_.assign(static_cast<size_t>(blocksPerRow_) * static_cast<size_t>(height), 0);
+        } catch (const std::exception&) {
+            throw LineEffectException("raster alloc failed.");
+        }
         pixels_.reset(static_cast<T*>(std::calloc(pixels, sizeof(T))));
         if (!pixels_) throw LineEffectException("raster alloc failed.");
     }
 
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
-    // y in 0 .. Height() - 1; the row holds Width() pixels.
-    T* Row(int32_t y) { return pixels_.get() + static_cast<size_t>(y) * width_; }
+    // y in 0 .. Height() - 1; the row holds Width() pixels. The mutable row counts as written.
+    T* Row(int32_t y) {
+        std::fill_n(written_.begin() + static_cast<ptrdiff_t>(y) * blocksPerRow_, blocksPerRow_,
+                    uint8_t{1});
+        return pixels_.get() + static_cast<size_t>(y) * width_;
+    }
     const T* Row(int32_t y) const { return pixels_.get() + static_cast<size_t>(y) * width_; }
+    // Pixel (x, y) for writing; marks its block only.
+    T& Pixel(int32_t x, int32_t y) {
+        written_[static_cast<size_t>(y) * blocksPerRow_ + (x >> kBlockShift)] = 1;
+        return pixels_.get()[static_cast<size_t>(y) * width_ + x];
+    }
+    // False when no pixel of the block holding (x, y) has been written: it is zero.
+    bool BlockWritten(int32_t x, int32_t y) const {
+        return written_[static_cast<size_t>(y) * blocksPerRow_ + (x >> kBlockShift)] != 0;
+    }
 
   private:
     struct Free {
@@ -48,6 +71,8 @@ class _Raster {
     };
     int32_t width_;
     int32_t height_;
+    int32_t blocksPerRow_ = 0;
+    std::vector<uint8_t> written_;
     std::unique_ptr<T, Free> pixels_;
 };
 
@@ -182,9 +207,11 @@ class LineEffectWorkBuffer {
     // the larger key stays); otherwise the fragment is appended. True when merged. Only the
     // thread owning row y may call it; x or y outside the buffer throws std::out_of_range.
     bool Merge(int32_t x, int32_t y, const LineFragment& fragment);
-    // Merge for a fragment whose id the sub-pixel cannot hold yet (a stroke copy's single flush):
-    // appended at once, however many strokes the sub-pixel already has.
-    void AppendNew(int32_t x, int32_t y, const LineFragment& fragment);
+    // A stroke copy's fragment at sub-pixel (x, y), for the copy to raise as it is drawn: the
+    // last fragment there when it has `id`, else a new zero fragment with `id`, appended. A
+    // thread draws its copies one after another, so a copy always finds its own fragment last.
+    // Valid until the next append to row y; only the thread owning row y may call it.
+    LineFragment& CopyFragment(int32_t x, int32_t y, uint32_t id);
 
     // Read access for checks: the first fragment index of a sub-pixel (-1 for none), a fragment
     // of a row, and the mask bits of a cell.
@@ -205,15 +232,8 @@ class LineEffectWorkBuffer {
     // An output pixel (premultiplied) between BeginPass and EndPass.
     ColorFloat PassPixel(int32_t x, int32_t y) const;
 
-    // Empties the fragment lists and the mask, on the pool or, without one, on this thread.
-    void Reset(ThreadManager* pool);
-
-    // A drawing thread's scratch index over the sub-pixels of its own rows (y with
-    // y mod threadCount = thread, at row y / threadCount), kept between frames. PrepareThreads
-    // sizes them for threadCount threads; each must be all zero again when its thread's work
-    // ends, so that it is handed to the next slot empty.
-    void PrepareThreads(int32_t threadCount);
-    TiledArray<int32_t>& ThreadIndex(int32_t thread) { return *threadIndexes_[size_t(thread)]; }
+    // Empties the fragment lists and the mask.
+    void Reset();
 
   private:
     // One resolving thread's working space.
@@ -235,7 +255,7 @@ class LineEffectWorkBuffer {
 
     // Checks the position; the list of sub-pixel (x, y), its cell marked touched when it is new.
     FragmentList& ListAt(int32_t x, int32_t y);
-    void Append(FragmentList& list, ChunkedArray<LineFragment>& row, const LineFragment& fragment);
+    void Append(FragmentList& list, std::vector<LineFragment>& row, const LineFragment& fragment);
     // The tiles (table index) holding a pixel within the radius of a touched cell, ascending.
     void CollectResolveTiles();
     void ResolveTile(size_t tile, int32_t blendMode, ResolveScratch& scratch);
@@ -257,12 +277,11 @@ class LineEffectWorkBuffer {
 
     // Over-sampled: the fragment list of each sub-pixel, and the fragments of each row.
     TiledArray<FragmentList> lists_;
-    std::vector<ChunkedArray<LineFragment>> rows_;
+    std::vector<std::vector<LineFragment>> rows_;
     // Per output pixel: the touched mask of the slot.
     TiledArray<uint8_t> mask_;
     LineEffectRasterInterface* passOutput_ = nullptr;
     std::vector<size_t> resolveTiles_;
-    std::vector<std::unique_ptr<TiledArray<int32_t>>> threadIndexes_;
 };
 
 }  // namespace KvrnLib

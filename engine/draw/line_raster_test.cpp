@@ -163,6 +163,17 @@ TEST(LineRasterFragments, MergeAddsOneStrokeAndKeepsOthersApart) {
     EXPECT_EQ(buffer.Cell(2, 1), kCellTouched);
     EXPECT_EQ(buffer.Cell(1, 1), 0);
 
+    // A stroke copy raises its own fragment while it is the last one there, else starts anew.
+    const int32_t second = a.next;
+    LineFragment& own = buffer.CopyFragment(5, 3, 12);
+    EXPECT_EQ(&own, &buffer.Fragment(3, second));
+    own.coverage = 0.9f;
+    EXPECT_EQ(buffer.CopyFragment(5, 3, 12).coverage, 0.9f);
+    EXPECT_EQ(buffer.CopyFragment(5, 3, 11).coverage, 0.0f);
+    EXPECT_EQ(buffer.Fragment(3, second).next, 2);  // after 12, not merged into the first 11
+    EXPECT_EQ(buffer.CopyFragment(1, 1, 13).id, 13u);
+    EXPECT_EQ(buffer.Cell(0, 0), kCellTouched);
+
     // Reusing the buffer for a frame of the same size starts it empty.
     buffer.Prepare(4, 3, 2, 1.0f);
     EXPECT_EQ(buffer.FirstFragment(5, 3), -1);
@@ -211,7 +222,6 @@ TEST(LineRasterTiles, MemoryFollowsTheInkNotTheFrame) {
     auto output = FilledRaster(1024, 1024, {});
     LineEffectWorkBuffer buffer;
     buffer.Prepare(1024, 1024, 2, 1.0f);
-    buffer.PrepareThreads(2);
     buffer.BeginPass(*output);
     buffer.Merge(1000, 1500, Stroke(1, 1.0f, 1.0f, 0.0f, 0.0f));
     buffer.ResolveSlot(pool, kBlendNormal);
@@ -219,11 +229,11 @@ TEST(LineRasterTiles, MemoryFollowsTheInkNotTheFrame) {
     buffer.EndPass(*output);
     ExpectColor(output->Raster()->Row(750)[500], 0.25f, 0.0f, 0.0f, 0.25f);
 
-    // A second frame reuses the pooled tiles instead of taking new ones.
+    // A second frame reuses the pooled tiles and the row's fragment store instead of new ones.
     const int64_t held = buffer.MemoryBytes();
     buffer.Prepare(1024, 1024, 2, 1.0f);
     buffer.BeginPass(*output);
-    buffer.Merge(100, 100, Stroke(1, 1.0f, 1.0f, 0.0f, 0.0f));
+    buffer.Merge(100, 1500, Stroke(1, 1.0f, 1.0f, 0.0f, 0.0f));  // another tile, the same row
     buffer.ResolveSlot(pool, kBlendNormal);
     buffer.EndPass(*output);
     EXPECT_EQ(buffer.MemoryBytes(), held);

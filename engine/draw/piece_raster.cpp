@@ -11,8 +11,6 @@ namespace KvrnLib {
 namespace {
 
 constexpr int32_t kAbortPollPieces = 64;
-// Pixels flushed between polls of the abort flag: a wide brush's copy can cover millions.
-constexpr size_t kAbortPollPixels = 65536;
 // Salt of the random type's width noise.
 constexpr uint32_t kSaltRandomWidth = 0x9A1Du;
 
@@ -23,7 +21,6 @@ PieceRaster::PieceRaster(const SlotContext& context, int32_t thread, int32_t thr
       brush_(*context.brush),
       thread_(thread),
       threads_(threadCount),
-      index_(context.buffer->ThreadIndex(thread)),
       mapContext_(*context.scene) {
     subWidth_ = ctx_.buffer->SubWidth();
     subHeight_ = ctx_.buffer->SubHeight();
@@ -37,10 +34,6 @@ PieceRaster::PieceRaster(const SlotContext& context, int32_t thread, int32_t thr
     stampReach_ = 1.0f + std::sqrt(2.0f) / float(StampCache::kImageSize / 2) *
                              (1.0f + 5.0f * std::fabs(brush_.stretch));
     if (brush_.strokeType == kStrokeRandom) stampReach_ *= 1.0f + kRandomStampWidthRange;
-}
-
-PieceRaster::~PieceRaster() {
-    for (const Pixel& p : pixels_) index_.At(p.x, p.y / threads_) = 0;
 }
 
 Point3 PieceRaster::FaceWeights(Point2 screen) const {
@@ -263,47 +256,15 @@ void PieceRaster::Draw(const Piece& piece, const Piece* next) {
 // build up: the copy is blended once per pixel.
 void PieceRaster::Accumulate(int32_t x, int32_t y, float coverage, float key,
                              const std::array<float, 3>& colour) {
-    int32_t& slot = index_.At(x, y / threads_);
-    if (slot == 0) {
-        pixels_.push_back(Pixel{x, y, 0.0f, key, colour[0], colour[1], colour[2]});
-        slot = int32_t(pixels_.size());
+    LineFragment& f = ctx_.buffer->CopyFragment(x, y, copy_.id);
+    if (coverage > f.coverage) {
+        f.coverage = coverage;
+        f.alpha = coverage;
+        f.key = key;
+        f.r = colour[0] * coverage;
+        f.g = colour[1] * coverage;
+        f.b = colour[2] * coverage;
     }
-    Pixel& p = pixels_[size_t(slot - 1)];
-    if (coverage > p.coverage) {
-        p.coverage = coverage;
-        p.key = key;
-        p.r = colour[0];
-        p.g = colour[1];
-        p.b = colour[2];
-    }
-}
-
-void PieceRaster::Flush() {
-    size_t done = 0;
-    for (const Pixel& p : pixels_) {
-        // A wide brush's copy can cover millions of sub-pixels.
-        if (++done % kAbortPollPixels == 0 && info_ && info_->IsAborted()) {
-            aborted_ = true;
-            break;
-        }
-        index_.At(p.x, p.y / threads_) = 0;
-        LineFragment f;
-        f.coverage = p.coverage;
-        f.alpha = p.coverage;
-        f.key = p.key;
-        f.r = p.r * p.coverage;
-        f.g = p.g * p.coverage;
-        f.b = p.b * p.coverage;
-        f.id = copy_.id;
-        // Each copy flushes a sub-pixel once, so its id is new there.
-        ctx_.buffer->AppendNew(p.x, p.y, f);
-    }
-    if (aborted_) {
-        for (const Pixel& p : pixels_) {
-            index_.At(p.x, p.y / threads_) = 0;
-        }
-    }
-    pixels_.clear();
 }
 
 }  // namespace KvrnLib

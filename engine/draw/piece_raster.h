@@ -1,7 +1,7 @@
 // The piece rasteriser: the straight pieces of a stroke copy laid into one drawing thread's rows of
 // the over-sampled buffer with the copy's brush (the simple profile, stamps, rake tines, random
-// widths, maps and reductions). Within a copy a sub-pixel keeps its strongest coverage, and Flush
-// hands the copy to the work buffer as one fragment per sub-pixel.
+// widths, maps and reductions). Within a copy a sub-pixel keeps its strongest stamp in one fragment
+// of the work buffer, so overlapping stamps and pieces of a copy never build up.
 #pragma once
 
 #include <array>
@@ -74,12 +74,10 @@ struct CopyLook {
 };
 
 // One drawing thread's rasteriser for one slot: writes only the buffer rows y with
-// y mod threadCount = thread, through the thread's pixel index of the work buffer.
+// y mod threadCount = thread.
 class PieceRaster {
   public:
     PieceRaster(const SlotContext& context, int32_t thread, int32_t threadCount);
-    // An unflushed copy (an error or a cancel inside it) must not leave entries in the index.
-    ~PieceRaster();
     PieceRaster(const PieceRaster&) = delete;
     PieceRaster& operator=(const PieceRaster&) = delete;
 
@@ -89,7 +87,7 @@ class PieceRaster {
         object_ = object;
         face_ = face;
     }
-    // Polled every few pieces and flushed pixels: one stroke of a wide brush can take seconds.
+    // Polled every few pieces: one stroke of a wide brush can take seconds.
     void SetAbortSource(const ThreadProcessInfo* info) { info_ = info; }
     bool Aborted() const { return aborted_; }
 
@@ -97,17 +95,8 @@ class PieceRaster {
     // the band beside the piece and, for stamps, the round ends; an end continued by `next`
     // (may be null) covers only the wedge outside that piece's band when joints are wedged.
     void Draw(const Piece& piece, const Piece* next);
-    // Hands the copy's pixels to the work buffer and empties the index.
-    void Flush();
 
   private:
-    struct Pixel {
-        int32_t x = 0, y = 0;
-        float coverage = 0.0f;
-        float key = 0.0f;
-        float r = 0.0f, g = 0.0f, b = 0.0f;  // unpremultiplied colour of the strongest stamp
-    };
-
     // The stamp at pixel offset d from its centre, at half size r, for stroke coordinate s (in
     // cells along the stroke): the copy's image, or for the random type a blend of two.
     float StampCoverage(Point2 d, float r, float s) const;
@@ -123,8 +112,6 @@ class PieceRaster {
     const BrushDrawSettings& brush_;
     const int32_t thread_;
     const int32_t threads_;
-    // Entry = position in pixels_ + 1, 0 for none; every flush leaves it all zero again.
-    TiledArray<int32_t>& index_;
     int32_t subWidth_ = 0;
     int32_t subHeight_ = 0;
     bool parallel_ = false;
@@ -136,7 +123,6 @@ class PieceRaster {
     const ThreadProcessInfo* info_ = nullptr;
     int32_t piecesSincePoll_ = 0;
     bool aborted_ = false;
-    std::vector<Pixel> pixels_;
 
     // Per slot: whether an interior joint draws only the wedge outside both pieces (exact for
     // radial stamps, and keeps the streaks of the rake and random types continuous); the covered

@@ -279,8 +279,6 @@ bool SlotDrawer::Draw(const ThreadProcessInfo& info) {
             }
             FinishPieces();
             if (raster_.Aborted()) return false;
-            raster_.Flush();
-            if (raster_.Aborted()) return false;
             if (delegate) delegate->EndStrokeCopy();
         }
     }
@@ -535,7 +533,6 @@ bool DrawStrokes(LineEffectRasterInterface& raster, const DrawSettings& settings
 
     const bool reversed = drawDelegate && drawDelegate->VisitLineSetsReversed();
     const int32_t threadCount = std::max(1, manager.GetThreadCount());
-    buffer.PrepareThreads(threadCount);
     const int32_t setCount = int32_t(settings.lineSets.size());
     for (size_t p = 0; p < passes.size(); ++p) {
         const DrawPass& pass = passes[p];
