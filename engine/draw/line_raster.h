@@ -199,7 +199,7 @@ class LineEffectWorkBuffer {
     int32_t SubHeight() const { return subHeight_; }
     int32_t WindowSize() const { return windowSize_; }
     int32_t Radius() const { return radius_; }
-    // Bytes held: tiles claimed or pooled, tables and fragment blocks.
+    // Bytes held: tiles claimed or pooled, tables and fragment rows.
     int64_t MemoryBytes() const;
 
     // Merges a fragment into sub-pixel (x, y) and marks its cell: with the same id as one there,
