@@ -12,7 +12,6 @@ namespace KvrnLib {
 namespace {
 
 constexpr float kPi = 3.1415927f;
-constexpr float kDegreesToRadians = 0.017453292f;
 
 // Cubic with S(0) = 0, S(0.5) = 0.5, S(1) = 1 and S(1 - f) = 1 - S(f).
 float Smooth(float f) { return 0.5f - (f + 0.5f) * (f - 0.5f) * (f - 1.5f) * 1.3333334f; }
@@ -54,8 +53,6 @@ int64_t FloorToCell(float v) {
     if (std::isnan(v)) return 0;
     return int64_t(std::floor(std::clamp(v, -1.0e9f, 1.0e9f)));
 }
-
-float Dot2(Point2 a, Point2 b) { return a.x * b.x + a.y * b.y; }
 
 // Clamp that maps NaN to the lower limit.
 float Limit(float v, float lo, float hi) { return v >= lo ? (v <= hi ? v : hi) : lo; }
@@ -128,7 +125,7 @@ float StampShape(const BrushDrawSettings& brush, float u, float v, uint32_t seed
     if (!std::isfinite(u) || !std::isfinite(v)) return 0.0f;
     const bool simple = brush.brushType != kBrushNormal && brush.brushType != kBrushMultiple;
 
-    const float radians = StampImageAngle(brush, seed) * kDegreesToRadians;
+    const float radians = Radians(StampImageAngle(brush, seed));
     const float c = std::cos(radians);
     const float s = std::sin(radians);
     const float px = 2.0f * u - 1.0f;
@@ -272,8 +269,8 @@ float SimplePieceCoverage(Point2 centre, Point2 a, Point2 b, float width, float 
     const Point2 e{centre.x - a.x, centre.y - a.y};
     // Compared unnormalised, so a centre exactly on b gives along == squared length bit for bit
     // and the end is covered by this piece, not lost between two.
-    const float squaredLength = Dot2(d, d);
-    const float along = Dot2(e, d);
+    const float squaredLength = Dot(d, d);
+    const float along = Dot(e, d);
     if (!(squaredLength > 0.0f) || along > squaredLength || along < 0.0f ||
         (along == 0.0f && !coverStart))
         return 0.0f;
@@ -287,10 +284,10 @@ float PieceStrokeCoordinate(float u0, float u1, float t) {
 
 StampFrame CopyStampFrame(float imageAngle, float imageStretch, float copyAngle,
                           float copyStretch) {
-    const float ca = std::cos(imageAngle * kDegreesToRadians);
-    const float sa = std::sin(imageAngle * kDegreesToRadians);
-    const float cc = std::cos(copyAngle * kDegreesToRadians);
-    const float sc = std::sin(copyAngle * kDegreesToRadians);
+    const float ca = std::cos(Radians(imageAngle));
+    const float sa = std::sin(Radians(imageAngle));
+    const float cc = std::cos(Radians(copyAngle));
+    const float sc = std::sin(Radians(copyAngle));
     const StampExtent image = StretchExtent(imageStretch), copy = StretchExtent(copyStretch);
     const float sx = image.along / copy.along, sy = image.across / copy.across;
     // R(-imageAngle) * diag(sx, sy) * R(copyAngle), R turning as StampShape does.
@@ -302,8 +299,8 @@ StampFrame CopyStampMetric(float copyAngle, float copyStretch) {
     const StampExtent extent = StretchExtent(copyStretch);
     const float ex = 1.0f / extent.along, ey = 1.0f / extent.across;
     if (ex == 1.0f && ey == 1.0f) return {};
-    const float c = std::cos(copyAngle * kDegreesToRadians);
-    const float s = std::sin(copyAngle * kDegreesToRadians);
+    const float c = std::cos(Radians(copyAngle));
+    const float s = std::sin(Radians(copyAngle));
     const float xy = s * c * (ey * ey - ex * ex);
     return {ex * ex * c * c + ey * ey * s * s, xy, xy, ex * ex * s * s + ey * ey * c * c};
 }

@@ -62,29 +62,39 @@ double KernelCdf(double x, double h) {
 
 // ---- LineEffectRasterForColorFloatRaster ----
 
+// Blocks never written read as zero without touching their (zero) pages.
 void LineEffectRasterForColorFloatRaster::ReadPixels(int32_t y, std::span<ColorFloat> row,
                                                      std::span<const int32_t> xs) const {
     CheckRow(y, Height());
-    const ColorFloat* src = raster_->Row(y);
+    const ColorFloatRaster& raster = *raster_;
+    const ColorFloat* src = raster.Row(y);
     for (int32_t x : xs) {
         CheckX(x, Width(), row.size());
-        row[static_cast<size_t>(x)] = src[x];
+        row[static_cast<size_t>(x)] = raster.BlockWritten(x, y) ? src[x] : ColorFloat{};
     }
 }
 
 void LineEffectRasterForColorFloatRaster::ReadRow(int32_t y, std::vector<ColorFloat>& row) const {
     CheckRow(y, Height());
-    const size_t count = std::min(row.size(), static_cast<size_t>(Width()));
-    std::copy_n(raster_->Row(y), count, row.begin());
+    const ColorFloatRaster& raster = *raster_;
+    const int32_t count = static_cast<int32_t>(std::min(row.size(), static_cast<size_t>(Width())));
+    const ColorFloat* src = raster.Row(y);
+    for (int32_t x = 0; x < count; x += ColorFloatRaster::kBlockPixels) {
+        const int32_t end = std::min(count, x + ColorFloatRaster::kBlockPixels);
+        if (raster.BlockWritten(x, y)) {
+            std::copy(src + x, src + end, row.begin() + x);
+        } else {
+            std::fill(row.begin() + x, row.begin() + end, ColorFloat{});
+        }
+    }
 }
 
 void LineEffectRasterForColorFloatRaster::WritePixels(int32_t y, std::span<const ColorFloat> row,
                                                       std::span<const int32_t> xs) {
     CheckRow(y, Height());
-    ColorFloat* dst = raster_->Row(y);
     for (int32_t x : xs) {
         CheckX(x, Width(), row.size());
-        dst[x] = row[static_cast<size_t>(x)];
+        raster_->Pixel(x, y) = row[static_cast<size_t>(x)];
     }
 }
 
@@ -202,6 +212,14 @@ std::vector<float> BuildFilterTable(int32_t overSampling, float filterWidth) {
 
 // ---- LineEffectWorkBuffer ----
 
+namespace {
+
+constexpr int32_t kTileSide = TiledArray<uint8_t>::kTileSide;
+// A row's first allocation, so that short rows do not grow through many small ones.
+constexpr size_t kFirstRowFragments = 64;
+
+}  // namespace
+
 void LineEffectWorkBuffer::Prepare(int32_t width, int32_t height, int32_t overSampling,
                                    float filterWidth) {
     if (width < 1 || height < 1) throw LineEffectException("invalid raster size.");
@@ -213,25 +231,21 @@ void LineEffectWorkBuffer::Prepare(int32_t width, int32_t height, int32_t overSa
     const int64_t limit = std::numeric_limits<int32_t>::max();
     if (subWidth > limit || subHeight > limit) throw LineEffectException("raster alloc failed.");
 
+    passOutput_ = nullptr;
     if (width == width_ && height == height_ && overSampling == overSampling_) {
-        Reset(nullptr);
-        std::fill(passChanged_.begin(), passChanged_.end(), uint8_t{0});
-        std::fill(passRows_.begin(), passRows_.end(), uint8_t{0});
+        Reset();
     } else {
-        *this = LineEffectWorkBuffer();  // frees the old buffers before the new ones are made
         try {
-            const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-            first_ = ZeroedArray<int32_t>(static_cast<size_t>(subWidth) *
-                                          static_cast<size_t>(subHeight));
+            Reset();
+            rows_ = std::vector<std::vector<LineFragment>>();
             rows_.resize(static_cast<size_t>(subHeight));
-            mask_.assign(pixels, 0);
-            maskRows_.assign(static_cast<size_t>(height), 0);
-            pass_ = ZeroedArray<ColorFloat>(pixels);
-            passRowZero_.assign(static_cast<size_t>(height), 1);
-            passChanged_.assign(pixels, 0);
-            passRows_.assign(static_cast<size_t>(height), 0);
+            lists_.Resize(static_cast<int32_t>(subWidth), static_cast<int32_t>(subHeight));
+            mask_.Resize(width, height);
         } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
-            *this = LineEffectWorkBuffer();
+            rows_ = std::vector<std::vector<LineFragment>>();
+            lists_.Resize(0, 0);
+            mask_.Resize(0, 0);
+            width_ = height_ = overSampling_ = subWidth_ = subHeight_ = 0;
             throw LineEffectException("raster alloc failed.");
         }
         width_ = width;
@@ -252,31 +266,29 @@ void LineEffectWorkBuffer::Prepare(int32_t width, int32_t height, int32_t overSa
     }
 }
 
-void LineEffectWorkBuffer::MarkFragment(int32_t x, int32_t y) {
+LineEffectWorkBuffer::FragmentList& LineEffectWorkBuffer::ListAt(int32_t x, int32_t y) {
     if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(subWidth_) ||
         static_cast<uint32_t>(y) >= static_cast<uint32_t>(subHeight_)) {
         throw std::out_of_range("fragment at (" + std::to_string(x) + ", " + std::to_string(y) +
                                 ") outside the buffer.");
     }
-    // Sub-rows of one cell belong to different drawing threads, so the mask bytes they share are
-    // written atomically; the loads keep already-marked cache lines unshared.
-    const int32_t cx = x / overSampling_;
-    const int32_t cy = y / overSampling_;
-    const auto mark = [](uint8_t& flags) {
-        std::atomic_ref<uint8_t> shared(flags);
+    FragmentList& list = lists_.At(x, y);
+    // A sub-pixel that has fragments has marked its cell already this slot. Sub-rows of one cell
+    // belong to different drawing threads, so the mask bytes they share are written atomically;
+    // the load keeps already-marked cache lines unshared.
+    if (list.first == 0) {
+        std::atomic_ref<uint8_t> shared(mask_.At(x / overSampling_, y / overSampling_));
         if (!(shared.load(std::memory_order_relaxed) & kCellTouched)) {
             shared.fetch_or(kCellTouched, std::memory_order_relaxed);
         }
-    };
-    mark(mask_[static_cast<size_t>(cy) * width_ + cx]);
-    mark(maskRows_[cy]);
+    }
+    return list;
 }
 
 bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragment) {
-    MarkFragment(x, y);
-    int32_t& head = first_[static_cast<size_t>(y) * subWidth_ + x];
-    ChunkedArray<LineFragment>& row = rows_[y];
-    for (int32_t i = head - 1; i >= 0; i = row[i].next) {
+    FragmentList& list = ListAt(x, y);
+    std::vector<LineFragment>& row = rows_[y];
+    for (int32_t i = list.first - 1; i >= 0; i = row[i].next) {
         LineFragment& f = row[i];
         if (f.id == fragment.id) {
             f.r += fragment.r;
@@ -292,41 +304,43 @@ bool LineEffectWorkBuffer::Merge(int32_t x, int32_t y, const LineFragment& fragm
             return true;
         }
     }
-    Append(head, row, fragment);
+    Append(list, row, fragment);
     return false;
 }
 
-void LineEffectWorkBuffer::AppendNew(int32_t x, int32_t y, const LineFragment& fragment) {
-    MarkFragment(x, y);
-    Append(first_[static_cast<size_t>(y) * subWidth_ + x], rows_[y], fragment);
+LineFragment& LineEffectWorkBuffer::CopyFragment(int32_t x, int32_t y, uint32_t id) {
+    FragmentList& list = ListAt(x, y);
+    std::vector<LineFragment>& row = rows_[y];
+    if (list.last > 0 && row[list.last - 1].id == id) return row[list.last - 1];
+    LineFragment fresh;
+    fresh.id = id;
+    Append(list, row, fresh);
+    return row.back();
 }
 
-// The first fragment of a sub-pixel keeps the index of its last, so appending never walks.
-void LineEffectWorkBuffer::Append(int32_t& head, ChunkedArray<LineFragment>& row,
+void LineEffectWorkBuffer::Append(FragmentList& list, std::vector<LineFragment>& row,
                                   const LineFragment& fragment) {
-    const int32_t index = static_cast<int32_t>(row.Size());
-    LineFragment& added = row.Append(fragment);
-    added.next = -1;
-    added.tail = -1;
-    if (head == 0) {
-        head = index + 1;
-        added.tail = index;
+    const int32_t index = static_cast<int32_t>(row.size());
+    if (row.capacity() == 0) row.reserve(kFirstRowFragments);
+    row.push_back(fragment);
+    row.back().next = -1;
+    if (list.first == 0) {
+        list.first = index + 1;
     } else {
-        LineFragment& first = row[head - 1];
-        row[first.tail].next = index;
-        first.tail = index;
+        row[list.last - 1].next = index;
     }
+    list.last = index + 1;
 }
 
 int32_t LineEffectWorkBuffer::FirstFragment(int32_t x, int32_t y) const {
     CheckRow(y, subHeight_);
     CheckX(x, subWidth_, static_cast<size_t>(subWidth_));
-    return first_[static_cast<size_t>(y) * subWidth_ + x] - 1;
+    return lists_.Get(x, y).first - 1;
 }
 
 const LineFragment& LineEffectWorkBuffer::Fragment(int32_t y, int32_t index) const {
     CheckRow(y, subHeight_);
-    if (index < 0 || static_cast<size_t>(index) >= rows_[y].Size()) {
+    if (index < 0 || static_cast<size_t>(index) >= rows_[y].size()) {
         throw std::out_of_range("fragment " + std::to_string(index) + " not in row " +
                                 std::to_string(y) + ".");
     }
@@ -336,207 +350,221 @@ const LineFragment& LineEffectWorkBuffer::Fragment(int32_t y, int32_t index) con
 uint8_t LineEffectWorkBuffer::Cell(int32_t x, int32_t y) const {
     CheckRow(y, height_);
     CheckX(x, width_, static_cast<size_t>(width_));
-    return mask_[static_cast<size_t>(y) * width_ + x];
+    return mask_.Get(x, y);
 }
 
-const ColorFloat& LineEffectWorkBuffer::PassPixel(int32_t x, int32_t y) const {
+ColorFloat LineEffectWorkBuffer::PassPixel(int32_t x, int32_t y) const {
     CheckRow(y, height_);
     CheckX(x, width_, static_cast<size_t>(width_));
-    return pass_[static_cast<size_t>(y) * width_ + x];
+    if (!passOutput_) throw std::logic_error("no pass begun.");
+    std::vector<ColorFloat> row(static_cast<size_t>(x) + 1);
+    const int32_t xs[] = {x};
+    passOutput_->ReadPixels(y, row, xs);
+    return row[static_cast<size_t>(x)];
 }
 
-void LineEffectWorkBuffer::BeginPass(const LineEffectRasterInterface& output) {
+void LineEffectWorkBuffer::BeginPass(LineEffectRasterInterface& output) {
     if (width_ < 1 || output.Width() != width_ || output.Height() != height_) {
         throw LineEffectException("invalid raster size.");
     }
-    std::vector<ColorFloat> row(static_cast<size_t>(width_));
-    for (int32_t y = 0; y < height_; ++y) {
-        output.ReadRow(y, row);
-        // An empty row over an empty row is left untouched, so its pages are never faulted in.
-        const bool zero = std::all_of(row.begin(), row.end(), [](const ColorFloat& c) {
-            return c.r == 0.0f && c.g == 0.0f && c.b == 0.0f && c.a == 0.0f;
-        });
-        if (zero && passRowZero_[y]) continue;
-        std::copy(row.begin(), row.end(), pass_.data() + static_cast<ptrdiff_t>(y) * width_);
-        passRowZero_[y] = zero ? 1 : 0;
-    }
+    passOutput_ = &output;
 }
 
 void LineEffectWorkBuffer::EndPass(LineEffectRasterInterface& output) {
     if (width_ < 1 || output.Width() != width_ || output.Height() != height_) {
         throw LineEffectException("invalid raster size.");
     }
-    std::vector<int32_t> xs;
-    for (int32_t y = 0; y < height_; ++y) {
-        if (!passRows_[y]) continue;
-        const size_t base = static_cast<size_t>(y) * width_;
-        xs.clear();
-        for (int32_t x = 0; x < width_; ++x) {
-            if (passChanged_[base + x]) xs.push_back(x);
-        }
-        output.WritePixels(y, std::span<const ColorFloat>(pass_.data() + base, width_), xs);
-        std::fill_n(passChanged_.begin() + static_cast<ptrdiff_t>(base), width_, uint8_t{0});
-        passRows_[y] = 0;
-    }
+    passOutput_ = nullptr;
 }
 
 void LineEffectWorkBuffer::ResolveSlot(ThreadManager& pool, int32_t blendMode) {
     CheckBlendMode(blendMode);
-    WidenMask(pool);
-    Resolve(pool, blendMode);
-    Reset(&pool);
+    if (width_ < 1) return;
+    if (!passOutput_) throw std::logic_error("no pass begun.");
+    CollectResolveTiles();
+    // A thread takes whole rows of tiles, so it alone reads and writes those output rows.
+    RunBands(pool, [&](int band, int bands) {
+        ResolveScratch scratch;
+        scratch.row.resize(static_cast<size_t>(width_));
+        for (size_t i = 0; i < resolveTiles_.size(); ++i) {
+            const int32_t ty = static_cast<int32_t>(resolveTiles_[i] / size_t(mask_.TilesX()));
+            if (ty % bands == band) ResolveTile(resolveTiles_[i], blendMode, scratch);
+        }
+    });
+    Reset();
 }
 
-void LineEffectWorkBuffer::WidenMask(ThreadManager& pool) {
-    if (width_ < 1) return;
-    RunBands(pool, [&](int band, int bands) {
-        const int32_t x0 = static_cast<int32_t>(int64_t{width_} * band / bands);
-        const int32_t x1 = static_cast<int32_t>(int64_t{width_} * (band + 1) / bands);
-        for (int32_t cy = 0; cy < height_; ++cy) {
-            if (!(std::atomic_ref<uint8_t>(maskRows_[cy]).load(std::memory_order_relaxed) &
-                  kCellTouched)) {
-                continue;
+void LineEffectWorkBuffer::CollectResolveTiles() {
+    resolveTiles_.clear();
+    const int32_t tilesX = mask_.TilesX(), tilesY = mask_.TilesY();
+    for (size_t tile : mask_.UsedTiles()) {
+        const int32_t tx = static_cast<int32_t>(tile % size_t(tilesX));
+        const int32_t ty = static_cast<int32_t>(tile / size_t(tilesX));
+        const uint8_t* cells = mask_.Tile(tx, ty);
+        int32_t lx = kTileSide, hx = -1, ly = kTileSide, hy = -1;
+        for (int32_t y = 0; y < kTileSide; ++y) {
+            for (int32_t x = 0; x < kTileSide; ++x) {
+                if (!(cells[y * kTileSide + x] & kCellTouched)) continue;
+                lx = std::min(lx, x);
+                hx = std::max(hx, x);
+                ly = std::min(ly, y);
+                hy = std::max(hy, y);
             }
-            const int32_t y0 = std::max(0, cy - radius_);
-            const int32_t y1 = std::min(height_ - 1, cy + radius_);
-            bool any = false;
-            for (int32_t x = x0; x < x1; ++x) {
-                if (!(mask_[static_cast<size_t>(cy) * width_ + x] & kCellTouched)) continue;
-                any = true;
-                for (int32_t y = y0; y <= y1; ++y) {
-                    mask_[static_cast<size_t>(y) * width_ + x] |= kCellWidened;
+        }
+        if (hx < 0) continue;
+        // The touched box widened by the radius, in tiles.
+        const int32_t tx0 = std::max(0, (tx * kTileSide + lx - radius_) / kTileSide);
+        const int32_t tx1 = std::min(tilesX - 1, (tx * kTileSide + hx + radius_) / kTileSide);
+        const int32_t ty0 = std::max(0, (ty * kTileSide + ly - radius_) / kTileSide);
+        const int32_t ty1 = std::min(tilesY - 1, (ty * kTileSide + hy + radius_) / kTileSide);
+        for (int32_t y = ty0; y <= ty1; ++y)
+            for (int32_t x = tx0; x <= tx1; ++x)
+                resolveTiles_.push_back(size_t(y) * size_t(tilesX) + size_t(x));
+    }
+    std::sort(resolveTiles_.begin(), resolveTiles_.end());
+    resolveTiles_.erase(std::unique(resolveTiles_.begin(), resolveTiles_.end()),
+                        resolveTiles_.end());
+}
+
+void LineEffectWorkBuffer::ResolveTile(size_t tile, int32_t blendMode, ResolveScratch& scratch) {
+    const int32_t tx = static_cast<int32_t>(tile % size_t(mask_.TilesX()));
+    const int32_t ty = static_cast<int32_t>(tile / size_t(mask_.TilesX()));
+    const int32_t x0 = tx * kTileSide, y0 = ty * kTileSide;
+    const int32_t x1 = std::min(width_, x0 + kTileSide), y1 = std::min(height_, y0 + kTileSide);
+    const int32_t r = radius_;
+    // Cells of the tile's rows with a touched cell within r along y, over the columns the tile's
+    // pixels reach along x; then the pixels with such a cell within r along x.
+    const int32_t cx0 = std::max(0, x0 - r), cx1 = std::min(width_, x1 + r);
+    const int32_t span = cx1 - cx0;
+    std::vector<uint8_t>& near = scratch.near;
+    near.assign(static_cast<size_t>(span) * static_cast<size_t>(y1 - y0), 0);
+    for (int32_t cy = std::max(0, y0 - r); cy < std::min(height_, y1 + r); ++cy) {
+        const int32_t ny0 = std::max(y0, cy - r), ny1 = std::min(y1 - 1, cy + r);
+        for (int32_t cx = cx0; cx < cx1;) {
+            const uint8_t* cells = mask_.Tile(cx / kTileSide, cy / kTileSide);
+            const int32_t chunkEnd = std::min(cx1, (cx / kTileSide + 1) * kTileSide);
+            if (cells) {
+                const uint8_t* cellRow = cells + (cy % kTileSide) * kTileSide;
+                for (int32_t x = cx; x < chunkEnd; ++x) {
+                    if (!(cellRow[x % kTileSide] & kCellTouched)) continue;
+                    for (int32_t y = ny0; y <= ny1; ++y) {
+                        near[static_cast<size_t>(y - y0) * span + (x - cx0)] = 1;
+                    }
                 }
             }
-            if (!any) continue;
-            for (int32_t y = y0; y <= y1; ++y) {
-                std::atomic_ref<uint8_t>(maskRows_[y])
-                    .fetch_or(kCellWidened, std::memory_order_relaxed);
-            }
-        }
-    });
-}
-
-void LineEffectWorkBuffer::Resolve(ThreadManager& pool, int32_t blendMode) {
-    CheckBlendMode(blendMode);
-    if (width_ < 1) return;
-    RunBands(pool, [&](int band, int bands) {
-        std::vector<FragmentGroup> groups;
-        std::vector<int32_t> spans;
-        for (int32_t y = band; y < height_; y += bands) {
-            if (maskRows_[y] & kCellWidened) ResolveRow(y, blendMode, groups, spans);
-        }
-    });
-}
-
-void LineEffectWorkBuffer::ResolveRow(int32_t y, int32_t blendMode,
-                                      std::vector<FragmentGroup>& groups,
-                                      std::vector<int32_t>& spans) {
-    // Pixels within the radius of a widened cell of this row, as merged [begin, end) spans.
-    spans.clear();
-    const uint8_t* maskRow = mask_.data() + static_cast<size_t>(y) * width_;
-    for (int32_t x = 0; x < width_; ++x) {
-        if (!(maskRow[x] & kCellWidened)) continue;
-        const int32_t begin = std::max(0, x - radius_);
-        const int32_t end = std::min(width_, x + radius_ + 1);
-        if (!spans.empty() && spans.back() >= begin)
-            spans.back() = end;
-        else {
-            spans.push_back(begin);
-            spans.push_back(end);
+            cx = chunkEnd;
         }
     }
+    std::vector<int32_t>& marked = scratch.marked;
+    marked.resize(static_cast<size_t>(span) + 1);
+    std::vector<ColorFloat>& row = scratch.row;
+    for (int32_t py = y0; py < y1; ++py) {
+        // Marked cells before each column, so a pixel asks its window [px - r, px + r] at once.
+        const uint8_t* nearRow = near.data() + static_cast<size_t>(py - y0) * span;
+        marked[0] = 0;
+        for (int32_t i = 0; i < span; ++i) marked[i + 1] = marked[i] + nearRow[i];
+        if (marked[span] == 0) continue;
+        scratch.xs.clear();
+        scratch.lines.clear();
+        for (int32_t px = x0; px < x1; ++px) {
+            const int32_t lo = std::max(cx0, px - r) - cx0;
+            const int32_t hi = std::min(cx1 - 1, px + r) - cx0;
+            if (marked[hi + 1] == marked[lo]) continue;
+            ColorFloat line;
+            if (!ResolvePixel(px, py, scratch.groups, line)) continue;
+            scratch.xs.push_back(px);
+            scratch.lines.push_back(line);
+        }
+        if (scratch.xs.empty()) continue;
+        passOutput_->ReadPixels(py, row, scratch.xs);
+        for (size_t k = 0; k < scratch.xs.size(); ++k) {
+            ColorFloat& pixel = row[static_cast<size_t>(scratch.xs[k])];
+            pixel = CompositeLine(pixel, scratch.lines[k], blendMode);
+        }
+        passOutput_->WritePixels(py, row, scratch.xs);
+    }
+}
 
+bool LineEffectWorkBuffer::ResolvePixel(int32_t px, int32_t py, std::vector<FragmentGroup>& groups,
+                                        ColorFloat& line) const {
     const int32_t s = overSampling_;
     const int32_t margin = (windowSize_ - s) / 2;
-    const int32_t sy0 = y * s - margin;
+    const int32_t sy0 = py * s - margin;
     const int32_t jy0 = std::max(filterBegin_, -sy0);
     const int32_t jy1 = std::min(filterEnd_, subHeight_ - sy0);
-    for (size_t k = 0; k < spans.size(); k += 2) {
-        for (int32_t px = spans[k]; px < spans[k + 1]; ++px) {
-            const int32_t sx0 = px * s - margin;
-            const int32_t jx0 = std::max(filterBegin_, -sx0);
-            const int32_t jx1 = std::min(filterEnd_, subWidth_ - sx0);
-            groups.clear();
-            float coverage = 0.0f;
-            for (int32_t jy = jy0; jy < jy1; ++jy) {
-                const int32_t sy = sy0 + jy;
-                const ChunkedArray<LineFragment>& row = rows_[sy];
-                if (row.Empty()) continue;
-                const int32_t* firstRow = first_.data() + static_cast<size_t>(sy) * subWidth_;
-                for (int32_t jx = jx0; jx < jx1; ++jx) {
-                    int32_t i = firstRow[sx0 + jx] - 1;
-                    if (i < 0) continue;
-                    const float w = filter_[jy] * filter_[jx];
-                    float strongest = 0.0f;
-                    for (; i >= 0; i = row[i].next) {
-                        const LineFragment& f = row[i];
-                        const float opacity = std::clamp(f.coverage, 0.0f, 1.0f);
-                        if (!(opacity > 0.0f)) continue;
-                        // The fragment's colour at its coverage: merged fragments of one stroke
-                        // keep their mean colour but not their summed alpha.
-                        const float toCoverage = f.alpha > 0.0f ? w * opacity / f.alpha : 0.0f;
-                        auto g = std::find_if(groups.begin(), groups.end(),
-                                              [&](const FragmentGroup& e) { return e.id == f.id; });
-                        if (g == groups.end()) {
-                            groups.push_back({f.id, f.key, 0.0f, 0.0f, 0.0f, 0.0f});
-                            g = groups.end() - 1;
-                        }
-                        g->key = std::max(g->key, f.key);
-                        g->alpha += w * opacity;
-                        g->r += f.r * toCoverage;
-                        g->g += f.g * toCoverage;
-                        g->b += f.b * toCoverage;
-                        strongest = std::max(strongest, opacity);
-                    }
-                    coverage += w * strongest;
+    const int32_t sx0 = px * s - margin;
+    const int32_t jx0 = std::max(filterBegin_, -sx0);
+    const int32_t jx1 = std::min(filterEnd_, subWidth_ - sx0);
+    groups.clear();
+    float coverage = 0.0f;
+    for (int32_t jy = jy0; jy < jy1; ++jy) {
+        const int32_t sy = sy0 + jy;
+        const std::vector<LineFragment>& row = rows_[sy];
+        if (row.empty()) continue;
+        for (int32_t jx = jx0; jx < jx1; ++jx) {
+            int32_t i = lists_.Get(sx0 + jx, sy).first - 1;
+            if (i < 0) continue;
+            const float w = filter_[jy] * filter_[jx];
+            float strongest = 0.0f;
+            for (; i >= 0; i = row[i].next) {
+                const LineFragment& f = row[i];
+                const float opacity = std::clamp(f.coverage, 0.0f, 1.0f);
+                if (!(opacity > 0.0f)) continue;
+                // The fragment's colour at its coverage: merged fragments of one stroke keep
+                // their mean colour but not their summed alpha.
+                const float toCoverage = f.alpha > 0.0f ? w * opacity / f.alpha : 0.0f;
+                auto g = std::find_if(groups.begin(), groups.end(),
+                                      [&](const FragmentGroup& e) { return e.id == f.id; });
+                if (g == groups.end()) {
+                    groups.push_back({f.id, f.key, 0.0f, 0.0f, 0.0f, 0.0f});
+                    g = groups.end() - 1;
                 }
+                g->key = std::max(g->key, f.key);
+                g->alpha += w * opacity;
+                g->r += f.r * toCoverage;
+                g->g += f.g * toCoverage;
+                g->b += f.b * toCoverage;
+                strongest = std::max(strongest, opacity);
             }
-            if (groups.empty()) continue;
-            const ColorFloat line = CombineFragmentGroups(groups, coverage);
-            if (!(line.a > 0.0f)) continue;
-            const size_t index = static_cast<size_t>(y) * width_ + px;
-            pass_[index] = CompositeLine(pass_[index], line, blendMode);
-            passChanged_[index] = 1;
-            passRows_[y] = 1;
-            passRowZero_[y] = 0;
+            coverage += w * strongest;
         }
     }
+    if (groups.empty()) return false;
+    line = CombineFragmentGroups(groups, coverage);
+    return line.a > 0.0f;
 }
 
-void LineEffectWorkBuffer::Reset(ThreadManager* pool) {
+void LineEffectWorkBuffer::Reset() {
     if (width_ < 1) return;
-    if (!pool) {
-        ResetRows(0, height_);
-        return;
-    }
-    RunBands(*pool, [&](int band, int bands) {
-        ResetRows(static_cast<int32_t>(int64_t{height_} * band / bands),
-                  static_cast<int32_t>(int64_t{height_} * (band + 1) / bands));
-    });
-}
-
-void LineEffectWorkBuffer::ResetRows(int32_t cellRowBegin, int32_t cellRowEnd) {
-    for (int32_t cy = cellRowBegin; cy < cellRowEnd; ++cy) {
-        if (!maskRows_[cy]) continue;
-        std::fill_n(mask_.begin() + static_cast<ptrdiff_t>(cy) * width_, width_, uint8_t{0});
-        maskRows_[cy] = 0;
-        for (int32_t y = cy * overSampling_; y < (cy + 1) * overSampling_; ++y) {
-            if (rows_[y].Empty()) continue;
-            std::fill_n(first_.data() + static_cast<ptrdiff_t>(y) * subWidth_, subWidth_, 0);
-            rows_[y].Clear();
+    // Only the sub-pixels of touched cells have lists (a cell is marked before its first list is
+    // set), so those are cleared instead of whole tiles.
+    const int32_t s = overSampling_;
+    for (size_t tile : mask_.UsedTiles()) {
+        const int32_t tx = static_cast<int32_t>(tile % size_t(mask_.TilesX()));
+        const int32_t ty = static_cast<int32_t>(tile / size_t(mask_.TilesX()));
+        const uint8_t* cells = mask_.Tile(tx, ty);
+        for (int32_t cy = 0; cy < kTileSide; ++cy) {
+            for (int32_t cx = 0; cx < kTileSide; ++cx) {
+                if (!(cells[cy * kTileSide + cx] & kCellTouched)) continue;
+                const int32_t x0 = (tx * kTileSide + cx) * s, y0 = (ty * kTileSide + cy) * s;
+                for (int32_t y = y0; y < y0 + s; ++y)
+                    for (int32_t x = x0; x < x0 + s; ++x) lists_.At(x, y) = {};
+            }
         }
     }
+    lists_.Release(false);
+    mask_.Release(true);
+    // Emptied, not freed: a row's capacity serves the next slot and frame without new pages.
+    for (std::vector<LineFragment>& row : rows_) row.clear();
 }
 
 int64_t LineEffectWorkBuffer::MemoryBytes() const {
-    int64_t bytes =
-        int64_t(first_.size() * sizeof(int32_t) + filter_.capacity() * sizeof(float) +
-                mask_.capacity() + maskRows_.capacity() + pass_.size() * sizeof(ColorFloat) +
-                passRowZero_.capacity() + passChanged_.capacity() + passRows_.capacity() +
-                rows_.capacity() * sizeof(ChunkedArray<LineFragment>));
-    for (const ChunkedArray<LineFragment>& row : rows_)
-        bytes += int64_t(row.BlockCount() * ChunkedArray<LineFragment>::kBlockSize *
-                         sizeof(LineFragment));
+    int64_t bytes = lists_.MemoryBytes() + mask_.MemoryBytes() +
+                    int64_t(filter_.capacity() * sizeof(float) +
+                            rows_.capacity() * sizeof(std::vector<LineFragment>) +
+                            resolveTiles_.capacity() * sizeof(size_t));
+    for (const std::vector<LineFragment>& row : rows_)
+        bytes += int64_t(row.capacity() * sizeof(LineFragment));
     return bytes;
 }
 

@@ -4,48 +4,76 @@
 // render element's background (r, g, b, 0) therefore shows through uncovered pixels unchanged.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <vector>
 
-#include "chunked_array.h"
 #include "color_float.h"
 #include "line_effect_exception.h"
 #include "thread_manager.h"
+#include "tiled_array.h"
 
 namespace KvrnLib {
 
-// In-memory raster, each row allocated separately and zero-filled. Throws LineEffectException
-// "invalid raster size." for a width or height below 1 and "raster alloc failed." when memory
-// runs out.
+// In-memory raster, zero-filled, in one block from calloc: a large raster comes from the kernel
+// as untouched zero pages. Along a row the pixels form blocks of kBlockPixels, each with a flag
+// saying whether it may have been written; a block never written is known to be zero and can be
+// read without paging it in (a read of a zero page followed by a write costs two page faults).
+// T's zero bytes must be a value. Throws LineEffectException "invalid raster size." for a width or
+// height below 1 and "raster alloc failed." when memory runs out.
 template <class T>
 class _Raster {
   public:
+    static_assert(std::is_trivially_copyable_v<T>);
+    static constexpr int32_t kBlockShift = 8;
+    static constexpr int32_t kBlockPixels = 1 << kBlockShift;
+
     _Raster(int32_t width, int32_t height) : width_(width), height_(height) {
         if (width < 1 || height < 1) throw LineEffectException("invalid raster size.");
+        const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+        blocksPerRow_ = (width + kBlockPixels - 1) >> kBlockShift;
         try {
-            rows_.reserve(static_cast<size_t>(height));
-            for (int32_t y = 0; y < height; ++y) {
-                rows_.push_back(std::make_unique<T[]>(static_cast<size_t>(width)));
-            }
-        } catch (const std::bad_alloc&) {
+            written_.assign(static_cast<size_t>(blocksPerRow_) * static_cast<size_t>(height), 0);
+        } catch (const std::exception&) {
             throw LineEffectException("raster alloc failed.");
         }
+        pixels_.reset(static_cast<T*>(std::calloc(pixels, sizeof(T))));
+        if (!pixels_) throw LineEffectException("raster alloc failed.");
     }
 
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
-    // y in 0 .. Height() - 1; the row holds Width() pixels.
-    T* Row(int32_t y) { return rows_[static_cast<size_t>(y)].get(); }
-    const T* Row(int32_t y) const { return rows_[static_cast<size_t>(y)].get(); }
+    // y in 0 .. Height() - 1; the row holds Width() pixels. The mutable row counts as written.
+    T* Row(int32_t y) {
+        std::fill_n(written_.begin() + static_cast<ptrdiff_t>(y) * blocksPerRow_, blocksPerRow_,
+                    uint8_t{1});
+        return pixels_.get() + static_cast<size_t>(y) * width_;
+    }
+    const T* Row(int32_t y) const { return pixels_.get() + static_cast<size_t>(y) * width_; }
+    // Pixel (x, y) for writing; marks its block only.
+    T& Pixel(int32_t x, int32_t y) {
+        written_[static_cast<size_t>(y) * blocksPerRow_ + (x >> kBlockShift)] = 1;
+        return pixels_.get()[static_cast<size_t>(y) * width_ + x];
+    }
+    // False when no pixel of the block holding (x, y) has been written: it is zero.
+    bool BlockWritten(int32_t x, int32_t y) const {
+        return written_[static_cast<size_t>(y) * blocksPerRow_ + (x >> kBlockShift)] != 0;
+    }
 
   private:
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
     int32_t width_;
     int32_t height_;
-    std::vector<std::unique_ptr<T[]>> rows_;
+    int32_t blocksPerRow_ = 0;
+    std::vector<uint8_t> written_;
+    std::unique_ptr<T, Free> pixels_;
 };
 
 using ColorFloatRaster = _Raster<ColorFloat>;
@@ -112,7 +140,6 @@ struct LineFragment {
     float alpha = 0.0f;
     uint32_t id = 0;
     int32_t next = -1;  // next fragment of the same sub-pixel in its row, -1 at the end
-    int32_t tail = -1;  // in a sub-pixel's first fragment: its last fragment
 };
 
 // The strokes of one sub-pixel or pixel gathered per id, for the group alpha formula.
@@ -148,39 +175,15 @@ int32_t MaskRadius(int32_t overSampling, int32_t windowSize);
 // gives the exact area coverage of the pixel.
 std::vector<float> BuildFilterTable(int32_t overSampling, float filterWidth);
 
-// Mask cell bits: a cell is one output pixel, an s x s block of sub-pixels.
+// Mask cell bit: a cell is one output pixel, an s x s block of sub-pixels.
 inline constexpr uint8_t kCellTouched = 1;  // a fragment was merged into the block
-inline constexpr uint8_t kCellWidened = 2;  // within the mask radius of a touched cell, along y
-
-// An array of zero bytes from calloc: large blocks come from the kernel as untouched zero pages,
-// so a frame faults in only the parts it draws on. For types whose zero bytes are a value.
-template <class T>
-class ZeroedArray {
-  public:
-    ZeroedArray() = default;
-    explicit ZeroedArray(size_t size)
-        : data_(static_cast<T*>(std::calloc(size > 0 ? size : 1, sizeof(T)))), size_(size) {
-        if (!data_) throw std::bad_alloc();
-    }
-    T* data() { return data_.get(); }
-    const T* data() const { return data_.get(); }
-    size_t size() const { return size_; }
-    T& operator[](size_t i) { return data_.get()[i]; }
-    const T& operator[](size_t i) const { return data_.get()[i]; }
-
-  private:
-    struct Free {
-        void operator()(T* p) const { std::free(p); }
-    };
-    std::unique_ptr<T, Free> data_;
-    size_t size_ = 0;
-};
 
 // The drawing stage's buffers, held by the caller between frames and reused while the frame
-// size and over-sampling stay the same. Per slot: the drawing threads Merge fragments, then
-// ResolveSlot composites them onto the pass colours and empties the fragment buffer. Per pass:
-// BeginPass loads the output raster, EndPass writes back the pixels the pass changed.
-// The threaded calls run jobs on the pool and must not be made from one of its workers.
+// size and over-sampling stay the same. Past a few per-row headers everything is kept in 64 x 64
+// tiles claimed on first touch from pools kept between frames, so a frame's memory and sweeps
+// follow its ink, not its size. Per slot: the drawing threads Merge fragments, then ResolveSlot
+// composites them onto the pass's output raster and empties the fragment buffer. The threaded
+// calls run jobs on the pool and must not be made from one of its workers.
 class LineEffectWorkBuffer {
   public:
     // Sizes and empties the buffers for width x height output pixels, overSampling (1 or more)
@@ -196,7 +199,7 @@ class LineEffectWorkBuffer {
     int32_t SubHeight() const { return subHeight_; }
     int32_t WindowSize() const { return windowSize_; }
     int32_t Radius() const { return radius_; }
-    // Bytes held (capacities and fragment blocks).
+    // Bytes held: tiles claimed or pooled, tables and fragment rows.
     int64_t MemoryBytes() const;
 
     // Merges a fragment into sub-pixel (x, y) and marks its cell: with the same id as one there,
@@ -204,9 +207,11 @@ class LineEffectWorkBuffer {
     // the larger key stays); otherwise the fragment is appended. True when merged. Only the
     // thread owning row y may call it; x or y outside the buffer throws std::out_of_range.
     bool Merge(int32_t x, int32_t y, const LineFragment& fragment);
-    // Merge for a fragment whose id the sub-pixel cannot hold yet (a stroke copy's single flush):
-    // appended at once, however many strokes the sub-pixel already has.
-    void AppendNew(int32_t x, int32_t y, const LineFragment& fragment);
+    // A stroke copy's fragment at sub-pixel (x, y), for the copy to raise as it is drawn: the
+    // last fragment there when it has `id`, else a new zero fragment with `id`, appended. A
+    // thread draws its copies one after another, so a copy always finds its own fragment last.
+    // Valid until the next append to row y; only the thread owning row y may call it.
+    LineFragment& CopyFragment(int32_t x, int32_t y, uint32_t id);
 
     // Read access for checks: the first fragment index of a sub-pixel (-1 for none), a fragment
     // of a row, and the mask bits of a cell.
@@ -214,30 +219,49 @@ class LineEffectWorkBuffer {
     const LineFragment& Fragment(int32_t y, int32_t index) const;
     uint8_t Cell(int32_t x, int32_t y) const;
 
-    // Loads the pass's output raster, which must be Width() x Height() ("invalid raster size.").
-    void BeginPass(const LineEffectRasterInterface& output);
-    // Widens the mask, resolves every pixel near a touched cell onto the pass colours with the
-    // slot brush's blend mode (0 to 15, else std::invalid_argument), then resets.
+    // Starts a pass onto `output`, which must be Width() x Height() ("invalid raster size.")
+    // and outlive the pass.
+    void BeginPass(LineEffectRasterInterface& output);
+    // Resolves every pixel within the mask radius (along x and y) of a touched cell and lays the
+    // line colour over the output's pixel there with the slot brush's blend mode (0 to 15, else
+    // std::invalid_argument); other pixels are neither read nor written. Then empties the
+    // fragment buffer and the mask. Worker t of T writes the rows of every T-th tile row.
     void ResolveSlot(ThreadManager& pool, int32_t blendMode);
-    // Writes the pixels the pass changed to the output raster; the others are left alone.
+    // Ends the pass; the output is no longer used.
     void EndPass(LineEffectRasterInterface& output);
-    // The pass colours (premultiplied), row-major; valid between BeginPass and EndPass.
-    const ColorFloat& PassPixel(int32_t x, int32_t y) const;
+    // An output pixel (premultiplied) between BeginPass and EndPass.
+    ColorFloat PassPixel(int32_t x, int32_t y) const;
 
-    // The steps of ResolveSlot. WidenMask marks the cells within the radius of a touched cell
-    // along its column; Reset empties the fragment lists and the mask (thread t of T takes a
-    // band of rows), on the pool or, without one, on this thread.
-    void WidenMask(ThreadManager& pool);
-    void Resolve(ThreadManager& pool, int32_t blendMode);
-    void Reset(ThreadManager* pool);
+    // Empties the fragment lists and the mask.
+    void Reset();
 
   private:
-    // Checks the position and marks its cell touched.
-    void MarkFragment(int32_t x, int32_t y);
-    void Append(int32_t& head, ChunkedArray<LineFragment>& row, const LineFragment& fragment);
-    void ResetRows(int32_t cellRowBegin, int32_t cellRowEnd);
-    void ResolveRow(int32_t y, int32_t blendMode, std::vector<FragmentGroup>& groups,
-                    std::vector<int32_t>& spans);
+    // One resolving thread's working space.
+    struct ResolveScratch {
+        std::vector<FragmentGroup> groups;
+        std::vector<uint8_t> near;    // cells with a touched cell within the radius along y
+        std::vector<int32_t> marked;  // running count of those along a row
+        std::vector<int32_t> xs;      // pixels of a row with line colour
+        std::vector<ColorFloat> lines;
+        std::vector<ColorFloat> row;  // output pixels of a row, by x
+    };
+
+    // A sub-pixel's fragment list: one more than the indices of its first and last fragments in
+    // the row, 0 for none. The last is kept so that appending never walks.
+    struct FragmentList {
+        int32_t first = 0;
+        int32_t last = 0;
+    };
+
+    // Checks the position; the list of sub-pixel (x, y), its cell marked touched when it is new.
+    FragmentList& ListAt(int32_t x, int32_t y);
+    void Append(FragmentList& list, std::vector<LineFragment>& row, const LineFragment& fragment);
+    // The tiles (table index) holding a pixel within the radius of a touched cell, ascending.
+    void CollectResolveTiles();
+    void ResolveTile(size_t tile, int32_t blendMode, ResolveScratch& scratch);
+    // The filtered line colour of pixel (px, py); false when no fragment reaches it.
+    bool ResolvePixel(int32_t px, int32_t py, std::vector<FragmentGroup>& groups,
+                      ColorFloat& line) const;
 
     int32_t width_ = 0;
     int32_t height_ = 0;
@@ -251,18 +275,13 @@ class LineEffectWorkBuffer {
     int32_t filterBegin_ = 0;  // the non-zero part of filter_
     int32_t filterEnd_ = 0;
 
-    // Over-sampled: first fragment index per sub-pixel and the fragments of each row.
-    // One more than the index of the sub-pixel's first fragment; 0 for none.
-    ZeroedArray<int32_t> first_;
-    std::vector<ChunkedArray<LineFragment>> rows_;
-    // Frame-size: the touched mask with a flag per row (any cell set), and the pass colours
-    // with the pixels the pass changed and a flag per row.
-    std::vector<uint8_t> mask_;
-    std::vector<uint8_t> maskRows_;
-    ZeroedArray<ColorFloat> pass_;
-    std::vector<uint8_t> passRowZero_;  // the row of pass_ holds only zeros
-    std::vector<uint8_t> passChanged_;
-    std::vector<uint8_t> passRows_;
+    // Over-sampled: the fragment list of each sub-pixel, and the fragments of each row.
+    TiledArray<FragmentList> lists_;
+    std::vector<std::vector<LineFragment>> rows_;
+    // Per output pixel: the touched mask of the slot.
+    TiledArray<uint8_t> mask_;
+    LineEffectRasterInterface* passOutput_ = nullptr;
+    std::vector<size_t> resolveTiles_;
 };
 
 }  // namespace KvrnLib

@@ -163,35 +163,80 @@ TEST(LineRasterFragments, MergeAddsOneStrokeAndKeepsOthersApart) {
     EXPECT_EQ(buffer.Cell(2, 1), kCellTouched);
     EXPECT_EQ(buffer.Cell(1, 1), 0);
 
+    // A stroke copy raises its own fragment while it is the last one there, else starts anew.
+    const int32_t second = a.next;
+    LineFragment& own = buffer.CopyFragment(5, 3, 12);
+    EXPECT_EQ(&own, &buffer.Fragment(3, second));
+    own.coverage = 0.9f;
+    EXPECT_EQ(buffer.CopyFragment(5, 3, 12).coverage, 0.9f);
+    EXPECT_EQ(buffer.CopyFragment(5, 3, 11).coverage, 0.0f);
+    EXPECT_EQ(buffer.Fragment(3, second).next, 2);  // after 12, not merged into the first 11
+    EXPECT_EQ(buffer.CopyFragment(1, 1, 13).id, 13u);
+    EXPECT_EQ(buffer.Cell(0, 0), kCellTouched);
+
     // Reusing the buffer for a frame of the same size starts it empty.
     buffer.Prepare(4, 3, 2, 1.0f);
     EXPECT_EQ(buffer.FirstFragment(5, 3), -1);
     EXPECT_EQ(buffer.Cell(2, 1), 0);
 }
 
-TEST(LineRasterMask, WideningMarksTheColumnWithinTheRadius) {
-    ThreadManagerCore pool(3);
-    LineEffectWorkBuffer buffer;
-    buffer.Prepare(12, 12, 1, 1.0f);
-    ASSERT_EQ(buffer.Radius(), 2);
-    buffer.Merge(5, 5, Stroke(1, 1, 0, 0, 0));
-    buffer.Merge(9, 0, Stroke(1, 1, 0, 0, 0));
-    buffer.WidenMask(pool);
-    for (int y = 0; y < 12; ++y) {
-        EXPECT_EQ((buffer.Cell(5, y) & kCellWidened) != 0, y >= 3 && y <= 7) << y;
-        EXPECT_EQ((buffer.Cell(9, y) & kCellWidened) != 0, y <= 2) << y;
-        EXPECT_EQ(buffer.Cell(4, y), 0) << y;  // widening runs along columns only
+TEST(LineRasterTiles, ResolveDoesNotDependOnWhereTileBordersFall) {
+    // One pattern of fragments around pixel (0, 0) of a small frame, and the same pattern moved
+    // onto the corner where four 64 x 64 tiles meet: the resolved pixels must match.
+    ThreadManagerCore pool(2);
+    const int s = 2;
+    std::vector<Placed> pattern;
+    uint32_t state = 99;
+    const auto next = [&] { return (state = state * 1664525u + 1013904223u) >> 8; };
+    for (int i = 0; i < 400; ++i) {
+        const int x = int(next() % (10 * s)) - 5 * s, y = int(next() % (10 * s)) - 5 * s;
+        pattern.push_back(
+            {x, y, Stroke(next() % 4, float(next() % 100) / 99.0f, 0.3f, 0.6f, 0.9f)});
     }
-    EXPECT_EQ(buffer.Cell(5, 5), kCellTouched | kCellWidened);
+    const auto resolved = [&](int w, int h, int ox, int oy) {
+        auto output = FilledRaster(w, h, {0.1f, 0.1f, 0.1f, 1.0f});
+        LineEffectWorkBuffer buffer;
+        buffer.Prepare(w, h, s, 2.5f);
+        buffer.BeginPass(*output);
+        for (const Placed& p : pattern) buffer.Merge(p.x + ox * s, p.y + oy * s, p.f);
+        buffer.ResolveSlot(pool, kBlendNormal);
+        buffer.EndPass(*output);
+        std::vector<ColorFloat> window;  // 20 x 20 pixels around the pattern's centre
+        for (int y = oy - 10; y < oy + 10; ++y)
+            for (int x = ox - 10; x < ox + 10; ++x) window.push_back(output->Raster()->Row(y)[x]);
+        return window;
+    };
+    const std::vector<ColorFloat> inside = resolved(40, 40, 20, 20);
+    const std::vector<ColorFloat> corner = resolved(140, 140, 64, 64);
+    ASSERT_EQ(inside.size(), corner.size());
+    EXPECT_EQ(std::memcmp(inside.data(), corner.data(), inside.size() * sizeof(ColorFloat)), 0);
+    int changed = 0;
+    for (const ColorFloat& c : inside) changed += c.r != 0.1f;
+    EXPECT_GT(changed, 100);  // the pattern and the filter's reach, not nothing
+}
 
-    // Over-sampling 4 marks one cell per 4 x 4 sub-pixels, radius 1.
-    buffer.Prepare(6, 6, 4, 1.0f);
-    buffer.Merge(13, 9, Stroke(1, 1, 0, 0, 0));
-    buffer.WidenMask(pool);
-    for (int y = 0; y < 6; ++y)
-        EXPECT_EQ(buffer.Cell(3, y),
-                  y == 2 ? kCellTouched | kCellWidened : (y == 1 || y == 3 ? kCellWidened : 0))
-            << y;
+TEST(LineRasterTiles, MemoryFollowsTheInkNotTheFrame) {
+    // A dot in a 1024 x 1024 frame over-sampled twice holds a few hundred kilobytes, where
+    // frame-sized buffers would take over 30 MB.
+    ThreadManagerCore pool(2);
+    auto output = FilledRaster(1024, 1024, {});
+    LineEffectWorkBuffer buffer;
+    buffer.Prepare(1024, 1024, 2, 1.0f);
+    buffer.BeginPass(*output);
+    buffer.Merge(1000, 1500, Stroke(1, 1.0f, 1.0f, 0.0f, 0.0f));
+    buffer.ResolveSlot(pool, kBlendNormal);
+    EXPECT_LT(buffer.MemoryBytes(), 1 << 20);
+    buffer.EndPass(*output);
+    ExpectColor(output->Raster()->Row(750)[500], 0.25f, 0.0f, 0.0f, 0.25f);
+
+    // A second frame reuses the pooled tiles and the row's fragment store instead of new ones.
+    const int64_t held = buffer.MemoryBytes();
+    buffer.Prepare(1024, 1024, 2, 1.0f);
+    buffer.BeginPass(*output);
+    buffer.Merge(100, 1500, Stroke(1, 1.0f, 1.0f, 0.0f, 0.0f));  // another tile, the same row
+    buffer.ResolveSlot(pool, kBlendNormal);
+    buffer.EndPass(*output);
+    EXPECT_EQ(buffer.MemoryBytes(), held);
 }
 
 TEST(LineRasterResolve, AFullCoverageFragmentResolvesToItsColourAndThePassWritesOnlyIt) {

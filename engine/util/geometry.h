@@ -1,6 +1,7 @@
 // Engine geometry: points, boxes and the host-style affine transform.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -17,6 +18,14 @@ struct Point3 {
     float z = 0.0f;
 };
 
+inline Point2 operator+(Point2 a, Point2 b) { return {a.x + b.x, a.y + b.y}; }
+inline Point2 operator-(Point2 a, Point2 b) { return {a.x - b.x, a.y - b.y}; }
+inline Point2 operator*(Point2 a, float s) { return {a.x * s, a.y * s}; }
+inline float Dot(Point2 a, Point2 b) { return a.x * b.x + a.y * b.y; }
+// The z of the 3D cross product: positive when b turns counter-clockwise from a.
+inline float Cross(Point2 a, Point2 b) { return a.x * b.y - a.y * b.x; }
+inline float Length(Point2 a) { return std::sqrt(a.x * a.x + a.y * a.y); }
+
 inline Point3 operator+(Point3 a, Point3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 inline Point3 operator-(Point3 a, Point3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 inline Point3 operator*(Point3 a, float s) { return {a.x * s, a.y * s, a.z * s}; }
@@ -26,6 +35,9 @@ inline float Dot(Point3 a, Point3 b) { return a.x * b.x + a.y * b.y + a.z * b.z;
 inline Point3 Cross(Point3 a, Point3 b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
+
+// Degrees to radians, rounded as single precision.
+inline constexpr float Radians(float degrees) { return degrees * 0.017453292f; }
 
 inline constexpr float kBoxEmptyMin = std::numeric_limits<float>::max();  // 3.4028235e38
 
