@@ -11,8 +11,6 @@ namespace KvrnLib {
 
 namespace {
 
-constexpr float kPi = 3.1415927f;
-
 // Cubic with S(0) = 0, S(0.5) = 0.5, S(1) = 1 and S(1 - f) = 1 - S(f).
 float Smooth(float f) { return 0.5f - (f + 0.5f) * (f - 0.5f) * (f - 1.5f) * 1.3333334f; }
 

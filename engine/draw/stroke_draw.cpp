@@ -33,7 +33,6 @@ constexpr std::array<uint8_t, 8> kStrokeClassOfKind = {
     40,  // kEdgeWire
     60,  // kEdgeSelected
 };
-constexpr float kPi = 3.1415927f;
 // Salts of the random values of a copy: each value draws from its own stream of the copy's
 // generator, so adding one never shifts another. The values are part of the look: changing one
 // changes every drawing that uses it.

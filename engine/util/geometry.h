@@ -36,6 +36,8 @@ inline Point3 Cross(Point3 a, Point3 b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 
+// Pi as single precision.
+inline constexpr float kPi = 3.1415927f;
 // Degrees to radians, rounded as single precision.
 inline constexpr float Radians(float degrees) { return degrees * 0.017453292f; }
 
