@@ -14,6 +14,9 @@ namespace KvrnLib {
 namespace {
 
 constexpr int kProgressInterval = 1024;  // edges between progress reports and abort polls
+// Levels of the candidate walk expanded to find a pair's part starts: several thousand starts
+// on a million-face object, enough to balance the parts.
+constexpr int kWalkSplitDepth = 12;
 
 // Line functions record of a face, or null.
 const MaterialLineFunctions* FunctionsOfFace(const LineDetectionSettings& settings,
@@ -143,44 +146,32 @@ float FrontWinding(const Camera& camera, bool mirrored) {
 
 }  // namespace
 
-EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionResult& result,
-                                                 const LineDetectionSettings& settings,
-                                                 const Scene& scene,
-                                                 const OcclusionScene& occlusion, bool quiet,
-                                                 int threadCount, std::vector<int32_t> copyOf)
+DetectionPlan::DetectionPlan(DetectionResult& result, const LineDetectionSettings& settings,
+                             const Scene& scene, std::vector<int32_t> copyOf, DetectPartSizes sizes)
     : result_(result),
       settings_(settings),
       scene_(scene),
-      occlusion_(occlusion),
-      quiet_(quiet),
       rect_(WidenedScreenRect(scene.GetCamera(), settings.offscreen)),
-      masking_(AnyMaterialMasks(settings)),
-      hiddenMasking_(AnyLineSetMasksHidden(settings)),
       copyOf_(std::move(copyOf)),
-      scratch_(size_t(threadCount < 1 ? 1 : threadCount)) {
+      sizes_{std::max(1, sizes.edgesPerItem), std::max<int64_t>(1, sizes.facesPerPairPart)},
+      edges_(size_t(scene.ObjectCount())) {
     // Pairs are listed here, before any item runs, so their slots never move.
     result_.pairs.clear();
-    for (int o = 0; o < scene.ObjectCount(); ++o) {
-        if (!ObjectHasWork(o)) continue;
-        prepare_.push_back(o);
-        const int64_t cost = int64_t(scene.Object(o).faces.size()) + 1;
-        items_.push_back({0, o, cost});
-        totalCost_ += cost;
-        ++objectItems_;
-    }
+    for (int o = 0; o < scene.ObjectCount(); ++o)
+        if (ObjectHasWork(o)) objects_.push_back(o);
     for (const auto& [a, b] : ListIntersectionPairs(settings, scene, rect_, copyOf_)) {
         IntersectionPair& pair = result_.pairs.emplace_back();
         pair.objectA = a;
         pair.objectB = b;
-        const int64_t cost =
-            (int64_t(scene.Object(a).faces.size()) + int64_t(scene.Object(b).faces.size())) / 2 + 1;
-        items_.push_back({1, int32_t(result_.pairs.size()) - 1, cost});
-        totalCost_ += cost;
-        ++pairItems_;
+        pairObjects_.push_back(a);
+        pairObjects_.push_back(b);
     }
+    std::sort(pairObjects_.begin(), pairObjects_.end());
+    pairObjects_.erase(std::unique(pairObjects_.begin(), pairObjects_.end()), pairObjects_.end());
+    starts_.resize(result_.pairs.size());
 }
 
-bool EdgeDetectThreadProcess::ObjectHasWork(int o) const {
+bool DetectionPlan::ObjectHasWork(int o) const {
     const RenderObject& object = scene_.Object(o);
     if (object.invalid || object.faces.empty()) return false;
     if (size_t(o) < copyOf_.size() && copyOf_[size_t(o)] >= 0) return false;
@@ -201,59 +192,144 @@ bool EdgeDetectThreadProcess::ObjectHasWork(int o) const {
     return false;
 }
 
+void DetectionPlan::Prepare(int item, const OcclusionScene& occlusion) {
+    if (item < int(objects_.size())) {
+        const int o = objects_[size_t(item)];
+        const RenderObject& object = scene_.Object(o);
+        const RenderObjectInfoEx& info = scene_.Info(o);
+        info.FaceNormals();
+        edges_[size_t(o)] = BuildMeshEdges(object, info.FacingBytes(),
+                                           SharedCornerCopies(object, occlusion.FaceCopies(o)));
+        return;
+    }
+    const int o = pairObjects_[size_t(item) - objects_.size()];
+    scene_.Info(o).FaceNormals();
+    RequestISectTree(scene_, o);
+}
+
+void DetectionPlan::ListItems() {
+    items_.clear();
+    bufferCount_ = 0;
+    totalCost_ = 0;
+    const auto add = [&](DetectItemType type, int index, int begin, int end, int64_t cost) {
+        const bool first =
+            items_.empty() || items_.back().type != type || items_.back().index != index;
+        items_.push_back({type, int32_t(index), int32_t(begin), int32_t(end),
+                          first ? -1 : bufferCount_++, cost});
+        totalCost_ += cost;
+    };
+    for (int o : objects_) {
+        const int count = int(edges_[size_t(o)].size());
+        // An object without edges still gets an item, so that it counts as done.
+        for (int64_t begin = 0; begin == 0 || begin < count; begin += sizes_.edgesPerItem) {
+            const int64_t end = std::min<int64_t>(count, begin + sizes_.edgesPerItem);
+            add(DetectItemType::kObjectEdges, o, int(begin), int(end), end - begin + 1);
+        }
+    }
+    for (size_t p = 0; p < result_.pairs.size(); ++p) {
+        const IntersectionPair& pair = result_.pairs[p];
+        const int64_t faces = (int64_t(scene_.Object(pair.objectA).faces.size()) +
+                               int64_t(scene_.Object(pair.objectB).faces.size())) /
+                              2;
+        const int64_t parts = (faces + sizes_.facesPerPairPart - 1) / sizes_.facesPerPairPart;
+        std::vector<WalkStart>& starts = starts_[p];
+        if (parts > 1)
+            starts = CandidateWalkStarts(scene_, pair.objectA, pair.objectB, kWalkSplitDepth);
+        if (parts <= 1 || starts.size() < 2) {
+            starts.clear();
+            add(DetectItemType::kPairPart, int(p), 0, 0, faces + 1);
+            continue;
+        }
+        const int64_t count = int64_t(starts.size());
+        const int64_t used = std::min(parts, count);
+        for (int64_t k = 0; k < used; ++k)
+            add(DetectItemType::kPairPart, int(p), int(count * k / used),
+                int(count * (k + 1) / used), faces / used + 1);
+    }
+}
+
+EdgeDetectThreadProcess::EdgeDetectThreadProcess(DetectionPlan& plan,
+                                                 const OcclusionScene& occlusion, bool quiet,
+                                                 int threadCount)
+    : plan_(plan),
+      result_(plan.result_),
+      settings_(plan.settings_),
+      scene_(plan.scene_),
+      occlusion_(occlusion),
+      quiet_(quiet),
+      masking_(AnyMaterialMasks(plan.settings_)),
+      hiddenMasking_(AnyLineSetMasksHidden(plan.settings_)),
+      scratch_(size_t(threadCount < 1 ? 1 : threadCount)),
+      buffers_(size_t(plan.bufferCount_)),
+      objectPartsLeft_(size_t(plan.scene_.ObjectCount())),
+      pairPartsLeft_(plan.result_.pairs.size()) {
+    for (const DetectWorkItem& item : plan_.items_) {
+        const bool object = item.type == DetectItemType::kObjectEdges;
+        std::atomic<int32_t>& left =
+            (object ? objectPartsLeft_ : pairPartsLeft_)[size_t(item.index)];
+        if (left.fetch_add(1) == 0) ++(object ? objectCount_ : pairCount_);
+    }
+}
+
 void EdgeDetectThreadProcess::RefreshProgress(const ThreadProcessInfo& info) const {
     const int64_t done = workDone_.load();
-    const int ratio = totalCost_ > 0 ? int(double(done) * 1000.0 / double(totalCost_) + 0.5) : 0;
+    const int64_t total = plan_.totalCost_;
+    const int ratio = total > 0 ? int(double(done) * 1000.0 / double(total) + 0.5) : 0;
     info.SetProgress(ratio, 1000);
     info.SetMessage("[Object] " + std::to_string(objectsDone_.load()) + " / " +
-                    std::to_string(objectItems_) + "  [Intersection] " +
-                    std::to_string(pairsDone_.load()) + " / " + std::to_string(pairItems_));
+                    std::to_string(objectCount_) + "  [Intersection] " +
+                    std::to_string(pairsDone_.load()) + " / " + std::to_string(pairCount_));
+}
+
+void EdgeDetectThreadProcess::PartDone(const DetectWorkItem& item) {
+    if (item.type == DetectItemType::kObjectEdges) {
+        if (objectPartsLeft_[size_t(item.index)].fetch_sub(1) != 1) return;
+        // The last part: no other worker reads this object's edges any more.
+        std::vector<MeshEdge>().swap(plan_.edges_[size_t(item.index)]);
+        objectsDone_.fetch_add(1);
+    } else if (pairPartsLeft_[size_t(item.index)].fetch_sub(1) == 1) {
+        pairsDone_.fetch_add(1);
+    }
 }
 
 bool EdgeDetectThreadProcess::Work(const ThreadProcessInfo& info) {
     const int i = info.itemIndex;
     if (i == 0 && !quiet_) RefreshProgress(info);
-    const int prepareCount = int(prepare_.size());
-    if (i < prepareCount) {
-        const int o = prepare_[size_t(i)];
-        if (!quiet_) info.SetThreadMessage("Prepare " + std::to_string(o + 1));
-        const RenderObjectInfoEx& objectInfo = scene_.Info(o);
-        objectInfo.FacingBytes();
-        objectInfo.FaceNormals();
-        return true;
+    const std::vector<DetectWorkItem>& items = plan_.items_;
+    if (i >= int(items.size())) {
+        scratch_[size_t(info.threadIndex)].reset();
+        return false;
     }
-    const int j = i - prepareCount;
-    if (j < int(items_.size())) {
-        const DetectWorkItem& item = items_[size_t(j)];
-        if (item.type == 0) {
-            if (!quiet_) info.SetThreadMessage("Object " + std::to_string(item.index + 1));
-            DetectObject(item.index, info);
-        } else {
-            IntersectionPair& pair = result_.pairs[size_t(item.index)];
-            if (!quiet_)
-                info.SetThreadMessage("I " + std::to_string(pair.objectA + 1) + ":" +
-                                      std::to_string(pair.objectB + 1));
-            std::unique_ptr<Scratch>& scratch = scratch_[size_t(info.threadIndex)];
-            if (!scratch) scratch = std::make_unique<Scratch>();
-            IntersectPair(scene_, settings_, occlusion_, rect_, pair, scratch->intersection, info);
-        }
-        if (!quiet_) {
-            (item.type == 0 ? objectsDone_ : pairsDone_).fetch_add(1);
-            workDone_.fetch_add(item.cost);
-            RefreshProgress(info);
-        }
-        return true;
-    }
-    scratch_[size_t(info.threadIndex)].reset();
-    return false;
-}
-
-void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info) {
-    if (info.IsAborted()) return;
-    info.SetThreadProgress(0, 1);
     std::unique_ptr<Scratch>& scratch = scratch_[size_t(info.threadIndex)];
     if (!scratch) scratch = std::make_unique<Scratch>();
+    const DetectWorkItem& item = items[size_t(i)];
+    PartBuffer* buffer = item.buffer >= 0 ? &buffers_[size_t(item.buffer)] : nullptr;
+    if (item.type == DetectItemType::kObjectEdges) {
+        if (!quiet_) info.SetThreadMessage("Object " + std::to_string(item.index + 1));
+        DetectObjectEdges(item.index, item.begin, item.end, buffer, *scratch, info);
+    } else {
+        IntersectionPair& pair = result_.pairs[size_t(item.index)];
+        if (!quiet_)
+            info.SetThreadMessage("I " + std::to_string(pair.objectA + 1) + ":" +
+                                  std::to_string(pair.objectB + 1));
+        const std::vector<WalkStart>& starts = plan_.starts_[size_t(item.index)];
+        const WalkStart* first = starts.empty() ? nullptr : starts.data() + item.begin;
+        IntersectPair(scene_, settings_, occlusion_, plan_.rect_, pair, first,
+                      size_t(item.end - item.begin), buffer ? buffer->visible : pair.visibleEdges,
+                      buffer ? buffer->hidden : pair.hiddenEdges, scratch->intersection, info);
+    }
+    PartDone(item);
+    if (!quiet_) {
+        workDone_.fetch_add(item.cost);
+        RefreshProgress(info);
+    }
+    return true;
+}
 
+void EdgeDetectThreadProcess::DetectObjectEdges(int o, int begin, int end, PartBuffer* buffer,
+                                                Scratch& scratch, const ThreadProcessInfo& info) {
+    if (info.IsAborted()) return;
+    info.SetThreadProgress(0, 1);
     const RenderObject& object = scene_.Object(o);
     const RenderObjectInfoEx& objectInfo = scene_.Info(o);
     const Camera& camera = scene_.GetCamera();
@@ -261,15 +337,12 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
     const std::vector<Point3>& normals = objectInfo.FaceNormals();
     const ObjectDetection& record = settings_.objects[size_t(o)];
     const float frontWinding = FrontWinding(camera, objectInfo.IsMirrored());
-
-    const std::vector<uint8_t>& facing = objectInfo.FacingBytes();
-    scratch->edges =
-        BuildMeshEdges(object, facing, SharedCornerCopies(object, occlusion_.FaceCopies(o)));
-    const std::vector<MeshEdge>& edges = scratch->edges;
-    const int edgeCount = int(edges.size());
-    for (int e = 0; e < edgeCount; ++e) {
-        if (e % kProgressInterval == 0 && e > 0) {
-            info.SetThreadProgress(e, edgeCount);
+    const std::vector<MeshEdge>& edges = plan_.edges_[size_t(o)];
+    const ScreenRect& rect = plan_.rect_;
+    const bool parallel = camera.parallel != 0;
+    for (int e = begin; e < end; ++e) {
+        if ((e - begin) % kProgressInterval == 0 && e > begin) {
+            info.SetThreadProgress(e - begin, end - begin);
             if (info.IsAborted()) return;
         }
         const MeshEdge& edge = edges[size_t(e)];
@@ -281,7 +354,7 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
         if (kinds.mask == 0) continue;
 
         ClippedSegment segment;
-        if (!ClipSegment(camera, rect_, cameraVertices[size_t(edge.v0)],
+        if (!ClipSegment(camera, rect, cameraVertices[size_t(edge.v0)],
                          cameraVertices[size_t(edge.v1)], &segment))
             continue;
         // Orient so the front face lies on the left of p0 -> p1 in screen terms (the side where
@@ -310,37 +383,74 @@ void EdgeDetectThreadProcess::DetectObject(int o, const ThreadProcessInfo& info)
         query.singleFace = singleFace;
         query.object = o;
         query.outward = {dir.y, -dir.x};
-        SampleVisibility(query, segment, &scratch->runs);
+        SampleVisibility(query, segment, &scratch.runs);
 
-        const bool parallel = camera.parallel != 0;
-        for (const VisibilityRun& run : scratch->runs) {
+        for (const VisibilityRun& run : scratch.runs) {
             const bool hidden = (run.state & kSampleHidden) != 0;
             const int kind =
                 PieceKind(kinds, lineSet, hidden, singleFace, (run.state & kSampleOutline) != 0);
             if (kind < 0) continue;
-            LineSetEdges& out = result_.lineSets[size_t(set)];
-            ObjectEdges& lists = hidden ? out.hidden[size_t(o)] : out.visible[size_t(o)];
-            DetectedEdge& piece = lists.kinds[size_t(kind)].Append();
-            piece.kind = kind;
-            SetPieceGeometry(&piece, segment, run.from, run.to, parallel);
-            piece.face = front;
-            piece.lineSet = set;
+            DetectedEdge* piece;
+            if (buffer) {
+                piece = &(hidden ? buffer->hidden : buffer->visible).Append();
+            } else {
+                LineSetEdges& out = result_.lineSets[size_t(set)];
+                ObjectEdges& lists = hidden ? out.hidden[size_t(o)] : out.visible[size_t(o)];
+                piece = &lists.kinds[size_t(kind)].Append();
+            }
+            piece->kind = kind;
+            SetPieceGeometry(piece, segment, run.from, run.to, parallel);
+            piece->face = front;
+            piece->lineSet = set;
         }
     }
 }
 
+void EdgeDetectThreadProcess::MergeParts() {
+    for (const DetectWorkItem& item : plan_.items_) {
+        if (item.buffer < 0) continue;
+        PartBuffer& buffer = buffers_[size_t(item.buffer)];
+        if (item.type == DetectItemType::kObjectEdges) {
+            // A piece's line set and kind name its list.
+            for (const bool hidden : {false, true}) {
+                (hidden ? buffer.hidden : buffer.visible).ForEach([&](const DetectedEdge& piece) {
+                    LineSetEdges& out = result_.lineSets[size_t(piece.lineSet)];
+                    ObjectEdges& lists =
+                        hidden ? out.hidden[size_t(item.index)] : out.visible[size_t(item.index)];
+                    lists.kinds[size_t(piece.kind)].Append(piece);
+                });
+            }
+        } else {
+            IntersectionPair& pair = result_.pairs[size_t(item.index)];
+            buffer.visible.ForEach(
+                [&](const DetectedEdge& piece) { pair.visibleEdges.Append(piece); });
+            buffer.hidden.ForEach(
+                [&](const DetectedEdge& piece) { pair.hiddenEdges.Append(piece); });
+        }
+        buffer.visible.Clear();
+        buffer.hidden.Clear();
+    }
+}
+
 void DetectEdges(DetectionResult& result, const LineDetectionSettings& settings, const Scene& scene,
-                 ThreadManager& manager, const std::shared_ptr<LineEffectDelegate>& delegate) {
+                 ThreadManager& manager, const std::shared_ptr<LineEffectDelegate>& delegate,
+                 DetectPartSizes sizes) {
     if (int(settings.objects.size()) != scene.ObjectCount())
         throw LineEffectException("invalid LineDetectionSettings.");
     result.Reset(int(settings.lineSets.size()), scene.ObjectCount());
-    std::vector<int32_t> copyOf = FindObjectCopies(scene, settings);
-    const OcclusionScene occlusion(scene, manager, copyOf);
+    DetectionPlan plan(result, settings, scene, FindObjectCopies(scene, settings), sizes);
+    const OcclusionScene occlusion(scene, manager, plan.CopyOf());
     StageRun run(delegate, manager);
+    const bool quiet = run.Quiet();
+    run.RunItems(plan.PrepareCount(), [&](int item, const ThreadProcessInfo& info) {
+        if (!quiet) info.SetThreadMessage("Prepare " + std::to_string(item + 1));
+        plan.Prepare(item, occlusion);
+    });
+    plan.ListItems();
     auto process =
-        std::make_shared<EdgeDetectThreadProcess>(result, settings, scene, occlusion, run.Quiet(),
-                                                  manager.GetThreadCount(), std::move(copyOf));
+        std::make_shared<EdgeDetectThreadProcess>(plan, occlusion, quiet, manager.GetThreadCount());
     run.Run(process);
+    process->MergeParts();
 }
 
 }  // namespace KvrnLib
