@@ -192,19 +192,32 @@ bool DetectionPlan::ObjectHasWork(int o) const {
     return false;
 }
 
-void DetectionPlan::Prepare(int item, const OcclusionScene& occlusion) {
+void DetectionPlan::Prepare(int item) {
     if (item < int(objects_.size())) {
         const int o = objects_[size_t(item)];
-        const RenderObject& object = scene_.Object(o);
         const RenderObjectInfoEx& info = scene_.Info(o);
         info.FaceNormals();
-        edges_[size_t(o)] = BuildMeshEdges(object, info.FacingBytes(),
-                                           SharedCornerCopies(object, occlusion.FaceCopies(o)));
+        edges_[size_t(o)] = BuildMeshEdges(scene_.Object(o), info.FacingBytes());
         return;
     }
     const int o = pairObjects_[size_t(item) - objects_.size()];
     scene_.Info(o).FaceNormals();
     RequestISectTree(scene_, o);
+}
+
+std::vector<int32_t> DetectionPlan::ObjectsWithSharedCornerCopies(
+    const OcclusionScene& occlusion) const {
+    std::vector<int32_t> out;
+    for (int o : objects_)
+        if (!SharedCornerCopies(scene_.Object(o), occlusion.FaceCopies(o)).empty())
+            out.push_back(o);
+    return out;
+}
+
+void DetectionPlan::RebuildEdges(int o, const OcclusionScene& occlusion) {
+    const RenderObject& object = scene_.Object(o);
+    edges_[size_t(o)] = BuildMeshEdges(object, scene_.Info(o).FacingBytes(),
+                                       SharedCornerCopies(object, occlusion.FaceCopies(o)));
 }
 
 void DetectionPlan::ListItems() {
@@ -439,13 +452,21 @@ void DetectEdges(DetectionResult& result, const LineDetectionSettings& settings,
         throw LineEffectException("invalid LineDetectionSettings.");
     result.Reset(int(settings.lineSets.size()), scene.ObjectCount());
     DetectionPlan plan(result, settings, scene, FindObjectCopies(scene, settings), sizes);
-    const OcclusionScene occlusion(scene, manager, plan.CopyOf());
+    // The occlusion leaves out copies of faces, which the mesh edges leave out too when they
+    // repeat corner indices; copies are rare, so edges are built without first and rebuilt where
+    // there are some.
+    const OcclusionScene occlusion(scene, manager, plan.CopyOf(), plan.PrepareCount(),
+                                   [&](int item) { plan.Prepare(item); });
     StageRun run(delegate, manager);
     const bool quiet = run.Quiet();
-    run.RunItems(plan.PrepareCount(), [&](int item, const ThreadProcessInfo& info) {
-        if (!quiet) info.SetThreadMessage("Prepare " + std::to_string(item + 1));
-        plan.Prepare(item, occlusion);
-    });
+    const std::vector<int32_t> rebuild = plan.ObjectsWithSharedCornerCopies(occlusion);
+    if (!rebuild.empty()) {
+        run.RunItems(int(rebuild.size()), [&](int item, const ThreadProcessInfo& info) {
+            const int o = rebuild[size_t(item)];
+            if (!quiet) info.SetThreadMessage("Prepare " + std::to_string(o + 1));
+            plan.RebuildEdges(o, occlusion);
+        });
+    }
     plan.ListItems();
     auto process =
         std::make_shared<EdgeDetectThreadProcess>(plan, occlusion, quiet, manager.GetThreadCount());

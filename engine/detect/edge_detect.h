@@ -1,8 +1,8 @@
 // The detection stage: for every line set and render object, the edges of each kind, clipped to
 // the depth range and the widened screen, split into visible and hidden pieces by sampled ray
-// tests. Runs on the pool in two jobs: a prepare job (mesh edges, intersection trees), then one
-// EdgeDetectThreadProcess whose items are parts of objects' edge lists and of intersection
-// pairs' walks, so that one big object keeps every worker busy.
+// tests. Runs on the pool: mesh edges and intersection trees are prepared alongside the
+// occlusion build, then one EdgeDetectThreadProcess takes parts of objects' edge lists and of
+// intersection pairs' walks as its items, so that one big object keeps every worker busy.
 #pragma once
 
 #include <atomic>
@@ -55,11 +55,15 @@ class DetectionPlan {
     DetectionPlan(DetectionResult& result, const LineDetectionSettings& settings,
                   const Scene& scene, std::vector<int32_t> copyOf, DetectPartSizes sizes = {});
 
-    // The prepare job, run after the occlusion is built: item i < ObjectCount() builds the mesh
+    // Preparation, run alongside the occlusion build: item i < ObjectCount() builds the mesh
     // edges of the i-th object with work, later items the intersection data of the objects in
     // pairs. Any thread; each item writes only its own object's slot.
     int PrepareCount() const { return int(objects_.size() + pairObjects_.size()); }
-    void Prepare(int item, const OcclusionScene& occlusion);
+    void Prepare(int item);
+    // The objects whose mesh edges must leave out copies the occlusion found (ascending; mostly
+    // none), and the rebuild of one of them, on any thread.
+    std::vector<int32_t> ObjectsWithSharedCornerCopies(const OcclusionScene& occlusion) const;
+    void RebuildEdges(int object, const OcclusionScene& occlusion);
 
     // Splits the prepared work into items (render thread, after the prepare job).
     void ListItems();

@@ -278,16 +278,18 @@ struct OcclusionScene::Ray {
 };
 
 OcclusionScene::OcclusionScene(const Scene& scene, const std::vector<int32_t>& copyOf) {
-    Build(scene, nullptr, copyOf);
+    Build(scene, nullptr, copyOf, 0, {});
 }
 
 OcclusionScene::OcclusionScene(const Scene& scene, ThreadManager& pool,
-                               const std::vector<int32_t>& copyOf) {
-    Build(scene, &pool, copyOf);
+                               const std::vector<int32_t>& copyOf, int sideItems,
+                               const std::function<void(int)>& sideWork) {
+    Build(scene, &pool, copyOf, sideWork ? sideItems : 0, sideWork);
 }
 
 void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
-                           const std::vector<int32_t>& copyOf) {
+                           const std::vector<int32_t>& copyOf, int sideItems,
+                           const std::function<void(int)>& sideWork) {
     parallel_ = scene.GetCamera().parallel != 0;
     const int objectCount = scene.ObjectCount();
     objects_.assign(size_t(objectCount), {});
@@ -296,7 +298,12 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
 
     // Pass 1, per object: the usable faces' triangles in Morton order, and the top of the
     // hierarchy.
-    ParallelFor(pool, objectCount, [&](int object) {
+    ParallelFor(pool, objectCount + sideItems, [&](int item) {
+        if (item >= objectCount) {
+            sideWork(item - objectCount);
+            return;
+        }
+        const int object = item;
         const RenderObject& source = scene.Object(object);
         if (source.invalid || source.faces.empty()) return;
         if (size_t(object) < copyOf.size() && copyOf[size_t(object)] >= 0) return;
