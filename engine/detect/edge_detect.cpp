@@ -153,7 +153,7 @@ DetectionPlan::DetectionPlan(DetectionResult& result, const LineDetectionSetting
       scene_(scene),
       rect_(WidenedScreenRect(scene.GetCamera(), settings.offscreen)),
       copyOf_(std::move(copyOf)),
-      sizes_{std::max(1, sizes.edgesPerItem), std::max<int64_t>(1, sizes.facesPerPairPart)},
+      sizes_{std::max(1, sizes.facesPerObjectPart), std::max<int64_t>(1, sizes.facesPerPairPart)},
       edges_(size_t(scene.ObjectCount())) {
     // Pairs are listed here, before any item runs, so their slots never move.
     result_.pairs.clear();
@@ -197,7 +197,7 @@ void DetectionPlan::Prepare(int item) {
         const int o = objects_[size_t(item)];
         const RenderObjectInfoEx& info = scene_.Info(o);
         info.FaceNormals();
-        edges_[size_t(o)] = BuildMeshEdges(scene_.Object(o), info.FacingBytes());
+        edges_[size_t(o)] = BuildMeshEdgeTable(scene_.Object(o), info.FacingBytes());
         return;
     }
     const int o = pairObjects_[size_t(item) - objects_.size()];
@@ -216,8 +216,8 @@ std::vector<int32_t> DetectionPlan::ObjectsWithSharedCornerCopies(
 
 void DetectionPlan::RebuildEdges(int o, const OcclusionScene& occlusion) {
     const RenderObject& object = scene_.Object(o);
-    edges_[size_t(o)] = BuildMeshEdges(object, scene_.Info(o).FacingBytes(),
-                                       SharedCornerCopies(object, occlusion.FaceCopies(o)));
+    edges_[size_t(o)] = BuildMeshEdgeTable(object, scene_.Info(o).FacingBytes(),
+                                           SharedCornerCopies(object, occlusion.FaceCopies(o)));
 }
 
 void DetectionPlan::ListItems() {
@@ -232,10 +232,10 @@ void DetectionPlan::ListItems() {
         totalCost_ += cost;
     };
     for (int o : objects_) {
-        const int count = int(edges_[size_t(o)].size());
+        const int64_t count = int64_t(edges_[size_t(o)].partner.size() / 3);
         // An object without edges still gets an item, so that it counts as done.
-        for (int64_t begin = 0; begin == 0 || begin < count; begin += sizes_.edgesPerItem) {
-            const int64_t end = std::min<int64_t>(count, begin + sizes_.edgesPerItem);
+        for (int64_t begin = 0; begin == 0 || begin < count; begin += sizes_.facesPerObjectPart) {
+            const int64_t end = std::min<int64_t>(count, begin + sizes_.facesPerObjectPart);
             add(DetectItemType::kObjectEdges, o, int(begin), int(end), end - begin + 1);
         }
     }
@@ -298,7 +298,7 @@ void EdgeDetectThreadProcess::PartDone(const DetectWorkItem& item) {
     if (item.type == DetectItemType::kObjectEdges) {
         if (objectPartsLeft_[size_t(item.index)].fetch_sub(1) != 1) return;
         // The last part: no other worker reads this object's edges any more.
-        std::vector<MeshEdge>().swap(plan_.edges_[size_t(item.index)]);
+        std::vector<int32_t>().swap(plan_.edges_[size_t(item.index)].partner);
         objectsDone_.fetch_add(1);
     } else if (pairPartsLeft_[size_t(item.index)].fetch_sub(1) == 1) {
         pairsDone_.fetch_add(1);
@@ -350,15 +350,17 @@ void EdgeDetectThreadProcess::DetectObjectEdges(int o, int begin, int end, PartB
     const std::vector<Point3>& normals = objectInfo.FaceNormals();
     const ObjectDetection& record = settings_.objects[size_t(o)];
     const float frontWinding = FrontWinding(camera, objectInfo.IsMirrored());
-    const std::vector<MeshEdge>& edges = plan_.edges_[size_t(o)];
+    const MeshEdgeTable& edges = plan_.edges_[size_t(o)];
     const ScreenRect& rect = plan_.rect_;
     const bool parallel = camera.parallel != 0;
-    for (int e = begin; e < end; ++e) {
-        if ((e - begin) % kProgressInterval == 0 && e > begin) {
-            info.SetThreadProgress(e - begin, end - begin);
+    const size_t first = size_t(begin) * 3, last = size_t(end) * 3;
+    for (size_t h = first; h < last; ++h) {
+        if ((h - first) % kProgressInterval == 0 && h > first) {
+            info.SetThreadProgress(int(h - first), int(last - first));
             if (info.IsAborted()) return;
         }
-        const MeshEdge& edge = edges[size_t(e)];
+        if (edges.partner[h] == kNoMeshEdge) continue;
+        const MeshEdge edge = edges.Edge(object, h);
         const FaceRecord& face0 = object.faces[size_t(edge.face0)];
         const int32_t set = record.LineSetOfMaterial(face0.materialID);
         if (set < 0 || set >= int32_t(settings_.lineSets.size())) continue;

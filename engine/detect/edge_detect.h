@@ -26,7 +26,7 @@
 namespace KvrnLib {
 
 enum class DetectItemType : int32_t {
-    kObjectEdges,  // edges [begin, end) of object `index`
+    kObjectEdges,  // the edges of faces [begin, end) of object `index`
     kPairPart,     // walk starts [begin, end) of pair `index` (see CandidateWalkStarts)
 };
 
@@ -43,7 +43,7 @@ struct DetectWorkItem {
 // Work item sizes: small enough that one big object or pair keeps every worker busy, large enough
 // that per-item costs (a buffer, a merge) stay negligible. Results do not depend on them.
 struct DetectPartSizes {
-    int edgesPerItem = 16384;
+    int facesPerObjectPart = 8192;
     int64_t facesPerPairPart = 16384;
 };
 
@@ -85,8 +85,8 @@ class DetectionPlan {
     const DetectPartSizes sizes_;
     std::vector<int32_t> objects_;      // objects with edges to detect, ascending
     std::vector<int32_t> pairObjects_;  // objects in some pair, ascending
-    // Per scene object: its mesh edges, from the prepare job until its last part is done.
-    std::vector<std::vector<MeshEdge>> edges_;
+    // Per scene object: its mesh edges, from the preparation until its last part is done.
+    std::vector<MeshEdgeTable> edges_;
     std::vector<std::vector<WalkStart>> starts_;  // per pair; empty: walked as one part
     std::vector<DetectWorkItem> items_;
     int32_t bufferCount_ = 0;
@@ -114,7 +114,8 @@ class EdgeDetectThreadProcess final : public ThreadProcess {
         EdgeList visible, hidden;
     };
 
-    // Detects edges [begin, end) of one object into `buffer`, or into the result when null.
+    // Detects the edges of faces [begin, end) of one object into `buffer`, or into the result
+    // when null.
     void DetectObjectEdges(int object, int begin, int end, PartBuffer* buffer, Scratch& scratch,
                            const ThreadProcessInfo& info);
     void RefreshProgress(const ThreadProcessInfo& info) const;

@@ -244,7 +244,8 @@ TEST(EdgeDetect, PartsOfObjectsAndPairsKeepEveryListInOrder) {
     EXPECT_GT(whole[40].size() + whole[41].size(), 10u);
     for (int threads : {1, 2, 7}) {
         for (const DetectPartSizes sizes : {DetectPartSizes{7, 5}, DetectPartSizes{300, 200}})
-            EXPECT_TRUE(detect(sizes, threads) == whole) << threads << " " << sizes.edgesPerItem;
+            EXPECT_TRUE(detect(sizes, threads) == whole)
+                << threads << " " << sizes.facesPerObjectPart;
     }
 }
 

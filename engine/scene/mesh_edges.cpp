@@ -14,26 +14,22 @@
 namespace KvrnLib {
 namespace {
 
-constexpr int64_t kNoRecord = std::numeric_limits<int64_t>::min();
-
 bool VertexInRange(int32_t v, size_t count) { return v >= 0 && size_t(v) < count; }
 
 // Walks the runs of equal keys in sorted order and sets partner[h] for every half-edge h that
-// carries a record: the other face's half-edge, kMeshEdgeSilhouette or kMeshEdgeOpen. Returns the
-// number of records.
+// carries a record: the other face's half-edge, kMeshEdgeSilhouette or kMeshEdgeOpen.
 template <class KeyAt, class HalfEdgeAt>
-size_t PairRuns(size_t count, KeyAt keyAt, HalfEdgeAt halfEdgeAt,
-                const std::vector<uint8_t>& facing, int64_t* partner) {
-    size_t recordCount = 0;
+void PairRuns(size_t count, KeyAt keyAt, HalfEdgeAt halfEdgeAt, const std::vector<uint8_t>& facing,
+              int32_t* partner) {
     for (size_t i = 0; i < count;) {
         const uint64_t key = keyAt(i);
         size_t end = i + 1;
         while (end < count && keyAt(end) == key) ++end;
-        int64_t first = -1;
-        int64_t second = -1;
+        int32_t first = -1;
+        int32_t second = -1;
         bool culledNeighbour = false;
         for (size_t j = i; j < end; ++j) {
-            const int64_t h = int64_t(halfEdgeAt(j));
+            const int32_t h = int32_t(halfEdgeAt(j));
             if (IsFacingCulled(facing[size_t(h / 3)])) {
                 culledNeighbour = true;
             } else if (first < 0) {
@@ -42,56 +38,32 @@ size_t PairRuns(size_t count, KeyAt keyAt, HalfEdgeAt halfEdgeAt,
                 second = h;
             } else {
                 partner[h] = kMeshEdgeSilhouette;
-                ++recordCount;
             }
         }
         if (first >= 0) {
             partner[first] =
                 second >= 0 ? second : (culledNeighbour ? kMeshEdgeSilhouette : kMeshEdgeOpen);
-            ++recordCount;
         }
         i = end;
     }
-    return recordCount;
-}
-
-// Records in half-edge order, that is by face, then edge.
-std::vector<MeshEdge> EmitEdges(const std::vector<FaceRecord>& faces, const int64_t* partner,
-                                size_t recordCount) {
-    std::vector<MeshEdge> edges;
-    edges.reserve(recordCount);
-    for (size_t h = 0; h < faces.size() * 3; ++h) {
-        const int64_t other = partner[h];
-        if (other == kNoRecord) continue;
-        const FaceRecord& face = faces[h / 3];
-        const int k = int(h % 3);
-        MeshEdge edge;
-        edge.v0 = face.Vertex(k);
-        edge.v1 = face.Vertex((k + 1) % 3);
-        edge.face0 = int32_t(h / 3);
-        edge.edge0 = int8_t(k);
-        edge.face1 = other >= 0 ? int32_t(other / 3) : int32_t(other);
-        edge.edge1 = other >= 0 ? int8_t(other % 3) : int8_t(-1);
-        edges.push_back(edge);
-    }
-    return edges;
 }
 
 }  // namespace
 
-std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vector<uint8_t>& facing,
-                                     const std::vector<int32_t>& leftOut) {
+MeshEdgeTable BuildMeshEdgeTable(const RenderObject& object, const std::vector<uint8_t>& facing,
+                                 const std::vector<int32_t>& leftOut) {
     const std::vector<FaceRecord>& faces = object.faces;
     if (facing.size() != faces.size())
-        throw std::invalid_argument("BuildMeshEdges: " + std::to_string(facing.size()) +
+        throw std::invalid_argument("BuildMeshEdgeTable: " + std::to_string(facing.size()) +
                                     " facing bytes for " + std::to_string(faces.size()) +
                                     " faces of object '" + object.name + "'");
     if (faces.size() > size_t(std::numeric_limits<int32_t>::max()) / 3)
-        throw std::invalid_argument("BuildMeshEdges: too many faces (" +
+        throw std::invalid_argument("BuildMeshEdgeTable: too many faces (" +
                                     std::to_string(faces.size()) + ") in object '" + object.name +
                                     "'");
     const size_t vertexCount = object.vertices.size();
-    if (faces.empty() || vertexCount == 0) return {};
+    MeshEdgeTable table;
+    if (faces.empty() || vertexCount == 0) return table;
     const size_t halfEdgeCount = faces.size() * 3;
     const int vertexBits = std::max(1, int(std::bit_width(uint64_t(vertexCount - 1))));
     const int halfEdgeBits = std::max(1, int(std::bit_width(uint64_t(halfEdgeCount - 1))));
@@ -123,16 +95,13 @@ std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vect
             [&](uint64_t key, size_t h) { items.push_back((key << halfEdgeBits) | h); });
         std::vector<uint64_t> scratch;
         RadixSortBits(items, scratch, halfEdgeBits, 2 * vertexBits);
-        // The sort's scratch becomes the partner table: touching fresh memory costs more than
-        // anything else done here. (int64_t may alias the uint64_t storage.)
-        scratch.assign(halfEdgeCount, uint64_t(kNoRecord));
-        int64_t* partner = reinterpret_cast<int64_t*>(scratch.data());
+        std::vector<uint64_t>().swap(scratch);  // before the table: lowers the peak
+        table.partner.assign(halfEdgeCount, kNoMeshEdge);
         const uint64_t halfEdgeMask = (uint64_t(1) << halfEdgeBits) - 1;
-        const size_t recordCount = PairRuns(
+        PairRuns(
             items.size(), [&](size_t j) { return items[j] >> halfEdgeBits; },
-            [&](size_t j) { return items[j] & halfEdgeMask; }, facing, partner);
-        std::vector<uint64_t>().swap(items);  // before the edge list: lowers the peak
-        return EmitEdges(faces, partner, recordCount);
+            [&](size_t j) { return items[j] & halfEdgeMask; }, facing, table.partner.data());
+        return table;
     }
     std::vector<uint64_t> keys;
     std::vector<uint32_t> halfEdges;
@@ -143,13 +112,22 @@ std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vect
         halfEdges.push_back(uint32_t(h));
     });
     RadixSortPairs(keys, halfEdges, 2 * vertexBits);
-    std::vector<int64_t> partner(halfEdgeCount, kNoRecord);
-    const size_t recordCount = PairRuns(
+    table.partner.assign(halfEdgeCount, kNoMeshEdge);
+    PairRuns(
         keys.size(), [&](size_t j) { return keys[j]; }, [&](size_t j) { return halfEdges[j]; },
-        facing, partner.data());
-    std::vector<uint64_t>().swap(keys);
-    std::vector<uint32_t>().swap(halfEdges);
-    return EmitEdges(faces, partner.data(), recordCount);
+        facing, table.partner.data());
+    return table;
+}
+
+std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vector<uint8_t>& facing,
+                                     const std::vector<int32_t>& leftOut) {
+    const MeshEdgeTable table = BuildMeshEdgeTable(object, facing, leftOut);
+    std::vector<MeshEdge> edges;
+    edges.reserve(size_t(std::count_if(table.partner.begin(), table.partner.end(),
+                                       [](int32_t p) { return p != kNoMeshEdge; })));
+    for (size_t h = 0; h < table.partner.size(); ++h)
+        if (table.partner[h] != kNoMeshEdge) edges.push_back(table.Edge(object, h));
+    return edges;
 }
 
 MeshEdgeCounts CountMeshEdges(const std::vector<MeshEdge>& edges) {
