@@ -1,14 +1,14 @@
-// Edge list by sorting half-edge keys (lower vertex, higher vertex) with a radix sort: linear in
-// the face count, and equal edges end up adjacent in face order because the sort is stable.
+// Edge list by grouping half-edges on their key (lower vertex, higher vertex): a counting sort on
+// the lower vertex, then each vertex's few half-edges sorted on the higher one and their index,
+// so equal edges end up adjacent in face order. Linear in the face count, in two passes over
+// the half-edges and one array of them, where a radix sort of the whole key took five and two.
 #include "mesh_edges.h"
 
 #include <algorithm>
-#include <bit>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "radix_sort.h"
 #include "render_object_info.h"
 
 namespace KvrnLib {
@@ -65,10 +65,8 @@ MeshEdgeTable BuildMeshEdgeTable(const RenderObject& object, const std::vector<u
     MeshEdgeTable table;
     if (faces.empty() || vertexCount == 0) return table;
     const size_t halfEdgeCount = faces.size() * 3;
-    const int vertexBits = std::max(1, int(std::bit_width(uint64_t(vertexCount - 1))));
-    const int halfEdgeBits = std::max(1, int(std::bit_width(uint64_t(halfEdgeCount - 1))));
 
-    // Calls add(key, h) for every half-edge h whose ends differ, key = (lower, higher vertex).
+    // Calls add(lower, higher, h) for every half-edge h whose ends differ.
     const auto forEachHalfEdge = [&](auto add) {
         size_t nextLeftOut = 0;
         for (size_t f = 0; f < faces.size(); ++f) {
@@ -80,42 +78,32 @@ MeshEdgeTable BuildMeshEdgeTable(const RenderObject& object, const std::vector<u
                 !VertexInRange(face.vertexC, vertexCount))
                 continue;
             for (int k = 0; k < 3; ++k) {
-                const uint64_t a = uint64_t(face.Vertex(k));
-                const uint64_t b = uint64_t(face.Vertex((k + 1) % 3));
-                if (a != b) add((std::min(a, b) << vertexBits) | std::max(a, b), f * 3 + size_t(k));
+                const uint32_t a = uint32_t(face.Vertex(k));
+                const uint32_t b = uint32_t(face.Vertex((k + 1) % 3));
+                if (a != b) add(std::min(a, b), std::max(a, b), uint32_t(f * 3 + size_t(k)));
             }
         }
     };
 
-    if (2 * vertexBits + halfEdgeBits <= 64) {
-        // Key and half-edge packed in one word: half the memory traffic of separate arrays.
-        std::vector<uint64_t> items;
-        items.reserve(halfEdgeCount);
-        forEachHalfEdge(
-            [&](uint64_t key, size_t h) { items.push_back((key << halfEdgeBits) | h); });
-        std::vector<uint64_t> scratch;
-        RadixSortBits(items, scratch, halfEdgeBits, 2 * vertexBits);
-        std::vector<uint64_t>().swap(scratch);  // before the table: lowers the peak
-        table.partner.assign(halfEdgeCount, kNoMeshEdge);
-        const uint64_t halfEdgeMask = (uint64_t(1) << halfEdgeBits) - 1;
-        PairRuns(
-            items.size(), [&](size_t j) { return items[j] >> halfEdgeBits; },
-            [&](size_t j) { return items[j] & halfEdgeMask; }, facing, table.partner.data());
-        return table;
-    }
-    std::vector<uint64_t> keys;
-    std::vector<uint32_t> halfEdges;
-    keys.reserve(halfEdgeCount);
-    halfEdges.reserve(halfEdgeCount);
-    forEachHalfEdge([&](uint64_t key, size_t h) {
-        keys.push_back(key);
-        halfEdges.push_back(uint32_t(h));
+    // groupEnd[v]: end of lower vertex v's group once filled (its start is groupEnd[v - 1]).
+    std::vector<uint32_t> groupEnd(vertexCount + 1, 0);
+    forEachHalfEdge([&](uint32_t lower, uint32_t, uint32_t) { ++groupEnd[lower + 1]; });
+    for (size_t v = 1; v <= vertexCount; ++v) groupEnd[v] += groupEnd[v - 1];
+    // (higher vertex, half-edge) per entry; half-edges arrive ascending.
+    std::vector<uint64_t> entries(groupEnd[vertexCount]);
+    forEachHalfEdge([&](uint32_t lower, uint32_t higher, uint32_t h) {
+        entries[groupEnd[lower]++] = (uint64_t(higher) << 32) | h;
     });
-    RadixSortPairs(keys, halfEdges, 2 * vertexBits);
     table.partner.assign(halfEdgeCount, kNoMeshEdge);
-    PairRuns(
-        keys.size(), [&](size_t j) { return keys[j]; }, [&](size_t j) { return halfEdges[j]; },
-        facing, table.partner.data());
+    for (size_t v = 0, begin = 0; v < vertexCount; begin = groupEnd[v], ++v) {
+        uint64_t* group = entries.data() + begin;
+        const size_t count = groupEnd[v] - begin;
+        if (count == 0) continue;
+        std::sort(group, group + count);
+        PairRuns(
+            count, [&](size_t j) { return group[j] >> 32; },
+            [&](size_t j) { return group[j] & 0xFFFFFFFFu; }, facing, table.partner.data());
+    }
     return table;
 }
 
