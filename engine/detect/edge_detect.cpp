@@ -241,8 +241,9 @@ void DetectionPlan::ListItems() {
     }
     for (size_t p = 0; p < result_.pairs.size(); ++p) {
         const IntersectionPair& pair = result_.pairs[p];
-        const int64_t faces = (int64_t(scene_.Object(pair.objectA).faces.size()) +
-                               int64_t(scene_.Object(pair.objectB).faces.size())) /
+        // The faces the walk meets, copies left out (the intersection data is prepared).
+        const int64_t faces = (int64_t(scene_.Info(pair.objectA).FaceBounds().order.size()) +
+                               int64_t(scene_.Info(pair.objectB).FaceBounds().order.size())) /
                               2;
         const int64_t parts = (faces + sizes_.facesPerPairPart - 1) / sizes_.facesPerPairPart;
         std::vector<WalkStart>& starts = starts_[p];
