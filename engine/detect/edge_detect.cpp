@@ -154,11 +154,15 @@ DetectionPlan::DetectionPlan(DetectionResult& result, const LineDetectionSetting
       rect_(WidenedScreenRect(scene.GetCamera(), settings.offscreen)),
       copyOf_(std::move(copyOf)),
       sizes_{std::max(1, sizes.facesPerObjectPart), std::max<int64_t>(1, sizes.facesPerPairPart)},
-      edges_(size_t(scene.ObjectCount())) {
+      edges_(size_t(scene.ObjectCount())),
+      inParts_(size_t(scene.ObjectCount()), 0) {
     // Pairs are listed here, before any item runs, so their slots never move.
     result_.pairs.clear();
     for (int o = 0; o < scene.ObjectCount(); ++o)
-        if (ObjectHasWork(o)) objects_.push_back(o);
+        if (ObjectHasWork(o)) {
+            objects_.push_back(o);
+            inParts_[size_t(o)] = scene.Object(o).faces.size() > size_t(sizes_.facesPerObjectPart);
+        }
     for (const auto& [a, b] : ListIntersectionPairs(settings, scene, rect_, copyOf_)) {
         IntersectionPair& pair = result_.pairs.emplace_back();
         pair.objectA = a;
@@ -197,7 +201,8 @@ void DetectionPlan::Prepare(int item) {
         const int o = objects_[size_t(item)];
         const RenderObjectInfoEx& info = scene_.Info(o);
         info.FaceNormals();
-        edges_[size_t(o)] = BuildMeshEdgeTable(scene_.Object(o), info.FacingBytes());
+        if (inParts_[size_t(o)])
+            edges_[size_t(o)] = BuildMeshEdgeTable(scene_.Object(o), info.FacingBytes());
         return;
     }
     const int o = pairObjects_[size_t(item) - objects_.size()];
@@ -209,7 +214,8 @@ std::vector<int32_t> DetectionPlan::ObjectsWithSharedCornerCopies(
     const OcclusionScene& occlusion) const {
     std::vector<int32_t> out;
     for (int o : objects_)
-        if (!SharedCornerCopies(scene_.Object(o), occlusion.FaceCopies(o)).empty())
+        if (inParts_[size_t(o)] &&
+            !SharedCornerCopies(scene_.Object(o), occlusion.FaceCopies(o)).empty())
             out.push_back(o);
     return out;
 }
@@ -232,7 +238,8 @@ void DetectionPlan::ListItems() {
         totalCost_ += cost;
     };
     for (int o : objects_) {
-        const int64_t count = int64_t(edges_[size_t(o)].partner.size() / 3);
+        const int64_t count = inParts_[size_t(o)] ? int64_t(edges_[size_t(o)].partner.size() / 3)
+                                                  : int64_t(scene_.Object(o).faces.size());
         // An object without edges still gets an item, so that it counts as done.
         for (int64_t begin = 0; begin == 0 || begin < count; begin += sizes_.facesPerObjectPart) {
             const int64_t end = std::min<int64_t>(count, begin + sizes_.facesPerObjectPart);
@@ -351,10 +358,16 @@ void EdgeDetectThreadProcess::DetectObjectEdges(int o, int begin, int end, PartB
     const std::vector<Point3>& normals = objectInfo.FaceNormals();
     const ObjectDetection& record = settings_.objects[size_t(o)];
     const float frontWinding = FrontWinding(camera, objectInfo.IsMirrored());
-    const MeshEdgeTable& edges = plan_.edges_[size_t(o)];
+    if (!plan_.inParts_[size_t(o)]) {
+        scratch.edges = BuildMeshEdgeTable(object, objectInfo.FacingBytes(),
+                                           SharedCornerCopies(object, occlusion_.FaceCopies(o)));
+    }
+    const MeshEdgeTable& edges =
+        plan_.inParts_[size_t(o)] ? plan_.edges_[size_t(o)] : scratch.edges;
     const ScreenRect& rect = plan_.rect_;
     const bool parallel = camera.parallel != 0;
-    const size_t first = size_t(begin) * 3, last = size_t(end) * 3;
+    const size_t first = size_t(begin) * 3;
+    const size_t last = std::min(size_t(end) * 3, edges.partner.size());
     for (size_t h = first; h < last; ++h) {
         if ((h - first) % kProgressInterval == 0 && h > first) {
             info.SetThreadProgress(int(h - first), int(last - first));

@@ -55,13 +55,13 @@ class DetectionPlan {
     DetectionPlan(DetectionResult& result, const LineDetectionSettings& settings,
                   const Scene& scene, std::vector<int32_t> copyOf, DetectPartSizes sizes = {});
 
-    // Preparation, run alongside the occlusion build: item i < ObjectCount() builds the mesh
-    // edges of the i-th object with work, later items the intersection data of the objects in
-    // pairs. Any thread; each item writes only its own object's slot.
+    // Preparation, run alongside the occlusion build: item i < ObjectCount() prepares the i-th
+    // object with work (the mesh edges of one cut into parts), later items the intersection
+    // data of the objects in pairs. Any thread; each item writes only its own object's slot.
     int PrepareCount() const { return int(objects_.size() + pairObjects_.size()); }
     void Prepare(int item);
-    // The objects whose mesh edges must leave out copies the occlusion found (ascending; mostly
-    // none), and the rebuild of one of them, on any thread.
+    // The objects with prepared mesh edges that must leave out copies the occlusion found
+    // (ascending; mostly none), and the rebuild of one of them, on any thread.
     std::vector<int32_t> ObjectsWithSharedCornerCopies(const OcclusionScene& occlusion) const;
     void RebuildEdges(int object, const OcclusionScene& occlusion);
 
@@ -85,8 +85,11 @@ class DetectionPlan {
     const DetectPartSizes sizes_;
     std::vector<int32_t> objects_;      // objects with edges to detect, ascending
     std::vector<int32_t> pairObjects_;  // objects in some pair, ascending
-    // Per scene object: its mesh edges, from the preparation until its last part is done.
+    // Per scene object cut into parts: its mesh edges, from the preparation until its last part
+    // is done. An object of one part builds them in its item, so that they are not all held at
+    // once in a scene of many objects.
     std::vector<MeshEdgeTable> edges_;
+    std::vector<uint8_t> inParts_;                // per scene object
     std::vector<std::vector<WalkStart>> starts_;  // per pair; empty: walked as one part
     std::vector<DetectWorkItem> items_;
     int32_t bufferCount_ = 0;
@@ -106,6 +109,7 @@ class EdgeDetectThreadProcess final : public ThreadProcess {
 
   private:
     struct Scratch {
+        MeshEdgeTable edges;  // of an object of one part
         std::vector<VisibilityRun> runs;
         IntersectionScratch intersection;
     };
