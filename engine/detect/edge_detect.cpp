@@ -147,22 +147,31 @@ float FrontWinding(const Camera& camera, bool mirrored) {
 }  // namespace
 
 DetectionPlan::DetectionPlan(DetectionResult& result, const LineDetectionSettings& settings,
-                             const Scene& scene, std::vector<int32_t> copyOf, DetectPartSizes sizes)
+                             const Scene& scene, std::vector<int32_t> copyOf, int threadCount,
+                             DetectPartSizes sizes)
     : result_(result),
       settings_(settings),
       scene_(scene),
       rect_(WidenedScreenRect(scene.GetCamera(), settings.offscreen)),
       copyOf_(std::move(copyOf)),
-      sizes_{std::max(1, sizes.facesPerObjectPart), std::max<int64_t>(1, sizes.facesPerPairPart)},
+      sizes_{std::max(1, sizes.facesPerObjectPart), std::max<int64_t>(1, sizes.facesPerPairPart),
+             std::max<int64_t>(1, sizes.shareFactor)},
+      threadCount_(std::max(1, threadCount)),
       edges_(size_t(scene.ObjectCount())),
       inParts_(size_t(scene.ObjectCount()), 0) {
     // Pairs are listed here, before any item runs, so their slots never move.
     result_.pairs.clear();
-    for (int o = 0; o < scene.ObjectCount(); ++o)
-        if (ObjectHasWork(o)) {
-            objects_.push_back(o);
-            inParts_[size_t(o)] = scene.Object(o).faces.size() > size_t(sizes_.facesPerObjectPart);
-        }
+    int64_t totalFaces = 0;
+    for (int o = 0; o < scene.ObjectCount(); ++o) {
+        if (!ObjectHasWork(o)) continue;
+        objects_.push_back(o);
+        totalFaces += int64_t(scene.Object(o).faces.size());
+    }
+    for (int o : objects_) {
+        const int64_t faces = int64_t(scene.Object(o).faces.size());
+        inParts_[size_t(o)] =
+            faces > sizes_.facesPerObjectPart && LargeShare(faces, totalFaces) ? 1 : 0;
+    }
     for (const auto& [a, b] : ListIntersectionPairs(settings, scene, rect_, copyOf_)) {
         IntersectionPair& pair = result_.pairs.emplace_back();
         pair.objectA = a;
@@ -173,6 +182,10 @@ DetectionPlan::DetectionPlan(DetectionResult& result, const LineDetectionSetting
     std::sort(pairObjects_.begin(), pairObjects_.end());
     pairObjects_.erase(std::unique(pairObjects_.begin(), pairObjects_.end()), pairObjects_.end());
     starts_.resize(result_.pairs.size());
+}
+
+bool DetectionPlan::LargeShare(int64_t faces, int64_t totalFaces) const {
+    return threadCount_ > 1 && faces * sizes_.shareFactor * threadCount_ > totalFaces;
 }
 
 bool DetectionPlan::ObjectHasWork(int o) const {
@@ -246,13 +259,20 @@ void DetectionPlan::ListItems() {
             add(DetectItemType::kObjectEdges, o, int(begin), int(end), end - begin + 1);
         }
     }
+    // The faces a pair's walk meets, copies left out (the intersection data is prepared).
+    const auto pairFaces = [&](const IntersectionPair& pair) {
+        return (int64_t(scene_.Info(pair.objectA).FaceBounds().order.size()) +
+                int64_t(scene_.Info(pair.objectB).FaceBounds().order.size())) /
+               2;
+    };
+    int64_t totalPairFaces = 0;
+    for (const IntersectionPair& pair : result_.pairs) totalPairFaces += pairFaces(pair);
     for (size_t p = 0; p < result_.pairs.size(); ++p) {
         const IntersectionPair& pair = result_.pairs[p];
-        // The faces the walk meets, copies left out (the intersection data is prepared).
-        const int64_t faces = (int64_t(scene_.Info(pair.objectA).FaceBounds().order.size()) +
-                               int64_t(scene_.Info(pair.objectB).FaceBounds().order.size())) /
-                              2;
-        const int64_t parts = (faces + sizes_.facesPerPairPart - 1) / sizes_.facesPerPairPart;
+        const int64_t faces = pairFaces(pair);
+        const int64_t parts = LargeShare(faces, totalPairFaces)
+                                  ? (faces + sizes_.facesPerPairPart - 1) / sizes_.facesPerPairPart
+                                  : 1;
         std::vector<WalkStart>& starts = starts_[p];
         if (parts > 1)
             starts = CandidateWalkStarts(scene_, pair.objectA, pair.objectB, kWalkSplitDepth);
@@ -335,9 +355,12 @@ bool EdgeDetectThreadProcess::Work(const ThreadProcessInfo& info) {
                                   std::to_string(pair.objectB + 1));
         const std::vector<WalkStart>& starts = plan_.starts_[size_t(item.index)];
         const WalkStart* first = starts.empty() ? nullptr : starts.data() + item.begin;
+        const PieceSink sink = [&](bool hidden) -> DetectedEdge& {
+            if (buffer) return (hidden ? buffer->hidden : buffer->visible).emplace_back();
+            return (hidden ? pair.hiddenEdges : pair.visibleEdges).Append();
+        };
         IntersectPair(scene_, settings_, occlusion_, plan_.rect_, pair, first,
-                      size_t(item.end - item.begin), buffer ? buffer->visible : pair.visibleEdges,
-                      buffer ? buffer->hidden : pair.hiddenEdges, scratch->intersection, info);
+                      size_t(item.end - item.begin), sink, scratch->intersection, info);
     }
     PartDone(item);
     if (!quiet_) {
@@ -421,7 +444,7 @@ void EdgeDetectThreadProcess::DetectObjectEdges(int o, int begin, int end, PartB
             if (kind < 0) continue;
             DetectedEdge* piece;
             if (buffer) {
-                piece = &(hidden ? buffer->hidden : buffer->visible).Append();
+                piece = &(hidden ? buffer->hidden : buffer->visible).emplace_back();
             } else {
                 LineSetEdges& out = result_.lineSets[size_t(set)];
                 ObjectEdges& lists = hidden ? out.hidden[size_t(o)] : out.visible[size_t(o)];
@@ -439,25 +462,21 @@ void EdgeDetectThreadProcess::MergeParts() {
     for (const DetectWorkItem& item : plan_.items_) {
         if (item.buffer < 0) continue;
         PartBuffer& buffer = buffers_[size_t(item.buffer)];
-        if (item.type == DetectItemType::kObjectEdges) {
-            // A piece's line set and kind name its list.
-            for (const bool hidden : {false, true}) {
-                (hidden ? buffer.hidden : buffer.visible).ForEach([&](const DetectedEdge& piece) {
-                    LineSetEdges& out = result_.lineSets[size_t(piece.lineSet)];
-                    ObjectEdges& lists =
-                        hidden ? out.hidden[size_t(item.index)] : out.visible[size_t(item.index)];
-                    lists.kinds[size_t(piece.kind)].Append(piece);
-                });
+        for (const bool hidden : {false, true}) {
+            for (const DetectedEdge& piece : hidden ? buffer.hidden : buffer.visible) {
+                if (item.type == DetectItemType::kPairPart) {
+                    IntersectionPair& pair = result_.pairs[size_t(item.index)];
+                    (hidden ? pair.hiddenEdges : pair.visibleEdges).Append(piece);
+                    continue;
+                }
+                // A piece's line set and kind name its list.
+                LineSetEdges& out = result_.lineSets[size_t(piece.lineSet)];
+                ObjectEdges& lists =
+                    hidden ? out.hidden[size_t(item.index)] : out.visible[size_t(item.index)];
+                lists.kinds[size_t(piece.kind)].Append(piece);
             }
-        } else {
-            IntersectionPair& pair = result_.pairs[size_t(item.index)];
-            buffer.visible.ForEach(
-                [&](const DetectedEdge& piece) { pair.visibleEdges.Append(piece); });
-            buffer.hidden.ForEach(
-                [&](const DetectedEdge& piece) { pair.hiddenEdges.Append(piece); });
         }
-        buffer.visible.Clear();
-        buffer.hidden.Clear();
+        buffer = PartBuffer{};
     }
 }
 
@@ -467,7 +486,8 @@ void DetectEdges(DetectionResult& result, const LineDetectionSettings& settings,
     if (int(settings.objects.size()) != scene.ObjectCount())
         throw LineEffectException("invalid LineDetectionSettings.");
     result.Reset(int(settings.lineSets.size()), scene.ObjectCount());
-    DetectionPlan plan(result, settings, scene, FindObjectCopies(scene, settings), sizes);
+    DetectionPlan plan(result, settings, scene, FindObjectCopies(scene, settings),
+                       manager.GetThreadCount(), sizes);
     // The occlusion leaves out copies of faces, which the mesh edges leave out too when they
     // repeat corner indices; copies are rare, so edges are built without first and rebuilt where
     // there are some.

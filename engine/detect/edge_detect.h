@@ -45,6 +45,9 @@ struct DetectWorkItem {
 struct DetectPartSizes {
     int facesPerObjectPart = 8192;
     int64_t facesPerPairPart = 16384;
+    // An object or pair is cut only when it holds more than 1 / (shareFactor x threads) of all
+    // faces: with many small ones the items balance anyway.
+    int64_t shareFactor = 2;
 };
 
 // Work of the detection stage, listed before it runs. All references must outlive the plan.
@@ -52,8 +55,11 @@ class DetectionPlan {
   public:
     // Objects whose entry in `copyOf` is not -1 (see object_copies.h) are left out; an empty
     // `copyOf` leaves none out. Lists the intersection pairs into `result` (sized already).
+    // Objects and pairs are cut into parts only for more than one worker, and only when they
+    // hold a large share of the work (see DetectPartSizes).
     DetectionPlan(DetectionResult& result, const LineDetectionSettings& settings,
-                  const Scene& scene, std::vector<int32_t> copyOf, DetectPartSizes sizes = {});
+                  const Scene& scene, std::vector<int32_t> copyOf, int threadCount,
+                  DetectPartSizes sizes = {});
 
     // Preparation, run alongside the occlusion build: item i < ObjectCount() prepares the i-th
     // object with work (the mesh edges of one cut into parts), later items the intersection
@@ -76,6 +82,8 @@ class DetectionPlan {
     friend class EdgeDetectThreadProcess;
 
     bool ObjectHasWork(int object) const;
+    // Whether work on `faces` of `totalFaces` would keep one worker busy while others wait.
+    bool LargeShare(int64_t faces, int64_t totalFaces) const;
 
     DetectionResult& result_;
     const LineDetectionSettings& settings_;
@@ -83,6 +91,7 @@ class DetectionPlan {
     const ScreenRect rect_;
     const std::vector<int32_t> copyOf_;
     const DetectPartSizes sizes_;
+    const int threadCount_;
     std::vector<int32_t> objects_;      // objects with edges to detect, ascending
     std::vector<int32_t> pairObjects_;  // objects in some pair, ascending
     // Per scene object cut into parts: its mesh edges, from the preparation until its last part
@@ -113,9 +122,10 @@ class EdgeDetectThreadProcess final : public ThreadProcess {
         std::vector<VisibilityRun> runs;
         IntersectionScratch intersection;
     };
-    // Pieces of a part after the first of its object or pair.
+    // Pieces of a part after the first of its object or pair; most parts have few, so vectors
+    // rather than lists of 256-piece blocks.
     struct PartBuffer {
-        EdgeList visible, hidden;
+        std::vector<DetectedEdge> visible, hidden;
     };
 
     // Detects the edges of faces [begin, end) of one object into `buffer`, or into the result

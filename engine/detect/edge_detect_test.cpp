@@ -205,8 +205,8 @@ std::vector<std::vector<PieceRecord>> ListsInOrder(const DetectionResult& result
     return lists;
 }
 
-// Objects' edges and intersection walks cut into many parts give the lists of one part each,
-// piece for piece and in the same order.
+// Objects' edges and intersection walks cut into many parts (every one, whatever its share of
+// the work) give the lists of one part each, piece for piece and in the same order.
 TEST(EdgeDetect, PartsOfObjectsAndPairsKeepEveryListInOrder) {
     const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
     // Two bars through each other as one object, for self-intersections, and a sphere.
@@ -234,7 +234,7 @@ TEST(EdgeDetect, PartsOfObjectsAndPairsKeepEveryListInOrder) {
         DetectEdges(result, settings, scene, pool, nullptr, sizes);
         return ListsInOrder(result);
     };
-    const auto whole = detect({1 << 30, int64_t(1) << 40}, 1);
+    const auto whole = detect({1 << 30, int64_t(1) << 40, 1}, 1);
     size_t pieces = 0;
     for (const auto& list : whole) pieces += list.size();
     ASSERT_GT(pieces, 100u);
@@ -243,7 +243,8 @@ TEST(EdgeDetect, PartsOfObjectsAndPairsKeepEveryListInOrder) {
     ASSERT_GE(whole.size(), 42u);
     EXPECT_GT(whole[40].size() + whole[41].size(), 10u);
     for (int threads : {1, 2, 7}) {
-        for (const DetectPartSizes sizes : {DetectPartSizes{7, 5}, DetectPartSizes{300, 200}})
+        for (const DetectPartSizes sizes :
+             {DetectPartSizes{7, 5, 1 << 20}, DetectPartSizes{300, 200, 1 << 20}})
             EXPECT_TRUE(detect(sizes, threads) == whole)
                 << threads << " " << sizes.facesPerObjectPart;
     }

@@ -344,7 +344,7 @@ std::vector<WalkStart> CandidateWalkStarts(const Scene& scene, int objectA, int 
 void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
                    const OcclusionScene& occlusion, const ScreenRect& rect,
                    const IntersectionPair& pair, const WalkStart* starts, size_t startCount,
-                   EdgeList& visible, EdgeList& hidden, IntersectionScratch& scratch,
+                   const PieceSink& sink, IntersectionScratch& scratch,
                    const ThreadProcessInfo& info) {
     if (info.IsAborted()) return;
     info.SetThreadProgress(0, 1);
@@ -413,7 +413,7 @@ void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
         for (const VisibilityRun& run : scratch.runs) {
             const bool isHidden = (run.state & kSampleHidden) != 0;
             if (!(isHidden ? lineSet.hidden : lineSet.visible).kind[kEdgeIntersection]) continue;
-            DetectedEdge& piece = (isHidden ? hidden : visible).Append();
+            DetectedEdge& piece = sink(isHidden);
             piece.kind = kEdgeIntersection;
             SetPieceGeometry(&piece, segment, run.from, run.to, parallel);
             piece.object = useA ? oa : ob;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -65,13 +66,17 @@ struct IntersectionScratch {
     std::vector<VisibilityRun> runs;
 };
 
+// Where pieces go: returns a new piece of the visible or the hidden class, to be filled before
+// the next call.
+using PieceSink = std::function<DetectedEdge&(bool hidden)>;
+
 // Computes the intersection pieces (kind 2) met by walking from starts [0, startCount) of the
-// pair's walk (the whole walk when `starts` is null), appending them to `visible` and `hidden`.
-// Polls the abort and reports progress every 256 candidate face pairs.
+// pair's walk (the whole walk when `starts` is null) into `sink`. Polls the abort and reports
+// progress every 256 candidate face pairs.
 void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
                    const OcclusionScene& occlusion, const ScreenRect& rect,
                    const IntersectionPair& pair, const WalkStart* starts, size_t startCount,
-                   EdgeList& visible, EdgeList& hidden, IntersectionScratch& scratch,
+                   const PieceSink& sink, IntersectionScratch& scratch,
                    const ThreadProcessInfo& info);
 
 }  // namespace KvrnLib
