@@ -253,9 +253,12 @@ void DetectionPlan::ListItems() {
     for (int o : objects_) {
         const int64_t count = inParts_[size_t(o)] ? int64_t(edges_[size_t(o)].partner.size() / 3)
                                                   : int64_t(scene_.Object(o).faces.size());
-        // An object without edges still gets an item, so that it counts as done.
-        for (int64_t begin = 0; begin == 0 || begin < count; begin += sizes_.facesPerObjectPart) {
-            const int64_t end = std::min<int64_t>(count, begin + sizes_.facesPerObjectPart);
+        // An object of one part builds its edges in its item: it must have exactly one. An
+        // object without edges still gets an item, so that it counts as done.
+        const int64_t step =
+            inParts_[size_t(o)] ? sizes_.facesPerObjectPart : std::max<int64_t>(1, count);
+        for (int64_t begin = 0; begin == 0 || begin < count; begin += step) {
+            const int64_t end = std::min<int64_t>(count, begin + step);
             add(DetectItemType::kObjectEdges, o, int(begin), int(end), end - begin + 1);
         }
     }

@@ -250,6 +250,44 @@ TEST(EdgeDetect, PartsOfObjectsAndPairsKeepEveryListInOrder) {
     }
 }
 
+// The work items of a plan: one per object and per pair on one worker or among many small
+// objects; a big object alone is cut, the same for any thread count above one.
+TEST(EdgeDetect, OnlyABigShareOfTheWorkIsCutIntoParts) {
+    const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
+    LineDetectionSettings settings = OneLineSet(1, true);
+    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
+        c->kind[kEdgeIntersection] = c->selfIsect = 1;
+    const auto itemCounts = [&](const Scene& scene, int threads) {
+        LineDetectionSettings forScene = settings;
+        forScene.objects.resize(size_t(scene.ObjectCount()), settings.objects[0]);
+        DetectionResult result;
+        result.Reset(1, scene.ObjectCount());
+        DetectionPlan plan(result, forScene, scene, {}, threads, {64, 64, 2});
+        for (int i = 0; i < plan.PrepareCount(); ++i) plan.Prepare(i);
+        plan.ListItems();
+        std::pair<int, int> counts{0, 0};
+        for (const DetectWorkItem& item : plan.Items())
+            ++(item.type == DetectItemType::kObjectEdges ? counts.first : counts.second);
+        return counts;
+    };
+    const Scene one(camera, {test::MakeSphere({0, 0, 0}, 1, 32, 16, camera)});
+    EXPECT_EQ(itemCounts(one, 1), std::make_pair(1, 1));
+    const std::pair<int, int> cut = itemCounts(one, 2);
+    EXPECT_GT(cut.first, 10);
+    EXPECT_GT(cut.second, 1);
+    EXPECT_EQ(itemCounts(one, 7), cut);
+
+    std::vector<std::shared_ptr<RenderObject>> many;
+    for (int i = 0; i < 8; ++i)
+        many.push_back(
+            test::MakeSphere({float(i % 4) * 2.5f - 4, float(i / 4) * 2.5f, 0}, 1, 32, 16, camera));
+    const Scene spread(camera, many);
+    for (int threads : {1, 2}) {
+        const std::pair<int, int> counts = itemCounts(spread, threads);
+        EXPECT_EQ(counts.first, 8) << threads;
+    }
+}
+
 // Copies of faces and of whole objects add nothing to see: the same pieces, every kind and
 // intersections included, as without them.
 TEST(EdgeDetect, CopiedFacesAndObjectsGiveTheOriginalPieces) {
