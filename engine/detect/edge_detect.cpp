@@ -493,9 +493,13 @@ void DetectEdges(DetectionResult& result, const LineDetectionSettings& settings,
                        manager.GetThreadCount(), sizes);
     // The occlusion leaves out copies of faces, which the mesh edges leave out too when they
     // repeat corner indices; copies are rare, so edges are built without first and rebuilt where
-    // there are some.
-    const OcclusionScene occlusion(scene, manager, plan.CopyOf(), plan.PrepareCount(),
-                                   [&](int item) { plan.Prepare(item); });
+    // there are some. One worker gains nothing from the overlap, and would hold the occlusion's
+    // build state and the preparation's results at once.
+    const bool alongside = manager.GetThreadCount() > 1;
+    const auto prepare = [&](int item) { plan.Prepare(item); };
+    const OcclusionScene occlusion(scene, manager, plan.CopyOf(),
+                                   alongside ? plan.PrepareCount() : 0, prepare);
+    if (!alongside) ParallelFor(&manager, plan.PrepareCount(), prepare);
     StageRun run(delegate, manager);
     const bool quiet = run.Quiet();
     const std::vector<int32_t> rebuild = plan.ObjectsWithSharedCornerCopies(occlusion);
