@@ -304,6 +304,32 @@ std::function<bool()> AbortPoll(const ThreadProcessInfo& info) {
     return [&info] { return info.IsAborted(); };
 }
 
+// Strokes of one line set before far connection, by slot.
+using SlotStrokes = std::array<std::vector<Stroke>, kSlotCount>;
+
+// A phase of `count` items with progress reports: hands each item to RunItem, skipping the
+// rest once the run is aborted.
+class PhaseThreadProcess : public ThreadProcess {
+  public:
+    PhaseThreadProcess(std::string phase, int64_t totalWork, int32_t count, bool quiet)
+        : count_(count), progress_(std::move(phase), totalWork, count, quiet) {}
+
+    bool Work(const ThreadProcessInfo& info) final {
+        const int32_t i = info.itemIndex;
+        if (i == 0) progress_.Refresh(info);
+        if (i >= count_) return false;
+        if (!info.IsAborted()) RunItem(i, info);
+        return true;
+    }
+
+  protected:
+    // Calls progress_.Finished when the item completed.
+    virtual void RunItem(int32_t item, const ThreadProcessInfo& info) = 0;
+
+    const int32_t count_;
+    PhaseProgress progress_;
+};
+
 }  // namespace
 
 struct IndexedEdgeItem {
@@ -311,22 +337,22 @@ struct IndexedEdgeItem {
 };
 
 // Phase 1: one item per line set, object, class and group with edges.
-class SetupIndexedEdgeThreadProcess final : public ThreadProcess {
+class SetupIndexedEdgeThreadProcess final : public PhaseThreadProcess {
   public:
     SetupIndexedEdgeThreadProcess(DetectionResult& detection,
                                   const std::vector<ConnectSettings>& settings,
                                   std::vector<IndexedEdgeItem> items, bool quiet)
-        : detection_(detection),
+        : PhaseThreadProcess("[Phase 1] ", TotalEdges(items), int32_t(items.size()), quiet),
+          detection_(detection),
           settings_(settings),
           items_(std::move(items)),
-          strokes_(items_.size()),
-          progress_("[Phase 1] ", TotalEdges(items_), int32_t(items_.size()), quiet) {}
+          strokes_(items_.size()) {}
 
-    bool Work(const ThreadProcessInfo& info) override {
-        const int32_t i = info.itemIndex;
-        if (i == 0) progress_.Refresh(info);
-        if (i >= int32_t(items_.size())) return false;
-        if (info.IsAborted()) return true;
+    const std::vector<IndexedEdgeItem>& Items() const { return items_; }
+    std::vector<Stroke>& Strokes(size_t item) { return strokes_[item]; }
+
+  private:
+    void RunItem(int32_t i, const ThreadProcessInfo& info) override {
         const IndexedEdgeItem& item = items_[size_t(i)];
         if (!progress_.Quiet())
             info.SetThreadMessage(std::to_string(item.set + 1) + " : Object " +
@@ -344,16 +370,10 @@ class SetupIndexedEdgeThreadProcess final : public ThreadProcess {
         }
         const StrokeParams& params =
             (item.hidden ? set.hiddenParams : set.visibleParams)[size_t(item.group)];
-        if (!ChainCoincidentEdges(edges, params, AbortPoll(info), &strokes_[size_t(i)]))
-            return true;
-        progress_.Finished(info, item.edgeCount);
-        return true;
+        if (ChainCoincidentEdges(edges, params, AbortPoll(info), &strokes_[size_t(i)]))
+            progress_.Finished(info, item.edgeCount);
     }
 
-    const std::vector<IndexedEdgeItem>& Items() const { return items_; }
-    std::vector<Stroke>& Strokes(size_t item) { return strokes_[item]; }
-
-  private:
     static int64_t TotalEdges(const std::vector<IndexedEdgeItem>& items) {
         int64_t sum = 0;
         for (const IndexedEdgeItem& item : items) sum += item.edgeCount;
@@ -364,27 +384,27 @@ class SetupIndexedEdgeThreadProcess final : public ThreadProcess {
     const std::vector<ConnectSettings>& settings_;
     const std::vector<IndexedEdgeItem> items_;
     std::vector<std::vector<Stroke>> strokes_;
-    PhaseProgress progress_;
 };
 
 // Phase 2: one item per intersection pair and class with pieces.
-class SetupISectEdgeThreadProcess final : public ThreadProcess {
+class SetupISectEdgeThreadProcess final : public PhaseThreadProcess {
   public:
     struct Item {
         int32_t pair, hidden;
     };
 
     SetupISectEdgeThreadProcess(DetectionResult& detection, std::vector<Item> items, bool quiet)
-        : detection_(detection),
+        : PhaseThreadProcess("[Phase 2] ", TotalPieces(detection, items), int32_t(items.size()),
+                             quiet),
+          detection_(detection),
           items_(std::move(items)),
-          strokes_(items_.size()),
-          progress_("[Phase 2] ", TotalPieces(detection, items_), int32_t(items_.size()), quiet) {}
+          strokes_(items_.size()) {}
 
-    bool Work(const ThreadProcessInfo& info) override {
-        const int32_t i = info.itemIndex;
-        if (i == 0) progress_.Refresh(info);
-        if (i >= int32_t(items_.size())) return false;
-        if (info.IsAborted()) return true;
+    const std::vector<Item>& Items() const { return items_; }
+    std::vector<Stroke>& Strokes(size_t item) { return strokes_[item]; }
+
+  private:
+    void RunItem(int32_t i, const ThreadProcessInfo& info) override {
         const Item& item = items_[size_t(i)];
         IntersectionPair& pair = detection_.pairs[size_t(item.pair)];
         if (!progress_.Quiet())
@@ -392,17 +412,11 @@ class SetupISectEdgeThreadProcess final : public ThreadProcess {
                                   std::to_string(pair.objectB + 1) +
                                   (item.hidden ? " (h)" : " (v)"));
         EdgeList& edges = item.hidden ? pair.hiddenEdges : pair.visibleEdges;
-        if (!ChainIntersectionEdges(edges, pair.objectA, pair.objectB, AbortPoll(info),
-                                    &strokes_[size_t(i)]))
-            return true;
-        progress_.Finished(info, int64_t(edges.Size()));
-        return true;
+        if (ChainIntersectionEdges(edges, pair.objectA, pair.objectB, AbortPoll(info),
+                                   &strokes_[size_t(i)]))
+            progress_.Finished(info, int64_t(edges.Size()));
     }
 
-    const std::vector<Item>& Items() const { return items_; }
-    std::vector<Stroke>& Strokes(size_t item) { return strokes_[item]; }
-
-  private:
     static int64_t TotalPieces(const DetectionResult& detection, const std::vector<Item>& items) {
         int64_t sum = 0;
         for (const Item& item : items) {
@@ -415,7 +429,6 @@ class SetupISectEdgeThreadProcess final : public ThreadProcess {
     DetectionResult& detection_;
     const std::vector<Item> items_;
     std::vector<std::vector<Stroke>> strokes_;
-    PhaseProgress progress_;
 };
 
 struct FarConnectItem {
@@ -423,46 +436,39 @@ struct FarConnectItem {
 };
 
 // Phase 3: one item per non-empty slot of the per-set scratch.
-class FarConnectThreadProcess final : public ThreadProcess {
+class FarConnectThreadProcess final : public PhaseThreadProcess {
   public:
-    FarConnectThreadProcess(std::vector<std::array<std::vector<Stroke>, 20>>& scratch,
-                            std::vector<ConnectionResult>& out,
+    FarConnectThreadProcess(std::vector<SlotStrokes>& scratch, std::vector<ConnectionResult>& out,
                             const std::vector<ConnectSettings>& settings,
                             std::vector<FarConnectItem> items, int64_t totalStrokes, bool quiet)
-        : scratch_(scratch),
+        : PhaseThreadProcess("[Phase 3] ", totalStrokes, int32_t(items.size()), quiet),
+          scratch_(scratch),
           out_(out),
           settings_(settings),
-          items_(std::move(items)),
-          progress_("[Phase 3] ", totalStrokes, int32_t(items_.size()), quiet) {}
+          items_(std::move(items)) {}
 
-    bool Work(const ThreadProcessInfo& info) override {
-        const int32_t i = info.itemIndex;
-        if (i == 0) progress_.Refresh(info);
-        if (i >= int32_t(items_.size())) return false;
-        if (info.IsAborted()) return true;
+  private:
+    void RunItem(int32_t i, const ThreadProcessInfo& info) override {
         const FarConnectItem& item = items_[size_t(i)];
         if (!progress_.Quiet()) info.SetThreadMessage("stroke : " + std::to_string(i + 1));
         const ConnectSettings& set = settings_[size_t(item.set)];
         std::vector<Stroke>& strokes =
-            scratch_[size_t(item.set)][size_t(item.hidden * 10 + item.group)];
+            scratch_[size_t(item.set)][SlotIndex(item.hidden != 0, item.group)];
         const StrokeParams& params =
             (item.hidden ? set.hiddenParams : set.visibleParams)[size_t(item.group)];
         std::vector<Stroke> joined;
         if (!FarConnectStrokes(strokes, params, set.weldAcrossObjects != 0, AbortPoll(info),
                                &joined))
-            return true;
+            return;
         StrokeList& slot = out_[size_t(item.set)].Slot(item.hidden != 0, item.group);
         for (const Stroke& s : joined) slot.Append(s);
         progress_.Finished(info, int64_t(strokes.size()));
-        return true;
     }
 
-  private:
-    std::vector<std::array<std::vector<Stroke>, 20>>& scratch_;
+    std::vector<SlotStrokes>& scratch_;
     std::vector<ConnectionResult>& out_;
     const std::vector<ConnectSettings>& settings_;
     const std::vector<FarConnectItem> items_;
-    PhaseProgress progress_;
 };
 
 void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection,
@@ -507,7 +513,7 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
     }
 
     StageRun run(delegate, manager);
-    std::vector<std::array<std::vector<Stroke>, 20>> scratch(settings.size());
+    std::vector<SlotStrokes> scratch(settings.size());
 
     // Phase 1.
     int64_t phaseStrokes = 0;
@@ -536,7 +542,7 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
         for (size_t i = 0; i < phase1->Items().size(); ++i) {
             const IndexedEdgeItem& item = phase1->Items()[i];
             std::vector<Stroke>& slot =
-                scratch[size_t(item.set)][size_t(item.hidden * 10 + item.group)];
+                scratch[size_t(item.set)][SlotIndex(item.hidden != 0, item.group)];
             std::vector<Stroke>& strokes = phase1->Strokes(i);
             phaseStrokes += int64_t(strokes.size());
             slot.insert(slot.end(), strokes.begin(), strokes.end());
@@ -568,7 +574,7 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
                     (hidden ? settings[size_t(set)].hiddenGroup
                             : settings[size_t(set)].visibleGroup)[kEdgeIntersection];
                 if (!ValidGroup(group)) continue;
-                scratch[size_t(set)][size_t(hidden * 10 + group)].push_back(stroke);
+                scratch[size_t(set)][SlotIndex(hidden != 0, group)].push_back(stroke);
             }
         }
     }
@@ -581,9 +587,9 @@ void ConnectEdges(std::vector<ConnectionResult>& out, DetectionResult& detection
     for (size_t s = 0; s < settings.size(); ++s)
         for (int hidden = 0; hidden < 2; ++hidden)
             for (int g = 0; g < kEdgeGroupCount; ++g)
-                if (!scratch[s][size_t(hidden * 10 + g)].empty()) {
+                if (!scratch[s][SlotIndex(hidden != 0, g)].empty()) {
                     farItems.push_back({int32_t(s), hidden, g});
-                    totalStrokes += int64_t(scratch[s][size_t(hidden * 10 + g)].size());
+                    totalStrokes += int64_t(scratch[s][SlotIndex(hidden != 0, g)].size());
                 }
     if (!farItems.empty()) {
         run.Run(std::make_shared<FarConnectThreadProcess>(

@@ -38,16 +38,18 @@ struct ConnectSettings {
     bool operator==(const ConnectSettings&) const = default;
 };
 
-// One per line set: slot hidden * 10 + group.
-struct ConnectionResult {
-    std::array<StrokeList, 2 * kEdgeGroupCount> slots;
+// Stroke slots of a line set: the visible groups, then the hidden ones.
+inline constexpr int kSlotCount = 2 * kEdgeGroupCount;
+constexpr size_t SlotIndex(bool hidden, int group) {
+    return size_t(hidden ? kEdgeGroupCount : 0) + size_t(group);
+}
 
-    StrokeList& Slot(bool hidden, int group) {
-        return slots[size_t(hidden ? 10 : 0) + size_t(group)];
-    }
-    const StrokeList& Slot(bool hidden, int group) const {
-        return slots[size_t(hidden ? 10 : 0) + size_t(group)];
-    }
+// One per line set.
+struct ConnectionResult {
+    std::array<StrokeList, kSlotCount> slots;
+
+    StrokeList& Slot(bool hidden, int group) { return slots[SlotIndex(hidden, group)]; }
+    const StrokeList& Slot(bool hidden, int group) const { return slots[SlotIndex(hidden, group)]; }
 };
 
 // Wall-clock time of each phase and the strokes it produced (phase 2: intersection strokes).

@@ -13,6 +13,8 @@
 #include "edge_detect.h"
 #include "intersection_strokes.h"
 #include "line_effect.h"
+#include "occlusion.h"
+#include "render_object_info.h"
 #include "stage_runner.h"
 #include "stroke_test_util.h"
 #include "test_util.h"
@@ -440,6 +442,68 @@ TEST(Connection, CopiesOfATriangleConnectIntoOneLoop) {
     const auto expected = loop(one, 1);
     ASSERT_EQ(expected.size(), 3u);
     for (int threads : {1, 2}) EXPECT_TRUE(loop(many, threads) == expected) << threads;
+}
+
+// Every face written eight times in a row, as a file that repeats its face lines gives them:
+// the strokes of the mesh given once, and no more work for the occlusion or the intersection
+// search than for it.
+TEST(Connection, EveryFaceEightTimesGivesTheStrokesAndWorkOfTheMeshOnce) {
+    const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
+    const auto makeObjects = [&](int times) {
+        std::vector<std::shared_ptr<RenderObject>> objects{
+            test::MakeSphere({0.5f, 0, 0.5f}, 1.3f, 32, 16, camera),
+            test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera)};
+        for (const std::shared_ptr<RenderObject>& object : objects) {
+            std::vector<FaceRecord> faces;
+            std::vector<Point3> normals;
+            for (size_t f = 0; f < object->faces.size(); ++f) {
+                for (int t = 0; t < times; ++t) {
+                    faces.push_back(object->faces[f]);
+                    normals.insert(normals.end(), object->cornerNormals.begin() + long(3 * f),
+                                   object->cornerNormals.begin() + long(3 * f + 3));
+                }
+            }
+            object->faces = faces;
+            object->cornerNormals = normals;
+        }
+        return objects;
+    };
+    const Scene once(camera, makeObjects(1));
+    const Scene repeated(camera, makeObjects(8));
+    LineDetectionSettings detect =
+        DetectKinds(2, {kEdgeOutline, kEdgeObject, kEdgeSmoothing, kEdgeIntersection},
+                    {kEdgeOutline, kEdgeIntersection});
+    for (LineClassDetection* c : {&detect.lineSets[0].visible, &detect.lineSets[0].hidden})
+        c->selfIsect = 1;
+    ConnectSettings connect = NoGroups();
+    for (int kind : {kEdgeOutline, kEdgeObject, kEdgeSmoothing, kEdgeIntersection})
+        connect.visibleGroup[size_t(kind)] = connect.hiddenGroup[size_t(kind)] = kind;
+
+    const auto run = [&](const Scene& scene, int threads) {
+        DetectionResult detection;
+        ThreadManagerCore pool(threads);
+        DetectEdges(detection, detect, scene, pool, nullptr);
+        std::vector<ConnectionResult> out;
+        ConnectStats stats;
+        ConnectEdges(out, detection, scene, {connect}, pool, nullptr, &stats);
+        std::vector<size_t> strokes;
+        for (const StrokeList& slot : out[0].slots) strokes.push_back(slot.Size());
+        return std::make_pair(strokes, stats.phaseStrokes);
+    };
+    const auto expected = run(once, 1);
+    size_t total = 0;
+    for (size_t n : expected.first) total += n;
+    ASSERT_GT(total, 3u);
+    EXPECT_GT(expected.second[1], 0) << "intersection strokes";
+    for (int threads : {1, 2}) EXPECT_TRUE(run(repeated, threads) == expected) << threads;
+
+    const OcclusionScene occlusionOnce(once), occlusionRepeated(repeated);
+    EXPECT_EQ(occlusionRepeated.TriangleCount(), occlusionOnce.TriangleCount());
+    for (int o = 0; o < 2; ++o) {
+        EXPECT_EQ(repeated.Info(o).FaceBounds().order.size(),
+                  once.Info(o).FaceBounds().order.size());
+        EXPECT_EQ(occlusionRepeated.FaceCopies(o).size(), 7 * once.Object(o).faces.size());
+    }
 }
 
 TEST(Connection, MismatchedInputsAndConnectBeforeDetect) {

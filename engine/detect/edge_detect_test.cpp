@@ -184,6 +184,110 @@ TEST(EdgeDetect, SameResultWithOneTwoAndSevenThreads) {
     }
 }
 
+// Every list of the result, in its order: the pieces' ends, depths and faces.
+using PieceRecord = std::tuple<float, float, float, float, float, float, int, int>;
+std::vector<std::vector<PieceRecord>> ListsInOrder(const DetectionResult& result) {
+    std::vector<std::vector<PieceRecord>> lists;
+    const auto add = [&](const EdgeList& list) {
+        std::vector<PieceRecord>& out = lists.emplace_back();
+        list.ForEach([&](const DetectedEdge& e) {
+            out.emplace_back(e.p0.x, e.p0.y, e.p1.x, e.p1.y, e.z0, e.z1, e.face, e.secondFace);
+        });
+    };
+    for (const LineSetEdges& set : result.lineSets)
+        for (const auto* side : {&set.visible, &set.hidden})
+            for (const ObjectEdges& object : *side)
+                for (const EdgeList& list : object.kinds) add(list);
+    for (const IntersectionPair& pair : result.pairs) {
+        add(pair.visibleEdges);
+        add(pair.hiddenEdges);
+    }
+    return lists;
+}
+
+// Objects' edges and intersection walks cut into many parts (every one, whatever its share of
+// the work) give the lists of one part each, piece for piece and in the same order.
+TEST(EdgeDetect, PartsOfObjectsAndPairsKeepEveryListInOrder) {
+    const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
+    // Two bars through each other as one object, for self-intersections, and a sphere.
+    std::shared_ptr<RenderObject> bars = test::MakeBox({-1, -0.2f, -0.2f}, {1, 0.2f, 0.2f}, camera);
+    const std::shared_ptr<RenderObject> other =
+        test::MakeBox({-0.2f, -1, -0.2f}, {0.2f, 1, 0.2f}, camera);
+    const int32_t offset = int32_t(bars->vertices.size());
+    bars->vertices.insert(bars->vertices.end(), other->vertices.begin(), other->vertices.end());
+    for (FaceRecord face : other->faces) {
+        face.vertexA += offset;
+        face.vertexB += offset;
+        face.vertexC += offset;
+        bars->faces.push_back(face);
+    }
+    bars->cornerNormals.insert(bars->cornerNormals.end(), other->cornerNormals.begin(),
+                               other->cornerNormals.end());
+    const Scene scene(camera, {bars, test::MakeSphere({0.5f, 0, 0.5f}, 1, 64, 32, camera)});
+    LineDetectionSettings settings = OneLineSet(2, true);
+    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
+        c->kind[kEdgeIntersection] = c->selfIsect = 1;
+
+    const auto detect = [&](DetectPartSizes sizes, int threads) {
+        DetectionResult result;
+        ThreadManagerCore pool(threads);
+        DetectEdges(result, settings, scene, pool, nullptr, sizes);
+        return ListsInOrder(result);
+    };
+    const auto whole = detect({1 << 30, int64_t(1) << 40, 1}, 1);
+    size_t pieces = 0;
+    for (const auto& list : whole) pieces += list.size();
+    ASSERT_GT(pieces, 100u);
+    // Two sides of ten kinds for each object, then two lists per pair, the first pair the bars'
+    // self-intersections.
+    ASSERT_GE(whole.size(), 42u);
+    EXPECT_GT(whole[40].size() + whole[41].size(), 10u);
+    for (int threads : {1, 2, 7}) {
+        for (const DetectPartSizes sizes :
+             {DetectPartSizes{7, 5, 1 << 20}, DetectPartSizes{300, 200, 1 << 20}})
+            EXPECT_TRUE(detect(sizes, threads) == whole)
+                << threads << " " << sizes.facesPerObjectPart;
+    }
+}
+
+// The work items of a plan: one per object and per pair on one worker or among many small
+// objects; a big object alone is cut, the same for any thread count above one.
+TEST(EdgeDetect, OnlyABigShareOfTheWorkIsCutIntoParts) {
+    const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
+    LineDetectionSettings settings = OneLineSet(1, true);
+    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
+        c->kind[kEdgeIntersection] = c->selfIsect = 1;
+    const auto itemCounts = [&](const Scene& scene, int threads) {
+        LineDetectionSettings forScene = settings;
+        forScene.objects.resize(size_t(scene.ObjectCount()), settings.objects[0]);
+        DetectionResult result;
+        result.Reset(1, scene.ObjectCount());
+        DetectionPlan plan(result, forScene, scene, {}, threads, {64, 64, 2});
+        for (int i = 0; i < plan.PrepareCount(); ++i) plan.Prepare(i);
+        plan.ListItems();
+        std::pair<int, int> counts{0, 0};
+        for (const DetectWorkItem& item : plan.Items())
+            ++(item.type == DetectItemType::kObjectEdges ? counts.first : counts.second);
+        return counts;
+    };
+    const Scene one(camera, {test::MakeSphere({0, 0, 0}, 1, 32, 16, camera)});
+    EXPECT_EQ(itemCounts(one, 1), std::make_pair(1, 1));
+    const std::pair<int, int> cut = itemCounts(one, 2);
+    EXPECT_GT(cut.first, 10);
+    EXPECT_GT(cut.second, 1);
+    EXPECT_EQ(itemCounts(one, 7), cut);
+
+    std::vector<std::shared_ptr<RenderObject>> many;
+    for (int i = 0; i < 8; ++i)
+        many.push_back(
+            test::MakeSphere({float(i % 4) * 2.5f - 4, float(i / 4) * 2.5f, 0}, 1, 32, 16, camera));
+    const Scene spread(camera, many);
+    for (int threads : {1, 2}) {
+        const std::pair<int, int> counts = itemCounts(spread, threads);
+        EXPECT_EQ(counts.first, 8) << threads;
+    }
+}
+
 // Copies of faces and of whole objects add nothing to see: the same pieces, every kind and
 // intersections included, as without them.
 TEST(EdgeDetect, CopiedFacesAndObjectsGiveTheOriginalPieces) {

@@ -8,6 +8,10 @@ namespace {
 
 constexpr uint32_t Bit(int kind) { return 1u << kind; }
 
+// Kinds a piece of a two-face edge may take, the one it takes first when the edge has several.
+constexpr int kTwoFaceKindPriority[] = {kEdgeSmoothing, kEdgeMaterialID, kEdgeSelected,
+                                        kEdgeNormalAngle, kEdgeWire};
+
 // Corner of `face` at vertex index v, or -1.
 int CornerOf(const FaceRecord& face, int32_t v) {
     for (int k = 0; k < 3; ++k)
@@ -89,11 +93,12 @@ EdgeKinds ClassifyEdge(const RenderObject& object, const std::vector<Point3>& fa
 int PieceKind(const EdgeKinds& kinds, const LineSetDetection& lineSet, bool hidden, bool singleFace,
               bool outlineSide) {
     if (singleFace) {
-        if (outlineSide) return (hidden ? kinds.outlineHidden : kinds.outlineVisible) ? 0 : -1;
-        return (hidden ? kinds.objectHidden : kinds.objectVisible) ? 1 : -1;
+        if (outlineSide)
+            return (hidden ? kinds.outlineHidden : kinds.outlineVisible) ? kEdgeOutline : -1;
+        return (hidden ? kinds.objectHidden : kinds.objectVisible) ? kEdgeObject : -1;
     }
     const LineClassDetection& c = hidden ? lineSet.hidden : lineSet.visible;
-    for (int kind : {kEdgeSmoothing, kEdgeMaterialID, kEdgeSelected, kEdgeNormalAngle, kEdgeWire}) {
+    for (int kind : kTwoFaceKindPriority) {
         if (!(kinds.mask & Bit(kind)) || !c.kind[kind]) continue;
         if (kind == kEdgeNormalAngle && !(hidden ? kinds.angleHidden : kinds.angleVisible))
             continue;

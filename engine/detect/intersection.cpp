@@ -116,46 +116,91 @@ class CandidateWalk {
           faces_(faces),
           out_(out) {}
 
-    void Run() {
+    // Walks from each start in turn (node pairs from CandidateWalkStarts, or the two roots).
+    void Run(const WalkStart* starts, size_t startCount) {
         if (treeA_.nodes.empty() || treeB_.nodes.empty()) return;
-        // Within one tree, a pair (n, n) stands for the node against itself: its children each
-        // against themselves, then against each other, so no pair of leaves is met twice.
-        std::vector<std::pair<int32_t, int32_t>> stack{{0, 0}};
-        while (!stack.empty()) {
-            const auto [a, b] = stack.back();
-            stack.pop_back();
-            const ISectTree::Node& na = treeA_.nodes[size_t(a)];
-            const ISectTree::Node& nb = treeB_.nodes[size_t(b)];
-            if (self_ && a == b) {
-                if (na.count > 0) {
-                    Leaves(na, nb, true);
-                    continue;
-                }
-                stack.push_back({na.index, na.index + 1});
-                stack.push_back({na.index + 1, na.index + 1});
-                stack.push_back({na.index, na.index});
-                continue;
-            }
-            if (!na.bound.Overlaps(nb.bound)) continue;
-            if (na.count > 0 && nb.count > 0) {
-                Leaves(na, nb, false);
-                continue;
-            }
-            // Descend the node with the larger screen box, or the inner one.
-            const auto area = [](const Bound& x) {
-                return (x.screen.maxX - x.screen.minX) * (x.screen.maxY - x.screen.minY);
-            };
-            if (nb.count > 0 || (na.count == 0 && area(na.bound) >= area(nb.bound))) {
-                stack.push_back({na.index + 1, b});
-                stack.push_back({na.index, b});
-            } else {
-                stack.push_back({a, nb.index + 1});
-                stack.push_back({a, nb.index});
+        const WalkStart root{0, 0};
+        if (!starts) {
+            starts = &root;
+            startCount = 1;
+        }
+        std::vector<WalkStart> stack;
+        for (size_t i = 0; i < startCount; ++i) {
+            stack.push_back(starts[i]);
+            while (!stack.empty()) {
+                const WalkStart pair = stack.back();
+                stack.pop_back();
+                if (Step(pair, true)) Expand(pair, &stack);
             }
         }
     }
 
+    // The start pairs below the roots down to `depth`, in walk order; every pair the walk would
+    // finish above that depth is a start of its own.
+    std::vector<WalkStart> Starts(int depth) {
+        std::vector<WalkStart> starts;
+        if (treeA_.nodes.empty() || treeB_.nodes.empty()) return starts;
+        std::vector<std::pair<WalkStart, int>> stack{{{0, 0}, 0}};
+        std::vector<WalkStart> children;
+        while (!stack.empty()) {
+            const auto [pair, level] = stack.back();
+            stack.pop_back();
+            if (level >= depth || !Step(pair, false)) {
+                starts.push_back(pair);
+                continue;
+            }
+            children.clear();
+            Expand(pair, &children);
+            for (const WalkStart& child : children) stack.push_back({child, level + 1});
+        }
+        return starts;
+    }
+
   private:
+    // Handles a pair that needs no descent (collecting its leaves' candidates when `collect`);
+    // true when the walk goes on below it.
+    bool Step(WalkStart pair, bool collect) {
+        const ISectTree::Node& na = treeA_.nodes[size_t(pair.a)];
+        const ISectTree::Node& nb = treeB_.nodes[size_t(pair.b)];
+        if (self_ && pair.a == pair.b) {
+            if (na.count == 0) return true;
+            if (collect) Leaves(na, nb, true);
+            return false;
+        }
+        if (!na.bound.Overlaps(nb.bound)) return false;
+        if (na.count > 0 && nb.count > 0) {
+            if (collect) Leaves(na, nb, false);
+            return false;
+        }
+        return true;
+    }
+
+    // Pushes the pairs below `pair`, the one to walk first last.
+    void Expand(WalkStart pair, std::vector<WalkStart>* stack) const {
+        const auto [a, b] = pair;
+        const ISectTree::Node& na = treeA_.nodes[size_t(a)];
+        const ISectTree::Node& nb = treeB_.nodes[size_t(b)];
+        // Within one tree, a pair (n, n) stands for the node against itself: its children each
+        // against themselves, then against each other, so no pair of leaves is met twice.
+        if (self_ && a == b) {
+            stack->push_back({na.index, na.index + 1});
+            stack->push_back({na.index + 1, na.index + 1});
+            stack->push_back({na.index, na.index});
+            return;
+        }
+        // Descend the node with the larger screen box, or the inner one.
+        const auto area = [](const Bound& x) {
+            return (x.screen.maxX - x.screen.minX) * (x.screen.maxY - x.screen.minY);
+        };
+        if (nb.count > 0 || (na.count == 0 && area(na.bound) >= area(nb.bound))) {
+            stack->push_back({na.index + 1, b});
+            stack->push_back({na.index, b});
+        } else {
+            stack->push_back({a, nb.index + 1});
+            stack->push_back({a, nb.index});
+        }
+    }
+
     void Leaves(const ISectTree::Node& leafA, const ISectTree::Node& leafB, bool same) {
         // Only faces that reach into the other leaf's bound can meet one of its faces.
         int32_t nearB[kISectMaxLeafFaces];  // entries of B's order
@@ -285,9 +330,22 @@ std::vector<std::pair<int, int>> ListIntersectionPairs(const LineDetectionSettin
     return pairs;
 }
 
+std::vector<WalkStart> CandidateWalkStarts(const Scene& scene, int objectA, int objectB,
+                                           int depth) {
+    const RenderObjectInfoEx& infoA = scene.Info(objectA);
+    const RenderObjectInfoEx& infoB = scene.Info(objectB);
+    std::vector<std::pair<int32_t, int32_t>> unused;
+    return CandidateWalk(RequestISectTree(scene, objectA), infoA.FaceBounds(),
+                         RequestISectTree(scene, objectB), infoB.FaceBounds(),
+                         objectA == objectB ? &scene.Object(objectA).faces : nullptr, &unused)
+        .Starts(depth);
+}
+
 void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
-                   const OcclusionScene& occlusion, const ScreenRect& rect, IntersectionPair& pair,
-                   IntersectionScratch& scratch, const ThreadProcessInfo& info) {
+                   const OcclusionScene& occlusion, const ScreenRect& rect,
+                   const IntersectionPair& pair, const WalkStart* starts, size_t startCount,
+                   const PieceSink& sink, IntersectionScratch& scratch,
+                   const ThreadProcessInfo& info) {
     if (info.IsAborted()) return;
     info.SetThreadProgress(0, 1);
     const int oa = pair.objectA, ob = pair.objectB;
@@ -305,7 +363,7 @@ void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
     scratch.candidates.clear();
     CandidateWalk(RequestISectTree(scene, oa), infoA.FaceBounds(), RequestISectTree(scene, ob),
                   infoB.FaceBounds(), self ? &a.faces : nullptr, &scratch.candidates)
-        .Run();
+        .Run(starts, startCount);
     const int count = int(scratch.candidates.size());
     const bool parallel = camera.parallel != 0;
     for (int c = 0; c < count; ++c) {
@@ -353,9 +411,9 @@ void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
         SampleVisibility(query, segment, &scratch.runs);
         const LineSetDetection& lineSet = settings.lineSets[size_t(set)];
         for (const VisibilityRun& run : scratch.runs) {
-            const bool hidden = (run.state & kSampleHidden) != 0;
-            if (!(hidden ? lineSet.hidden : lineSet.visible).kind[kEdgeIntersection]) continue;
-            DetectedEdge& piece = (hidden ? pair.hiddenEdges : pair.visibleEdges).Append();
+            const bool isHidden = (run.state & kSampleHidden) != 0;
+            if (!(isHidden ? lineSet.hidden : lineSet.visible).kind[kEdgeIntersection]) continue;
+            DetectedEdge& piece = sink(isHidden);
             piece.kind = kEdgeIntersection;
             SetPieceGeometry(&piece, segment, run.from, run.to, parallel);
             piece.object = useA ? oa : ob;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -49,15 +50,33 @@ std::shared_ptr<const ISectTree> CalcISectTree(const Scene& scene, int object, i
 // The object's tree, built on first request (see RenderObjectInfoEx::IntersectionTree).
 const ISectTree& RequestISectTree(const Scene& scene, int object);
 
+// A pair of tree nodes, of object A's tree and object B's, where a candidate walk starts.
+struct WalkStart {
+    int32_t a = 0, b = 0;
+};
+
+// Splits the candidate walk of objects a and b (a == b: the self-intersection walk) into parts:
+// the node pairs `depth` levels below the roots, and those the walk finishes with above that
+// depth, in walk order. Walking each in turn meets the same face pairs, in the same order, as one
+// walk from the roots. Requests both objects' trees.
+std::vector<WalkStart> CandidateWalkStarts(const Scene& scene, int objectA, int objectB, int depth);
+
 struct IntersectionScratch {
     std::vector<std::pair<int32_t, int32_t>> candidates;
     std::vector<VisibilityRun> runs;
 };
 
-// Computes one pair's intersection pieces (kind 2) into pair.visibleEdges and hiddenEdges.
-// Polls the abort and reports progress every 256 candidate face pairs.
+// Where pieces go: returns a new piece of the visible or the hidden class, to be filled before
+// the next call.
+using PieceSink = std::function<DetectedEdge&(bool hidden)>;
+
+// Computes the intersection pieces (kind 2) met by walking from starts [0, startCount) of the
+// pair's walk (the whole walk when `starts` is null) into `sink`. Polls the abort and reports
+// progress every 256 candidate face pairs.
 void IntersectPair(const Scene& scene, const LineDetectionSettings& settings,
-                   const OcclusionScene& occlusion, const ScreenRect& rect, IntersectionPair& pair,
-                   IntersectionScratch& scratch, const ThreadProcessInfo& info);
+                   const OcclusionScene& occlusion, const ScreenRect& rect,
+                   const IntersectionPair& pair, const WalkStart* starts, size_t startCount,
+                   const PieceSink& sink, IntersectionScratch& scratch,
+                   const ThreadProcessInfo& info);
 
 }  // namespace KvrnLib

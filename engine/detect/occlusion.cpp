@@ -216,22 +216,6 @@ void DropCopies(const std::vector<FaceRecord>& records, std::vector<OcclusionTri
     codes.resize(kept);
 }
 
-// Runs count items on the pool, or in order on this thread.
-template <class F>
-void ForEachItem(ThreadManager* pool, int count, F&& f) {
-    if (!pool) {
-        for (int i = 0; i < count; ++i) f(i);
-        return;
-    }
-    pool->Run(
-        [&](int item, int, int) {
-            if (item >= count) return false;
-            f(item);
-            return true;
-        },
-        true);
-}
-
 }  // namespace
 
 struct OcclusionScene::Ray {
@@ -294,16 +278,18 @@ struct OcclusionScene::Ray {
 };
 
 OcclusionScene::OcclusionScene(const Scene& scene, const std::vector<int32_t>& copyOf) {
-    Build(scene, nullptr, copyOf);
+    Build(scene, nullptr, copyOf, 0, {});
 }
 
 OcclusionScene::OcclusionScene(const Scene& scene, ThreadManager& pool,
-                               const std::vector<int32_t>& copyOf) {
-    Build(scene, &pool, copyOf);
+                               const std::vector<int32_t>& copyOf, int sideItems,
+                               const std::function<void(int)>& sideWork) {
+    Build(scene, &pool, copyOf, sideWork ? sideItems : 0, sideWork);
 }
 
 void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
-                           const std::vector<int32_t>& copyOf) {
+                           const std::vector<int32_t>& copyOf, int sideItems,
+                           const std::function<void(int)>& sideWork) {
     parallel_ = scene.GetCamera().parallel != 0;
     const int objectCount = scene.ObjectCount();
     objects_.assign(size_t(objectCount), {});
@@ -312,7 +298,12 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
 
     // Pass 1, per object: the usable faces' triangles in Morton order, and the top of the
     // hierarchy.
-    ForEachItem(pool, objectCount, [&](int object) {
+    ParallelFor(pool, objectCount + sideItems, [&](int item) {
+        if (item >= objectCount) {
+            sideWork(item - objectCount);
+            return;
+        }
+        const int object = item;
         const RenderObject& source = scene.Object(object);
         if (source.invalid || source.faces.empty()) return;
         if (size_t(object) < copyOf.size() && copyOf[size_t(object)] >= 0) return;
@@ -365,7 +356,7 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
     for (int object = 0; object < objectCount; ++object)
         for (size_t t = 0; t < builds[size_t(object)].tasks.size(); ++t)
             items.emplace_back(object, int(t));
-    ForEachItem(pool, int(items.size()), [&](int item) {
+    ParallelFor(pool, int(items.size()), [&](int item) {
         ObjectBuild& build = builds[size_t(items[size_t(item)].first)];
         const int t = items[size_t(item)].second;
         const Task& task = build.tasks[size_t(t)];
@@ -380,7 +371,7 @@ void OcclusionScene::Build(const Scene& scene, ThreadManager* pool,
 
     // Pass 3, per object: splice the subtrees and cut the groups.
     std::vector<std::vector<OcclusionGroup>> objectGroups(static_cast<size_t>(objectCount));
-    ForEachItem(pool, objectCount, [&](int object) {
+    ParallelFor(pool, objectCount, [&](int object) {
         ObjectBuild& build = builds[size_t(object)];
         ObjectTree& tree = objects_[size_t(object)];
         if (tree.nodes.empty()) return;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "face_copies.h"
@@ -76,9 +77,12 @@ class OcclusionScene {
     // pool's thread count. The scene must outlive this object. Objects whose entry in `copyOf`
     // is not -1 (copies of an earlier object, see object_copies.h) add no faces; an empty
     // `copyOf` leaves none out.
+    // `sideWork` (may be empty) is called for items [0, sideItems) on the pool alongside the
+    // build's first pass, which is one item per object: with one big object the other workers
+    // would wait.
     explicit OcclusionScene(const Scene& scene, const std::vector<int32_t>& copyOf = {});
-    OcclusionScene(const Scene& scene, ThreadManager& pool,
-                   const std::vector<int32_t>& copyOf = {});
+    OcclusionScene(const Scene& scene, ThreadManager& pool, const std::vector<int32_t>& copyOf = {},
+                   int sideItems = 0, const std::function<void(int)>& sideWork = {});
 
     // True when a face lies strictly between the viewer and the camera-space `sample`
     // (perspective: on the segment from the origin; parallel: above it along +z). `filter` and
@@ -119,7 +123,8 @@ class OcclusionScene {
     };
     struct Ray;
 
-    void Build(const Scene& scene, ThreadManager* pool, const std::vector<int32_t>& copyOf);
+    void Build(const Scene& scene, ThreadManager* pool, const std::vector<int32_t>& copyOf,
+               int sideItems, const std::function<void(int)>& sideWork);
     bool AnyHit(const Ray& ray, int object, int root, int skipNode, const OccluderFilter* filter,
                 OccluderHit* hit) const;
     // Visits the leaves of `nodes` whose boxes the ray meets before *limit, the nearer child

@@ -1,39 +1,35 @@
-// Edge list by sorting half-edge keys (lower vertex, higher vertex) with a radix sort: linear in
-// the face count, and equal edges end up adjacent in face order because the sort is stable.
+// Edge list by grouping half-edges on their key (lower vertex, higher vertex): a counting sort on
+// the lower vertex, then each vertex's few half-edges sorted on the higher one and their index,
+// so equal edges end up adjacent in face order. Linear in the face count, in two passes over
+// the half-edges and one array of them, where a radix sort of the whole key took five and two.
 #include "mesh_edges.h"
 
 #include <algorithm>
-#include <bit>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "radix_sort.h"
 #include "render_object_info.h"
 
 namespace KvrnLib {
 namespace {
 
-constexpr int64_t kNoRecord = std::numeric_limits<int64_t>::min();
-
 bool VertexInRange(int32_t v, size_t count) { return v >= 0 && size_t(v) < count; }
 
 // Walks the runs of equal keys in sorted order and sets partner[h] for every half-edge h that
-// carries a record: the other face's half-edge, kMeshEdgeSilhouette or kMeshEdgeOpen. Returns the
-// number of records.
+// carries a record: the other face's half-edge, kMeshEdgeSilhouette or kMeshEdgeOpen.
 template <class KeyAt, class HalfEdgeAt>
-size_t PairRuns(size_t count, KeyAt keyAt, HalfEdgeAt halfEdgeAt,
-                const std::vector<uint8_t>& facing, int64_t* partner) {
-    size_t recordCount = 0;
+void PairRuns(size_t count, KeyAt keyAt, HalfEdgeAt halfEdgeAt, const std::vector<uint8_t>& facing,
+              int32_t* partner) {
     for (size_t i = 0; i < count;) {
         const uint64_t key = keyAt(i);
         size_t end = i + 1;
         while (end < count && keyAt(end) == key) ++end;
-        int64_t first = -1;
-        int64_t second = -1;
+        int32_t first = -1;
+        int32_t second = -1;
         bool culledNeighbour = false;
         for (size_t j = i; j < end; ++j) {
-            const int64_t h = int64_t(halfEdgeAt(j));
+            const int32_t h = int32_t(halfEdgeAt(j));
             if (IsFacingCulled(facing[size_t(h / 3)])) {
                 culledNeighbour = true;
             } else if (first < 0) {
@@ -42,61 +38,35 @@ size_t PairRuns(size_t count, KeyAt keyAt, HalfEdgeAt halfEdgeAt,
                 second = h;
             } else {
                 partner[h] = kMeshEdgeSilhouette;
-                ++recordCount;
             }
         }
         if (first >= 0) {
             partner[first] =
                 second >= 0 ? second : (culledNeighbour ? kMeshEdgeSilhouette : kMeshEdgeOpen);
-            ++recordCount;
         }
         i = end;
     }
-    return recordCount;
-}
-
-// Records in half-edge order, that is by face, then edge.
-std::vector<MeshEdge> EmitEdges(const std::vector<FaceRecord>& faces, const int64_t* partner,
-                                size_t recordCount) {
-    std::vector<MeshEdge> edges;
-    edges.reserve(recordCount);
-    for (size_t h = 0; h < faces.size() * 3; ++h) {
-        const int64_t other = partner[h];
-        if (other == kNoRecord) continue;
-        const FaceRecord& face = faces[h / 3];
-        const int k = int(h % 3);
-        MeshEdge edge;
-        edge.v0 = face.Vertex(k);
-        edge.v1 = face.Vertex((k + 1) % 3);
-        edge.face0 = int32_t(h / 3);
-        edge.edge0 = int8_t(k);
-        edge.face1 = other >= 0 ? int32_t(other / 3) : int32_t(other);
-        edge.edge1 = other >= 0 ? int8_t(other % 3) : int8_t(-1);
-        edges.push_back(edge);
-    }
-    return edges;
 }
 
 }  // namespace
 
-std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vector<uint8_t>& facing,
-                                     const std::vector<int32_t>& leftOut) {
+MeshEdgeTable BuildMeshEdgeTable(const RenderObject& object, const std::vector<uint8_t>& facing,
+                                 const std::vector<int32_t>& leftOut) {
     const std::vector<FaceRecord>& faces = object.faces;
     if (facing.size() != faces.size())
-        throw std::invalid_argument("BuildMeshEdges: " + std::to_string(facing.size()) +
+        throw std::invalid_argument("BuildMeshEdgeTable: " + std::to_string(facing.size()) +
                                     " facing bytes for " + std::to_string(faces.size()) +
                                     " faces of object '" + object.name + "'");
     if (faces.size() > size_t(std::numeric_limits<int32_t>::max()) / 3)
-        throw std::invalid_argument("BuildMeshEdges: too many faces (" +
+        throw std::invalid_argument("BuildMeshEdgeTable: too many faces (" +
                                     std::to_string(faces.size()) + ") in object '" + object.name +
                                     "'");
     const size_t vertexCount = object.vertices.size();
-    if (faces.empty() || vertexCount == 0) return {};
+    MeshEdgeTable table;
+    if (faces.empty() || vertexCount == 0) return table;
     const size_t halfEdgeCount = faces.size() * 3;
-    const int vertexBits = std::max(1, int(std::bit_width(uint64_t(vertexCount - 1))));
-    const int halfEdgeBits = std::max(1, int(std::bit_width(uint64_t(halfEdgeCount - 1))));
 
-    // Calls add(key, h) for every half-edge h whose ends differ, key = (lower, higher vertex).
+    // Calls add(lower, higher, h) for every half-edge h whose ends differ.
     const auto forEachHalfEdge = [&](auto add) {
         size_t nextLeftOut = 0;
         for (size_t f = 0; f < faces.size(); ++f) {
@@ -108,48 +78,44 @@ std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vect
                 !VertexInRange(face.vertexC, vertexCount))
                 continue;
             for (int k = 0; k < 3; ++k) {
-                const uint64_t a = uint64_t(face.Vertex(k));
-                const uint64_t b = uint64_t(face.Vertex((k + 1) % 3));
-                if (a != b) add((std::min(a, b) << vertexBits) | std::max(a, b), f * 3 + size_t(k));
+                const uint32_t a = uint32_t(face.Vertex(k));
+                const uint32_t b = uint32_t(face.Vertex((k + 1) % 3));
+                if (a != b) add(std::min(a, b), std::max(a, b), uint32_t(f * 3 + size_t(k)));
             }
         }
     };
 
-    if (2 * vertexBits + halfEdgeBits <= 64) {
-        // Key and half-edge packed in one word: half the memory traffic of separate arrays.
-        std::vector<uint64_t> items;
-        items.reserve(halfEdgeCount);
-        forEachHalfEdge(
-            [&](uint64_t key, size_t h) { items.push_back((key << halfEdgeBits) | h); });
-        std::vector<uint64_t> scratch;
-        RadixSortBits(items, scratch, halfEdgeBits, 2 * vertexBits);
-        // The sort's scratch becomes the partner table: touching fresh memory costs more than
-        // anything else done here. (int64_t may alias the uint64_t storage.)
-        scratch.assign(halfEdgeCount, uint64_t(kNoRecord));
-        int64_t* partner = reinterpret_cast<int64_t*>(scratch.data());
-        const uint64_t halfEdgeMask = (uint64_t(1) << halfEdgeBits) - 1;
-        const size_t recordCount = PairRuns(
-            items.size(), [&](size_t j) { return items[j] >> halfEdgeBits; },
-            [&](size_t j) { return items[j] & halfEdgeMask; }, facing, partner);
-        std::vector<uint64_t>().swap(items);  // before the edge list: lowers the peak
-        return EmitEdges(faces, partner, recordCount);
-    }
-    std::vector<uint64_t> keys;
-    std::vector<uint32_t> halfEdges;
-    keys.reserve(halfEdgeCount);
-    halfEdges.reserve(halfEdgeCount);
-    forEachHalfEdge([&](uint64_t key, size_t h) {
-        keys.push_back(key);
-        halfEdges.push_back(uint32_t(h));
+    // groupEnd[v]: end of lower vertex v's group once filled (its start is groupEnd[v - 1]).
+    std::vector<uint32_t> groupEnd(vertexCount + 1, 0);
+    forEachHalfEdge([&](uint32_t lower, uint32_t, uint32_t) { ++groupEnd[lower + 1]; });
+    for (size_t v = 1; v <= vertexCount; ++v) groupEnd[v] += groupEnd[v - 1];
+    // (higher vertex, half-edge) per entry; half-edges arrive ascending.
+    std::vector<uint64_t> entries(groupEnd[vertexCount]);
+    forEachHalfEdge([&](uint32_t lower, uint32_t higher, uint32_t h) {
+        entries[groupEnd[lower]++] = (uint64_t(higher) << 32) | h;
     });
-    RadixSortPairs(keys, halfEdges, 2 * vertexBits);
-    std::vector<int64_t> partner(halfEdgeCount, kNoRecord);
-    const size_t recordCount = PairRuns(
-        keys.size(), [&](size_t j) { return keys[j]; }, [&](size_t j) { return halfEdges[j]; },
-        facing, partner.data());
-    std::vector<uint64_t>().swap(keys);
-    std::vector<uint32_t>().swap(halfEdges);
-    return EmitEdges(faces, partner.data(), recordCount);
+    table.partner.assign(halfEdgeCount, kNoMeshEdge);
+    for (size_t v = 0, begin = 0; v < vertexCount; begin = groupEnd[v], ++v) {
+        uint64_t* group = entries.data() + begin;
+        const size_t count = groupEnd[v] - begin;
+        if (count == 0) continue;
+        std::sort(group, group + count);
+        PairRuns(
+            count, [&](size_t j) { return group[j] >> 32; },
+            [&](size_t j) { return group[j] & 0xFFFFFFFFu; }, facing, table.partner.data());
+    }
+    return table;
+}
+
+std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vector<uint8_t>& facing,
+                                     const std::vector<int32_t>& leftOut) {
+    const MeshEdgeTable table = BuildMeshEdgeTable(object, facing, leftOut);
+    std::vector<MeshEdge> edges;
+    edges.reserve(size_t(std::count_if(table.partner.begin(), table.partner.end(),
+                                       [](int32_t p) { return p != kNoMeshEdge; })));
+    for (size_t h = 0; h < table.partner.size(); ++h)
+        if (table.partner[h] != kNoMeshEdge) edges.push_back(table.Edge(object, h));
+    return edges;
 }
 
 MeshEdgeCounts CountMeshEdges(const std::vector<MeshEdge>& edges) {

@@ -30,6 +30,35 @@ struct MeshEdge {
 std::vector<MeshEdge> BuildMeshEdges(const RenderObject& object, const std::vector<uint8_t>& facing,
                                      const std::vector<int32_t>& leftOut = {});
 
+inline constexpr int32_t kNoMeshEdge = INT32_MIN;
+
+// The same edges in half-edge form, a third of the list's size and not written out: half-edge
+// h = 3 * face + k carries the edge of face `face` from corner k, if any. Iterating h upwards
+// and skipping kNoMeshEdge gives BuildMeshEdges's order.
+struct MeshEdgeTable {
+    // Per half-edge: the other face's half-edge, kMeshEdgeOpen, kMeshEdgeSilhouette, or
+    // kNoMeshEdge when it carries no edge.
+    std::vector<int32_t> partner;
+
+    MeshEdge Edge(const RenderObject& object, size_t h) const {
+        const FaceRecord& face = object.faces[h / 3];
+        const int k = int(h % 3);
+        const int32_t other = partner[h];
+        MeshEdge edge;
+        edge.v0 = face.Vertex(k);
+        edge.v1 = face.Vertex((k + 1) % 3);
+        edge.face0 = int32_t(h / 3);
+        edge.edge0 = int8_t(k);
+        edge.face1 = other >= 0 ? other / 3 : other;
+        edge.edge1 = other >= 0 ? int8_t(other % 3) : int8_t(-1);
+        return edge;
+    }
+};
+
+// As BuildMeshEdges, in half-edge form.
+MeshEdgeTable BuildMeshEdgeTable(const RenderObject& object, const std::vector<uint8_t>& facing,
+                                 const std::vector<int32_t>& leftOut = {});
+
 struct MeshEdgeCounts {
     int64_t twoFace = 0;     // face1 >= 0
     int64_t singleFace = 0;  // face1 == kMeshEdgeSilhouette

@@ -25,18 +25,30 @@ GridPoint ToGrid(float coordinate, float cell) {
     return {int64_t(whole), g - whole};
 }
 
-// Key of grid cell (i, j). The table index of i is i mod 65536 and that of j is
-// (j + 32768) mod 65536; cells beyond one table period get the small extra terms hi and hj so
-// that they do not repeat the keys of the central period exactly. Divisions round down.
+// One table period of cells along each axis; rows start half a period below 0.
+constexpr int kPeriodBits = 16;
+static_assert(LineRandom::kTableSize == 1 << kPeriodBits);
+constexpr int64_t kPeriodMask = LineRandom::kTableSize - 1;
+constexpr int64_t kRowShift = LineRandom::kTableSize / 2;
+// Salts per table period away from the central one, so that far cells do not repeat its keys:
+// columns before the first period end and after it, rows above and below.
+constexpr uint32_t kSaltColumnNear = 13, kSaltColumnFar = 255;
+constexpr uint32_t kSaltRowAbove = 19, kSaltRowBelow = 127;
+
+// Key of grid cell (i, j). The table index of i is i mod the period and that of j is
+// (j + half a period) mod the period; cells beyond one table period get the small extra terms hi
+// and hj. Divisions round down.
 uint32_t CellKey(const std::array<uint16_t, LineRandom::kTableSize>& t, int64_t i, int64_t j,
                  uint32_t offset) {
-    const int64_t jShifted = j + 32768;
-    const uint32_t tj = t[size_t(jShifted & 0xFFFF)];
-    const uint32_t ti = t[size_t(i & 0xFFFF)];
-    const int64_t iPeriod = i >> 16;
-    const int64_t jPeriod = jShifted >> 16;
-    const uint32_t hi = uint32_t(std::llabs(iPeriod) * (i < 65536 ? 13 : 255));
-    const uint32_t hj = uint32_t(std::llabs(jPeriod) * (jPeriod > 0 ? 19 : 127));
+    const int64_t jShifted = j + kRowShift;
+    const uint32_t tj = t[size_t(jShifted & kPeriodMask)];
+    const uint32_t ti = t[size_t(i & kPeriodMask)];
+    const int64_t iPeriod = i >> kPeriodBits;
+    const int64_t jPeriod = jShifted >> kPeriodBits;
+    const uint32_t hi = uint32_t(std::llabs(iPeriod) *
+                                 (i < LineRandom::kTableSize ? kSaltColumnNear : kSaltColumnFar));
+    const uint32_t hj =
+        uint32_t(std::llabs(jPeriod) * (jPeriod > 0 ? kSaltRowAbove : kSaltRowBelow));
     return (tj + 1u) * ti + tj + hi + hj + offset;
 }
 
@@ -89,7 +101,7 @@ float LineRandom::Noise(uint32_t salt) const {
     for (const Place& place : places_) {
         uint32_t s = (place.key + base_ + salt) ^ salt;
         for (int k = 0; k < 4; ++k) s = LineRandomStep(s);
-        sum += place.weight * (float(s) / 65536.0f);
+        sum += place.weight * (float(s) / float(kTableSize));
     }
     // The weights add up to 2, so v lies in [-1, 1); the shaping pushes values away from 0.
     const float v = sum - 1.0f;

@@ -86,6 +86,16 @@ class StageRun {
     // is busy, flushing reports at most every 20 ms, then rethrows the first error a work call
     // raised, or throws the abort when the target reports one.
     void Run(std::shared_ptr<ThreadProcess> process);
+    // Runs fn(item, info) for every item in [0, count) as one job, like Run; for items that
+    // report to the stage's delegate but keep no state of their own.
+    template <class F>
+    void RunItems(int count, F fn) {
+        Run(std::make_shared<FuncThreadProcess>([count, fn](const ThreadProcessInfo& info) {
+            if (info.itemIndex >= count) return false;
+            fn(info.itemIndex, info);
+            return true;
+        }));
+    }
 
   private:
     std::shared_ptr<LineEffectDelegate> target_;

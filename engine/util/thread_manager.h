@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace KvrnLib {
@@ -154,5 +155,33 @@ class ThreadManagerCore final : public ThreadManager {
     uint64_t generation_ = 0;
     bool shutdown_ = false;
 };
+
+// Runs fn(item) for every item in [0, count), or fn(item, threadIndex) when fn takes two ints,
+// on the pool's workers, each taking the next item from the pool's counter; returns when all are
+// done. Without a pool, runs them in order on the calling thread (thread index 0). Must not be
+// called from one of the pool's own workers. An exception thrown by fn drops the remaining items
+// and is rethrown here.
+template <class F>
+void ParallelFor(ThreadManager* pool, int count, F&& fn) {
+    constexpr bool kTakesThread = std::is_invocable_v<F&, int, int>;
+    const auto call = [&fn](int item, int thread) {
+        if constexpr (kTakesThread)
+            fn(item, thread);
+        else
+            fn(item);
+    };
+    if (!pool || count <= 0) {
+        for (int i = 0; i < count; ++i) call(i, 0);
+        return;
+    }
+    pool->Run(
+        [&](int item, int thread, int) {
+            if (item >= count) return false;
+            call(item, thread);
+            return true;
+        },
+        true);
+    if (std::exception_ptr error = pool->TakeWorkerError()) std::rethrow_exception(error);
+}
 
 }  // namespace KvrnLib

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -180,6 +182,37 @@ TEST(ThreadManager, WaitReturnsOnlyAfterLongItems) {
     pool.Wait();
     EXPECT_EQ(done.load(), 4);
     EXPECT_FALSE(pool.IsBusy());
+}
+
+TEST(ParallelFor, RunsEveryItemOnceWithOrWithoutAPool) {
+    constexpr int kItems = 5000;
+    for (int threads : {0, 1, 2, 7}) {
+        std::unique_ptr<ThreadManagerCore> pool;
+        if (threads > 0) pool = std::make_unique<ThreadManagerCore>(threads);
+        std::vector<std::atomic<int>> seen(kItems);
+        std::atomic<int> badThread{0};
+        ParallelFor(pool.get(), kItems, [&](int item, int thread) {
+            seen[size_t(item)].fetch_add(1);
+            if (thread < 0 || thread >= std::max(1, threads)) badThread.fetch_add(1);
+        });
+        for (int i = 0; i < kItems; ++i) ASSERT_EQ(seen[size_t(i)].load(), 1) << i;
+        EXPECT_EQ(badThread.load(), 0);
+        int calls = 0;
+        ParallelFor(pool.get(), 0, [&](int) { ++calls; });
+        EXPECT_EQ(calls, 0);
+    }
+}
+
+TEST(ParallelFor, RethrowsAWorkerErrorAndLeavesThePoolUsable) {
+    ThreadManagerCore pool(2);
+    EXPECT_THROW(ParallelFor(&pool, 100,
+                             [](int item) {
+                                 if (item == 37) throw std::runtime_error("item 37");
+                             }),
+                 std::runtime_error);
+    std::atomic<int> sum{0};
+    ParallelFor(&pool, 10, [&](int item) { sum.fetch_add(item); });
+    EXPECT_EQ(sum.load(), 45);
 }
 
 }  // namespace
