@@ -30,20 +30,6 @@ void CheckX(int32_t x, int32_t width, size_t bufferSize) {
     }
 }
 
-// Runs f(band, bandCount) once per pool thread and waits; a worker's exception is rethrown here.
-template <class F>
-void RunBands(ThreadManager& pool, F&& f) {
-    const int count = std::max(1, pool.GetThreadCount());
-    pool.Run(
-        [&](int item, int, int) {
-            if (item >= count) return false;
-            f(item, count);
-            return true;
-        },
-        true);
-    if (std::exception_ptr error = pool.TakeWorkerError()) std::rethrow_exception(error);
-}
-
 // Integral from -inf to x of the tent CDF, tent of half-width h (h = 0: a unit step).
 double TentCdfIntegral(double x, double h) {
     if (h <= 0.0) return std::max(x, 0.0);
@@ -383,7 +369,8 @@ void LineEffectWorkBuffer::ResolveSlot(ThreadManager& pool, int32_t blendMode) {
     if (!passOutput_) throw std::logic_error("no pass begun.");
     CollectResolveTiles();
     // A thread takes whole rows of tiles, so it alone reads and writes those output rows.
-    RunBands(pool, [&](int band, int bands) {
+    const int bands = std::max(1, pool.GetThreadCount());
+    ParallelFor(&pool, bands, [&](int band) {
         ResolveScratch scratch;
         scratch.row.resize(static_cast<size_t>(width_));
         for (size_t i = 0; i < resolveTiles_.size(); ++i) {
