@@ -128,6 +128,46 @@ void AppendMapCorners(const PolyMesh& mesh, const Polygon& poly, CleanMesh* clea
     }
 }
 
+// Removes the polygons that exactly repeat an earlier one (FindPolygonCopies), counting them.
+void DropCopies(const PolyMesh& mesh, CleanMesh* clean, int64_t* dropped) {
+    std::vector<uint16_t> materials(clean->source.size());
+    for (size_t p = 0; p < materials.size(); ++p)
+        materials[p] = mesh.polygons[size_t(clean->source[p])].materialID;
+    const std::vector<uint8_t> copies =
+        FindPolygonCopies(clean->cornerVertex, clean->start, materials);
+    const int64_t found = std::count(copies.begin(), copies.end(), uint8_t{1});
+    if (found == 0) return;
+    *dropped += found;
+    // Corner arrays and polygon arrays shrink in place, keeping order.
+    const auto keepCorners = [&](auto& values) {
+        if (values.empty()) return;
+        size_t out = 0;
+        for (size_t p = 0; p < copies.size(); ++p) {
+            if (copies[p]) continue;
+            for (int32_t c = clean->start[p]; c < clean->start[p + 1]; ++c)
+                values[out++] = values[size_t(c)];
+        }
+        values.resize(out);
+    };
+    const auto keepPolygons = [&](auto& values) {
+        if (values.empty()) return;
+        size_t out = 0;
+        for (size_t p = 0; p < copies.size(); ++p)
+            if (!copies[p]) values[out++] = values[p];
+        values.resize(out);
+    };
+    keepCorners(clean->cornerVertex);
+    keepCorners(clean->cornerNormal);
+    for (auto& channel : clean->cornerMap) keepCorners(channel);
+    keepPolygons(clean->source);
+    keepPolygons(clean->group);
+    std::vector<int32_t> start{0};
+    start.reserve(clean->source.size() + 1);
+    for (size_t p = 0; p < copies.size(); ++p)
+        if (!copies[p]) start.push_back(start.back() + clean->start[p + 1] - clean->start[p]);
+    clean->start = std::move(start);
+}
+
 CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrupt, int64_t* dropped,
                 int64_t* copies) {
     const std::string where = mesh.source + ": mesh '" + mesh.name + "'";
@@ -153,7 +193,6 @@ CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrup
         ReserveLarge(clean.cornerMap[channel], cornerTotal);
         anyMap = true;
     }
-    PolygonCopies seen(clean.cornerVertex, clean.start, mesh.polygons.size());
     for (size_t p = 0; p < mesh.polygons.size(); ++p) {
         if (p % kPollPolygons == 0) PollInterrupt(interrupt);
         const Polygon& poly = mesh.polygons[p];
@@ -180,13 +219,6 @@ CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrup
             if (explicitNormals) clean.cornerNormal.resize(first);
             continue;
         }
-        if (seen.CopiesEarlier(first, clean.cornerVertex.size(), poly.materialID,
-                               clean.PolygonCount())) {
-            ++*copies;
-            clean.cornerVertex.resize(first);
-            if (explicitNormals) clean.cornerNormal.resize(first);
-            continue;
-        }
         if (anyMap) AppendMapCorners(mesh, poly, &clean);
         clean.start.push_back(static_cast<int32_t>(clean.cornerVertex.size()));
         clean.source.push_back(static_cast<int32_t>(p));
@@ -195,6 +227,7 @@ CleanMesh Clean(const PolyMesh& mesh, const volatile std::sig_atomic_t* interrup
             clean.group.push_back(poly.smoothingGroup);
         }
     }
+    DropCopies(mesh, &clean, copies);
     return clean;
 }
 

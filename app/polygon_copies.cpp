@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 
 namespace KvrnApp {
 
@@ -16,66 +17,84 @@ uint64_t Mix(uint64_t h) {
     return h;
 }
 
-// A slot's place follows from its tag alone, so that a larger table can place it again.
-size_t Place(uint32_t tag) { return size_t(Mix(tag)); }
+// Polygons read from their lowest corner on, so that the same turn from another starting corner
+// hashes and compares the same.
+class Polygons {
+  public:
+    Polygons(const std::vector<int32_t>& corners, const std::vector<int32_t>& start,
+             const std::vector<uint16_t>& materials)
+        : corners_(corners), start_(start), materials_(materials) {}
+
+    size_t Count() const { return start_.size() - 1; }
+
+    uint64_t Hash(size_t p) const {
+        const size_t first = size_t(start_[p]), n = size_t(start_[p + 1]) - first;
+        const size_t lowest = Lowest(p);
+        uint64_t hash = Mix(materials_[p] + (uint64_t(n) << 16));
+        for (size_t i = 0; i < n; ++i)
+            hash = Mix(hash ^ uint32_t(corners_[first + (lowest + i) % n]));
+        return hash;
+    }
+
+    bool Same(size_t p, size_t q) const {
+        const size_t a = size_t(start_[p]), b = size_t(start_[q]);
+        const size_t n = size_t(start_[p + 1]) - a;
+        if (size_t(start_[q + 1]) - b != n || materials_[p] != materials_[q]) return false;
+        const size_t lp = Lowest(p), lq = Lowest(q);
+        for (size_t i = 0; i < n; ++i) {
+            if (corners_[a + (lp + i) % n] != corners_[b + (lq + i) % n]) return false;
+        }
+        return true;
+    }
+
+  private:
+    size_t Lowest(size_t p) const {
+        const size_t first = size_t(start_[p]), end = size_t(start_[p + 1]);
+        size_t lowest = first;
+        for (size_t i = first + 1; i < end; ++i)
+            if (corners_[i] < corners_[lowest]) lowest = i;
+        return lowest - first;
+    }
+
+    const std::vector<int32_t>& corners_;
+    const std::vector<int32_t>& start_;
+    const std::vector<uint16_t>& materials_;
+};
 
 }  // namespace
 
-PolygonCopies::PolygonCopies(const std::vector<int32_t>& corners, const std::vector<int32_t>& start,
-                             size_t expected)
-    : corners_(corners), start_(start) {
-    slots_.resize(std::bit_ceil(std::max<size_t>(16, expected * 2)));
-    materials_.reserve(expected);
-}
+std::vector<uint8_t> FindPolygonCopies(const std::vector<int32_t>& corners,
+                                       const std::vector<int32_t>& start,
+                                       const std::vector<uint16_t>& materials) {
+    const Polygons polygons(corners, start, materials);
+    const size_t count = polygons.Count();
+    std::vector<uint8_t> copies(count, 0);
+    if (count < 2) return copies;
+    std::vector<uint64_t> hashes(count);
+    for (size_t p = 0; p < count; ++p) hashes[p] = polygons.Hash(p);
 
-// A polygon read from its lowest corner on, so that the same turn from another starting corner
-// hashes and compares the same.
-size_t PolygonCopies::Lowest(size_t first, size_t end) const {
-    size_t lowest = first;
-    for (size_t i = first + 1; i < end; ++i)
-        if (corners_[i] < corners_[lowest]) lowest = i;
-    return lowest;
-}
-
-bool PolygonCopies::Same(size_t first, size_t end, uint16_t material, int32_t index) const {
-    const size_t otherFirst = size_t(start_[size_t(index)]);
-    const size_t otherEnd = size_t(start_[size_t(index) + 1]);
-    const size_t n = end - first;
-    if (otherEnd - otherFirst != n || materials_[size_t(index)] != material) return false;
-    const size_t a = Lowest(first, end) - first, b = Lowest(otherFirst, otherEnd) - otherFirst;
-    for (size_t i = 0; i < n; ++i) {
-        if (corners_[first + (a + i) % n] != corners_[otherFirst + (b + i) % n]) return false;
+    struct Slot {
+        uint32_t tag = 0;  // the hash's top bits, never 0; 0 marks an empty slot
+        int32_t polygon = -1;
+    };
+    std::vector<Slot> slots(std::bit_ceil(count * 2));
+    const size_t mask = slots.size() - 1;
+    // A table of millions of slots misses the cache on nearly every probe: asking for the slot a
+    // few polygons ahead lets those misses overlap.
+    constexpr size_t kAhead = 16;
+    for (size_t p = 0; p < count; ++p) {
+        if (p + kAhead < count) __builtin_prefetch(&slots[size_t(hashes[p + kAhead]) & mask]);
+        const uint32_t tag = uint32_t(hashes[p] >> 32) | 1u;
+        size_t at = size_t(hashes[p]) & mask;
+        for (; slots[at].tag != 0; at = (at + 1) & mask) {
+            if (slots[at].tag == tag && polygons.Same(p, size_t(slots[at].polygon))) {
+                copies[p] = 1;
+                break;
+            }
+        }
+        if (!copies[p]) slots[at] = {tag, int32_t(p)};
     }
-    return true;
-}
-
-bool PolygonCopies::CopiesEarlier(size_t first, size_t end, uint16_t material, int32_t index) {
-    const size_t n = end - first, lowest = Lowest(first, end) - first;
-    uint64_t hash = Mix(material + (uint64_t(n) << 16));
-    for (size_t i = 0; i < n; ++i) hash = Mix(hash ^ uint32_t(corners_[first + (lowest + i) % n]));
-    const uint32_t tag = uint32_t(hash >> 32) | 1u;
-    const size_t mask = slots_.size() - 1;
-    size_t at = Place(tag) & mask;
-    for (; slots_[at].tag != 0; at = (at + 1) & mask) {
-        if (slots_[at].tag == tag && Same(first, end, material, slots_[at].index)) return true;
-    }
-    slots_[at] = {tag, index};
-    if (materials_.size() <= size_t(index)) materials_.resize(size_t(index) + 1);
-    materials_[size_t(index)] = material;
-    if (++used_ * 2 > slots_.size()) Grow();
-    return false;
-}
-
-void PolygonCopies::Grow() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
-    const size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-        if (slot.tag == 0) continue;
-        size_t at = Place(slot.tag) & mask;
-        while (slots_[at].tag != 0) at = (at + 1) & mask;
-        slots_[at] = slot;
-    }
+    return copies;
 }
 
 }  // namespace KvrnApp

@@ -32,30 +32,27 @@ TEST(PolygonCopies, OnlyTheSameTurnAndMaterialIsACopy) {
     EXPECT_EQ(t.object->faces.size(), 3u * 2u + 1u);
 }
 
-// Enough polygons to grow the table several times: every copy is still found, and no distinct
-// polygon is taken for one.
-TEST(PolygonCopies, CopiesAreFoundAcrossTableGrowth) {
-    std::vector<int32_t> corners;
-    std::vector<int32_t> start = {0};
-    PolygonCopies copies(corners, start, 4);
-    int found = 0;
+// Many polygons (the table far beyond the look-ahead), each given twice, the second time from
+// its next corner: every copy is found, and no distinct polygon is taken for one.
+TEST(PolygonCopies, EveryCopyIsFoundAmongMany) {
+    std::vector<int32_t> corners, start = {0};
+    std::vector<uint16_t> materials;
+    constexpr int32_t kCount = 20000;
     for (int round = 0; round < 2; ++round) {
-        for (int32_t i = 0; i < 20000; ++i) {
-            const size_t first = corners.size();
-            // The second round starts each triangle from its next corner.
-            const int32_t a = i, b = i + 1, c = i + 2;
-            for (int32_t v : round == 0 ? std::vector{a, b, c} : std::vector{b, c, a})
-                corners.push_back(v);
-            if (copies.CopiesEarlier(first, corners.size(), 0, int32_t(start.size()) - 1)) {
-                ++found;
-                corners.resize(first);
-            } else {
-                start.push_back(int32_t(corners.size()));
-            }
+        for (int32_t i = 0; i < kCount; ++i) {
+            const std::vector<int32_t> turn =
+                round == 0 ? std::vector{i, i + 1, i + 2} : std::vector{i + 1, i + 2, i};
+            corners.insert(corners.end(), turn.begin(), turn.end());
+            start.push_back(int32_t(corners.size()));
+            materials.push_back(uint16_t(i % 3));
         }
     }
-    EXPECT_EQ(found, 20000);
-    EXPECT_EQ(start.size(), 20001u);
+    const std::vector<uint8_t> copies = FindPolygonCopies(corners, start, materials);
+    ASSERT_EQ(copies.size(), size_t(2 * kCount));
+    for (int32_t i = 0; i < kCount; ++i) {
+        ASSERT_EQ(copies[size_t(i)], 0) << "polygon " << i;
+        ASSERT_EQ(copies[size_t(kCount + i)], 1) << "copy of " << i;
+    }
 }
 
 }  // namespace
