@@ -333,10 +333,7 @@ class SceneContext {
 
     int32_t Oversampling() const {
         const int32_t value = scene_.options.overSampling;
-        if (value == 1 || value == 2 || value == 4) return value;
-        // The fragment buffer's coarse mask needs a power of two; 3 rounds up rather than
-        // losing quality.
-        if (value == 3) return 4;
+        if (const int32_t drawn = DrawOversampling(value)) return drawn;
         Fail("overSampling = " + std::to_string(value) + ", expected 1 to 4");
     }
 
@@ -348,6 +345,12 @@ class SceneContext {
 };
 
 }  // namespace
+
+int32_t DrawOversampling(int32_t overSampling) {
+    if (overSampling == 1 || overSampling == 2 || overSampling == 4) return overSampling;
+    // 3 rounds up rather than losing quality.
+    return overSampling == 3 ? 4 : 0;
+}
 
 float EvaluateCurve(const CurveDesc& curve, float x) {
     if (curve.points.empty()) return 1.0f;

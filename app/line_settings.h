@@ -36,6 +36,10 @@ EngineLineSettings BuildEngineSettings(const SceneDescription& scene,
                                        const std::vector<int32_t>& objectDescIndex,
                                        int32_t imageHeight, int32_t availableCores);
 
+// The over-sampling drawing uses for a scene's overSampling: 1, 2 and 4 as they are, 3 rounded
+// up to 4 (the fragment buffer's coarse mask needs a power of two); 0 for a value outside 1 to 4.
+int32_t DrawOversampling(int32_t overSampling);
+
 // y(x) of a falloff curve: cubic Bezier segments between the points in x order, each segment's x
 // solved for its parameter. Left of the first point and right of the last the end values hold;
 // a curve without points gives 1.

@@ -297,9 +297,7 @@ FrameShape ShapeOfFrame(const SceneDescription& description, const RenderOptions
     FrameShape shape;
     shape.width = description.camera.width;
     shape.height = description.camera.height;
-    // 3 is drawn as 4, as the line settings do.
-    shape.oversampling =
-        description.options.overSampling == 3 ? 4 : description.options.overSampling;
+    shape.oversampling = std::max(1, DrawOversampling(description.options.overSampling));
     shape.brushCopies = MostBrushCopies(description);
     shape.raster = !options.png.empty() || !options.exr.empty();
     shape.exr = !options.exr.empty();
