@@ -60,10 +60,8 @@ int64_t ReadNumberFile(const char* path) {
     return std::atoll(text.c_str());
 }
 
-int64_t ClampedProduct(int64_t a, int64_t b) {
-    const long double product = static_cast<long double>(a) * static_cast<long double>(b);
-    return product > 9.0e18L ? int64_t{9'000'000'000'000'000'000} : int64_t(product);
-}
+// Estimates are worked in doubles; frames of absurd sizes saturate rather than overflow.
+int64_t Bytes(double value) { return int64_t(std::min(value, 9.0e18)); }
 
 }  // namespace
 
@@ -128,16 +126,14 @@ std::string FormatBytes(int64_t bytes) {
 MemoryEstimate EstimateRenderMemory(int64_t triangles, const FrameShape& frame) {
     MemoryEstimate estimate;
     estimate.base = kBaseBytes;
-    estimate.geometry = ClampedProduct(std::max<int64_t>(triangles, 0), kBytesPerTriangle);
+    estimate.geometry = Bytes(double(std::max<int64_t>(triangles, 0)) * kBytesPerTriangle);
     if (frame.raster) {
         const double pixels = double(frame.width) * double(frame.height);
         const double subPixels = pixels * double(frame.oversampling) * double(frame.oversampling);
         const double copies = std::max(1, frame.brushCopies);
-        estimate.frame = int64_t(
-            std::min(9.0e18, pixels * (kBytesPerPixel + (frame.exr ? kExrBytesPerPixel : 0.0))));
-        estimate.subPixels =
-            int64_t(std::min(9.0e18, subPixels * kBytesPerSubPixel * (1.0 + copies)));
-        estimate.reserved = int64_t(std::min(9.0e18, pixels * kReservedBytesPerPixel));
+        estimate.frame = Bytes(pixels * (kBytesPerPixel + (frame.exr ? kExrBytesPerPixel : 0.0)));
+        estimate.subPixels = Bytes(subPixels * kBytesPerSubPixel * (1.0 + copies));
+        estimate.reserved = Bytes(pixels * kReservedBytesPerPixel);
     }
     return estimate;
 }
