@@ -154,15 +154,12 @@ StageRun::StageRun(std::shared_ptr<LineEffectDelegate> target, ThreadManager& ma
 void StageRun::Run(std::shared_ptr<ThreadProcess> process) {
     const bool quiet = delegate_->IsQuiet();
     manager_.StartProcess(std::move(process), quiet, delegate_);
-    while (manager_.IsBusy()) {
-        // A zero-length sleep returns at once here; yield so the workers keep the cores.
-        std::this_thread::yield();
+    // Sleeps between flushes; a spinning render thread would take a core from the workers.
+    const auto interval = std::chrono::milliseconds(kFlushIntervalTicks / 10000);
+    while (!manager_.WaitFor(interval)) {
         if (quiet) continue;
-        const int64_t now = NowTicks();
-        if (now > delegate_->nextFlush) {
-            delegate_->Flush();
-            delegate_->nextFlush = now + kFlushIntervalTicks;
-        }
+        delegate_->Flush();
+        delegate_->nextFlush = NowTicks() + kFlushIntervalTicks;
     }
     if (std::exception_ptr error = manager_.TakeWorkerError()) std::rethrow_exception(error);
     if (target_ && target_->IsAborted()) throw LineEffectException::Aborted();

@@ -117,6 +117,11 @@ void ThreadManagerCore::Wait() {
     doneCv_.wait(lock, [&] { return !IsBusy(); });
 }
 
+bool ThreadManagerCore::WaitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    return doneCv_.wait_for(lock, timeout, [&] { return !IsBusy(); });
+}
+
 void ThreadManagerCore::ReleaseProcess() { DropJob(); }
 
 void ThreadManagerCore::StartProcess(std::shared_ptr<ThreadProcess> process, bool wait,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -99,6 +100,9 @@ class ThreadManager {
     // The first exception a work call threw since the last call (it also dropped the job), or
     // null. Lets the caller raise a stage error on its own thread instead of losing a worker.
     virtual std::exception_ptr TakeWorkerError() = 0;
+    // Waits for the running job at most `timeout`; true when no job is running. Lets the render
+    // thread sleep between progress flushes instead of taking a core from the workers.
+    virtual bool WaitFor(std::chrono::milliseconds timeout) = 0;
 };
 
 // Methods may be called from any thread that is not one of the pool's workers, except
@@ -122,6 +126,7 @@ class ThreadManagerCore final : public ThreadManager {
     void _ProcessFunc(FuncThreadProcess::Func func, bool wait,
                       std::shared_ptr<ThreadManagerDelegate> delegate) override;
     std::exception_ptr TakeWorkerError() override;
+    bool WaitFor(std::chrono::milliseconds timeout) override;
 
     // Polls the current delegate's abort state, dropping the job on an abort.
     // True when there is no current job.
