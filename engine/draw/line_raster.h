@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -23,7 +24,9 @@ namespace KvrnLib {
 // In-memory raster, zero-filled, in one block from calloc: a large raster comes from the kernel
 // as untouched zero pages. Along a row the pixels form blocks of kBlockPixels, each with a flag
 // saying whether it may have been written; a block never written is known to be zero and can be
-// read without paging it in (a read of a zero page followed by a write costs two page faults).
+// read without paging it in (a read of a zero page followed by a write costs two page faults and,
+// with threads, a TLB flush on every core). Rows are padded to whole blocks and the pixels start
+// on a page, so for 16-byte pixels a block is exactly one page.
 // T's zero bytes must be a value. Throws LineEffectException "invalid raster size." for a width or
 // height below 1 and "raster alloc failed." when memory runs out.
 template <class T>
@@ -32,18 +35,25 @@ class _Raster {
     static_assert(std::is_trivially_copyable_v<T>);
     static constexpr int32_t kBlockShift = 8;
     static constexpr int32_t kBlockPixels = 1 << kBlockShift;
+    static constexpr size_t kPageBytes = 4096;
 
     _Raster(int32_t width, int32_t height) : width_(width), height_(height) {
         if (width < 1 || height < 1) throw LineEffectException("invalid raster size.");
-        const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
         blocksPerRow_ = (width + kBlockPixels - 1) >> kBlockShift;
+        stride_ = static_cast<size_t>(blocksPerRow_) << kBlockShift;
+        const size_t pixels = stride_ * static_cast<size_t>(height);
         try {
             written_.assign(static_cast<size_t>(blocksPerRow_) * static_cast<size_t>(height), 0);
         } catch (const std::exception&) {
             throw LineEffectException("raster alloc failed.");
         }
-        pixels_.reset(static_cast<T*>(std::calloc(pixels, sizeof(T))));
-        if (!pixels_) throw LineEffectException("raster alloc failed.");
+        if (pixels > (SIZE_MAX - kPageBytes) / sizeof(T)) {
+            throw LineEffectException("raster alloc failed.");
+        }
+        memory_.reset(static_cast<std::byte*>(std::calloc(pixels * sizeof(T) + kPageBytes, 1)));
+        if (!memory_) throw LineEffectException("raster alloc failed.");
+        const uintptr_t base = reinterpret_cast<uintptr_t>(memory_.get());
+        pixels_ = reinterpret_cast<T*>(memory_.get() + (kPageBytes - base % kPageBytes) % kPageBytes);
     }
 
     int32_t Width() const { return width_; }
@@ -52,13 +62,13 @@ class _Raster {
     T* Row(int32_t y) {
         std::fill_n(written_.begin() + static_cast<ptrdiff_t>(y) * blocksPerRow_, blocksPerRow_,
                     uint8_t{1});
-        return pixels_.get() + static_cast<size_t>(y) * width_;
+        return pixels_ + static_cast<size_t>(y) * stride_;
     }
-    const T* Row(int32_t y) const { return pixels_.get() + static_cast<size_t>(y) * width_; }
+    const T* Row(int32_t y) const { return pixels_ + static_cast<size_t>(y) * stride_; }
     // Pixel (x, y) for writing; marks its block only.
     T& Pixel(int32_t x, int32_t y) {
         written_[static_cast<size_t>(y) * blocksPerRow_ + (x >> kBlockShift)] = 1;
-        return pixels_.get()[static_cast<size_t>(y) * width_ + x];
+        return pixels_[static_cast<size_t>(y) * stride_ + x];
     }
     // False when no pixel of the block holding (x, y) has been written: it is zero.
     bool BlockWritten(int32_t x, int32_t y) const {
@@ -67,13 +77,15 @@ class _Raster {
 
   private:
     struct Free {
-        void operator()(T* p) const { std::free(p); }
+        void operator()(std::byte* p) const { std::free(p); }
     };
     int32_t width_;
     int32_t height_;
     int32_t blocksPerRow_ = 0;
+    size_t stride_ = 0;
     std::vector<uint8_t> written_;
-    std::unique_ptr<T, Free> pixels_;
+    std::unique_ptr<std::byte, Free> memory_;
+    T* pixels_ = nullptr;
 };
 
 using ColorFloatRaster = _Raster<ColorFloat>;
