@@ -10,9 +10,13 @@
 namespace KvrnApp {
 
 // The PNG file's bytes; `path` only names the file in messages. Throws std::runtime_error.
-std::string EncodePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster);
+// Bands of rows are compressed on up to `threads` threads: the bytes depend on the count, the
+// image does not.
+std::string EncodePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster,
+                      int threads = 1);
 
 // Throws std::runtime_error naming the file when it cannot be written.
-void WritePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster);
+void WritePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster,
+              int threads = 1);
 
 }  // namespace KvrnApp

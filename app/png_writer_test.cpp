@@ -59,6 +59,27 @@ TEST(PngWriter, WritesStraightClampedRgba) {
     EXPECT_EQ(Pixel(pixels, 4), (std::vector<uint8_t>{0, 0, 255, 255}));
 }
 
+// Bands compressed on several threads join into one stream that decodes to the same image, pixels
+// on band edges and in blocks never written included.
+TEST(PngWriter, BandsOnManyThreadsGiveTheSameImage) {
+    KvrnLib::ColorFloatRaster raster(700, 1201);  // over 3 MB of scanlines: several bands
+    for (int y = 0; y < raster.Height(); y += 7) raster.Pixel((y * 13) % 700, y) = {0, 0, 1, 1};
+    for (int x = 0; x < raster.Width(); ++x) raster.Pixel(x, 600) = {0.5f, 0, 0, 0.5f};
+    const test::TempDir dir;
+    std::vector<std::vector<uint8_t>> images;
+    for (int threads : {1, 2, 5}) {
+        const std::filesystem::path path = dir.Path() / ("t" + std::to_string(threads) + ".png");
+        WritePng(path, raster, threads);
+        int width = 0, height = 0;
+        images.push_back(ReadRgba(path, &width, &height));
+        ASSERT_EQ(std::pair(width, height), std::pair(700, 1201));
+    }
+    EXPECT_EQ(Pixel(images[0], 600 * 700 + 699), (std::vector<uint8_t>{255, 0, 0, 128}));
+    EXPECT_EQ(Pixel(images[0], 7 * 700 + 91), (std::vector<uint8_t>{0, 0, 255, 255}));
+    EXPECT_EQ(images[1], images[0]);
+    EXPECT_EQ(images[2], images[0]);
+}
+
 // Runs that write one path at once each finish their own temporary file: whoever renames last
 // leaves a complete image, and nothing else is touched.
 TEST(PngWriter, RacingWritersLeaveACompleteImage) {
