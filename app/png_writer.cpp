@@ -118,8 +118,8 @@ void AppendChunk(std::string& out, const char type[4], const char* data, size_t 
     const size_t start = out.size();
     out.append(type, 4);
     out.append(data, size);
-    AppendU32(out, uint32_t(crc32_z(0, reinterpret_cast<const Bytef*>(out.data() + start),
-                                    size + 4)));
+    AppendU32(out,
+              uint32_t(crc32_z(0, reinterpret_cast<const Bytef*>(out.data() + start), size + 4)));
 }
 
 }  // namespace

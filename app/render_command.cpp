@@ -577,7 +577,8 @@ int RenderRun::WriteOutputs() {
                 throw std::runtime_error(path + ": cannot write: " + std::strerror(error));
             paths.push_back(path);
         };
-        if (!options_.png.empty()) stage(options_.png, EncodePng(options_.png, *raster_, threadCount_));
+        if (!options_.png.empty())
+            stage(options_.png, EncodePng(options_.png, *raster_, threadCount_));
         if (!options_.exr.empty() && !gInterrupted)
             stage(options_.exr, EncodeExr(options_.exr, *raster_));
         for (VectorTarget& target : vectors_) {

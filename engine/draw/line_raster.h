@@ -53,7 +53,8 @@ class _Raster {
         memory_.reset(static_cast<std::byte*>(std::calloc(pixels * sizeof(T) + kPageBytes, 1)));
         if (!memory_) throw LineEffectException("raster alloc failed.");
         const uintptr_t base = reinterpret_cast<uintptr_t>(memory_.get());
-        pixels_ = reinterpret_cast<T*>(memory_.get() + (kPageBytes - base % kPageBytes) % kPageBytes);
+        pixels_ =
+            reinterpret_cast<T*>(memory_.get() + (kPageBytes - base % kPageBytes) % kPageBytes);
     }
 
     int32_t Width() const { return width_; }
