@@ -378,7 +378,13 @@ void LineEffectWorkBuffer::ResolveSlot(ThreadManager& pool, int32_t blendMode) {
             if (ty % bands == band) ResolveTile(resolveTiles_[i], blendMode, scratch);
         }
     });
-    Reset();
+    // Only once every pixel is resolved: a tile's lists are read by its neighbours' pixels too.
+    const std::vector<size_t>& used = mask_.UsedTiles();
+    ParallelFor(&pool, bands, [&](int band) {
+        for (size_t i = size_t(band); i < used.size(); i += size_t(bands))
+            ClearTouchedLists(used[i]);
+    });
+    ReleaseTiles();
 }
 
 void LineEffectWorkBuffer::CollectResolveTiles() {
@@ -521,28 +527,34 @@ bool LineEffectWorkBuffer::ResolvePixel(int32_t px, int32_t py, std::vector<Frag
     return line.a > 0.0f;
 }
 
-void LineEffectWorkBuffer::Reset() {
-    if (width_ < 1) return;
+void LineEffectWorkBuffer::ClearTouchedLists(size_t tile) {
     // Only the sub-pixels of touched cells have lists (a cell is marked before its first list is
     // set), so those are cleared instead of whole tiles.
     const int32_t s = overSampling_;
-    for (size_t tile : mask_.UsedTiles()) {
-        const int32_t tx = static_cast<int32_t>(tile % size_t(mask_.TilesX()));
-        const int32_t ty = static_cast<int32_t>(tile / size_t(mask_.TilesX()));
-        const uint8_t* cells = mask_.Tile(tx, ty);
-        for (int32_t cy = 0; cy < kTileSide; ++cy) {
-            for (int32_t cx = 0; cx < kTileSide; ++cx) {
-                if (!(cells[cy * kTileSide + cx] & kCellTouched)) continue;
-                const int32_t x0 = (tx * kTileSide + cx) * s, y0 = (ty * kTileSide + cy) * s;
-                for (int32_t y = y0; y < y0 + s; ++y)
-                    for (int32_t x = x0; x < x0 + s; ++x) lists_.At(x, y) = {};
-            }
+    const int32_t tx = static_cast<int32_t>(tile % size_t(mask_.TilesX()));
+    const int32_t ty = static_cast<int32_t>(tile / size_t(mask_.TilesX()));
+    const uint8_t* cells = mask_.Tile(tx, ty);
+    for (int32_t cy = 0; cy < kTileSide; ++cy) {
+        for (int32_t cx = 0; cx < kTileSide; ++cx) {
+            if (!(cells[cy * kTileSide + cx] & kCellTouched)) continue;
+            const int32_t x0 = (tx * kTileSide + cx) * s, y0 = (ty * kTileSide + cy) * s;
+            for (int32_t y = y0; y < y0 + s; ++y)
+                for (int32_t x = x0; x < x0 + s; ++x) lists_.At(x, y) = {};
         }
     }
+}
+
+void LineEffectWorkBuffer::ReleaseTiles() {
     lists_.Release(false);
     mask_.Release(true);
     // Emptied, not freed: a row's capacity serves the next slot and frame without new pages.
     for (std::vector<LineFragment>& row : rows_) row.clear();
+}
+
+void LineEffectWorkBuffer::Reset() {
+    if (width_ < 1) return;
+    for (size_t tile : mask_.UsedTiles()) ClearTouchedLists(tile);
+    ReleaseTiles();
 }
 
 int64_t LineEffectWorkBuffer::MemoryBytes() const {

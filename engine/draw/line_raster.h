@@ -192,7 +192,7 @@ std::vector<float> BuildFilterTable(int32_t overSampling, float filterWidth);
 inline constexpr uint8_t kCellTouched = 1;  // a fragment was merged into the block
 
 // The drawing stage's buffers, held by the caller between frames and reused while the frame
-// size and over-sampling stay the same. Past a few per-row headers everything is kept in 64 x 64
+// size and over-sampling stay the same. Past a few per-row headers everything is kept in tiles
 // tiles claimed on first touch from pools kept between frames, so a frame's memory and sweeps
 // follow its ink, not its size. Per slot: the drawing threads Merge fragments, then ResolveSlot
 // composites them onto the pass's output raster and empties the fragment buffer. The threaded
@@ -269,6 +269,10 @@ class LineEffectWorkBuffer {
     // Checks the position; the list of sub-pixel (x, y), its cell marked touched when it is new.
     FragmentList& ListAt(int32_t x, int32_t y);
     void Append(FragmentList& list, std::vector<LineFragment>& row, const LineFragment& fragment);
+    // Zeroes the fragment lists of the touched cells of a mask tile (table index).
+    void ClearTouchedLists(size_t tile);
+    // Returns the tiles to their pools and empties the fragment rows; the lists must be clear.
+    void ReleaseTiles();
     // The tiles (table index) holding a pixel within the radius of a touched cell, ascending.
     void CollectResolveTiles();
     void ResolveTile(size_t tile, int32_t blendMode, ResolveScratch& scratch);
@@ -289,7 +293,9 @@ class LineEffectWorkBuffer {
     int32_t filterEnd_ = 0;
 
     // Over-sampled: the fragment list of each sub-pixel, and the fragments of each row.
-    TiledArray<FragmentList> lists_;
+    // Small tiles: a thin line crossing a tile uses a few of its sub-pixels, and a frame's first
+    // touch of each tile pays for zeroing all of it.
+    TiledArray<FragmentList, 4> lists_;
     std::vector<std::vector<LineFragment>> rows_;
     // Per output pixel: the touched mask of the slot.
     TiledArray<uint8_t> mask_;

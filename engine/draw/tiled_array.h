@@ -11,14 +11,15 @@
 
 namespace KvrnLib {
 
-// Width x height entries of T (a trivially copyable type whose zero bytes are a value). Entries
+// Width x height entries of T (a trivially copyable type whose zero bytes are a value), in tiles of
+// 2^TileShift entries a side. Entries
 // of a tile never written read as zero. At may be called from several threads at once for
 // distinct entries: the tile claim takes a lock, the lookup of a claimed tile does not. The
 // other members are for one thread while no At runs.
-template <class T>
+template <class T, int32_t TileShift = 6>
 class TiledArray {
   public:
-    static constexpr int32_t kTileShift = 6;
+    static constexpr int32_t kTileShift = TileShift;
     static constexpr int32_t kTileSide = 1 << kTileShift;  // entries per tile side
     static constexpr size_t kTileEntries = size_t{kTileSide} * kTileSide;
 
