@@ -140,17 +140,6 @@ TEST(ThreadManager, AbortDropsTheJobAndThePoolStaysUsable) {
     EXPECT_EQ(after.load(), 50);
 }
 
-TEST(ThreadManager, ProgressRatiosAndMissingDelegate) {
-    auto delegate = std::make_shared<RecordingDelegate>();
-    ThreadProcessInfo info;
-    info.delegate = delegate;
-    info.SetProgress(1, 4);
-    info.SetProgress(3, 0);
-    ASSERT_EQ(delegate->progress.size(), 2u);
-    EXPECT_FLOAT_EQ(delegate->progress[0], 0.25f);
-    EXPECT_EQ(delegate->progress[1], 0.0f);
-}
-
 TEST(ThreadManager, DestructionJoinsIdleAndBusyPools) {
     { ThreadManagerCore idle(4); }
     std::atomic<int> calls{0};
