@@ -149,7 +149,7 @@ std::pair<double, double> BlobAxis(const Canvas& canvas, int x0, int x1) {
     const double sxy = mxy / m - (mx / m) * (my / m);
     const double spread = std::sqrt((sxx - syy) * (sxx - syy) / 4 + sxy * sxy);
     const double major = (sxx + syy) / 2 + spread, minor = (sxx + syy) / 2 - spread;
-    return {std::atan2(2 * sxy, sxx - syy) * 90 / 3.14159265358979, std::sqrt(major / minor)};
+    return {std::atan2(2 * sxy, sxx - syy) * 90 / kPi, std::sqrt(major / minor)};
 }
 
 TEST(StrokeDraw, StretchedStampsLieAlongTheirAngle) {
