@@ -120,6 +120,22 @@ std::shared_ptr<RenderObject> MakeSphere(Point3 c, float r, int segments, int ri
     return sphere;
 }
 
+LineDetectionSettings DetectingKinds(int objectCount, const std::vector<int>& visible,
+                                     const std::vector<int>& hidden, bool selfIsect) {
+    LineSetDetection set;
+    for (int k : visible) set.visible.kind[size_t(k)] = 1;
+    for (int k : hidden) set.hidden.kind[size_t(k)] = 1;
+    for (LineClassDetection* c : {&set.visible, &set.hidden}) {
+        c->openEdgeOutline = c->openEdgeObject = 1;
+        c->selfIsect = selfIsect;
+    }
+    LineDetectionSettings settings;
+    settings.lineSets = {set};
+    settings.objects.resize(size_t(objectCount));
+    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
+    return settings;
+}
+
 std::shared_ptr<RenderObject> MakeCrossedBars(const Camera& camera) {
     auto bars = MakeBox({-1, -0.2f, -0.2f}, {1, 0.2f, 0.2f}, camera);
     const auto other = MakeBox({-0.2f, -1, -0.2f}, {0.2f, 1, 0.2f}, camera);

@@ -22,6 +22,11 @@ std::shared_ptr<RenderObject> MakeBox(Point3 min, Point3 max, const Camera& came
 std::shared_ptr<RenderObject> MakeSphere(Point3 c, float r, int segments, int rings,
                                          const Camera& camera);
 
+// Detection of one line set that every one of `objectCount` objects belongs to, drawing the
+// `visible` and `hidden` edge kinds; open edges count as outline and object edges.
+LineDetectionSettings DetectingKinds(int objectCount, const std::vector<int>& visible,
+                                     const std::vector<int>& hidden, bool selfIsect = false);
+
 // Two bars of 2 x 0.4 x 0.4 crossing at the origin along X and Y, as one object: it
 // intersects itself.
 std::shared_ptr<RenderObject> MakeCrossedBars(const Camera& camera);

@@ -13,23 +13,14 @@
 namespace KvrnLib {
 namespace {
 
+// Outline, object, smoothing, material and selected edges (and intersections), visible and
+// optionally hidden.
 LineDetectionSettings OneLineSet(int objectCount, bool hiddenLines, bool intersections = false) {
-    LineDetectionSettings settings;
-    LineSetDetection set;
-    for (LineClassDetection* c : {&set.visible, &set.hidden}) {
-        c->kind.fill(0);
-        for (int k : {kEdgeOutline, kEdgeObject, kEdgeSmoothing, kEdgeMaterialID, kEdgeSelected})
-            c->kind[k] = 1;
-        c->openEdgeOutline = c->openEdgeObject = 1;
-        c->cosMin = std::cos(Radians(45));
-        c->cosMax = -1;
-        c->kind[kEdgeIntersection] = c->selfIsect = intersections;
-    }
-    if (!hiddenLines) set.hidden.kind.fill(0);
-    settings.lineSets = {set};
-    settings.objects.resize(size_t(objectCount));
-    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
-    return settings;
+    std::vector<int> kinds{kEdgeOutline, kEdgeObject, kEdgeSmoothing, kEdgeMaterialID,
+                           kEdgeSelected};
+    if (intersections) kinds.push_back(kEdgeIntersection);
+    return test::DetectingKinds(objectCount, kinds, hiddenLines ? kinds : std::vector<int>{},
+                                intersections);
 }
 
 struct Piece {

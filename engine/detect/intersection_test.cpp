@@ -13,16 +13,7 @@ namespace KvrnLib {
 namespace {
 
 LineDetectionSettings IsectOnly(int objectCount, bool selfIsect) {
-    LineDetectionSettings settings;
-    LineSetDetection set;
-    for (LineClassDetection* c : {&set.visible, &set.hidden}) {
-        c->kind[kEdgeIntersection] = 1;
-        c->selfIsect = selfIsect;
-    }
-    settings.lineSets = {set};
-    settings.objects.resize(size_t(objectCount));
-    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
-    return settings;
+    return test::DetectingKinds(objectCount, {kEdgeIntersection}, {kEdgeIntersection}, selfIsect);
 }
 
 DetectionResult Detect(const Scene& scene, const LineDetectionSettings& settings) {

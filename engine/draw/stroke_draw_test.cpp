@@ -204,18 +204,6 @@ TEST(StrokeDraw, CrossingStrokesOfOneSlotDoNotDarkenEachOther) {
     EXPECT_NEAR(canvas.Alpha(40, 30), 0.5f, 1e-3f);
 }
 
-LineDetectionSettings OutlineDetection() {
-    LineDetectionSettings settings;
-    LineSetDetection set;
-    set.visible.kind[size_t(kEdgeOutline)] = 1;
-    set.visible.kind[size_t(kEdgeObject)] = 1;
-    set.hidden.kind[size_t(kEdgeOutline)] = 1;
-    settings.lineSets = {set};
-    settings.objects.resize(2);
-    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
-    return settings;
-}
-
 ConnectSettings OutlineGroups() {
     ConnectSettings settings;
     settings.visibleGroup.fill(-1);
@@ -238,7 +226,9 @@ struct SceneFixture {
           effect(&scene, host) {}
     bool Prepare() {
         auto pool = std::make_shared<ThreadManagerCore>(2);
-        return effect.Detect(OutlineDetection(), pool) && effect.Connect({OutlineGroups()}, pool);
+        return effect.Detect(test::DetectingKinds(2, {kEdgeOutline, kEdgeObject}, {kEdgeOutline}),
+                             pool) &&
+               effect.Connect({OutlineGroups()}, pool);
     }
     Camera camera;
     Scene scene;
