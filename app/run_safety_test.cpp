@@ -2,14 +2,10 @@
 // never a corrupt file, and a refusal before work when memory would not suffice.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
 #include "memory_budget.h"
@@ -20,21 +16,15 @@ namespace KvrnApp {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ReadFile;
 using test::RunKovrin;
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 // Every file of a folder (names and bytes), so that "as before" means byte for byte.
 using FolderSnapshot = std::map<std::string, std::string>;
 FolderSnapshot Snapshot(const fs::path& folder) {
     FolderSnapshot files;
     for (const auto& entry : fs::directory_iterator(folder))
-        files[entry.path().filename().string()] = ReadAll(entry.path());
+        files[entry.path().filename().string()] = ReadFile(entry.path());
     return files;
 }
 
@@ -53,7 +43,7 @@ std::string SlowScene(const test::TempDir& dir) {
     const fs::path repro = fs::path(KVRN_REPRO_DIR) / "long.json";
     const std::string bunny = test::ModelPath("stanford-bunny.obj");
     if (fs::exists(repro) && !bunny.empty()) {
-        nlohmann::json scene = nlohmann::json::parse(ReadAll(repro));
+        nlohmann::json scene = nlohmann::json::parse(ReadFile(repro));
         for (auto& object : scene["objects"])
             if (object.contains("file")) object["file"] = bunny;
         return dir.Write("long.json", scene.dump());
@@ -88,7 +78,7 @@ TEST(RunSafety, StoppingInAnyStageLeavesTheFolderAsItWas) {
     const test::RunResult reference =
         RunKovrin(whole + "--quiet --stats-json " + stats.string(), 600);
     ASSERT_EQ(reference.exitCode, 0) << reference.err;
-    const nlohmann::json ms = nlohmann::json::parse(ReadAll(stats))["ms"];
+    const nlohmann::json ms = nlohmann::json::parse(ReadFile(stats))["ms"];
 
     for (const std::string& name : outputs) out.Write(name, "earlier " + name);
     out.Write("notes.txt", "a file of the user's");
@@ -137,8 +127,8 @@ TEST(RunSafety, RacingRunsLeaveOneWholeImage) {
     const std::string white = "render " + scene + " --quiet --background white -o ";
     ASSERT_EQ(RunKovrin(black + (dir.Path() / "black.png").string()).exitCode, 0);
     ASSERT_EQ(RunKovrin(white + (dir.Path() / "white.png").string()).exitCode, 0);
-    const std::string blackBytes = ReadAll(dir.Path() / "black.png");
-    const std::string whiteBytes = ReadAll(dir.Path() / "white.png");
+    const std::string blackBytes = ReadFile(dir.Path() / "black.png");
+    const std::string whiteBytes = ReadFile(dir.Path() / "white.png");
     ASSERT_NE(blackBytes, whiteBytes);
     for (int race = 0; race < 6; ++race) {
         test::RunResult a, b;
@@ -147,7 +137,7 @@ TEST(RunSafety, RacingRunsLeaveOneWholeImage) {
         first.join();
         EXPECT_EQ(a.exitCode, 0) << a.err;
         EXPECT_EQ(b.exitCode, 0) << b.err;
-        const std::string left = ReadAll(same);
+        const std::string left = ReadFile(same);
         EXPECT_TRUE(left == blackBytes || left == whiteBytes) << "race " << race;
     }
     std::vector<std::string> names;
@@ -207,7 +197,7 @@ TEST(RunSafety, MemoryEstimateIsWithinHalfAgainOfThePeak) {
             RunKovrin("render " + input + " --quiet -o " + (dir.Path() / "x.png").string() +
                       " --stats-json " + stats.string());
         ASSERT_EQ(run.exitCode, 0) << label << "\n" << run.err;
-        const nlohmann::json row = nlohmann::json::parse(ReadAll(stats));
+        const nlohmann::json row = nlohmann::json::parse(ReadFile(stats));
         const double ratio =
             row["estimatedPeakBytes"].get<double>() / row["peakMemoryBytes"].get<double>();
         EXPECT_GT(ratio, 1 / 1.5) << label;
