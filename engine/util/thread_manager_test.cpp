@@ -152,9 +152,9 @@ TEST(ThreadManager, DestructionJoinsIdleAndBusyPools) {
                 return true;  // endless: only destruction stops it
             },
             false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Destroyed while items run, however slowly a loaded machine starts them.
+        while (calls.load() == 0) std::this_thread::yield();
     }
-    EXPECT_GT(calls.load(), 0);
 }
 
 TEST(ThreadManager, WaitReturnsOnlyAfterLongItems) {
