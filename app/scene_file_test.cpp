@@ -406,23 +406,6 @@ TEST(SceneFile, ModelFilesAreFoundFromTheSceneAndNamedApart) {
     EXPECT_EQ(ErrorOf([&] { SceneForModels({a, missing}); }), missing + ": no such file");
 }
 
-TEST(SceneFile, DemoSceneDrawsHiddenLinesDashedAndIntersectionsApart) {
-    const std::filesystem::path demo =
-        std::filesystem::path(__FILE__).parent_path().parent_path() / "scenes" / "demo.json";
-    const SceneDescription scene = ReadSceneFile(demo.string());
-    ASSERT_EQ(scene.lineSets.size(), 2u);
-    const LineSetDesc& solids = scene.lineSets[0];
-    const BrushDesc& ink = scene.brushes[solids.brushSlots[0][0]];
-    const BrushDesc& isect = scene.brushes[solids.brushSlots[0][3]];
-    const BrushDesc& hidden = scene.brushes[solids.brushSlots[1][0]];
-    EXPECT_TRUE(solids.edges[0].edgeNormal && solids.edges[0].specificIsectEnable);
-    EXPECT_NE(isect.color, ink.color);
-    EXPECT_NE(hidden.color, ink.color);
-    EXPECT_EQ(hidden.detail.strokeStyle, 1);
-    EXPECT_LT(hidden.size, ink.size);
-    EXPECT_EQ(LoadSceneObjects(scene).objects.size(), scene.objects.size());
-}
-
 TEST(SceneObjects, PlacesObjectsAndBuildsTheCamera) {
     const test::TempDir dir;
     dir.Write("two.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\no first\nf 1 2 3\no second\nf 1 3 2\n");
