@@ -8,6 +8,7 @@
 
 #include "line_random.h"
 #include "stage_runner.h"
+#include "texmap_context.h"
 
 namespace KvrnLib {
 namespace {
@@ -19,6 +20,12 @@ BrushDrawSettings Brush(int32_t type) {
     b.brushType = type;
     return b;
 }
+
+class ConstantMono : public TexmapInterface {
+  public:
+    ColorFloat EvalColor(const TexmapContext&) const override { return {}; }
+    float EvalMono(const TexmapContext&) const override { return 0.5f; }
+};
 
 // Image 0 made with seed 0: no random angle, no shifted dot grid.
 StampCache SeedZero(const BrushDrawSettings& brush) { return BuildStampCache(brush, {}); }
@@ -184,7 +191,7 @@ TEST(BrushStamp, EachImageTurnsByItsSeedsRandomAngle) {
     EXPECT_EQ(BuildStampCache(b, {}).pixels, zeroSeeds.pixels);  // seed 0: the brush's angle
 }
 
-TEST(BrushStamp, StrokeNoiseAndStampChoiceAreSmoothAndSeamlessOnLoops) {
+TEST(BrushStamp, StrokeTypeRulesAndRadialStamps) {
     // Noise and stamp choices along a loop repeat with its period, so the loop has no seam.
     for (float s : {0.0f, 2.3f, 6.99f}) {
         EXPECT_NEAR(StrokeNoise(5, s, 7), StrokeNoise(5, s + 7.0f, 7), 1e-5f) << s;
@@ -206,12 +213,33 @@ TEST(BrushStamp, StrokeNoiseAndStampChoiceAreSmoothAndSeamlessOnLoops) {
     EXPECT_LT(largestStep, 0.03f);  // smooth: no jumps between cells
     EXPECT_EQ(RandomStampAt(9, 3.0f, 10).weight, 0.0f);
 
+    EXPECT_EQ(MakeRakeTines(1.0f, 1).count, 3);
+    EXPECT_EQ(MakeRakeTines(40.0f, 1).count, 16);
     const RakeTines rake = MakeRakeTines(40.0f, 1);
     for (float across = -1.2f; across < 1.2f; across += 0.01f) {
         const float c = RakeCoverage(rake, across, 0.05f, 0.0f);
         ASSERT_GE(c, 0.0f);
         ASSERT_LE(c, 1.0f);
     }
+
+    // A line of radial stamps covers a pixel by its distance to the line, so joints may skip
+    // the overlap of neighbouring pieces; a ring, a groove, dots or a map break that.
+    BrushDrawSettings b = Brush(kBrushNormal);
+    b.stretch = 0.4f;
+    b.angleRnd = 90.0f;
+    EXPECT_TRUE(StampIsRadial(b));
+    b.reductionStart = 0.2f;
+    EXPECT_TRUE(StampIsRadial(b));
+    b.reductionEnd = 0.1f;
+    EXPECT_FALSE(StampIsRadial(b));
+    b = Brush(kBrushNormal);
+    b.groove = 0.1f;
+    EXPECT_FALSE(StampIsRadial(b));
+    b = Brush(kBrushNormal);
+    b.brushMap = std::make_shared<ConstantMono>();
+    EXPECT_FALSE(StampIsRadial(b));
+    EXPECT_FALSE(StampIsRadial(Brush(kBrushMultiple)));
+    EXPECT_FALSE(StampIsRadial(Brush(kBrushSimple)));
 }
 
 TEST(BrushStamp, MultipleTypeDrawsItsDotGrid) {
