@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "test_util.h"
@@ -177,10 +176,7 @@ TEST(RenderCommand, AnOutputThatIsAnInputOrAnotherOutputIsRefused) {
         EXPECT_EQ(run.exitCode, 2) << c.args << "\n" << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args << "\n" << run.err;
     }
-    std::ifstream kept(model);
-    std::string first;
-    std::getline(kept, first);
-    EXPECT_EQ(first, "v 0 0 0");
+    EXPECT_EQ(test::ReadFile(model), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
     EXPECT_FALSE(fs::exists(dir.Path() / "a.png"));
 }
 
@@ -210,12 +206,8 @@ TEST(RenderCommand, InterruptLeavesNoFiles) {
             left.push_back(entry.path().filename().string());
     }
     EXPECT_TRUE(left.empty()) << "left behind: " << left.front();
-    for (const auto& [path, text] : {std::pair{png, "earlier image"}, {eps, "earlier drawing"}}) {
-        std::ifstream in(path);
-        std::string kept;
-        std::getline(in, kept);
-        EXPECT_EQ(kept, text) << path;
-    }
+    EXPECT_EQ(test::ReadFile(png), "earlier image");
+    EXPECT_EQ(test::ReadFile(eps), "earlier drawing");
 }
 
 }  // namespace

@@ -48,6 +48,13 @@ double SignedVolume(const KvrnLib::RenderObject& object) {
     return volume / 6;
 }
 
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 std::string ModelPath(const std::string& name) {
     const std::filesystem::path dir(KVRN_MODELS_DIR);
     return std::filesystem::is_directory(dir) ? (dir / name).string() : std::string();
@@ -70,17 +77,6 @@ std::string TempDir::Write(const std::string& name, const std::string& contents)
     std::ofstream(file, std::ios::binary) << contents;
     return file.string();
 }
-
-namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
 
 int RunKovrinInterrupted(const std::vector<std::string>& args, int delayMs, int signal,
                          int timeoutSeconds, int repeats) {

@@ -26,6 +26,9 @@ double SignedVolume(const KvrnLib::RenderObject& object);
 // Path of a model in KVRN_MODELS_DIR, or empty when the folder is missing.
 std::string ModelPath(const std::string& name);
 
+// The bytes of a file; empty when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+
 // A fresh directory, removed with everything in it on destruction.
 class TempDir {
   public:

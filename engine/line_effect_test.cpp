@@ -11,14 +11,7 @@ namespace KvrnLib {
 namespace {
 
 LineDetectionSettings Settings(int objects) {
-    LineDetectionSettings settings;
-    LineSetDetection set;
-    set.visible.kind[kEdgeOutline] = 1;
-    set.visible.openEdgeOutline = 1;
-    settings.lineSets = {set};
-    settings.objects.resize(size_t(objects));
-    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
-    return settings;
+    return test::DetectingKinds(objects, {kEdgeOutline}, {});
 }
 
 TEST(LineEffect, DetectionCacheAndFailures) {

@@ -1,7 +1,6 @@
 #include "test_util.h"
 
 #include <cmath>
-#include <filesystem>
 
 namespace KvrnLib::test {
 namespace {
@@ -85,13 +84,12 @@ std::shared_ptr<RenderObject> MakeSphere(Point3 c, float r, int segments, int ri
                                          const Camera& camera) {
     auto sphere = std::make_shared<RenderObject>();
     sphere->name = "sphere";
-    const float pi = 3.14159265358979f;
     // Vertices around the object's origin: pole, rings - 1 circles of `segments`, pole.
     sphere->vertices.push_back({0, 0, r});
     for (int ring = 1; ring < rings; ++ring) {
-        const float theta = pi * float(ring) / float(rings);
+        const float theta = kPi * float(ring) / float(rings);
         for (int s = 0; s < segments; ++s) {
-            const float phi = 2.0f * pi * float(s) / float(segments);
+            const float phi = 2.0f * kPi * float(s) / float(segments);
             sphere->vertices.push_back({r * std::sin(theta) * std::cos(phi),
                                         r * std::sin(theta) * std::sin(phi), r * std::cos(theta)});
         }
@@ -122,10 +120,46 @@ std::shared_ptr<RenderObject> MakeSphere(Point3 c, float r, int segments, int ri
     return sphere;
 }
 
-std::string ModelPath(const std::string& name) {
-    const std::string path = std::string(KVRN_MODELS_DIR) + "/" + name;
-    std::error_code error;
-    return std::filesystem::is_regular_file(path, error) ? path : std::string();
+LineDetectionSettings DetectingKinds(int objectCount, const std::vector<int>& visible,
+                                     const std::vector<int>& hidden, bool selfIsect) {
+    LineSetDetection set;
+    for (int k : visible) set.visible.kind[size_t(k)] = 1;
+    for (int k : hidden) set.hidden.kind[size_t(k)] = 1;
+    for (LineClassDetection* c : {&set.visible, &set.hidden}) {
+        c->openEdgeOutline = c->openEdgeObject = 1;
+        c->selfIsect = selfIsect;
+    }
+    LineDetectionSettings settings;
+    settings.lineSets = {set};
+    settings.objects.resize(size_t(objectCount));
+    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
+    return settings;
+}
+
+std::shared_ptr<RenderObject> MakeCrossedBars(const Camera& camera) {
+    auto bars = MakeBox({-1, -0.2f, -0.2f}, {1, 0.2f, 0.2f}, camera);
+    const auto other = MakeBox({-0.2f, -1, -0.2f}, {0.2f, 1, 0.2f}, camera);
+    const int32_t offset = int32_t(bars->vertices.size());
+    bars->vertices.insert(bars->vertices.end(), other->vertices.begin(), other->vertices.end());
+    for (FaceRecord face : other->faces) {
+        face.vertexA += offset;
+        face.vertexB += offset;
+        face.vertexC += offset;
+        bars->faces.push_back(face);
+    }
+    bars->cornerNormals.insert(bars->cornerNormals.end(), other->cornerNormals.begin(),
+                               other->cornerNormals.end());
+    return bars;
+}
+
+FaceRecord UnweldedCopy(RenderObject& object, int32_t face) {
+    FaceRecord copy = object.faces[size_t(face)];
+    const int32_t first = int32_t(object.vertices.size());
+    for (int k = 0; k < 3; ++k) object.vertices.push_back(object.vertices[size_t(copy.Vertex(k))]);
+    copy.vertexA = first;
+    copy.vertexB = first + 1;
+    copy.vertexC = first + 2;
+    return copy;
 }
 
 }  // namespace KvrnLib::test

@@ -22,6 +22,18 @@ std::shared_ptr<RenderObject> MakeBox(Point3 min, Point3 max, const Camera& came
 std::shared_ptr<RenderObject> MakeSphere(Point3 c, float r, int segments, int rings,
                                          const Camera& camera);
 
+// Detection of one line set that every one of `objectCount` objects belongs to, drawing the
+// `visible` and `hidden` edge kinds; open edges count as outline and object edges.
+LineDetectionSettings DetectingKinds(int objectCount, const std::vector<int>& visible,
+                                     const std::vector<int>& hidden, bool selfIsect = false);
+
+// Two bars of 2 x 0.4 x 0.4 crossing at the origin along X and Y, as one object: it
+// intersects itself.
+std::shared_ptr<RenderObject> MakeCrossedBars(const Camera& camera);
+// Face `face` of `object` over three new vertices at its corners, as an unwelded mesh has it;
+// the face is returned, not added.
+FaceRecord UnweldedCopy(RenderObject& object, int32_t face);
+
 // A host delegate that counts abort polls (every stage run polls when it ends, so the count
 // shows whether a stage ran) and reports `abort`.
 class PollCountingDelegate : public LineEffectDelegate {
@@ -38,8 +50,5 @@ class PollCountingDelegate : public LineEffectDelegate {
     int polls = 0;
     bool abort = false;
 };
-
-// Path of a public test model, or empty when the models folder is missing.
-std::string ModelPath(const std::string& name);
 
 }  // namespace KvrnLib::test

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 namespace KvrnLib {
 namespace {
 
@@ -18,29 +16,6 @@ TEST(DetectionSettings, MaterialMapUsesTheModuloRuleAndFallsBackToTheDefault) {
     EXPECT_EQ(object.LineSetOfMaterial(2), -1);
     EXPECT_EQ(object.LineSetOfMaterial(65535), 0);  // 65535 mod 3 = 0
     EXPECT_EQ(object.FunctionsOfMaterial(3), 5);
-}
-
-TEST(DetectionSettings, EqualityIsExactAndCoversEveryVector) {
-    LineDetectionSettings a;
-    a.offscreen = {10, 10, 10, 10};
-    a.lineSets = {LineSetDetection::Disabled(), LineSetDetection{}};
-    a.objects.resize(2);
-    a.materialFunctions.resize(1);
-    LineDetectionSettings b = a;
-    EXPECT_EQ(a, b);
-
-    b.offscreen[2] = std::nextafter(10.0f, 11.0f);
-    EXPECT_NE(a, b);
-    b = a;
-    b.lineSets[1].hidden.cosMax = 0.5f;
-    EXPECT_NE(a, b);
-    b = a;
-    b.materialFunctions[0].maskHiddenLines.objects.resize(1);
-    b.materialFunctions[0].maskHiddenLines.objects[0].wholeObject = 1;
-    EXPECT_NE(a, b);
-
-    const LineSetDetection off = LineSetDetection::Disabled();
-    for (int k = 0; k < kEdgeKindCount; ++k) EXPECT_FALSE(off.AnyClassHas(k));
 }
 
 TEST(DetectionSettings, FaceSelectionsByObjectAndFace) {

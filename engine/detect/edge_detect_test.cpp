@@ -13,24 +13,14 @@
 namespace KvrnLib {
 namespace {
 
-constexpr float kPi = 3.14159265358979f;
-
-LineDetectionSettings OneLineSet(int objectCount, bool hiddenLines) {
-    LineDetectionSettings settings;
-    LineSetDetection set;
-    for (LineClassDetection* c : {&set.visible, &set.hidden}) {
-        c->kind.fill(0);
-        for (int k : {kEdgeOutline, kEdgeObject, kEdgeSmoothing, kEdgeMaterialID, kEdgeSelected})
-            c->kind[k] = 1;
-        c->openEdgeOutline = c->openEdgeObject = 1;
-        c->cosMin = std::cos(45 * kPi / 180);
-        c->cosMax = -1;
-    }
-    if (!hiddenLines) set.hidden.kind.fill(0);
-    settings.lineSets = {set};
-    settings.objects.resize(size_t(objectCount));
-    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
-    return settings;
+// Outline, object, smoothing, material and selected edges (and intersections), visible and
+// optionally hidden.
+LineDetectionSettings OneLineSet(int objectCount, bool hiddenLines, bool intersections = false) {
+    std::vector<int> kinds{kEdgeOutline, kEdgeObject, kEdgeSmoothing, kEdgeMaterialID,
+                           kEdgeSelected};
+    if (intersections) kinds.push_back(kEdgeIntersection);
+    return test::DetectingKinds(objectCount, kinds, hiddenLines ? kinds : std::vector<int>{},
+                                intersections);
 }
 
 struct Piece {
@@ -166,9 +156,7 @@ TEST(EdgeDetect, SameResultWithOneTwoAndSevenThreads) {
     Scene scene(camera, {test::MakeSphere({0.5f, 0, 0.5f}, 1.3f, 32, 16, camera),
                          test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera),
                          test::MakeBox({-3, 1, -1}, {-1.5f, 2, 2}, camera)});
-    LineDetectionSettings settings = OneLineSet(3, true);
-    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
-        c->kind[kEdgeIntersection] = c->selfIsect = 1;
+    const LineDetectionSettings settings = OneLineSet(3, true, true);
     const std::vector<Piece> one = Pieces(Detect(scene, settings, 1));
     EXPECT_GT(one.size(), 50u);
     EXPECT_TRUE(std::any_of(one.begin(), one.end(),
@@ -210,23 +198,9 @@ std::vector<std::vector<PieceRecord>> ListsInOrder(const DetectionResult& result
 TEST(EdgeDetect, PartsOfObjectsAndPairsKeepEveryListInOrder) {
     const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
     // Two bars through each other as one object, for self-intersections, and a sphere.
-    std::shared_ptr<RenderObject> bars = test::MakeBox({-1, -0.2f, -0.2f}, {1, 0.2f, 0.2f}, camera);
-    const std::shared_ptr<RenderObject> other =
-        test::MakeBox({-0.2f, -1, -0.2f}, {0.2f, 1, 0.2f}, camera);
-    const int32_t offset = int32_t(bars->vertices.size());
-    bars->vertices.insert(bars->vertices.end(), other->vertices.begin(), other->vertices.end());
-    for (FaceRecord face : other->faces) {
-        face.vertexA += offset;
-        face.vertexB += offset;
-        face.vertexC += offset;
-        bars->faces.push_back(face);
-    }
-    bars->cornerNormals.insert(bars->cornerNormals.end(), other->cornerNormals.begin(),
-                               other->cornerNormals.end());
+    const auto bars = test::MakeCrossedBars(camera);
     const Scene scene(camera, {bars, test::MakeSphere({0.5f, 0, 0.5f}, 1, 64, 32, camera)});
-    LineDetectionSettings settings = OneLineSet(2, true);
-    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
-        c->kind[kEdgeIntersection] = c->selfIsect = 1;
+    const LineDetectionSettings settings = OneLineSet(2, true, true);
 
     const auto detect = [&](DetectPartSizes sizes, int threads) {
         DetectionResult result;
@@ -254,9 +228,7 @@ TEST(EdgeDetect, PartsOfObjectsAndPairsKeepEveryListInOrder) {
 // objects; a big object alone is cut, the same for any thread count above one.
 TEST(EdgeDetect, OnlyABigShareOfTheWorkIsCutIntoParts) {
     const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
-    LineDetectionSettings settings = OneLineSet(1, true);
-    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
-        c->kind[kEdgeIntersection] = c->selfIsect = 1;
+    const LineDetectionSettings settings = OneLineSet(1, true, true);
     const auto itemCounts = [&](const Scene& scene, int threads) {
         LineDetectionSettings forScene = settings;
         forScene.objects.resize(size_t(scene.ObjectCount()), settings.objects[0]);
@@ -325,9 +297,7 @@ TEST(EdgeDetect, CopiedFacesAndObjectsGiveTheOriginalPieces) {
         objects.push_back(std::make_shared<RenderObject>(*objects[2]));
     const Scene copied(camera, objects);
 
-    LineDetectionSettings settings = OneLineSet(3, true);
-    for (LineClassDetection* c : {&settings.lineSets[0].visible, &settings.lineSets[0].hidden})
-        c->kind[kEdgeIntersection] = c->selfIsect = 1;
+    const LineDetectionSettings settings = OneLineSet(3, true, true);
     LineDetectionSettings copiedSettings = settings;
     copiedSettings.objects.resize(objects.size(), settings.objects[0]);
 
@@ -353,13 +323,7 @@ TEST(EdgeDetect, UnweldedCopyKeepsItsEdgesAndItsCopiesAddNone) {
     const Camera camera = test::LookAtCamera({7, -6, 5}, {0, 0, 0}, 320, 240, 300);
     const auto boxWithLooseFace = [&](int copies) {
         auto box = test::MakeBox({-1, -1, -1}, {1, 1, 1}, camera);
-        FaceRecord loose = box->faces[4];
-        const int32_t first = int32_t(box->vertices.size());
-        for (int k = 0; k < 3; ++k)
-            box->vertices.push_back(box->vertices[size_t(box->faces[4].Vertex(k))]);
-        loose.vertexA = first;
-        loose.vertexB = first + 1;
-        loose.vertexC = first + 2;
+        const FaceRecord loose = test::UnweldedCopy(*box, 4);
         for (int i = 0; i <= copies; ++i) box->faces.push_back(loose);
         return box;
     };

@@ -16,8 +16,8 @@ LineSetDetection AllKinds(float minDegrees, float maxDegrees) {
         c->kind.fill(0);
         for (int k = 0; k < 8; ++k) c->kind[k] = 1;
         c->openEdgeOutline = c->openEdgeObject = 1;
-        c->cosMin = std::cos(minDegrees * 3.14159265358979f / 180.0f);
-        c->cosMax = std::cos(maxDegrees * 3.14159265358979f / 180.0f);
+        c->cosMin = std::cos(Radians(minDegrees));
+        c->cosMax = std::cos(Radians(maxDegrees));
     }
     return set;
 }
@@ -25,7 +25,7 @@ LineSetDetection AllKinds(float minDegrees, float maxDegrees) {
 // Two triangles hinged on the x axis: face 0 in the z = 0 plane, face 1 turned up by `degrees`.
 std::shared_ptr<RenderObject> Hinge(float degrees, const Camera& camera) {
     auto object = std::make_shared<RenderObject>();
-    const float a = degrees * 3.14159265358979f / 180.0f;
+    const float a = Radians(degrees);
     object->vertices = {{0, 0, 0}, {1, 0, 0}, {0.5f, -1, 0}, {0.5f, std::cos(a), std::sin(a)}};
     // Both wound so their normals point up (+z side) when flat.
     // The shared edge (face 0's edge 2, face 1's edge 0) is an invisible edge of the mesh.

@@ -13,16 +13,7 @@ namespace KvrnLib {
 namespace {
 
 LineDetectionSettings IsectOnly(int objectCount, bool selfIsect) {
-    LineDetectionSettings settings;
-    LineSetDetection set;
-    for (LineClassDetection* c : {&set.visible, &set.hidden}) {
-        c->kind[kEdgeIntersection] = 1;
-        c->selfIsect = selfIsect;
-    }
-    settings.lineSets = {set};
-    settings.objects.resize(size_t(objectCount));
-    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
-    return settings;
+    return test::DetectingKinds(objectCount, {kEdgeIntersection}, {kEdgeIntersection}, selfIsect);
 }
 
 DetectionResult Detect(const Scene& scene, const LineDetectionSettings& settings) {
@@ -166,19 +157,7 @@ TEST(Intersection, TouchingBoxesCoveredCrossingsAndSelfIntersection) {
         EXPECT_GT(hidden, 10.0);
     }
     {  // A torus-like self-crossing: two boxes merged into one object cross each other.
-        auto merged = test::MakeBox({-1, -0.2f, -0.2f}, {1, 0.2f, 0.2f}, camera);
-        auto other = test::MakeBox({-0.2f, -1, -0.2f}, {0.2f, 1, 0.2f}, camera);
-        const int offset = int(merged->vertices.size());
-        merged->vertices.insert(merged->vertices.end(), other->vertices.begin(),
-                                other->vertices.end());
-        for (FaceRecord f : other->faces) {
-            f.vertexA += offset;
-            f.vertexB += offset;
-            f.vertexC += offset;
-            merged->faces.push_back(f);
-        }
-        merged->cornerNormals.insert(merged->cornerNormals.end(), other->cornerNormals.begin(),
-                                     other->cornerNormals.end());
+        const auto merged = test::MakeCrossedBars(camera);
         Scene scene(camera, {merged});
         EXPECT_TRUE(Detect(scene, IsectOnly(1, false)).pairs[0].visibleEdges.Empty());
         const DetectionResult self = Detect(scene, IsectOnly(1, true));

@@ -15,11 +15,7 @@ namespace KvrnLib {
 namespace {
 
 LineDetectionSettings DefaultSettings(int objectCount) {
-    LineDetectionSettings settings;
-    settings.lineSets.resize(1);
-    settings.objects.resize(size_t(objectCount));
-    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
-    return settings;
+    return test::DetectingKinds(objectCount, {}, {});
 }
 
 // Objects 0 and 2 are plain boxes; object 1 (the candidate) is a box changed by `change`, or left

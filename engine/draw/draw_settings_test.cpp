@@ -19,19 +19,12 @@ std::string ValidationError(const Record& record) {
     return "";
 }
 
-TEST(DrawSettings, DefaultsValidateAndBrushesAreFoundByClass) {
+TEST(DrawSettings, DefaultsValidateAndDetailTypesMapToBrushTypes) {
+    EXPECT_EQ(ValidationError(DrawSettings{}), "");
+    EXPECT_EQ(ValidationError(LineSetDrawSettings{}), "");
     EXPECT_EQ(BrushTypeOfDetailType(0), kBrushNormal);
     EXPECT_EQ(BrushTypeOfDetailType(1), kBrushMultiple);
     EXPECT_EQ(BrushTypeOfDetailType(3), kBrushSimple);
-    EXPECT_EQ(ValidationError(DrawSettings{}), "");
-    EXPECT_EQ(ValidationError(LineSetDrawSettings{}), "");
-
-    LineSetDrawSettings s;
-    s.hidden[3].lineSize = 7.0f;
-    EXPECT_EQ(s.Brush(true, 3).lineSize, 7.0f);
-    EXPECT_EQ(s.Brush(false, 3).lineSize, 1.0f);
-    EXPECT_EQ(&s.AlphaReduction(false), &s.reductions[1]);
-    EXPECT_EQ(&s.SizeReduction(true), &s.reductions[2]);
 }
 
 TEST(DrawSettings, SizeScaleMultipliesExactlyTheLengths) {

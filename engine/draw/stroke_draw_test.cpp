@@ -149,7 +149,7 @@ std::pair<double, double> BlobAxis(const Canvas& canvas, int x0, int x1) {
     const double sxy = mxy / m - (mx / m) * (my / m);
     const double spread = std::sqrt((sxx - syy) * (sxx - syy) / 4 + sxy * sxy);
     const double major = (sxx + syy) / 2 + spread, minor = (sxx + syy) / 2 - spread;
-    return {std::atan2(2 * sxy, sxx - syy) * 90 / 3.14159265358979, std::sqrt(major / minor)};
+    return {std::atan2(2 * sxy, sxx - syy) * 90 / kPi, std::sqrt(major / minor)};
 }
 
 TEST(StrokeDraw, StretchedStampsLieAlongTheirAngle) {
@@ -204,18 +204,6 @@ TEST(StrokeDraw, CrossingStrokesOfOneSlotDoNotDarkenEachOther) {
     EXPECT_NEAR(canvas.Alpha(40, 30), 0.5f, 1e-3f);
 }
 
-LineDetectionSettings OutlineDetection() {
-    LineDetectionSettings settings;
-    LineSetDetection set;
-    set.visible.kind[size_t(kEdgeOutline)] = 1;
-    set.visible.kind[size_t(kEdgeObject)] = 1;
-    set.hidden.kind[size_t(kEdgeOutline)] = 1;
-    settings.lineSets = {set};
-    settings.objects.resize(2);
-    for (ObjectDetection& o : settings.objects) o.defaultLineSet = 0;
-    return settings;
-}
-
 ConnectSettings OutlineGroups() {
     ConnectSettings settings;
     settings.visibleGroup.fill(-1);
@@ -238,7 +226,9 @@ struct SceneFixture {
           effect(&scene, host) {}
     bool Prepare() {
         auto pool = std::make_shared<ThreadManagerCore>(2);
-        return effect.Detect(OutlineDetection(), pool) && effect.Connect({OutlineGroups()}, pool);
+        return effect.Detect(test::DetectingKinds(2, {kEdgeOutline, kEdgeObject}, {kEdgeOutline}),
+                             pool) &&
+               effect.Connect({OutlineGroups()}, pool);
     }
     Camera camera;
     Scene scene;

@@ -140,17 +140,6 @@ TEST(ThreadManager, AbortDropsTheJobAndThePoolStaysUsable) {
     EXPECT_EQ(after.load(), 50);
 }
 
-TEST(ThreadManager, ProgressRatiosAndMissingDelegate) {
-    auto delegate = std::make_shared<RecordingDelegate>();
-    ThreadProcessInfo info;
-    info.delegate = delegate;
-    info.SetProgress(1, 4);
-    info.SetProgress(3, 0);
-    ASSERT_EQ(delegate->progress.size(), 2u);
-    EXPECT_FLOAT_EQ(delegate->progress[0], 0.25f);
-    EXPECT_EQ(delegate->progress[1], 0.0f);
-}
-
 TEST(ThreadManager, DestructionJoinsIdleAndBusyPools) {
     { ThreadManagerCore idle(4); }
     std::atomic<int> calls{0};
@@ -163,9 +152,9 @@ TEST(ThreadManager, DestructionJoinsIdleAndBusyPools) {
                 return true;  // endless: only destruction stops it
             },
             false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Destroyed while items run, however slowly a loaded machine starts them.
+        while (calls.load() == 0) std::this_thread::yield();
     }
-    EXPECT_GT(calls.load(), 0);
 }
 
 TEST(ThreadManager, WaitReturnsOnlyAfterLongItems) {
