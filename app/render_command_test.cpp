@@ -180,35 +180,5 @@ TEST(RenderCommand, AnOutputThatIsAnInputOrAnotherOutputIsRefused) {
     EXPECT_FALSE(fs::exists(dir.Path() / "a.png"));
 }
 
-// A slow render (many distorted copies of a wide stamped brush on a large image) interrupted
-// with SIGINT: exit code 130, no new file, finished or partial, and the earlier ones unchanged.
-TEST(RenderCommand, InterruptLeavesNoFiles) {
-    const TempDir dir;
-    const std::string scene = dir.Write(
-        "slow.json",
-        "{\"camera\":{\"width\":2000,\"height\":2000},"
-        "\"objects\":[{\"name\":\"knot\",\"primitive\":\"torusKnot\",\"segments\":512,"
-        "\"sides\":32}],"
-        "\"linesets\":[{\"brush\":{\"size\":30,\"detail\":{\"type\":\"Normal\",\"strokeCopy\":10,"
-        "\"noiseEnable\":true,\"noiseAmount\":20,\"noiseCycle\":10}},"
-        "\"brush_Hidden\":{\"size\":30,\"detail\":{\"type\":\"Normal\",\"strokeCopy\":10}}}]}");
-    const fs::path png = dir.Path() / "slow.png", eps = dir.Path() / "slow.eps";
-    // Files from an earlier run must survive an interrupted one unchanged.
-    dir.Write("slow.png", "earlier image");
-    dir.Write("slow.eps", "earlier drawing");
-    EXPECT_EQ(test::RunKovrinInterrupted(
-                  {"render", scene, "-o", png.string(), "--eps", eps.string(), "--quiet"}, 1500,
-                  SIGINT, 60),
-              130);
-    std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir.Path())) {
-        if (entry.path() != scene && entry.path() != png && entry.path() != eps)
-            left.push_back(entry.path().filename().string());
-    }
-    EXPECT_TRUE(left.empty()) << "left behind: " << left.front();
-    EXPECT_EQ(test::ReadFile(png), "earlier image");
-    EXPECT_EQ(test::ReadFile(eps), "earlier drawing");
-}
-
 }  // namespace
 }  // namespace KvrnApp
