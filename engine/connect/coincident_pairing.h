@@ -32,8 +32,10 @@ struct CoincidentEnd {
 // score(i, j, &s) either refuses the pair (for at most a few partners of each end, such as the
 // two ends of one edge) or sets s = CoincidentScore(leaving of i, leaving of j, kinds equal).
 // Writes partner[id] (the partner's id, or kStrokeEnd) for every end of the bucket. Steps:
-// O(k log k) for directions of unit length; each end whose direction is not a unit vector is
-// compared with every end. Returns false when `aborted` (asked every 1024 steps) said so.
+// O(k log k) for unit directions, plus, per search, every distinct direction within about 0.1
+// degree of the best (float rounding decides between those, so each is scored) and every end
+// whose direction is not a unit vector. Returns false when `aborted` (asked every 1024 steps)
+// said so.
 bool PairCoincidentEnds(const std::vector<CoincidentEnd>& ends, const PairScore& score,
                         const std::function<bool()>& aborted, std::vector<int32_t>* partner);
 
