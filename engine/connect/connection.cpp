@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "coincident_pairing.h"
 #include "end_pairing.h"
 #include "intersection_strokes.h"
 #include "stage_runner.h"
@@ -15,6 +16,10 @@
 namespace KvrnLib {
 
 namespace {
+
+// Buckets of coincident end points up to this size pair all pairs against all: below about 100
+// ends that beats the search by direction.
+constexpr int32_t kSmallBucket = 64;
 
 uint32_t Bits(float v) {
     uint32_t b;
@@ -37,6 +42,35 @@ void SortIntoBuckets(int32_t n, Key key, std::vector<int32_t>* bucketStart,
         if (x == 0 || key((*members)[size_t(x)]) != key((*members)[size_t(x - 1)]))
             bucketStart->push_back(x);
     bucketStart->push_back(n);
+}
+
+// Pairs buckets of coincident end points: small ones all pairs against all, which is fastest
+// there; where many edges meet, by direction (PairCoincidentEnds), which pairs them the same.
+template <class Score, class End>
+bool PairBuckets(int32_t n, const std::vector<int32_t>& bucketStart,
+                 const std::vector<int32_t>& members, const Score& score, const End& end,
+                 const std::function<bool()>& aborted, std::vector<int32_t>* partner) {
+    std::vector<int32_t> crowded;
+    for (size_t b = 0; b + 1 < bucketStart.size(); ++b)
+        if (bucketStart[b + 1] - bucketStart[b] > kSmallBucket) crowded.push_back(int32_t(b));
+    if (crowded.empty()) return PairEndPointsWith(n, bucketStart, members, score, aborted, partner);
+    std::vector<int32_t> smallStart{0}, smallMembers;
+    for (size_t b = 0; b + 1 < bucketStart.size(); ++b) {
+        if (bucketStart[b + 1] - bucketStart[b] > kSmallBucket) continue;
+        smallMembers.insert(smallMembers.end(), members.begin() + bucketStart[b],
+                            members.begin() + bucketStart[b + 1]);
+        smallStart.push_back(int32_t(smallMembers.size()));
+    }
+    if (!PairEndPointsWith(n, smallStart, smallMembers, score, aborted, partner)) return false;
+    const PairScore scoreFunction = score;
+    std::vector<CoincidentEnd> ends;
+    for (const int32_t b : crowded) {
+        ends.clear();
+        for (int32_t x = bucketStart[size_t(b)]; x < bucketStart[size_t(b) + 1]; ++x)
+            ends.push_back(end(members[size_t(x)]));
+        if (!PairCoincidentEnds(ends, scoreFunction, aborted, partner)) return false;
+    }
+    return true;
 }
 
 // Objects an edge belongs to: its own, and for an intersection edge also the other one.
@@ -131,13 +165,15 @@ bool ChainCoincidentEdges(const std::vector<DetectedEdge*>& edges, const StrokeP
     };
     const auto score = [&](int32_t i, int32_t j, float* s) {
         if ((i ^ 1) == j) return false;  // the two ends of one (zero-length) edge
-        const Point2 di = leaving(i), dj = leaving(j);
-        *s = -(di.x * dj.x + di.y * dj.y);
-        if (edges[size_t(i / 2)]->kind == edges[size_t(j / 2)]->kind) *s += 2.0f;
+        *s = CoincidentScore(leaving(i), leaving(j),
+                             edges[size_t(i / 2)]->kind == edges[size_t(j / 2)]->kind);
         return true;
     };
+    const auto end = [&](int32_t i) {
+        return CoincidentEnd{i, edges[size_t(i / 2)]->kind, leaving(i)};
+    };
     std::vector<int32_t> partner;
-    if (!PairEndPointsWith(n, bucketStart, members, score, aborted, &partner)) return false;
+    if (!PairBuckets(n, bucketStart, members, score, end, aborted, &partner)) return false;
     std::vector<Stroke> chains;
     ExtractEdgeChains(edges, partner, &chains);
     const float cosLimit = SplitCosine(params.splitAngle);

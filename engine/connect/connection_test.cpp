@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <deque>
 #include <map>
@@ -10,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "coincident_pairing.h"
 #include "edge_detect.h"
 #include "intersection_strokes.h"
 #include "line_effect.h"
@@ -76,6 +78,69 @@ TEST(Connection, CoincidenceNeedsEqualBitsAndDepth) {
     EXPECT_EQ(Chain({&e[0], &e[1]}, 60).size(), 2u);
     e[1] = MakeEdge({std::nextafter(5.0f, 6.0f), 0}, {10, 0});
     EXPECT_EQ(Chain({&e[0], &e[1]}, 60).size(), 2u);
+}
+
+// 400 edges through one point, half of them along 24 lines, of three kinds: the chains join the
+// end points that pairing all pairs against all joins.
+TEST(Connection, ManyEdgesAtOnePointJoinAsAllPairsPairingJoinsThem) {
+    std::mt19937 random(17);
+    std::vector<DetectedEdge> star;
+    for (int i = 0; i < 400; ++i) {
+        const float a =
+            i % 2 ? 2 * kPi * float(random() % 24) / 24 : float(random() % 6283) * 1e-3f;
+        const float r = 5 + float(random() % 100000) * 1e-3f;
+        star.push_back(MakeEdge({0, 0}, {r * std::cos(a), r * std::sin(a)}, 0, int(random() % 3)));
+        if (random() % 2) Flip(&star.back());
+    }
+    std::vector<DetectedEdge*> edges;
+    for (DetectedEdge& e : star) edges.push_back(&e);
+    std::shuffle(edges.begin(), edges.end(), random);
+    const std::vector<Stroke> strokes = Chain(edges, 180);
+
+    const int32_t n = int32_t(2 * edges.size());
+    std::map<const DetectedEdge*, int32_t> index;
+    for (size_t k = 0; k < edges.size(); ++k) index[edges[k]] = int32_t(k);
+    std::vector<int32_t> joined(size_t(n), kStrokeEnd);
+    for (const Stroke& stroke : strokes) {
+        const DetectedEdge* edge = stroke.first;
+        uint32_t entry = stroke.firstEnd;
+        for (const DetectedEdge* next = edge->next; next; next = edge->next) {
+            const int32_t from = 2 * index[edge] + int32_t(entry ^ 1u);
+            const int32_t to = 2 * index[next] + int32_t(edge->nextEnd);
+            joined[size_t(from)] = to;
+            joined[size_t(to)] = from;
+            if (next == stroke.first) break;
+            entry = edge->nextEnd;
+            edge = next;
+        }
+    }
+
+    // Buckets of bit-equal end points, ascending, and connection's score.
+    std::map<std::tuple<uint32_t, uint32_t, uint32_t>, std::vector<int32_t>> at;
+    for (int32_t i = 0; i < n; ++i) {
+        const DetectedEdge& e = *edges[size_t(i / 2)];
+        const Point2 p = EndPoint(e, uint32_t(i & 1));
+        at[{std::bit_cast<uint32_t>(p.x), std::bit_cast<uint32_t>(p.y),
+            std::bit_cast<uint32_t>(EndDepth(e, uint32_t(i & 1)))}]
+            .push_back(i);
+    }
+    std::vector<int32_t> start{0}, members;
+    for (const auto& [point, ends] : at) {
+        members.insert(members.end(), ends.begin(), ends.end());
+        start.push_back(int32_t(members.size()));
+    }
+    const auto leaving = [&](int32_t i) {
+        const Point2 d = edges[size_t(i / 2)]->dir;
+        return i & 1 ? Point2{-d.x, -d.y} : d;
+    };
+    const PairScore score = [&](int32_t i, int32_t j, float* s) {
+        *s = CoincidentScore(leaving(i), leaving(j),
+                             edges[size_t(i / 2)]->kind == edges[size_t(j / 2)]->kind);
+        return (i ^ 1) != j;
+    };
+    std::vector<int32_t> expected;
+    ASSERT_TRUE(PairEndPoints(n, start, members, score, kNever, &expected));
+    EXPECT_EQ(joined, expected);
 }
 
 // A stroke through `points` of `object` (ring when the last point equals the first), its edges
