@@ -77,7 +77,7 @@ int HostLanguageId();
 // ---- Messages --------------------------------------------------------------------------------
 // What would be a message box is handed to a sink. The default sink prints
 // "<Kind>: <title>: <text>" on one line to stderr. Sinks are called under a lock, one message at
-// a time, on the caller's thread.
+// a time, on the caller's thread; a sink must not show messages itself.
 enum class MessageKind { kInformation, kWarning, kError };
 using MessageSink =
     std::function<void(MessageKind kind, std::string_view title, std::string_view text)>;

@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <latch>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace KvrnHost {
@@ -191,6 +193,27 @@ TEST_F(PlatformTest, FoldersFollowTheEnvironmentAreCreatedAndKeptUntilReset) {
     ResetFolders();
     EXPECT_EQ(ProductFolder(), dir_ / "user" / ".config" / "kovrin");
     EXPECT_TRUE(fs::is_directory(ProductFolder()));
+}
+
+TEST_F(PlatformTest, FoldersAskedForByManyThreadsAtOnceAreTheSame) {
+    const ScopedEnv home("KOVRIN_HOME", (dir_ / "many").c_str());
+    constexpr int kThreads = 8;
+    std::vector<fs::path> configs(kThreads), presets(kThreads);
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            configs[size_t(i)] = ConfigsFolder();
+            presets[size_t(i)] = PresetsFolder();
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_EQ(configs[size_t(i)], dir_ / "many" / "Configs");
+        EXPECT_EQ(presets[size_t(i)], dir_ / "many" / "Presets");
+    }
+    EXPECT_TRUE(fs::is_directory(dir_ / "many" / "Presets"));
 }
 
 TEST_F(PlatformTest, FolderCreationFailureIsIgnoredAndLaterWritesFail) {
