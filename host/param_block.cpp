@@ -308,7 +308,7 @@ void IParamBlock2::Commit(int pi, std::vector<Item> items, int tabIndex) {
     if (theHold.Holding()) {
         theHold.Put(std::make_unique<ParamRestore>(this, pi, values_[pi], items));
     }
-    RefPtr<IParamBlock2> keep(this);
+    RefPtr<IParamBlock2> keep(RefCount() > 0 ? this : nullptr);
     Assign(pi, std::move(items));
     lastId_ = desc_->GetParamDefByIndex(pi).id;
     lastTabIndex_ = tabIndex;
@@ -351,7 +351,8 @@ bool IParamBlock2::SetValue(ParamID id, TimeValue t, ParamValue v, int tabIndex)
     if (def.ownerRef < 0 && (tabIndex < 0 || tabIndex >= static_cast<int>(values_[pi].size()))) {
         return false;
     }
-    RefPtr<IParamBlock2> keep(this);
+    // An accessor may drop the owner's hold on this block; an unheld block is the caller's.
+    RefPtr<IParamBlock2> keep(RefCount() > 0 ? this : nullptr);
     if (def.accessor && !def.accessor->Set(v, GetOwner(), id, tabIndex, t)) return false;
     if (def.ownerRef >= 0) {
         ReferenceMaker* owner = GetOwner();

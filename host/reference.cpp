@@ -146,7 +146,9 @@ std::vector<ReferenceMaker*> ReferenceTarget::Dependents() const {
 RefResult ReferenceTarget::NotifyDependents(const Interval& changeInt, PartID part,
                                             RefMessage message) {
     // The flag stops a message from circling through a cycle of references.
-    if (!RefMsgsEnabled() || notifying_) return REF_SUCCEED;
+    // Without dependents there is nobody to tell (and a count of 0: a keep-alive handle
+    // here would delete an object its creator still owns).
+    if (!RefMsgsEnabled() || notifying_ || dependents_.empty()) return REF_SUCCEED;
     notifying_ = true;
     RefPtr<ReferenceTarget> keep(this);
     for (ReferenceMaker* maker : Dependents()) {
@@ -238,6 +240,7 @@ void ReferenceTarget::DropReferencesTo(ReferenceTarget* target) {
 }
 
 void ReferenceTarget::DeleteMe() {
+    if (dependents_.empty()) return;
     RefPtr<ReferenceTarget> keep(this);
     NotifyDependents(FOREVER, PART_ALL, REFMSG_TARGET_DELETED);
     for (ReferenceMaker* maker : Dependents()) maker->DropReferencesTo(this);

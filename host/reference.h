@@ -4,7 +4,9 @@
 // Ownership: every ReferenceTarget carries an intrusive count of the holds on it (references
 // from makers, custom-attribute slots, parameter-block slots and RefPtr handles such as undo
 // records). A target is deleted when its count drops from 1 to 0; a target that was never held
-// belongs to whoever created it. Targets must be created with new. Cycles of references are not
+// belongs to whoever created it. Targets must be created with new. An undo record holds the
+// objects it names, so hand a new object to a RefPtr or a reference before editing it under
+// a hold, or it dies with the record. Cycles of references are not
 // collected. Single-threaded: only the scene-editing thread touches these objects.
 #pragma once
 
