@@ -197,8 +197,10 @@ TEST_F(ParamBlockTest, OwnerReferenceParameterReadsAndReplacesTheOwnersReference
     theHold.Accept("map");
     EXPECT_EQ(owner_->GetReference(1), map);
     EXPECT_EQ(block_->GetTexmap(kMap), map);
-    EXPECT_FALSE(
-        block_->SetValue(kMap, 0, ParamValue(static_cast<ReferenceTarget*>(new CountedTarget))));
+    // A refused value stays its creator's.
+    RefPtr<ReferenceTarget> notAMap(new CountedTarget);
+    EXPECT_FALSE(block_->SetValue(kMap, 0, ParamValue(notAMap.get())));
+    EXPECT_EQ(notAMap->RefCount(), 1);
     theHold.Undo();
     EXPECT_EQ(owner_->GetReference(1), nullptr);
 }
