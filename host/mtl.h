@@ -1,0 +1,25 @@
+// Materials and the named base shared by materials and texture maps.
+#pragma once
+
+#include <string>
+
+#include "reference.h"
+
+// A material or texture map: a target with a user-visible name.
+class MtlBase : public ReferenceTarget {
+  public:
+    const std::string& GetName() const { return name_; }
+    // Undoable; tells the dependents (REFMSG_NAME_CHANGED).
+    void SetName(const std::string& name);
+
+  private:
+    std::string name_;
+};
+
+class Mtl : public MtlBase {
+  public:
+    SClass_ID SuperClassID() const override { return MATERIAL_CLASS_ID; }
+    virtual int NumSubMtls() { return 0; }
+    virtual Mtl* GetSubMtl(int /*i*/) { return nullptr; }
+    virtual void SetSubMtl(int /*i*/, Mtl* /*m*/) {}
+};
