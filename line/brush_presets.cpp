@@ -23,6 +23,9 @@ std::string DetailSection(BrushDetailBlock id) {
 }
 
 std::string RangeText(const ParamDef& def) {
+    if (def.type == ParamType::Int)
+        return "a whole number from " + KvrnIni::FormatInt(int32_t(def.rangeMin)) + " to " +
+               KvrnIni::FormatInt(int32_t(def.rangeMax));
     return "a number from " + KvrnIni::FormatFloat(def.rangeMin) + " to " +
            KvrnIni::FormatFloat(def.rangeMax);
 }
