@@ -8,7 +8,9 @@
 #include "hold.h"
 #include "line_classes.h"
 #include "lineset.h"
+#include "lineset_presets.h"
 #include "node.h"
+#include "platform.h"
 #include "test_util.h"
 
 namespace {
@@ -137,6 +139,37 @@ TEST_F(KvxTest, CheckedLoadNamesFileSectionAndKeyAndChangesNothing) {
         std::string::npos);
     EXPECT_EQ(LoadLineSettingsChecked(set, good), "");
     EXPECT_NE(set.GeneralBrush(0), general);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(KvxTest, LineSetPresetsAreNamedFilesAndAddingTwiceKeepsOne) {
+    setenv("KOVRIN_HOME", folder_.Path().c_str(), 1);
+    KvrnHost::ResetFolders();
+    RefHolder holder;
+    KvrnLineset& set = NewSet(holder);
+    EXPECT_TRUE(LinesetPresetNames().empty());
+    EXPECT_EQ(SaveLinesetPreset(set, "Ink"), "");
+    set.EdgeBlock(0)->SetValue(KvrnLineset::kEdgeWire, 0, true);
+    EXPECT_EQ(SaveLinesetPreset(set, "Ink"), "");
+    EXPECT_EQ(SaveLinesetPreset(set, "Pencil"), "");
+    EXPECT_EQ(LinesetPresetNames(), (std::vector<std::string>{"Ink", "Pencil"}));
+    EXPECT_NE(SaveLinesetPreset(set, "../Ink"), "");
+    EXPECT_NE(SaveLinesetPreset(set, ""), "");
+
+    RefHolder other;
+    KvrnLineset& target = NewSet(other);
+    theHold.Clear();
+    EXPECT_EQ(LoadLinesetPreset(target, "Ink"), "");
+    EXPECT_TRUE(target.EdgeBlock(0)->GetBool(KvrnLineset::kEdgeWire));
+    EXPECT_EQ(theHold.UndoCount(), 1);
+    EXPECT_EQ(DeleteLinesetPreset("Ink"), "");
+    EXPECT_NE(LoadLinesetPreset(target, "Ink"), "");
+    EXPECT_EQ(LinesetPresetNames(), std::vector<std::string>{"Pencil"});
+    unsetenv("KOVRIN_HOME");
+    KvrnHost::ResetFolders();
 }
 
 }  // namespace
