@@ -12,6 +12,7 @@
 #include "lineset.h"
 #include "mtl.h"
 #include "node.h"
+#include "pb_section.h"
 #include "string_table.h"
 #include "texmap.h"
 
@@ -21,10 +22,6 @@ namespace {
 constexpr int32_t kMaxTableCount = 100000;
 constexpr int kParamChangeLabel = 19990;
 constexpr size_t kNameLength = 256;
-
-std::string Key(std::string_view prefix, const std::string& name) {
-    return std::string(prefix) + name;
-}
 
 std::string TabNumKey(const std::string& key) { return key + "_tabnum"; }
 std::string TabKey(const std::string& key, int i) { return key + "_tab" + std::to_string(i); }
@@ -36,13 +33,11 @@ Kind KindOf(const ParamDef& def) {
     if (def.table) return intLike ? Kind::kIntTable : Kind::kNone;
     if (def.ownerRef >= 0) return Kind::kNone;
     if (intLike) return Kind::kInt;
-    if (def.IsFloatKind()) return Kind::kFloat;
+    if (def.type == ParamType::Float) return Kind::kFloat;
     if (def.type == ParamType::Color) return Kind::kColor;
     if (def.type == ParamType::Node) return Kind::kNode;
     return Kind::kNone;
 }
-
-bool Takes(const ParamFilter& filter, const ParamDef& def) { return !filter || filter(def.id); }
 
 // Reports a parse error the last read noted, if it noted one since `before`.
 void ReportParse(const IniHandler& ini, size_t before, KvxProblems* problems) {
@@ -74,175 +69,79 @@ void KvxProblems::Add(std::string_view section, std::string_view key, const std:
     first_ += what;
 }
 
-void WriteBlockSection(IniHandler& ini, std::string_view section, IParamBlock2& block, TimeValue t,
-                       std::string_view prefix, const ParamFilter& filter) {
-    const ParamBlockDesc2* desc = block.GetDesc();
-    for (int i = 0; i < desc->Count(); ++i) {
-        const ParamDef& def = desc->GetParamDefByIndex(i);
-        if (!Takes(filter, def)) continue;
-        const std::string key = Key(prefix, def.internalName);
-        switch (KindOf(def)) {
-            case Kind::kInt:
-                KvrnIni::WriteInt(ini, section, key, block.GetInt(def.id, t));
-                break;
-            case Kind::kFloat:
-                KvrnIni::WriteFloat(ini, section, key, block.GetFloat(def.id, t));
-                break;
-            case Kind::kColor: {
-                const Color c = block.GetColor(def.id, t);
-                KvrnIni::WriteVector(ini, section, key, {c.r, c.g, c.b});
-                break;
-            }
-            case Kind::kNode:
-                if (INode* node = block.GetINode(def.id, t))
-                    ini.WriteString(section, key, node->GetName());
-                break;
-            case Kind::kIntTable: {
-                const int n = block.Count(def.id);
-                KvrnIni::WriteInt(ini, section, TabNumKey(key), n);
-                for (int e = 0; e < n; ++e)
-                    KvrnIni::WriteInt(ini, section, TabKey(key, e), block.GetInt(def.id, t, e));
-                break;
-            }
-            case Kind::kNone:
-                break;
-        }
-    }
-}
+namespace {
 
-bool ReadBlockSection(const IniHandler& ini, std::string_view section, IParamBlock2& block,
-                      TimeValue t, std::string_view prefix, const ParamFilter& filter,
-                      KvxProblems* problems) {
+// What ReadParamBlockSection would do with the section, without setting anything: values that
+// do not parse, numbers outside the parameter's range and keys that name no parameter.
+void CheckBlockSection(const IniHandler& ini, std::string_view section, IParamBlock2& block,
+                       KvxProblems& problems) {
     const ParamBlockDesc2* desc = block.GetDesc();
     std::set<std::string> known;
-    bool all = true;
     for (int i = 0; i < desc->Count(); ++i) {
         const ParamDef& def = desc->GetParamDefByIndex(i);
-        if (!Takes(filter, def)) continue;
-        const std::string key = Key(prefix, def.internalName);
+        const std::string& key = def.internalName;
         const size_t before = ini.ParseErrors().size();
         switch (KindOf(def)) {
             case Kind::kInt: {
                 known.insert(key);
                 int32_t value = 0;
-                if (KvrnIni::ReadInt(ini, section, key, value)) {
-                    if (def.type == ParamType::Int)
-                        CheckRange(def, float(value), section, key, problems);
-                    block.SetValue(def.id, t, int(value));
-                } else {
-                    all = false;
-                }
+                if (KvrnIni::ReadInt(ini, section, key, value) && def.type == ParamType::Int)
+                    CheckRange(def, float(value), section, key, &problems);
                 break;
             }
             case Kind::kFloat: {
                 known.insert(key);
                 float value = 0.0f;
-                if (KvrnIni::ReadFloat(ini, section, key, value)) {
-                    CheckRange(def, value, section, key, problems);
-                    block.SetValue(def.id, t, ParamValue(value));
-                } else {
-                    all = false;
-                }
+                if (KvrnIni::ReadFloat(ini, section, key, value))
+                    CheckRange(def, value, section, key, &problems);
                 break;
             }
             case Kind::kColor: {
                 known.insert(key);
                 std::array<float, 3> c{};
-                if (KvrnIni::ReadVector(ini, section, key, c))
-                    block.SetValue(def.id, t, ParamValue(Color(c[0], c[1], c[2])));
-                else
-                    all = false;
+                KvrnIni::ReadVector(ini, section, key, c);
                 break;
             }
-            case Kind::kNode: {
+            case Kind::kNode:
                 known.insert(key);
-                std::string name;
-                if (KvrnIni::ReadText(ini, section, key, name, kNameLength)) {
-                    INode* node = GetActiveScene().FindNode(name);
-                    block.SetValue(def.id, t, ParamValue(static_cast<ReferenceTarget*>(node)));
-                } else {
-                    all = false;
-                }
                 break;
-            }
             case Kind::kIntTable: {
                 known.insert(TabNumKey(key));
                 int32_t n = 0;
-                if (!KvrnIni::ReadInt(ini, section, TabNumKey(key), n)) {
-                    all = false;
-                    break;
-                }
+                if (!KvrnIni::ReadInt(ini, section, TabNumKey(key), n)) break;
                 if (n < 0 || n > kMaxTableCount) {
-                    if (problems)
-                        problems->Add(section, TabNumKey(key),
-                                      "table size " + std::to_string(n) + " out of range 0 to " +
-                                          std::to_string(kMaxTableCount));
-                    all = false;
+                    problems.Add(section, TabNumKey(key),
+                                 "table size " + std::to_string(n) + " out of range 0 to " +
+                                     std::to_string(kMaxTableCount));
                     break;
                 }
-                block.SetCount(def.id, n);
                 for (int e = 0; e < n; ++e) {
                     known.insert(TabKey(key, e));
                     int32_t value = 0;
                     const size_t at = ini.ParseErrors().size();
-                    if (KvrnIni::ReadInt(ini, section, TabKey(key, e), value))
-                        block.SetValue(def.id, t, int(value), e);
-                    else
-                        all = false;
-                    ReportParse(ini, at, problems);
+                    KvrnIni::ReadInt(ini, section, TabKey(key, e), value);
+                    ReportParse(ini, at, &problems);
                 }
                 break;
             }
             case Kind::kNone:
                 break;
         }
-        ReportParse(ini, before, problems);
+        ReportParse(ini, before, &problems);
     }
-    // Keys nobody reads are most likely misspelt names: worth an error in the checked form.
+    // Keys nobody reads are most likely misspelt names.
     const auto* mem = dynamic_cast<const MemIniHandler*>(&ini);
-    if (problems && mem) {
-        if (const MemIniHandler::Section* s = mem->FindSection(section)) {
-            for (const auto& [key, value] : s->pairs) {
-                if (!known.count(key))
-                    problems->Add(
-                        section, key,
-                        "no parameter of that name in block '" + desc->InternalName() + "'");
-            }
+    if (!mem) return;
+    if (const MemIniHandler::Section* s = mem->FindSection(section)) {
+        for (const auto& pair : s->pairs) {
+            if (!known.count(pair.first))
+                problems.Add(section, pair.first,
+                             "no parameter of that name in block '" + desc->InternalName() + "'");
         }
     }
-    return all;
 }
 
-void WriteCurveSection(IniHandler& ini, std::string_view section, const ICurve& curve,
-                       std::string_view prefix) {
-    std::vector<KvrnIni::CurvePoint> points;
-    for (int i = 0; i < curve.GetNumPts(); ++i) {
-        const CurvePoint p = curve.GetPoint(i);
-        points.push_back({p.p.x, p.p.y, p.in.x, p.in.y, p.out.x, p.out.y, p.flags});
-    }
-    KvrnIni::WriteCurve(ini, section, prefix, points);
-}
-
-bool ReadCurveSection(const IniHandler& ini, std::string_view section, ICurve& curve,
-                      std::string_view prefix, KvxProblems* problems) {
-    std::vector<KvrnIni::CurvePoint> points;
-    for (int i = 0; i < curve.GetNumPts(); ++i) {
-        const CurvePoint p = curve.GetPoint(i);
-        points.push_back({p.p.x, p.p.y, p.in.x, p.in.y, p.out.x, p.out.y, p.flags});
-    }
-    const std::vector<KvrnIni::CurvePoint> old = points;
-    const size_t before = ini.ParseErrors().size();
-    const bool ok = KvrnIni::ReadCurve(ini, section, prefix, points);
-    ReportParse(ini, before, problems);
-    if (points != old) {
-        curve.SetNumPts(int(points.size()));
-        for (size_t i = 0; i < points.size(); ++i) {
-            const KvrnIni::CurvePoint& p = points[i];
-            curve.SetPoint(int(i), CurvePoint{{p.px, p.py}, {p.ix, p.iy}, {p.ox, p.oy}, p.flags});
-        }
-    }
-    return ok;
-}
+}  // namespace
 
 namespace {
 
@@ -285,7 +184,6 @@ std::vector<ICurve*> CurvesOf(ReferenceTarget* object) {
 }  // namespace
 
 void WriteLineSettings(KvrnLineset& set, MemIniHandler& ini) {
-    const TimeValue t = GetCurrentTime();
     std::vector<ReferenceTarget*> instances;
     CollectInstances(&set, instances);
     KvrnIni::WriteInt(ini, "Params", "NumInstance", int32_t(instances.size()));
@@ -305,15 +203,14 @@ void WriteLineSettings(KvrnLineset& set, MemIniHandler& ini) {
             if (auto* named = dynamic_cast<MtlBase*>(object))
                 ini.WriteString(s, "Name", named->GetName());
         for (int b = 0; b < object->NumParamBlocks(); ++b)
-            WriteBlockSection(ini, BlockSection(s, b), *object->GetParamBlock(b), t);
+            KvrnLineIni::WriteParamBlockSection(ini, BlockSection(s, b), *object->GetParamBlock(b));
         const std::vector<ICurve*> curves = CurvesOf(object);
         for (size_t c = 0; c < curves.size(); ++c)
-            if (curves[c]) WriteCurveSection(ini, CurveSection(s, int(c)), *curves[c]);
+            if (curves[c]) KvrnLineIni::WriteCurveSection(ini, CurveSection(s, int(c)), *curves[c]);
     }
 }
 
 bool ReadLineSettings(KvrnLineset& set, const MemIniHandler& ini, KvxProblems* problems) {
-    const TimeValue t = GetCurrentTime();
     int32_t count = 0;
     const size_t before = ini.ParseErrors().size();
     if (!KvrnIni::ReadInt(ini, "Params", "NumInstance", count)) {
@@ -355,12 +252,18 @@ bool ReadLineSettings(KvrnLineset& set, const MemIniHandler& ini, KvxProblems* p
         std::string name;
         if (IsNamed(object) && KvrnIni::ReadText(ini, s, "Name", name, kNameLength - 1))
             if (auto* named = dynamic_cast<MtlBase*>(object)) named->SetName(name);
-        for (int b = 0; b < object->NumParamBlocks(); ++b)
-            ReadBlockSection(ini, BlockSection(s, b), *object->GetParamBlock(b), t, {}, {},
-                             problems);
+        for (int b = 0; b < object->NumParamBlocks(); ++b) {
+            IParamBlock2& block = *object->GetParamBlock(b);
+            if (problems) CheckBlockSection(ini, BlockSection(s, b), block, *problems);
+            KvrnLineIni::ReadParamBlockSection(ini, BlockSection(s, b), block);
+        }
         const std::vector<ICurve*> curves = CurvesOf(object);
-        for (size_t c = 0; c < curves.size(); ++c)
-            if (curves[c]) ReadCurveSection(ini, CurveSection(s, int(c)), *curves[c], {}, problems);
+        for (size_t c = 0; c < curves.size(); ++c) {
+            if (!curves[c]) continue;
+            const size_t curveAt = ini.ParseErrors().size();
+            KvrnLineIni::ReadCurveSection(ini, CurveSection(s, int(c)), *curves[c]);
+            ReportParse(ini, curveAt, problems);
+        }
     }
     for (int32_t i = 0; i < count; ++i) {
         ReferenceTarget* object = instances[size_t(i)];

@@ -6,63 +6,34 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
 
 #include "ini_handler.h"
-#include "param_block.h"
 
 class KvrnLineset;
-class ICurve;
 
-// ---- Sections shared with other settings files
-
-// Which parameters of a block take part (by ID); empty: all.
-using ParamFilter = std::function<bool(ParamID)>;
-
-// Writes int, bool, float and colour parameters, node names and int/bool tables (key_tabnum,
-// key_tab<i>) of block at time t under prefix + internal name. Other types are skipped.
-void WriteBlockSection(IniHandler& ini, std::string_view section, IParamBlock2& block, TimeValue t,
-                       std::string_view prefix = {}, const ParamFilter& filter = {});
-
-// Problems found while reading a section, for the checked load. Each is one message naming the
-// file, the section and the key.
+// Problems found while reading a file, for the checked load: the first one as a message naming
+// the file, the section and the key.
 class KvxProblems {
   public:
     explicit KvxProblems(std::filesystem::path file) : file_(std::move(file)) {}
     void Add(std::string_view section, std::string_view key, const std::string& what);
     bool Empty() const { return first_.empty(); }
     const std::string& First() const { return first_; }
-    const std::filesystem::path& File() const { return file_; }
 
   private:
     std::filesystem::path file_;
     std::string first_;
 };
 
-// Reads the parameters WriteBlockSection writes and sets them at t. A missing key leaves its
-// parameter and makes the result false; the others are still read. With problems: values that
-// do not parse, values out of the parameter's range and keys of the section that name no
-// parameter are reported there (out-of-range values are still clamped and set).
-bool ReadBlockSection(const IniHandler& ini, std::string_view section, IParamBlock2& block,
-                      TimeValue t, std::string_view prefix = {}, const ParamFilter& filter = {},
-                      KvxProblems* problems = nullptr);
-
-// A curve as keys prefix+"num" and per point prefix+i+"px" ... "f".
-void WriteCurveSection(IniHandler& ini, std::string_view section, const ICurve& curve,
-                       std::string_view prefix = {});
-// Sets the curve from the section; stops with false at the first missing or bad key (points set
-// so far stay set).
-bool ReadCurveSection(const IniHandler& ini, std::string_view section, ICurve& curve,
-                      std::string_view prefix = {}, KvxProblems* problems = nullptr);
-
 // ---- Line settings files
 
 // The file's contents for set, at the current time.
 void WriteLineSettings(KvrnLineset& set, MemIniHandler& ini);
 // Reads ini into set: switches, and a new brush for every linked slot. False when ini has no
-// NumInstance (nothing changed then).
+// NumInstance (nothing changed then). With problems, what the checked load refuses is noted
+// there (the values are still read as the silent load reads them).
 bool ReadLineSettings(KvrnLineset& set, const MemIniHandler& ini, KvxProblems* problems = nullptr);
 
 // Silent forms behind the line set's `save` and `load` parameters: nothing happens for a null
