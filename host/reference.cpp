@@ -1,6 +1,7 @@
 #include "reference.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "hold.h"
@@ -116,6 +117,11 @@ void ReferenceMaker::DropReferencesTo(ReferenceTarget* target) {
 }
 
 // ---- ReferenceTarget
+
+uint64_t ReferenceTarget::NextCreationSerial() {
+    static std::atomic<uint64_t> next{0};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
 
 ReferenceTarget::~ReferenceTarget() {
     // Normally nobody depends on a target that dies; a directly deleted one (a stack object

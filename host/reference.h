@@ -153,6 +153,10 @@ class ReferenceTarget : public ReferenceMaker {
     // freed when no other hold (for example an undo record) is left.
     void DeleteMe();
 
+    // Grows with every target made in this process: a fixed order of objects that stays the
+    // same for as long as they live (creation order).
+    uint64_t CreationSerial() const { return serial_; }
+
   protected:
     void DropReferencesTo(ReferenceTarget* target) override;
 
@@ -162,6 +166,9 @@ class ReferenceTarget : public ReferenceMaker {
     void InsertCustAttrib(int i, CustAttrib* attrib);
     void EraseCustAttrib(int i);
 
+    static uint64_t NextCreationSerial();
+
+    const uint64_t serial_ = NextCreationSerial();
     int count_ = 0;
     bool dying_ = false;
     bool notifying_ = false;

@@ -6,6 +6,7 @@
 #include <numbers>
 #include <stdexcept>
 
+#include "brush.h"
 #include "kvrn_line.h"
 #include "line_classes.h"
 #include "lineset.h"
@@ -16,7 +17,7 @@
 namespace {
 
 using R = KvrnLinesetRefsDef;
-using BrushRank = std::map<const KvrnBrush*, int>;
+using BrushRank = std::map<const KvrnBrush*, uint64_t>;
 
 // Over-sampling the drawing supports: 1, 2 and 4; 3 rounds up rather than losing quality.
 int32_t DrawOversampling(int32_t overSampling) { return overSampling == 3 ? 4 : overSampling; }
@@ -94,14 +95,15 @@ KvrnLib::LineClassDetection ClassDetection(KvrnLineset& set, int v, TimeValue t)
     return d;
 }
 
-// First appearance of every brush over the effect's slots.
+// The brushes in creation order: a fixed identity order that does not depend on which slots
+// or line sets a brush happens to be met in first.
 BrushRank RankBrushes(const std::vector<KvrnLineset*>& sets) {
     BrushRank rank;
     for (KvrnLineset* set : sets)
         for (int v = 0; v < 2; ++v)
             for (int slot = 0; slot < R::kBrushSlots; ++slot)
                 if (KvrnBrush* brush = set->BrushInSlot(v, slot))
-                    rank.emplace(brush, int(rank.size()));
+                    rank.emplace(brush, brush->CreationSerial());
     return rank;
 }
 

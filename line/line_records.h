@@ -34,8 +34,8 @@ struct EngineLineRecords {
 // (closed groups standing for their members) hold its node; per sub-material slot of the node's
 // material (or the material itself when it has none), the lowest-indexed set holding it.
 // imageHeight: output height in pixels (relative line sizes). cameraFromWorld: for reduction
-// reference objects. Brush groups are ordered by each brush's first appearance in the effect
-// (line sets in order, visible then hidden, slots in order), the same in every record.
+// reference objects. Brush groups are ordered by the brushes' creation order, the same in every
+// record.
 // Throws std::invalid_argument naming the line set and slot for brush values the engine
 // rejects, and for a non-positive image height with relative sizes.
 EngineLineRecords BuildEngineRecords(KvrnLine& line, const std::vector<INode*>& renderObjectNodes,
