@@ -19,7 +19,8 @@
 #include "file_output.h"
 #include "file_replace.h"
 #include "line_effect.h"
-#include "line_settings.h"
+#include "line_objects.h"
+#include "line_records.h"
 #include "memory_budget.h"
 #include "png_writer.h"
 #include "poly_mesh.h"
@@ -383,7 +384,8 @@ class RenderRun {
 
     SceneObjects loaded_;
     FramedCamera framed_;
-    EngineLineSettings settings_;
+    std::unique_ptr<SceneLineObjects> lineObjects_;
+    EngineLineRecords settings_;
     std::unique_ptr<KvrnLib::Scene> scene_;
     int64_t triangles_ = 0;
     int64_t strokes_ = 0;
@@ -464,8 +466,9 @@ int RenderRun::LoadScene() {
         stageStart = Clock::now();
         framed_ = MakeSceneCamera(description_.camera, loaded_.objects);
         const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-        settings_ =
-            BuildEngineSettings(description_, loaded_.descIndex, framed_.camera.height, cores);
+        lineObjects_ = std::make_unique<SceneLineObjects>(description_);
+        settings_ = BuildSceneRecords(*lineObjects_, description_, loaded_.descIndex,
+                                      framed_.camera.height, cores);
     } catch (const ImportInterrupted&) {
         return Interrupted();
     } catch (const InputError& e) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -155,7 +156,14 @@ inline constexpr int kBrushSlotCount = 9;
 // "brushSelectedEdge"; the hidden slots append "_Hidden".
 extern const std::array<const char*, kBrushSlotCount> kBrushSlotNames;
 
+// A brush slot that keeps the brush its line set's settings file ("load") put there.
+inline constexpr int32_t kSlotFromFile = -2;
+
 struct LineSetDesc {
+    // A line settings file loaded into the new line set before the keys below apply; with one,
+    // only the keys the scene file gives (`given`) change what the file set.
+    std::string load;
+    std::set<std::string> given;
     std::string name = "New Lineset";
     bool enable = true;
     bool weldEdgesBetweenObjects = false;
@@ -170,6 +178,7 @@ struct LineSetDesc {
     std::array<std::array<int32_t, kBrushSlotCount>, 2> brushSlots{};
     // Per visibility: size, alpha.
     std::array<std::array<ReductionDesc, 2>, 2> reductions;
+    std::array<std::array<bool, 2>, 2> reductionGiven{};
 };
 
 // The line effect's global options.

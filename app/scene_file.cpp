@@ -741,6 +741,12 @@ int32_t SceneParser::BrushSlot(const Json& value, const std::string& where) {
 LineSetDesc SceneParser::ReadLineSet(const Json& value, const std::string& where) {
     Fields f(*this, value, where);
     LineSetDesc set;
+    if (const Json* load = f.Find("load")) {
+        std::filesystem::path file = String(*load, f.PathOf("load"));
+        if (file.is_relative()) file = folder_ / file;
+        set.load = file.string();
+        for (const auto& [key, item] : value.items()) set.given.insert(key);
+    }
     if (const Json* name = f.Find("name")) set.name = String(*name, f.PathOf("name"));
     f.Bool("enable", set.enable);
     f.Int("ID", set.ID, 1, 8);
@@ -771,6 +777,8 @@ LineSetDesc SceneParser::ReadLineSet(const Json& value, const std::string& where
             const std::string key = std::string(kBrushSlotNames[s]) + (v == 0 ? "" : "_Hidden");
             if (const Json* slot = f.Find(key)) {
                 set.brushSlots[v][s] = BrushSlot(*slot, f.PathOf(key));
+            } else if (!set.load.empty()) {
+                set.brushSlots[v][s] = kSlotFromFile;
             } else {
                 set.brushSlots[v][s] = int32_t(scene_.brushes.size());
                 scene_.brushes.emplace_back();
@@ -779,8 +787,10 @@ LineSetDesc SceneParser::ReadLineSet(const Json& value, const std::string& where
         const std::string suffix = v == 0 ? "" : "_Hidden";
         for (int kind = 0; kind < 2; ++kind) {
             const std::string key = (kind == 0 ? "sizeReduction" : "alphaReduction") + suffix;
-            if (const Json* reduction = f.Find(key))
+            if (const Json* reduction = f.Find(key)) {
                 set.reductions[v][kind] = ReadReduction(*reduction, f.PathOf(key));
+                set.reductionGiven[v][kind] = true;
+            }
         }
     }
     f.Finish();

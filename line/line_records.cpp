@@ -19,9 +19,6 @@ namespace {
 using R = KvrnLinesetRefsDef;
 using BrushRank = std::map<const KvrnBrush*, uint64_t>;
 
-// Over-sampling the drawing supports: 1, 2 and 4; 3 rounds up rather than losing quality.
-int32_t DrawOversampling(int32_t overSampling) { return overSampling == 3 ? 4 : overSampling; }
-
 float CosDegrees(float degrees) {
     return float(std::cos(double(degrees) * std::numbers::pi / 180.0));
 }
@@ -160,6 +157,11 @@ class Owners {
 };
 
 }  // namespace
+
+int32_t DrawOversampling(int32_t overSampling) {
+    if (overSampling < 1 || overSampling > 4) return 0;
+    return overSampling == 3 ? 4 : overSampling;
+}
 
 KvrnLib::LineSetDetection LineSetDetectionOf(KvrnLineset& set, TimeValue t) {
     if (!set.Enabled(t)) return KvrnLib::LineSetDetection::Disabled();

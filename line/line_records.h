@@ -42,6 +42,11 @@ EngineLineRecords BuildEngineRecords(KvrnLine& line, const std::vector<INode*>& 
                                      TimeValue t, int32_t imageHeight, int32_t availableCores,
                                      const Matrix3& cameraFromWorld = Matrix3());
 
+// The over-sampling drawing uses for a line effect's overSampling: 1, 2 and 4 as they are, 3
+// rounded up to 4 (the fragment buffer's coarse mask needs a power of two); 0 for a value
+// outside 1 to 4.
+int32_t DrawOversampling(int32_t overSampling);
+
 // The detection record of one line set at t (which kinds per visibility, the outline, object
 // and intersection flags, normal-angle cosines); Disabled() for a set switched off.
 KvrnLib::LineSetDetection LineSetDetectionOf(KvrnLineset& set, TimeValue t);

@@ -1,8 +1,6 @@
 // The engine records built from the settings objects equal those the scene-description path
 // builds for the same settings: shared and specific brushes, brush curves, reductions, a
 // disabled line set and object ownership.
-#include "line_records.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,8 +8,9 @@
 #include "brush.h"
 #include "hold.h"
 #include "kvrn_line.h"
+#include "line_objects.h"
+#include "line_records.h"
 #include "line_reduction.h"
-#include "line_settings.h"
 #include "lineset.h"
 #include "node.h"
 #include "reduction.h"
@@ -243,8 +242,9 @@ TEST_F(RecordsTest, RecordsEqualThoseOfTheSceneDescriptionPath) {
 
     const EngineLineRecords ours =
         BuildEngineRecords(Line(), {nodes[0], nodes[1], nodes[2], nodes[0]}, 0, 960, 4);
-    const KvrnApp::EngineLineSettings theirs =
-        KvrnApp::BuildEngineSettings(desc, {0, 1, 2, 0}, 960, 4);
+    KvrnApp::SceneLineObjects fromDescription(desc);
+    const EngineLineRecords theirs =
+        KvrnApp::BuildSceneRecords(fromDescription, desc, {0, 1, 2, 0}, 960, 4);
 
     EXPECT_EQ(ours.detection, theirs.detection);
     EXPECT_EQ(ours.connect, theirs.connect);

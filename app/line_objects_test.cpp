@@ -1,4 +1,4 @@
-#include "line_settings.h"
+#include "line_objects.h"
 
 #include <gtest/gtest.h>
 
@@ -33,8 +33,10 @@ SceneDescription MakeScene(int lineSetCount) {
     return scene;
 }
 
-EngineLineSettings Build(const SceneDescription& scene, int32_t height = 480) {
-    return BuildEngineSettings(scene, {0, 1, 2, 3}, height, 4);
+EngineLineRecords Build(const SceneDescription& scene, int32_t height = 480,
+                        const std::vector<int32_t>& descIndex = {0, 1, 2, 3}, int32_t cores = 4) {
+    SceneLineObjects objects(scene);
+    return BuildSceneRecords(objects, scene, descIndex, height, cores);
 }
 
 std::string BuildError(const SceneDescription& scene) {
@@ -52,33 +54,7 @@ CurveDesc Line(float y0, float y1) {
     return curve;
 }
 
-TEST(LineSettings, TheDefaultReductionFallsFromOneToATenth) {
-    const CurveDesc falloff = DefaultReductionCurve();
-    EXPECT_FLOAT_EQ(EvaluateCurve(falloff, 0.0f), 1.0f);
-    EXPECT_FLOAT_EQ(EvaluateCurve(falloff, 1.0f), 0.1f);
-    float previous = 1.0f;
-    for (int i = 1; i <= 1000; ++i) {
-        const float y = EvaluateCurve(falloff, float(i) / 1000.0f);
-        ASSERT_LT(y, previous) << "at x = " << float(i) / 1000.0f;
-        previous = y;
-    }
-}
-
-// Zero tangents: the straight line through the two points, clamped beyond them; the points may
-// come in any order, and no points at all mean no reduction.
-TEST(LineSettings, ACurveWithZeroTangentsIsAClampedLine) {
-    const CurveDesc line = Line(0.2f, 0.8f);
-    for (const float x : {0.1f, 0.25f, 0.5f, 0.9f})
-        EXPECT_NEAR(EvaluateCurve(line, x), 0.2f + 0.6f * x, 1e-5);
-    EXPECT_FLOAT_EQ(EvaluateCurve(line, -3.0f), 0.2f);
-    EXPECT_FLOAT_EQ(EvaluateCurve(line, 7.0f), 0.8f);
-    CurveDesc reversed = line;
-    std::swap(reversed.points[0], reversed.points[1]);
-    EXPECT_FLOAT_EQ(EvaluateCurve(reversed, 0.3f), EvaluateCurve(line, 0.3f));
-    EXPECT_FLOAT_EQ(EvaluateCurve(CurveDesc{}, 0.3f), 1.0f);
-}
-
-TEST(LineSettings, EffectiveBrushesBecomeSharedEdgeGroups) {
+TEST(SceneLineObjects, EffectiveBrushesBecomeSharedEdgeGroups) {
     SceneDescription scene = MakeScene(1);
     LineSetDesc& set = scene.lineSets[0];
     auto& visible = set.brushSlots[kVisible];
@@ -99,7 +75,7 @@ TEST(LineSettings, EffectiveBrushesBecomeSharedEdgeGroups) {
     hidden[1 + kEdgeSelected] = hidden[0];
     set.edges[kHidden].specificSelEnable = true;
 
-    const EngineLineSettings s = Build(scene);
+    const EngineLineRecords s = Build(scene);
     const KvrnLib::LineSetDetection& d = s.detection.lineSets[0];
     const KvrnLib::ConnectSettings& c = s.connect[0];
     const std::array<int32_t, 10> visibleGroups{0, -1, -1, 1, 1, -1, 1, 1, -1, -1};
@@ -120,7 +96,7 @@ TEST(LineSettings, EffectiveBrushesBecomeSharedEdgeGroups) {
     EXPECT_FLOAT_EQ(draw.hidden[0].color[0], float(hidden[0]) / 100.0f);
 }
 
-TEST(LineSettings, SizeScaleAndFrameOptions) {
+TEST(SceneLineObjects, SizeScaleAndFrameOptions) {
     SceneDescription scene = MakeScene(1);
     scene.options.lineSizeType = 1;
     scene.options.OffscreenDistance = 37.5f;
@@ -129,7 +105,7 @@ TEST(LineSettings, SizeScaleAndFrameOptions) {
     general.size = 1.5f;
     general.detail.linkLength = 4.0f;
 
-    EngineLineSettings s = Build(scene, 1280);
+    EngineLineRecords s = Build(scene, 1280);
     EXPECT_FLOAT_EQ(s.sizeScale, 2.0f);
     EXPECT_FLOAT_EQ(s.draw.lineSets[0].visible[0].lineSize, 3.0f);
     EXPECT_FLOAT_EQ(s.connect[0].visibleParams[0].linkLength, 4.0f);  // link lengths unscaled
@@ -148,7 +124,7 @@ TEST(LineSettings, SizeScaleAndFrameOptions) {
     EXPECT_NE(BuildError(scene).find("overSampling = 5"), std::string::npos);
 }
 
-TEST(LineSettings, BrushValuesAndSwitches) {
+TEST(SceneLineObjects, BrushValuesAndSwitches) {
     SceneDescription scene = MakeScene(2);
     scene.lineSets[1].ID = 6;
     BrushDesc& brush = scene.brushes[size_t(scene.lineSets[1].brushSlots[kHidden][0])];
@@ -160,7 +136,7 @@ TEST(LineSettings, BrushValuesAndSwitches) {
     brush.detail.alphaReductionEnable = true;
     brush.detail.alphaCurve = Line(1.0f, 0.0f);
 
-    const EngineLineSettings settings = Build(scene);
+    const EngineLineRecords settings = Build(scene);
     const KvrnLib::LineSetDrawSettings& set = settings.draw.lineSets[1];
     EXPECT_EQ(set.lineSetId, 6);
     EXPECT_NE(set.seed, settings.draw.lineSets[0].seed);
@@ -181,19 +157,18 @@ TEST(LineSettings, BrushValuesAndSwitches) {
     EXPECT_EQ(noisy.noiseAmount, 7.0f);
     EXPECT_EQ(noisy.noiseMapOpacity, 0.0f);
 
-    // Values the engine rejects name the line set and the slots of the brush.
-    scene.lineSets[1].brushSlots[kHidden][1 + kEdgeWire] = scene.lineSets[1].brushSlots[kHidden][0];
+    // A value out of its parameter's range names the brush and the value, not clamped.
     brush.detail.grooveNum = 2;
     const std::string error = BuildError(scene);
-    EXPECT_NE(error.find("job.json: line set 1 \"Set2\""), std::string::npos) << error;
-    EXPECT_NE(error.find("brush_Hidden, brushWire_Hidden"), std::string::npos) << error;
-    EXPECT_NE(error.find("grooveNum"), std::string::npos) << error;
+    EXPECT_NE(error.find("job.json: brush "), std::string::npos) << error;
+    EXPECT_NE(error.find("grooveNum = 2, expected 3 to 20"), std::string::npos) << error;
+    brush.detail.grooveNum = 5;
 
     scene.lineSets[0].brushSlots[kVisible][3] = 500;
     EXPECT_NE(BuildError(scene).find("brushIntersection refers to brush 500"), std::string::npos);
 }
 
-TEST(LineSettings, ReductionsPresentOnlyWhenEnabledAndComplete) {
+TEST(SceneLineObjects, ReductionsPresentOnlyWhenEnabledAndComplete) {
     SceneDescription scene = MakeScene(1);
     scene.objects[1].position = {3.0f, -4.0f, 5.0f};
     LineSetDesc& set = scene.lineSets[0];
@@ -228,7 +203,7 @@ TEST(LineSettings, ReductionsPresentOnlyWhenEnabledAndComplete) {
     EXPECT_NE(BuildError(scene).find("\"Lamp\" is not an object"), std::string::npos);
 }
 
-TEST(LineSettings, ObjectsBelongToTheLowestIndexedLineSet) {
+TEST(SceneLineObjects, ObjectsBelongToTheLowestIndexedLineSet) {
     SceneDescription scene = MakeScene(3);
     for (LineSetDesc& set : scene.lineSets) set.allObjects = false;
     scene.lineSets[0].objects = {"B"};
@@ -238,7 +213,7 @@ TEST(LineSettings, ObjectsBelongToTheLowestIndexedLineSet) {
     const std::vector<int32_t> descOfObject{0, 1, 1, 2, -1, 3};
     auto owners = [&] {
         std::vector<int32_t> result;
-        for (const auto& o : BuildEngineSettings(scene, descOfObject, 480, 1).detection.objects)
+        for (const auto& o : Build(scene, 480, descOfObject, 1).detection.objects)
             result.push_back(o.defaultLineSet);
         return result;
     };
@@ -257,12 +232,12 @@ TEST(LineSettings, ObjectsBelongToTheLowestIndexedLineSet) {
     EXPECT_NE(error.find("line set 2 \"Set3\": object \"E\""), std::string::npos) << error;
 }
 
-TEST(LineSettings, DisabledLineSetKeepsItsPlaceAndObjects) {
+TEST(SceneLineObjects, DisabledLineSetKeepsItsPlaceAndObjects) {
     SceneDescription scene = MakeScene(2);
     scene.lineSets[0].enable = false;
     scene.lineSets[0].maskHiddenLinesOfOtherLinesets = true;
     scene.lineSets[1].name = "Sk\xC3\xA4tch";
-    const EngineLineSettings s = Build(scene);
+    const EngineLineRecords s = Build(scene);
     ASSERT_EQ(s.detection.lineSets.size(), 2u);
     EXPECT_EQ(s.detection.lineSets[0], KvrnLib::LineSetDetection::Disabled());
     EXPECT_EQ(s.detection.lineSets[1].visible.kind[kEdgeIntersection], 1);

@@ -1,0 +1,51 @@
+// A scene description's line settings as the settings objects: one line effect holding the line
+// sets in file order, each with its brushes (a brush named in "brushes" and used in several slots
+// is one shared object), brush details and reductions, and one host node per scene object. The
+// engine records are then built from the objects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "line_records.h"
+#include "node.h"
+#include "reference.h"
+#include "scene_description.h"
+
+class KvrnLine;
+
+namespace KvrnApp {
+
+class SceneLineObjects {
+  public:
+    // Registers the line classes on first use. Throws InputError naming the scene file and line
+    // set for an unknown object name, a brush index outside `brushes`, over-sampling outside 1
+    // to 4 or negative antialiasing, and a line settings file (a line set's "load") that cannot
+    // be read.
+    explicit SceneLineObjects(const SceneDescription& scene);
+    ~SceneLineObjects();
+    SceneLineObjects(const SceneLineObjects&) = delete;
+    SceneLineObjects& operator=(const SceneLineObjects&) = delete;
+
+    KvrnLine& Line() { return *line_; }
+    // The node of scene object i (ObjectDesc order); null for a negative or unknown index.
+    INode* NodeOf(int32_t objectIndex) const;
+    // Per render object, the node of its ObjectDesc (descIndex from LoadSceneObjects).
+    std::vector<INode*> NodesOf(const std::vector<int32_t>& descIndex) const;
+    const Scene& HostScene() const { return scene_; }
+
+  private:
+    Scene scene_;
+    std::vector<INode*> nodes_;
+    RefPtr<KvrnLine> line_;
+};
+
+// The engine records of the objects at time 0 for render objects coming from the ObjectDescs
+// `descIndex` (negative: none). Throws InputError naming the scene file, line set and slot for
+// brush values the engine rejects and for a non-positive height with relative sizes.
+EngineLineRecords BuildSceneRecords(SceneLineObjects& objects, const SceneDescription& desc,
+                                    const std::vector<int32_t>& descIndex, int32_t imageHeight,
+                                    int32_t availableCores);
+
+}  // namespace KvrnApp
