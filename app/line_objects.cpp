@@ -19,8 +19,8 @@
 #include "line_classes.h"
 #include "line_records.h"
 #include "line_reduction.h"
-#include "matrix3.h"
 #include "lineset.h"
+#include "matrix3.h"
 #include "poly_mesh.h"
 
 namespace KvrnApp {
@@ -129,8 +129,7 @@ void FillDetail(KvrnBrushDetail& detail, const BrushDetailDesc& d) {
     Set(noise, "noisePhaseRandom", d.noisePhaseRandom);
 
     SetBool(*detail.Block(kDetailSizeReduction), "sizeReductionEnable", d.sizeReductionEnable);
-    SetBool(*detail.Block(kDetailAlphaReduction), "alphaReductionEnable",
-            d.alphaReductionEnable);
+    SetBool(*detail.Block(kDetailAlphaReduction), "alphaReductionEnable", d.alphaReductionEnable);
     SetCurve(*detail.SizeCurve(), d.sizeCurve);
     SetCurve(*detail.AlphaCurve(), d.alphaCurve);
 
@@ -143,6 +142,8 @@ void FillDetail(KvrnBrushDetail& detail, const BrushDetailDesc& d) {
 
 KvrnBrush* MakeBrush(const BrushDesc& desc, int number) {
     KvrnBrush* brush = NewBrush(number);
+    if (desc.fresh) return brush;
+    if (!desc.name.empty()) brush->SetName(desc.name);
     IParamBlock2& b = *brush->Params();
     Set(b, "color", Color(desc.color[0], desc.color[1], desc.color[2]));
     Set(b, "colorMapOpacity", desc.colorMapOpacity);
@@ -268,13 +269,15 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
         auto* node = new INode;
         node->SetName(object.name);
         // Scale, then rotation about X, Y and Z, then translation (row vectors).
-        const auto radians = [](float degrees) { return degrees * float(std::numbers::pi) / 180.0f; };
-        node->SetLocalTM(Matrix3::Scale({object.scale.x, object.scale.y, object.scale.z}) *
-                         Matrix3::RotationX(radians(object.rotation.x)) *
-                         Matrix3::RotationY(radians(object.rotation.y)) *
-                         Matrix3::RotationZ(radians(object.rotation.z)) *
-                         Matrix3::Translation(
-                             {object.position.x, object.position.y, object.position.z}));
+        const auto radians = [](float degrees) {
+            return degrees * float(std::numbers::pi) / 180.0f;
+        };
+        node->SetLocalTM(
+            Matrix3::Scale({object.scale.x, object.scale.y, object.scale.z}) *
+            Matrix3::RotationX(radians(object.rotation.x)) *
+            Matrix3::RotationY(radians(object.rotation.y)) *
+            Matrix3::RotationZ(radians(object.rotation.z)) *
+            Matrix3::Translation({object.position.x, object.position.y, object.position.z}));
         scene_.GetRootNode()->AttachChild(node);
         nodes_.push_back(node);
     }
@@ -283,12 +286,12 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
     IParamBlock2& main = *line_->MainBlock();
     const LineOptionsDesc& o = desc.options;
     try {
-    Set(main, "randomSeed", o.randomSeed);
-    Set(main, "OffscreenDistance", o.OffscreenDistance);
-    Set(main, "overSampling", o.overSampling);
-    Set(main, "antialiasing", o.antialiasing);
-    Set(main, "lineSizeType", o.lineSizeType);
-    SetBool(main, "multithread", o.multithread);
+        Set(main, "randomSeed", o.randomSeed);
+        Set(main, "OffscreenDistance", o.OffscreenDistance);
+        Set(main, "overSampling", o.overSampling);
+        Set(main, "antialiasing", o.antialiasing);
+        Set(main, "lineSizeType", o.lineSizeType);
+        SetBool(main, "multithread", o.multithread);
     } catch (const std::out_of_range& e) {
         Fail(desc, e.what());
     }
@@ -298,6 +301,7 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
     for (size_t i = 0; i < desc.brushes.size(); ++i) {
         try {
             brushes.emplace_back(MakeBrush(desc.brushes[i], int(i) + 1));
+            if (!desc.brushes[i].name.empty()) namedBrushes_.push_back(brushes.back().get());
         } catch (const std::out_of_range& e) {
             Fail(desc, "brush " + std::to_string(i) + ": " + e.what());
         }
@@ -305,62 +309,71 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
 
     std::vector<INode*> taken;
     for (size_t setIndex = 0; setIndex < desc.lineSets.size(); ++setIndex) try {
-        const LineSetDesc& setDesc = desc.lineSets[setIndex];
-        RefPtr<KvrnLineset> set(new KvrnLineset());
-        if (!setDesc.load.empty()) {
-            const std::string error = LoadLineSettingsChecked(*set, setDesc.load);
-            if (!error.empty())
-                throw InputError(desc.path + ": line set \"" + setDesc.name + "\": " + error);
-        }
-        const GivenKey given = [&setDesc](const std::string& key) {
-            return setDesc.load.empty() || setDesc.given.contains(key);
-        };
-        IParamBlock2& m = *set->MainBlock();
-        if (given("name")) Set(m, "name", setDesc.name.c_str());
-        if (given("enable")) SetBool(m, "enable", setDesc.enable);
-        if (given("weldEdgesBetweenObjects"))
-            SetBool(m, "weldEdgesBetweenObjects", setDesc.weldEdgesBetweenObjects);
-        if (given("maskHiddenLinesOfOtherLinesets"))
-            SetBool(m, "maskHiddenLinesOfOtherLinesets", setDesc.maskHiddenLinesOfOtherLinesets);
-        if (given("ID")) Set(m, "ID", setDesc.ID);
-
-        // "all" takes every object no earlier line set holds.
-        std::vector<INode*> members;
-        if (setDesc.allObjects) {
-            for (INode* node : nodes_)
-                if (std::find(taken.begin(), taken.end(), node) == taken.end())
-                    members.push_back(node);
-        } else {
-            for (const std::string& name : setDesc.objects)
-                if (INode* node = scene_.FindNode(name)) members.push_back(node);
-        }
-        taken.insert(taken.end(), members.begin(), members.end());
-        set->AddObjects(members);
-
-        for (int v = 0; v < 2; ++v) {
-            FillEdges(*set->EdgeBlock(v), *set->DampBlock(v), setDesc.edges[size_t(v)],
-                      v == 0 ? "Visible" : "Hidden", given);
-            for (int slot = 0; slot < kBrushSlotCount; ++slot) {
-                const int32_t index = setDesc.brushSlots[size_t(v)][size_t(slot)];
-                // A line set loaded from a file keeps the file's brush where the scene gives none.
-                if (index == kSlotFromFile) continue;
-                ReferenceTarget* brush = index >= 0 ? brushes[size_t(index)].get() : nullptr;
-                set->ReplaceReference(KvrnLineset::BrushRef(v, slot), brush);
+            const LineSetDesc& setDesc = desc.lineSets[setIndex];
+            RefPtr<KvrnLineset> set(new KvrnLineset());
+            if (!setDesc.load.empty()) {
+                const std::string error = LoadLineSettingsChecked(*set, setDesc.load);
+                if (!error.empty())
+                    throw InputError(desc.path + ": line set \"" + setDesc.name + "\": " + error);
             }
-            for (int kind = 0; kind < 2; ++kind) {
-                if (!setDesc.reductionGiven[size_t(v)][size_t(kind)] && !setDesc.load.empty())
-                    continue;
-                FillReduction(*set->Reduction(v, kind), setDesc.reductions[size_t(v)][size_t(kind)],
-                              scene_);
+            const GivenKey given = [&setDesc](const std::string& key) {
+                return setDesc.load.empty() || setDesc.given.contains(key);
+            };
+            IParamBlock2& m = *set->MainBlock();
+            if (given("name")) Set(m, "name", setDesc.name.c_str());
+            if (given("enable")) SetBool(m, "enable", setDesc.enable);
+            if (given("weldEdgesBetweenObjects"))
+                SetBool(m, "weldEdgesBetweenObjects", setDesc.weldEdgesBetweenObjects);
+            if (given("maskHiddenLinesOfOtherLinesets"))
+                SetBool(m, "maskHiddenLinesOfOtherLinesets",
+                        setDesc.maskHiddenLinesOfOtherLinesets);
+            if (given("ID")) Set(m, "ID", setDesc.ID);
+
+            // "all" takes every object no earlier line set holds.
+            std::vector<INode*> members;
+            if (setDesc.allObjects) {
+                for (INode* node : nodes_)
+                    if (std::find(taken.begin(), taken.end(), node) == taken.end())
+                        members.push_back(node);
+            } else {
+                // A node an earlier line set holds stays with it (the lower index owns it anyway).
+                for (const std::string& name : setDesc.objects)
+                    if (INode* node = scene_.FindNode(name);
+                        node && std::find(taken.begin(), taken.end(), node) == taken.end())
+                        members.push_back(node);
             }
+            taken.insert(taken.end(), members.begin(), members.end());
+            set->AddObjects(members);
+
+            for (int v = 0; v < 2; ++v) {
+                FillEdges(*set->EdgeBlock(v), *set->DampBlock(v), setDesc.edges[size_t(v)],
+                          v == 0 ? "Visible" : "Hidden", given);
+                for (int slot = 0; slot < kBrushSlotCount; ++slot) {
+                    const int32_t index = setDesc.brushSlots[size_t(v)][size_t(slot)];
+                    // A line set loaded from a file keeps the file's brush where the scene gives
+                    // none.
+                    if (index == kSlotFromFile) continue;
+                    ReferenceTarget* brush = index >= 0 ? brushes[size_t(index)].get() : nullptr;
+                    set->ReplaceReference(KvrnLineset::BrushRef(v, slot), brush);
+                }
+                for (int kind = 0; kind < 2; ++kind) {
+                    if (!setDesc.reductionGiven[size_t(v)][size_t(kind)] && !setDesc.load.empty())
+                        continue;
+                    FillReduction(*set->Reduction(v, kind),
+                                  setDesc.reductions[size_t(v)][size_t(kind)], scene_);
+                }
+            }
+            main.Append(KvrnLine::kLinesets, static_cast<ReferenceTarget*>(set.get()));
+        } catch (const std::out_of_range& e) {
+            Fail(desc, LineSetName(desc, setIndex) + ": " + e.what());
         }
-        main.Append(KvrnLine::kLinesets, static_cast<ReferenceTarget*>(set.get()));
-    } catch (const std::out_of_range& e) {
-        Fail(desc, LineSetName(desc, setIndex) + ": " + e.what());
-    }
 }
 
 SceneLineObjects::~SceneLineObjects() = default;
+
+bool SceneLineObjects::IsNamedBrush(const ReferenceTarget* brush) const {
+    return std::find(namedBrushes_.begin(), namedBrushes_.end(), brush) != namedBrushes_.end();
+}
 
 INode* SceneLineObjects::NodeOf(int32_t objectIndex) const {
     return objectIndex >= 0 && size_t(objectIndex) < nodes_.size() ? nodes_[size_t(objectIndex)]

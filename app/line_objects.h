@@ -34,10 +34,13 @@ class SceneLineObjects {
     // Per render object, the node of its ObjectDesc (descIndex from LoadSceneObjects).
     std::vector<INode*> NodesOf(const std::vector<int32_t>& descIndex) const;
     const Scene& HostScene() const { return scene_; }
+    // True for a brush the scene file named in "brushes" (written back under its name).
+    bool IsNamedBrush(const ReferenceTarget* brush) const;
 
   private:
     Scene scene_;
     std::vector<INode*> nodes_;
+    std::vector<const ReferenceTarget*> namedBrushes_;
     RefPtr<KvrnLine> line_;
 };
 

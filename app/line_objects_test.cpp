@@ -30,6 +30,8 @@ SceneDescription MakeScene(int lineSetCount) {
         scene.lineSets.push_back(NewLineSet(scene.brushes));
         scene.lineSets.back().name = "Set" + std::to_string(i + 1);
     }
+    // The tests state their brushes' values, rather than take the user defaults.
+    for (BrushDesc& brush : scene.brushes) brush.fresh = false;
     return scene;
 }
 

@@ -8,6 +8,7 @@
 
 #include "info_command.h"
 #include "render_command.h"
+#include "settings_commands.h"
 
 namespace {
 
@@ -33,6 +34,8 @@ int main(int argc, char** argv) {
     CLI::App* info = KvrnApp::AddInfoCommand(app, &infoOptions);
     KvrnApp::RenderOptions renderOptions;
     CLI::App* render = KvrnApp::AddRenderCommand(app, &renderOptions);
+    KvrnApp::SettingsOptions settingsOptions;
+    const KvrnApp::SettingsCommands settings = KvrnApp::AddSettingsCommands(app, &settingsOptions);
 
     try {
         app.parse(argc, argv);
@@ -45,6 +48,7 @@ int main(int argc, char** argv) {
         if (render->parsed()) {
             return KvrnApp::RunRender(renderOptions, std::cout, std::cerr, isatty(2) != 0);
         }
+        return KvrnApp::RunSettingsCommand(settings, settingsOptions, std::cout, std::cerr);
     } catch (const std::exception& e) {
         std::cerr << "kovrin: internal error: " << e.what() << "\n";
         return 1;

@@ -28,6 +28,8 @@
 #include "progress_display.h"
 #include "scene_file.h"
 #include "scene_objects.h"
+#include "scene_writer.h"
+#include "settings_commands.h"
 #include "stage_runner.h"
 #include "tee_draw_delegate.h"
 
@@ -255,6 +257,8 @@ CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
     render->add_option("--exr", options->exr, "OpenEXR of the lines (float RGBA)");
     render->add_option("--eps", options->eps, "EPS file of the strokes");
     render->add_option("--ai", options->ai, "Illustrator 8 EPS file of the strokes");
+    render->add_option("--save-scene", options->saveScene,
+                       "Scene file of the line settings as used (every parameter by name)");
     render->add_option("--background", options->background,
                        "Colour under the lines: #rrggbb, #rrggbbaa, r,g,b[,a] or white/black "
                        "(default: transparent)");
@@ -402,18 +406,23 @@ class RenderRun {
 int RenderRun::CheckInputs() {
     try {
         const RenderOptions& o = options_;
-        if (o.png.empty() && o.exr.empty() && o.eps.empty() && o.ai.empty())
-            throw InputError("nothing to write: give -o FILE.png, --exr, --eps or --ai");
+        if (o.png.empty() && o.exr.empty() && o.eps.empty() && o.ai.empty() && o.saveScene.empty())
+            throw InputError(
+                "nothing to write: give -o FILE.png, --exr, --eps, --ai or --save-scene");
         const std::vector<NamedPath> named = {{"-o", o.png},
                                               {"--exr", o.exr},
                                               {"--eps", o.eps},
                                               {"--ai", o.ai},
-                                              {"--stats-json", o.statsJson}};
+                                              {"--stats-json", o.statsJson},
+                                              {"--save-scene", o.saveScene}};
         std::vector<NamedPath> outputs;
         for (const NamedPath& output : named) {
             CheckWritable(output.what, output.path);
             if (!output.path.empty()) outputs.push_back(output);
         }
+        // New brushes start from the user defaults; a bad defaults file stops the run.
+        if (const std::vector<std::string> bad = LoadUserDefaults(); !bad.empty())
+            throw InputError(bad.front());
         if (!o.background.empty()) background_ = ParseBackground(o.background);
         description_ = DescribeJob(o);
         std::vector<std::string> inputs(o.inputs.begin(), o.inputs.end());
@@ -588,6 +597,14 @@ int RenderRun::WriteOutputs() {
             if (gInterrupted) break;
             target.writer->Optimize();
             stage(target.path, target.writer->Serialize());
+        }
+        if (!options_.saveScene.empty() && !gInterrupted) {
+            const nlohmann::json original =
+                description_.path.empty() ? nlohmann::json() : ReadSceneJson(description_.path);
+            stage(options_.saveScene, SceneToJson(description_, *lineObjects_,
+                                                  description_.path.empty() ? nullptr : &original)
+                                              .dump(2) +
+                                          "\n");
         }
     } catch (const std::exception& e) {
         return Failed("", e.what(), 1);

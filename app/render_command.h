@@ -28,6 +28,7 @@ struct RenderOptions {
     double importTimeout = 120;  // seconds a third-party model reader may take
     std::string maxMemory;       // "16G", "512M", bytes; empty: the memory available
     std::string statsJson;       // per-stage times, counts and peak memory as JSON
+    std::string saveScene;       // the scene as the settings objects were used, as a scene file
 };
 
 // Registers the `render` subcommand on `app`; parsing fills *options, which must outlive `app`.

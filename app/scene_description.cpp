@@ -48,7 +48,7 @@ LineSetDesc NewLineSet(std::vector<BrushDesc>& brushes) {
     for (auto& slots : set.brushSlots) {
         for (int32_t& slot : slots) {
             slot = int32_t(brushes.size());
-            brushes.emplace_back();
+            brushes.emplace_back().fresh = true;
         }
     }
     return set;

@@ -102,6 +102,10 @@ struct BrushDetailDesc {
 };
 
 struct BrushDesc {
+    std::string name;  // its key in "brushes"; empty for a brush given in a slot or made new
+    // Made new for a slot the scene leaves empty: it starts from the user defaults, as a new
+    // brush does, and the values below are not applied.
+    bool fresh = false;
     std::array<float, 3> color{0.0f, 0.0f, 0.0f};  // 0 to 1
     float colorMapOpacity = 100.0f;
     bool colorMapEnable = true;

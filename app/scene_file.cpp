@@ -781,7 +781,7 @@ LineSetDesc SceneParser::ReadLineSet(const Json& value, const std::string& where
                 set.brushSlots[v][s] = kSlotFromFile;
             } else {
                 set.brushSlots[v][s] = int32_t(scene_.brushes.size());
-                scene_.brushes.emplace_back();
+                scene_.brushes.emplace_back().fresh = true;
             }
         }
         const std::string suffix = v == 0 ? "" : "_Hidden";
@@ -825,6 +825,7 @@ SceneDescription SceneParser::Parse(const std::string& text) {
         for (const auto& [name, brush] : brushes->items()) {
             if (name.empty()) Fail("brushes", "a brush name must not be empty");
             scene_.brushes.push_back(ReadBrush(brush, Child("brushes", name)));
+            scene_.brushes.back().name = name;
             brushIndex_[name] = int32_t(scene_.brushes.size() - 1);
         }
     }
