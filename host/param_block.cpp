@@ -173,6 +173,11 @@ ParamDef& ParamBlockDesc2::AddParam(ParamID id, std::string internalName, ParamT
     } else if (IsRefType(type)) {
         def.defaultValue = static_cast<ReferenceTarget*>(nullptr);
     }
+    if (id >= 0) {
+        if (size_t(id) >= indexById_.size()) indexById_.resize(size_t(id) + 1, -1);
+        if (indexById_[size_t(id)] < 0)
+            indexById_[size_t(id)] = static_cast<int16_t>(params_.size());
+    }
     params_.push_back(std::move(def));
     return params_.back();
 }
@@ -184,10 +189,7 @@ ParamDef& ParamBlockDesc2::AddTable(ParamID id, std::string internalName, ParamT
 }
 
 int ParamBlockDesc2::IDtoIndex(ParamID id) const {
-    for (int i = 0; i < Count(); ++i) {
-        if (params_[i].id == id) return i;
-    }
-    return -1;
+    return id >= 0 && size_t(id) < indexById_.size() ? indexById_[size_t(id)] : -1;
 }
 
 const ParamDef* ParamBlockDesc2::GetParamDef(ParamID id) const {

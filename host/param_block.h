@@ -144,6 +144,8 @@ class ParamBlockDesc2 {
     int flags_;
     int ownerRef_;
     std::deque<ParamDef> params_;
+    // Declaration index by parameter ID (-1: none): every value access looks one up.
+    std::vector<int16_t> indexById_;
 };
 
 // The values of one descriptor's parameters for one owner. Access by ID; out-of-range table
