@@ -101,7 +101,8 @@ KvrnBrush* AsBrush(ReferenceTarget* target) {
     if (!target || target->SuperClassID() != TEXMAP_CLASS_ID ||
         target->ClassID() != KVRN_BRUSH_CLASS_ID)
         return nullptr;
-    return dynamic_cast<KvrnBrush*>(target);
+    // Only KvrnBrush answers with this class ID; slot look-ups make this a hot path.
+    return static_cast<KvrnBrush*>(target);
 }
 
 std::string KvrnBrush::ClassName() const { return KvrnHost::GetStringOrEmpty(kClassNameString); }
