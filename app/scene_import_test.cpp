@@ -15,6 +15,7 @@
 
 #include "obj_reader.h"
 #include "reader_text.h"
+#include "scene_objects.h"
 #include "test_util.h"
 #include "thread_manager.h"
 
@@ -312,6 +313,29 @@ TEST(SceneImport, ObjReadInTwoPartsAsInOne) {
             ExpectSameOutcome(ReadObjText(text, &pool), one);
             EXPECT_EQ(one.error.empty(), broken.empty()) << one.error;
         }
+    }
+}
+
+// A file placed several times is read once; every placement owns an object of its own (the last
+// one takes the object read, the others copies), placed by its own transform.
+TEST(SceneImport, AFilePlacedThriceGivesThreeObjectsOfOneRead) {
+    const test::TempDir dir;
+    const std::string path = dir.Write("tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    SceneDescription scene;
+    for (int i = 0; i < 3; ++i) {
+        ObjectDesc& object = scene.objects.emplace_back();
+        object.name = "t" + std::to_string(i);
+        object.file = path;
+        object.position = {float(10 * i), 0, 0};
+    }
+    const SceneObjects loaded = LoadSceneObjects(scene, {.threads = 2});
+    ASSERT_EQ(loaded.objects.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const KvrnLib::RenderObject& object = *loaded.objects[size_t(i)];
+        EXPECT_EQ(object.name, "t" + std::to_string(i));
+        ASSERT_EQ(object.faces.size(), 1u);
+        EXPECT_EQ(object.objToWorld.PointTransform(object.vertices[1]).x, float(10 * i + 1));
+        for (int j = 0; j < i; ++j) EXPECT_NE(&object, loaded.objects[size_t(j)].get());
     }
 }
 

@@ -29,6 +29,7 @@ struct LoadOptions {
     double importTimeoutSeconds = 120;
     int64_t importMemoryBytes = 0;  // 0: the memory available
     const volatile std::sig_atomic_t* interrupt = nullptr;
+    int threads = 0;  // threads that read and triangulate large models; 0: one per core
 };
 
 // Imports or builds every object, places its meshes by their own (file node) transforms followed
