@@ -702,17 +702,17 @@ CornerShading ShadeCorners(const PolyMesh& mesh, const CleanMesh& clean,
     result.normals.resize(cornerCount);
     ReserveLarge(result.hardEdges, cornerCount);
     result.hardEdges.resize(cornerCount);
-    // Vertices go in blocks whose corners fit a buffer of about 1 MB, within the second-level
-    // cache. The corners are first sorted by block, keeping polygon order; each block then
-    // gathers its corners' data from polygons visited in storage order, and the walks around its
-    // vertices read only the buffer. Gathering vertex by vertex instead misses the cache at nearly
-    // every step. Small blocks also share out evenly among the workers.
-    constexpr int32_t kBlockCorners = 1 << 14;
+    // Vertices go in blocks of up to 64K corners, whose data fit a buffer of some 5 MB. The
+    // corners are first sorted by block, keeping polygon order; each block then gathers its
+    // corners' data from polygons visited in storage order, and the walks around its vertices
+    // read only the buffer. Gathering vertex by vertex instead misses the cache at nearly every
+    // step. A smaller mesh gets smaller blocks, a dozen or more, to share out among the workers.
+    const int32_t blockCorners = std::clamp(int32_t(std::bit_ceil(cornerCount / 16 + 1)),
+                                            int32_t(1) << 12, int32_t(1) << 16);
     std::vector<size_t> blockFirst{0};  // first vertex of each block, then vertexCount
     std::vector<int32_t> vertexBlock(vertexCount);
     for (size_t v = 0; v < vertexCount; ++v) {
-        if (v > blockFirst.back() &&
-            ringStart[v + 1] - ringStart[blockFirst.back()] > kBlockCorners)
+        if (v > blockFirst.back() && ringStart[v + 1] - ringStart[blockFirst.back()] > blockCorners)
             blockFirst.push_back(v);
         vertexBlock[v] = int32_t(blockFirst.size() - 1);
     }

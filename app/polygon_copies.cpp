@@ -67,11 +67,13 @@ class Polygons {
 };
 
 // The polygons whose hash falls in one part of the hash range, each against the earlier ones of
-// that part, through a table of their own. Writes copies[p] only for those polygons.
-void FindCopiesInPart(const Polygons& polygons, size_t part, size_t parts,
-                      std::vector<uint8_t>& copies) {
-    const size_t count = polygons.Count();
-    const auto partOf = [parts](uint64_t hash) { return size_t((hash >> 32) * parts >> 32); };
+// that part, through a table of their own. Appends the copies among them to `copies`, in order.
+void FindCopiesInPart(const Polygons& polygons, const std::vector<uint64_t>& hashes, size_t part,
+                      size_t parts, std::vector<int32_t>& copies) {
+    const size_t count = hashes.size();
+    const auto inPart = [part, parts](uint64_t hash) {
+        return size_t((hash >> 32) * parts >> 32) == part;
+    };
     struct Slot {
         uint32_t tag = 0;  // the hash's top bits, never 0; 0 marks an empty slot
         int32_t polygon = -1;
@@ -80,32 +82,24 @@ void FindCopiesInPart(const Polygons& polygons, size_t part, size_t parts,
     const size_t expected = count / parts + 1;
     std::vector<Slot> slots(std::bit_ceil(expected + expected / 2));
     const size_t mask = slots.size() - 1;
-    // A table of millions of slots misses the cache on nearly every probe: hashing the part's
-    // next few polygons ahead and asking for their slots lets those misses overlap.
+    // A table of millions of slots misses the cache on nearly every probe: asking for the slot of
+    // a polygon a few ahead lets those misses overlap.
     constexpr size_t kAhead = 16;
-    std::array<std::pair<size_t, uint64_t>, kAhead> ahead;  // polygon and hash, in a ring
-    size_t aheadFirst = 0, aheadCount = 0, next = 0;
-    const auto fill = [&] {
-        for (; aheadCount < kAhead && next < count; ++next) {
-            const uint64_t hash = polygons.Hash(next);
-            if (partOf(hash) != part) continue;
-            __builtin_prefetch(&slots[size_t(hash) & mask]);
-            ahead[(aheadFirst + aheadCount++) % kAhead] = {next, hash};
-        }
-    };
-    for (fill(); aheadCount > 0; fill()) {
-        const auto [p, hash] = ahead[aheadFirst];
-        aheadFirst = (aheadFirst + 1) % kAhead;
-        --aheadCount;
+    for (size_t p = 0; p < count; ++p) {
+        if (p + kAhead < count && inPart(hashes[p + kAhead]))
+            __builtin_prefetch(&slots[size_t(hashes[p + kAhead]) & mask]);
+        const uint64_t hash = hashes[p];
+        if (!inPart(hash)) continue;
         const uint32_t tag = uint32_t(hash >> 32) | 1u;
         size_t at = size_t(hash) & mask;
-        for (; slots[at].tag != 0; at = (at + 1) & mask) {
-            if (slots[at].tag == tag && polygons.Same(p, size_t(slots[at].polygon))) {
-                copies[p] = 1;
-                break;
-            }
+        bool copy = false;
+        for (; slots[at].tag != 0 && !copy; at = (at + 1) & mask)
+            copy = slots[at].tag == tag && polygons.Same(p, size_t(slots[at].polygon));
+        if (copy) {
+            copies.push_back(int32_t(p));
+        } else {
+            slots[at] = {tag, int32_t(p)};
         }
-        if (!copies[p]) slots[at] = {tag, int32_t(p)};
     }
 }
 
@@ -120,13 +114,24 @@ std::vector<uint8_t> FindPolygonCopies(const std::vector<int32_t>& corners,
     std::vector<uint8_t> copies(count, 0);
     if (count < 2) return copies;
     // Equal polygons hash alike, so each part of the hash range finds its copies on its own: one
-    // part per worker, every worker hashing every polygon to pick out its part's.
+    // part per worker.
     constexpr size_t kPolygonsPerPart = 1 << 16;
     const size_t parts =
         pool ? std::clamp<size_t>(count / kPolygonsPerPart, 1, size_t(pool->GetThreadCount())) : 1;
-    KvrnLib::ParallelFor(parts > 1 ? pool : nullptr, int(parts), [&](int part) {
-        FindCopiesInPart(polygons, size_t(part), parts, copies);
+    KvrnLib::ThreadManager* const workers = parts > 1 ? pool : nullptr;
+    std::vector<uint64_t> hashes(count);
+    const int chunks = int((count + kPolygonsPerPart - 1) / kPolygonsPerPart);
+    KvrnLib::ParallelFor(workers, chunks, [&](int chunk) {
+        const size_t end = std::min(count, size_t(chunk + 1) * kPolygonsPerPart);
+        for (size_t p = size_t(chunk) * kPolygonsPerPart; p < end; ++p)
+            hashes[p] = polygons.Hash(p);
     });
+    std::vector<std::vector<int32_t>> found(parts);
+    KvrnLib::ParallelFor(workers, int(parts), [&](int part) {
+        FindCopiesInPart(polygons, hashes, size_t(part), parts, found[size_t(part)]);
+    });
+    for (const std::vector<int32_t>& part : found)
+        for (int32_t p : part) copies[size_t(p)] = 1;
     return copies;
 }
 
