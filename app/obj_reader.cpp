@@ -701,9 +701,17 @@ std::optional<std::vector<PolyMesh>> ReadInParts(const std::string& path, std::s
 }  // namespace
 
 std::vector<PolyMesh> ReadObj(const std::string& path, std::string_view text,
-                              const volatile std::sig_atomic_t* interrupt,
-                              KvrnLib::ThreadManager* pool) {
-    // Below a few megabytes a second part saves less than it costs to set up.
+                              const volatile std::sig_atomic_t* interrupt) {
+    ObjParser parser(path, interrupt);
+    parser.Reserve(CountLines(text));
+    parser.ReadLines(text);
+    return parser.Finish();
+}
+
+std::vector<PolyMesh> ReadObjOnPool(const std::string& path, std::string_view text,
+                                    const volatile std::sig_atomic_t* interrupt,
+                                    KvrnLib::ThreadManager* pool) {
+    // Below a megabyte a second part saves less than it costs to set up.
     if (pool && pool->GetThreadCount() > 1 && text.size() >= kObjPartsFromBytes) {
         if (const size_t split = SplitPoint(text); split > 0) {
             std::optional<std::vector<PolyMesh>> meshes =
@@ -711,10 +719,7 @@ std::vector<PolyMesh> ReadObj(const std::string& path, std::string_view text,
             if (meshes) return std::move(*meshes);
         }
     }
-    ObjParser parser(path, interrupt);
-    parser.Reserve(CountLines(text));
-    parser.ReadLines(text);
-    return parser.Finish();
+    return ReadObj(path, text, interrupt);
 }
 
 }  // namespace KvrnApp

@@ -14,9 +14,6 @@ class ThreadManager;
 
 namespace KvrnApp {
 
-// Texts this large or larger are read in two parts at once when ReadObj is given a pool.
-inline constexpr size_t kObjPartsFromBytes = 4 << 20;
-
 // Parses the whole text of an OBJ file into one PolyMesh per `o` section that has faces, in file
 // axes (objToWorld identity), its faces packed. A mesh keeps the vertices its section declares in
 // file order, then those it borrows from other sections. Corner normals are kept when every
@@ -24,10 +21,17 @@ inline constexpr size_t kObjPartsFromBytes = 4 << 20;
 // one, as map channel kTextureChannel. A face's material ID is the index of its `usemtl` name in
 // order of first use. Throws InputError "PATH:LINE: reason" for bad numbers (NaN and infinities
 // included) and indices, "PATH: no polygons" for a file without faces; ImportInterrupted when
-// `interrupt` is set. With a pool (not called from one of its workers), large texts are read in
-// two parts on its workers; the meshes and any error are the same.
+// `interrupt` is set.
 std::vector<PolyMesh> ReadObj(const std::string& path, std::string_view text,
-                              const volatile std::sig_atomic_t* interrupt,
-                              KvrnLib::ThreadManager* pool = nullptr);
+                              const volatile std::sig_atomic_t* interrupt);
+
+// Texts this large or larger are read in two parts at once by ReadObjOnPool.
+inline constexpr size_t kObjPartsFromBytes = 1 << 20;
+
+// ReadObj, with large texts read in two parts on the pool's workers (the caller not being one of
+// them); the meshes and any error are the same.
+std::vector<PolyMesh> ReadObjOnPool(const std::string& path, std::string_view text,
+                                    const volatile std::sig_atomic_t* interrupt,
+                                    KvrnLib::ThreadManager* pool);
 
 }  // namespace KvrnApp

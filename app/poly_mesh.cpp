@@ -156,6 +156,9 @@ void PackPolygons(PolyMesh& mesh, bool explicitNormals, const std::string& where
     if (mesh.polygons.empty()) return;
     size_t corners = 0;
     for (const Polygon& poly : mesh.polygons) corners += poly.vertices.size();
+    // Corner indices are int32_t.
+    if (corners + mesh.packed.vertices.size() > size_t(INT32_MAX))
+        throw InputError(where + " has more than 2^31 - 1 polygon corners");
     PackedPolygons out;
     out.vertices.reserve(corners);
     if (explicitNormals) out.normals.reserve(corners);
@@ -279,6 +282,7 @@ CleanMesh Clean(PolyMesh& mesh, const volatile std::sig_atomic_t* interrupt,
     for (size_t p = 0; p < count; ++p) {
         if (p % kPollPolygons == 0) PollInterrupt(interrupt);
         const int32_t e = start[p + 1];
+        KVRN_CHECK_LE(s, e);
         for (int channel = 0; channel < kPolyMapChannels && anyMap; ++channel) {
             if (!maps[channel]) continue;
             const int64_t mapCount = static_cast<int64_t>(mesh.mapVertices[channel].size());

@@ -79,10 +79,10 @@ struct PackedPolygons {
     // of polygons that have none; empty when no polygon has any in the channel.
     std::array<std::vector<int32_t>, kPolyMapChannels> mapCorners;
     std::vector<uint16_t> materialIDs;      // per polygon
-    std::vector<uint32_t> smoothingGroups;  // per polygon; empty while all are 0
-    std::vector<uint8_t> twoSided;          // per polygon, 1 or 0; empty while none is
+    std::vector<uint32_t> smoothingGroups;  // per polygon, or empty when all are 0
+    std::vector<uint8_t> twoSided;          // per polygon, 1 or 0, or empty when none is
 
-    size_t Count() const { return start.size() - 1; }
+    size_t Count() const { return start.empty() ? 0 : start.size() - 1; }
     size_t Size(size_t p) const { return size_t(start[p + 1] - start[p]); }
     std::span<const int32_t> Corners(size_t p) const {
         return {vertices.data() + start[p], Size(p)};

@@ -69,7 +69,7 @@ class FileText {
         AdviseHugePages(buffer_.get(), size);
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) throw InputError(path + ": cannot be read: " + std::strerror(errno));
-        constexpr uintmax_t kHalvesFromBytes = 4 << 20;
+        constexpr uintmax_t kHalvesFromBytes = 1 << 20;
         const uintmax_t half = size >= kHalvesFromBytes && pool ? size / 2 : size;
         std::array<int, 2> errors{};
         KvrnLib::ParallelFor(half < size ? pool : nullptr, half < size ? 2 : 1, [&](int part) {
@@ -137,7 +137,8 @@ ImportedModel ImportScene(const std::string& path, const ImportOptions& options)
     ImportedModel model;
     if (ext == ".obj" || ext == ".ply" || ext == ".stl") {
         const FileText text(path, options.pool);
-        model.meshes = ext == ".obj"   ? ReadObj(path, text.Text(), options.interrupt, options.pool)
+        model.meshes = ext == ".obj"
+                           ? ReadObjOnPool(path, text.Text(), options.interrupt, options.pool)
                        : ext == ".ply" ? ReadPly(path, text.Text(), options.interrupt)
                                        : ReadStl(path, text.Text(), options.interrupt);
     } else {

@@ -90,9 +90,12 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
     std::map<std::string, int> placementsLeft;
     for (const ObjectDesc& object : scene.objects)
         if (object.source == ObjectSource::kFile) ++placementsLeft[FileKey(object)];
-    const int threads = options.threads > 0
-                            ? options.threads
-                            : int(std::max(1u, std::thread::hardware_concurrency()));
+    // Each worker keeps buffers of a few megabytes, and the steps are bound by memory traffic
+    // more than by cores: a handful of workers take most of what there is to gain.
+    constexpr int kMaxThreads = 8;
+    const int threads = std::min(
+        kMaxThreads, options.threads > 0 ? options.threads
+                                         : int(std::max(1u, std::thread::hardware_concurrency())));
     std::unique_ptr<KvrnLib::ThreadManagerCore> pool;
     if (threads > 1) pool = std::make_unique<KvrnLib::ThreadManagerCore>(threads);
     for (size_t i = 0; i < scene.objects.size(); ++i) {
