@@ -401,7 +401,7 @@ class PlyParser {
     int material_ = -1;    // face property index of material_index, -1: none
 
     std::vector<Point3> positions_, normals_, texture_, colors_;
-    std::vector<Polygon> polygons_;
+    PackedPolygons faces_;
     std::vector<int32_t> corners_;  // of the face being read
 };
 
@@ -695,7 +695,10 @@ void PlyParser::ReadFaces(Cursor& cursor, const PlyElement& element) {
     // polygons by its count alone.
     const bool ascii = format_ == PlyFormat::kAscii;
     const uint64_t keptSize = element.MinSize(ascii) + 3 * (ascii ? 2 : Info(cornerList.type).size);
-    ReserveLarge(polygons_, size_t(std::min(element.count, bytes_.size() / keptSize + 1)));
+    const size_t kept = size_t(std::min(element.count, bytes_.size() / keptSize + 1));
+    ReserveLarge(faces_.start, kept + 1);
+    ReserveLarge(faces_.vertices, 3 * kept);
+    ReserveLarge(faces_.materialIDs, kept);
     const double vertexCount = double(vertexElement_->count);
     for (uint64_t i = 0; i < element.count; ++i) {
         if ((i & kPollMask) == 0) PollInterrupt(interrupt_);
@@ -726,9 +729,12 @@ void PlyParser::ReadFaces(Cursor& cursor, const PlyElement& element) {
         }
         cursor.EndRecord();
         if (corners_.size() < 3) continue;  // points and edges draw no lines of ours
-        Polygon& poly = polygons_.emplace_back();
-        poly.vertices.assign(corners_.begin(), corners_.end());
-        poly.materialID = material;
+        faces_.vertices.insert(faces_.vertices.end(), corners_.begin(), corners_.end());
+        // Mesh corner indices are int32_t.
+        if (faces_.vertices.size() > size_t(INT32_MAX))
+            cursor.Fail("more than 2^31 - 1 face corners");
+        faces_.start.push_back(int32_t(faces_.vertices.size()));
+        faces_.materialIDs.push_back(material);
     }
 }
 
@@ -759,18 +765,20 @@ PolyMesh PlyParser::BuildMesh() {
     PolyMesh mesh;
     mesh.name = std::filesystem::path(path_).stem().string();
     mesh.source = path_;
-    for (size_t f = 0; f < polygons_.size(); ++f) {
-        if ((f & kPollMask) == 0) PollInterrupt(interrupt_);
-        Polygon& poly = polygons_[f];
-        if (hasNormals_) {
-            poly.normals.reserve(poly.vertices.size());
-            for (int32_t v : poly.vertices) poly.normals.push_back(normals_[v]);
+    const std::vector<int32_t>& corners = faces_.vertices;
+    if (hasNormals_) {
+        ReserveLarge(mesh.packed.normals, corners.size());
+        for (size_t c = 0; c < corners.size(); ++c) {
+            if ((c & kPollMask) == 0) PollInterrupt(interrupt_);
+            mesh.packed.normals.push_back(normals_[size_t(corners[c])]);
         }
-        if (hasTexture_) poly.mapCorners[kTextureChannel] = poly.vertices;
-        if (hasColors_) poly.mapCorners[kColorChannel] = poly.vertices;
     }
+    if (hasTexture_) mesh.packed.mapCorners[kTextureChannel] = corners;
+    if (hasColors_) mesh.packed.mapCorners[kColorChannel] = corners;
+    mesh.packed.start = std::move(faces_.start);
+    mesh.packed.vertices = std::move(faces_.vertices);
+    mesh.packed.materialIDs = std::move(faces_.materialIDs);
     mesh.vertices = std::move(positions_);
-    mesh.polygons = std::move(polygons_);
     mesh.mapVertices[kTextureChannel] = std::move(texture_);
     mesh.mapVertices[kColorChannel] = std::move(colors_);
     return mesh;
@@ -790,7 +798,7 @@ std::vector<PolyMesh> PlyParser::Parse() {
         BinaryCursor cursor(bytes_, dataOffset_, swap, &place_);
         ReadElements(cursor);
     }
-    if (polygons_.empty()) Fail("no faces (none with 3 corners or more)");
+    if (faces_.Count() == 0) Fail("no faces (none with 3 corners or more)");
     std::vector<PolyMesh> meshes;
     meshes.push_back(BuildMesh());
     return meshes;

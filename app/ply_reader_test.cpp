@@ -138,7 +138,11 @@ TEST(PlyReader, CubeReadsTheSameInEveryEncoding) {
         EXPECT_EQ(mesh.name, "cube");
         EXPECT_EQ(mesh.source, "dir/cube.ply");
         ASSERT_EQ(mesh.vertices.size(), 8u);
-        ASSERT_EQ(mesh.polygons.size(), 6u);
+        const PackedPolygons& faces = mesh.packed;
+        ASSERT_EQ(faces.Count(), 6u);
+        EXPECT_EQ(faces.mapCorners[kTextureChannel], faces.vertices);
+        EXPECT_EQ(faces.mapCorners[kColorChannel], faces.vertices);
+        ASSERT_EQ(faces.normals.size(), 24u);
         for (int i = 0; i < 8; ++i) {
             const Point3 p = CubeCorner(i);
             EXPECT_EQ(mesh.vertices[i], p);
@@ -147,20 +151,16 @@ TEST(PlyReader, CubeReadsTheSameInEveryEncoding) {
             EXPECT_FLOAT_EQ(mesh.mapVertices[kColorChannel].at(i).y, 0.2f);
             EXPECT_EQ(mesh.mapVertices[kColorChannel].at(i).z, 0.0f);
         }
-        for (int f = 0; f < 6; ++f) {
-            const Polygon& poly = mesh.polygons[f];
-            EXPECT_EQ(poly.vertices, std::vector<int32_t>(kCubeFaces[f], kCubeFaces[f] + 4));
-            EXPECT_EQ(poly.materialID, f);
-            EXPECT_EQ(poly.mapCorners[kTextureChannel], poly.vertices);
-            EXPECT_EQ(poly.mapCorners[kColorChannel], poly.vertices);
-            ASSERT_EQ(poly.normals.size(), 4u);
-            for (int c = 0; c < 4; ++c) {
-                const Point3 expected = (CubeCorner(poly.vertices[c]) * 2 - Point3{1, 1, 1}) *
-                                        float(1 / std::sqrt(3.0));
-                EXPECT_NEAR(poly.normals[c].x, expected.x, 1e-6);
-                EXPECT_NEAR(poly.normals[c].y, expected.y, 1e-6);
-                EXPECT_NEAR(poly.normals[c].z, expected.z, 1e-6);
-            }
+        for (size_t f = 0; f < 6; ++f) {
+            EXPECT_TRUE(std::ranges::equal(faces.Corners(f), kCubeFaces[f]));
+            EXPECT_EQ(faces.materialIDs[f], f);
+        }
+        for (size_t c = 0; c < 24; ++c) {
+            const Point3 expected =
+                (CubeCorner(faces.vertices[c]) * 2 - Point3{1, 1, 1}) * float(1 / std::sqrt(3.0));
+            EXPECT_NEAR(faces.normals[c].x, expected.x, 1e-6);
+            EXPECT_NEAR(faces.normals[c].y, expected.y, 1e-6);
+            EXPECT_NEAR(faces.normals[c].z, expected.z, 1e-6);
         }
     }
 }
@@ -179,9 +179,9 @@ TEST(PlyReader, FacesBeforeVerticesOtherNamesAndColourScales) {
     ASSERT_EQ(meshes.size(), 1u);
     const PolyMesh& mesh = meshes[0];
     EXPECT_EQ(mesh.vertices, (std::vector<Point3>{{-3, 0, 1.5f}, {4, 5, 6}, {7, 8, 9}}));
-    ASSERT_EQ(mesh.polygons.size(), 1u);
-    EXPECT_EQ(mesh.polygons[0].vertices, (std::vector<int32_t>{2, 1, 0}));
-    EXPECT_TRUE(mesh.polygons[0].normals.empty());
+    ASSERT_EQ(mesh.packed.Count(), 1u);
+    EXPECT_TRUE(std::ranges::equal(mesh.packed.Corners(0), std::vector<int32_t>{2, 1, 0}));
+    EXPECT_TRUE(mesh.packed.normals.empty());
     EXPECT_EQ(mesh.mapVertices[kTextureChannel][0], (Point3{0.25f, 1, 0}));
     EXPECT_EQ(mesh.mapVertices[kTextureChannel][1], (Point3{0, 0, 0}));  // underflow is 0
     // Integer colours divided by their type's maximum, floats as they are.

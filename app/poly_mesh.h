@@ -6,12 +6,17 @@
 #include <csignal>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "geometry.h"
 #include "scene.h"
+
+namespace KvrnLib {
+class ThreadManager;
+}
 
 namespace KvrnApp {
 
@@ -62,15 +67,41 @@ struct Polygon {
     bool twoSided = false;        // its material is seen from both sides
 };
 
+// Polygons packed into flat arrays, as the file readers fill them: a million polygons cost a few
+// arrays instead of a million small ones. Polygon p's corners are [start[p], start[p + 1]) of
+// every per-corner array; corner counts stay below 2^31.
+struct PackedPolygons {
+    std::vector<int32_t> start{0};  // per polygon, then the corner count
+    std::vector<int32_t> vertices;  // per corner: index into PolyMesh::vertices
+    // Per corner, object space; empty unless every polygon has them.
+    std::vector<KvrnLib::Point3> normals;
+    // Per map channel: per corner an index into PolyMesh::mapVertices[channel], -1 at the corners
+    // of polygons that have none; empty when no polygon has any in the channel.
+    std::array<std::vector<int32_t>, kPolyMapChannels> mapCorners;
+    std::vector<uint16_t> materialIDs;      // per polygon
+    std::vector<uint32_t> smoothingGroups;  // per polygon, or empty when all are 0
+    std::vector<uint8_t> twoSided;          // per polygon, 1 or 0, or empty when none is
+
+    size_t Count() const { return start.empty() ? 0 : start.size() - 1; }
+    size_t Size(size_t p) const { return size_t(start[p + 1] - start[p]); }
+    std::span<const int32_t> Corners(size_t p) const {
+        return {vertices.data() + start[p], Size(p)};
+    }
+};
+
+// A mesh's polygons are those in `polygons` (handy for meshes built in code), followed by those
+// in `packed` (what the file readers fill).
 struct PolyMesh {
     std::string name;                       // node or primitive name
     std::string source;                     // file or built-in scene it came from, for messages
     std::vector<KvrnLib::Point3> vertices;  // object space
     std::vector<Polygon> polygons;
+    PackedPolygons packed;
     // Per map channel; empty when no polygon has map corners in it.
     std::array<std::vector<KvrnLib::Point3>, kPolyMapChannels> mapVertices;
     KvrnLib::Matrix3 objToWorld;
 
+    size_t PolygonCount() const { return polygons.size() + packed.Count(); }
     // True when every polygon carries one normal per corner.
     bool HasCornerNormals() const;
 };
@@ -85,6 +116,9 @@ inline constexpr float kDefaultCreaseAngleDeg = 40.0f;
 struct TriangulateOptions {
     float creaseAngleDeg = kDefaultCreaseAngleDeg;
     const volatile std::sig_atomic_t* interrupt = nullptr;  // polled; see PollInterrupt
+    // Runs the per-polygon and per-vertex steps on its workers; null: on the calling thread. The
+    // result does not depend on it. Must not be one of its own workers calling.
+    KvrnLib::ThreadManager* pool = nullptr;
 };
 
 struct Triangulation {
@@ -107,5 +141,8 @@ struct Triangulation {
 // linearly with the faces round a vertex, a little faster with a polygon's corners (20,000
 // corners: tens of milliseconds).
 Triangulation Triangulate(const PolyMesh& mesh, const TriangulateOptions& options = {});
+// The same, using up the mesh: its arrays are cleaned in place and move into the object, so that
+// a large mesh is not held twice.
+Triangulation Triangulate(PolyMesh&& mesh, const TriangulateOptions& options = {});
 
 }  // namespace KvrnApp

@@ -10,6 +10,8 @@
 #include <set>
 #include <utility>
 
+#include "thread_manager.h"
+
 namespace KvrnApp {
 namespace {
 
@@ -440,6 +442,138 @@ TEST(Triangulate, ASetInterruptFlagStopsIt) {
     EXPECT_EQ(Triangulate(mesh, {.interrupt = &flag}).object->faces.size(), 2u * quads.size());
     flag = 1;
     EXPECT_THROW(Triangulate(mesh, {.interrupt = &flag}), ImportInterrupted);
+}
+
+// Every output of a triangulation, for comparing two of them.
+void ExpectSameObject(const RenderObject& a, const RenderObject& b) {
+    ASSERT_EQ(a.faces.size(), b.faces.size());
+    for (size_t f = 0; f < a.faces.size(); ++f) {
+        const KvrnLib::FaceRecord &x = a.faces[f], &y = b.faces[f];
+        ASSERT_TRUE(x.vertexA == y.vertexA && x.vertexB == y.vertexB && x.vertexC == y.vertexC &&
+                    x.flags == y.flags && x.materialID == y.materialID &&
+                    x.smoothingGroup == y.smoothingGroup)
+            << "face " << f;
+    }
+    EXPECT_EQ(a.vertices, b.vertices);
+    EXPECT_EQ(a.cornerNormals, b.cornerNormals);
+    EXPECT_EQ(a.explicitNormals, b.explicitNormals);
+    for (int channel = 0; channel < kPolyMapChannels; ++channel) {
+        ASSERT_EQ(a.mapChannels[channel] == nullptr, b.mapChannels[channel] == nullptr);
+        if (!a.mapChannels[channel]) continue;
+        EXPECT_EQ(a.mapChannels[channel]->vertices, b.mapChannels[channel]->vertices);
+        EXPECT_EQ(a.mapChannels[channel]->faces, b.mapChannels[channel]->faces);
+    }
+}
+
+// The same polygons, listed or packed, or half and half, give the same object and the same
+// checks: texture corners (one polygon without), two-sided and smoothing groups, a repeated
+// corner, a degenerate polygon and a copy, with and without explicit normals.
+TEST(Triangulate, PackedPolygonsTriangulateAsListedOnes) {
+    std::vector<Point3> grid;
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) grid.push_back({float(x), float(y), float((x * y) % 3) * 0.3f});
+    const std::vector<std::vector<int32_t>> corners = {
+        {0, 1, 5, 4},  {1, 2, 6, 5},      {2, 3, 7, 6},   {4, 5, 9, 9, 8},
+        {5, 6, 10, 9}, {6, 7, 11, 10, 6}, {8, 9, 13, 12}, {9, 9, 9},
+        {10, 11, 15},  {10, 15, 14},      {14, 10, 15},   {9, 10, 14, 13}};
+    for (const bool normals : {false, true}) {
+        SCOPED_TRACE(normals ? "explicit normals" : "computed normals");
+        PolyMesh listed = MeshOf(grid, corners);
+        listed.mapVertices[kTextureChannel] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
+        for (size_t p = 0; p < listed.polygons.size(); ++p) {
+            Polygon& poly = listed.polygons[p];
+            for (size_t i = 0; i < poly.vertices.size() && p != 4; ++i)
+                poly.mapCorners[kTextureChannel].push_back(int32_t((p + i) % 4));
+            if (normals) poly.normals.assign(poly.vertices.size(), {0, 0.6f, 0.8f});
+            poly.twoSided = p % 3 == 0;
+            poly.smoothingGroup = p % 5 == 0 ? 0 : 1u << (p % 2);
+            poly.materialID = uint16_t(p == 10 ? 1 : p % 2);
+        }
+        const auto pack = [](PolyMesh mesh, size_t from) {
+            PackedPolygons& packed = mesh.packed;
+            for (size_t p = from; p < mesh.polygons.size(); ++p) {
+                const Polygon& poly = mesh.polygons[p];
+                packed.vertices.insert(packed.vertices.end(), poly.vertices.begin(),
+                                       poly.vertices.end());
+                packed.start.push_back(int32_t(packed.vertices.size()));
+                packed.normals.insert(packed.normals.end(), poly.normals.begin(),
+                                      poly.normals.end());
+                std::vector<int32_t>& uv = packed.mapCorners[kTextureChannel];
+                if (poly.mapCorners[kTextureChannel].empty()) {
+                    uv.insert(uv.end(), poly.vertices.size(), -1);
+                } else {
+                    uv.insert(uv.end(), poly.mapCorners[kTextureChannel].begin(),
+                              poly.mapCorners[kTextureChannel].end());
+                }
+                packed.materialIDs.push_back(poly.materialID);
+                packed.smoothingGroups.push_back(poly.smoothingGroup);
+                packed.twoSided.push_back(poly.twoSided);
+            }
+            mesh.polygons.resize(from);
+            return mesh;
+        };
+        const Triangulation expected = Triangulate(listed);
+        EXPECT_EQ(expected.droppedPolygons, 1);
+        EXPECT_EQ(expected.copiedPolygons, 1);
+        EXPECT_EQ(expected.object->explicitNormals, normals ? 1 : 0);
+        for (const size_t from : {size_t(0), size_t(6)}) {
+            SCOPED_TRACE(testing::Message() << "packed from polygon " << from);
+            PolyMesh mesh = pack(listed, from);
+            EXPECT_EQ(mesh.HasCornerNormals(), normals);
+            const Triangulation t = Triangulate(std::move(mesh));
+            EXPECT_EQ(t.droppedPolygons, 1);
+            EXPECT_EQ(t.copiedPolygons, 1);
+            ExpectSameObject(*t.object, *expected.object);
+
+            PolyMesh bad = pack(listed, from);
+            bad.packed.vertices[bad.packed.start[2] + 1] = 16;
+            ExpectError(bad, ", polygon " + std::to_string(from + 2) +
+                                 ": vertex index 16 is out of range (expected 0 to 15)");
+            bad = pack(listed, from);
+            bad.packed.mapCorners[kTextureChannel][1] = 4;
+            ExpectError(bad, ", polygon " + std::to_string(from) +
+                                 ": texture coordinate index 4 is out of range (expected 0 to 3)");
+        }
+    }
+}
+
+// Workers share the polygons and vertices out among them; the object does not change with their
+// number. A wavy grid of quads and hexagons, with creases, so that normals and hard edges vary.
+TEST(Triangulate, ObjectsDoNotDependOnTheThreadCount) {
+    constexpr int kSide = 300;
+    std::vector<Point3> vertices;
+    for (int y = 0; y <= kSide; ++y) {
+        for (int x = 0; x <= kSide; ++x) {
+            const float wave = std::sin(float(x) * 0.3f) + (x % 17 == 0 ? 1.5f : 0.0f);
+            vertices.push_back({float(x), float(y), wave + float(y % 7) * 0.2f});
+        }
+    }
+    std::vector<std::vector<int32_t>> polygons;
+    const auto at = [](int x, int y) { return int32_t(y * (kSide + 1) + x); };
+    for (int y = 0; y < kSide; ++y) {
+        for (int x = 0; x + 1 < kSide; x += 2) {
+            if ((x + y) % 3 == 0) {
+                polygons.push_back({at(x, y), at(x + 1, y), at(x + 2, y), at(x + 2, y + 1),
+                                    at(x + 1, y + 1), at(x, y + 1)});
+            } else {
+                polygons.push_back({at(x, y), at(x + 1, y), at(x + 1, y + 1), at(x, y + 1)});
+                polygons.push_back({at(x + 1, y), at(x + 2, y), at(x + 2, y + 1)});
+                polygons.push_back({at(x + 1, y), at(x + 2, y + 1), at(x + 1, y + 1)});
+            }
+        }
+    }
+    // A fan of hundreds of triangles around one vertex takes the other way round a vertex.
+    const int32_t apex = int32_t(vertices.size());
+    vertices.push_back({float(kSide) / 2, -5, 3});
+    for (int x = 0; x < kSide; ++x) polygons.push_back({apex, at(x + 1, 0), at(x, 0)});
+    const PolyMesh mesh = MeshOf(vertices, polygons);
+    const Triangulation one = Triangulate(mesh);
+    for (const int threads : {1, 2, 7}) {
+        SCOPED_TRACE(testing::Message() << threads << " threads");
+        KvrnLib::ThreadManagerCore pool(threads);
+        const Triangulation t = Triangulate(mesh, {.pool = &pool});
+        ExpectSameObject(*t.object, *one.object);
+    }
 }
 
 }  // namespace

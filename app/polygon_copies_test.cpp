@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "poly_mesh.h"
+#include "thread_manager.h"
 
 namespace KvrnApp {
 namespace {
@@ -33,11 +36,12 @@ TEST(PolygonCopies, OnlyTheSameTurnAndMaterialIsACopy) {
 }
 
 // Many polygons (the table far beyond the look-ahead), each given twice, the second time from
-// its next corner: every copy is found, and no distinct polygon is taken for one.
+// its next corner: every copy is found, and no distinct polygon is taken for one, whether one
+// table holds them all or the workers split them (into 2 and 3 parts).
 TEST(PolygonCopies, EveryCopyIsFoundAmongMany) {
     std::vector<int32_t> corners, start = {0};
     std::vector<uint16_t> materials;
-    constexpr int32_t kCount = 20000;
+    constexpr int32_t kCount = 100000;
     for (int round = 0; round < 2; ++round) {
         for (int32_t i = 0; i < kCount; ++i) {
             const std::vector<int32_t> turn =
@@ -47,11 +51,17 @@ TEST(PolygonCopies, EveryCopyIsFoundAmongMany) {
             materials.push_back(uint16_t(i % 3));
         }
     }
-    const std::vector<uint8_t> copies = FindPolygonCopies(corners, start, materials);
-    ASSERT_EQ(copies.size(), size_t(2 * kCount));
-    for (int32_t i = 0; i < kCount; ++i) {
-        ASSERT_EQ(copies[size_t(i)], 0) << "polygon " << i;
-        ASSERT_EQ(copies[size_t(kCount + i)], 1) << "copy of " << i;
+    for (const int threads : {0, 2, 7}) {
+        SCOPED_TRACE(testing::Message() << threads << " threads");
+        std::unique_ptr<KvrnLib::ThreadManagerCore> pool;
+        if (threads > 0) pool = std::make_unique<KvrnLib::ThreadManagerCore>(threads);
+        const std::vector<uint8_t> copies =
+            FindPolygonCopies(corners, start, materials, pool.get());
+        ASSERT_EQ(copies.size(), size_t(2 * kCount));
+        for (int32_t i = 0; i < kCount; ++i) {
+            ASSERT_EQ(copies[size_t(i)], 0) << "polygon " << i;
+            ASSERT_EQ(copies[size_t(kCount + i)], 1) << "copy of " << i;
+        }
     }
 }
 

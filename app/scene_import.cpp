@@ -1,6 +1,10 @@
 #include "scene_import.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +17,7 @@
 #include "obj_reader.h"
 #include "ply_reader.h"
 #include "stl_reader.h"
+#include "thread_manager.h"
 #include "weld.h"
 
 namespace KvrnApp {
@@ -47,10 +52,11 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 // A file's bytes. A regular file is read at once into a buffer sized up front, in huge pages:
-// a stream buffer would grow by copying, and fault the text in 4 KB at a time.
+// a stream buffer would grow by copying, and fault the text in 4 KB at a time. A large one is read
+// as two halves on the pool's workers, which share the copying and the page faults.
 class FileText {
   public:
-    explicit FileText(const std::string& path) {
+    FileText(const std::string& path, KvrnLib::ThreadManager* pool) {
         std::error_code ec;
         const uintmax_t size = std::filesystem::file_size(path, ec);
         if (ec) {
@@ -61,15 +67,36 @@ class FileText {
         }
         buffer_ = std::make_unique_for_overwrite<char[]>(size);
         AdviseHugePages(buffer_.get(), size);
-        std::ifstream in(path, std::ios::binary);
-        in.read(buffer_.get(), std::streamsize(size));
-        if (!in) throw InputError(path + ": read error");
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw InputError(path + ": cannot be read: " + std::strerror(errno));
+        constexpr uintmax_t kHalvesFromBytes = 1 << 20;
+        const uintmax_t half = size >= kHalvesFromBytes && pool ? size / 2 : size;
+        std::array<int, 2> errors{};
+        KvrnLib::ParallelFor(half < size ? pool : nullptr, half < size ? 2 : 1, [&](int part) {
+            const uintmax_t begin = part == 0 ? 0 : half, end = part == 0 ? half : size;
+            errors[size_t(part)] = ReadRange(fd, buffer_.get(), begin, end);
+        });
+        ::close(fd);
+        if (errors[0] != 0 || errors[1] != 0) throw InputError(path + ": read error");
         text_ = std::string_view(buffer_.get(), size);
     }
 
     std::string_view Text() const { return text_; }
 
   private:
+    // Bytes [begin, end) of the file into the same place of `buffer`; 0, or -1 when the file ends
+    // early (it shrank since its size was taken), or the errno of a failed read.
+    static int ReadRange(int fd, char* buffer, uintmax_t begin, uintmax_t end) {
+        while (begin < end) {
+            const ssize_t got = ::pread(fd, buffer + begin, size_t(end - begin), off_t(begin));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return errno;
+            if (got == 0) return -1;
+            begin += uintmax_t(got);
+        }
+        return 0;
+    }
+
     std::unique_ptr<char[]> buffer_;
     std::string copy_;
     std::string_view text_;
@@ -109,8 +136,9 @@ ImportedModel ImportScene(const std::string& path, const ImportOptions& options)
     }
     ImportedModel model;
     if (ext == ".obj" || ext == ".ply" || ext == ".stl") {
-        const FileText text(path);
-        model.meshes = ext == ".obj"   ? ReadObj(path, text.Text(), options.interrupt)
+        const FileText text(path, options.pool);
+        model.meshes = ext == ".obj"
+                           ? ReadObjOnPool(path, text.Text(), options.interrupt, options.pool)
                        : ext == ".ply" ? ReadPly(path, text.Text(), options.interrupt)
                                        : ReadStl(path, text.Text(), options.interrupt);
     } else {

@@ -37,6 +37,9 @@ struct ImportOptions {
     double timeoutSeconds = 120;  // for the formats read in a child process
     int64_t memoryBytes = 0;      // for the child; 0: the memory available
     const volatile std::sig_atomic_t* interrupt = nullptr;  // see PollInterrupt
+    // Reads large files on its workers; null: on the calling thread. Must not be one of its own
+    // workers calling.
+    KvrnLib::ThreadManager* pool = nullptr;
 };
 
 struct ImportedModel {

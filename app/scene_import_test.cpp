@@ -2,12 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <fstream>
+#include <random>
 #include <set>
 #include <sstream>
 
+#include "obj_reader.h"
+#include "reader_text.h"
+#include "scene_objects.h"
 #include "test_util.h"
+#include "thread_manager.h"
 
 namespace KvrnApp {
 namespace {
@@ -71,7 +81,7 @@ TEST(SceneImport, PublicModelsKeepTheirFacesAndJoinOnlyEqualPositions) {
         const std::vector<PolyMesh> meshes = ImportScene(path).meshes;
         ASSERT_EQ(meshes.size(), 1u) << m.file;
         EXPECT_EQ(meshes[0].vertices.size(), DistinctObjPositions(path)) << m.file;
-        EXPECT_EQ(meshes[0].polygons.size(), m.faces) << m.file;
+        EXPECT_EQ(meshes[0].PolygonCount(), m.faces) << m.file;
         const Triangulation t = Triangulate(meshes[0]);
         EXPECT_GE(t.object->faces.size() + size_t(t.droppedPolygons), m.faces) << m.file;
         EXPECT_EQ(t.object->explicitNormals, m.explicitNormals) << m.file;
@@ -90,17 +100,19 @@ TEST(SceneImport, ObjObjectsMaterialsNormalsAndRelativeIndices) {
     const std::vector<PolyMesh> meshes = ImportScene(path).meshes;
     ASSERT_EQ(meshes.size(), 2u);
     EXPECT_EQ(meshes[0].name, "first");
-    ASSERT_EQ(meshes[0].polygons.size(), 1u);
-    EXPECT_EQ(meshes[0].polygons[0].vertices, (std::vector<int32_t>{0, 1, 2, 3}));
+    const PackedPolygons& first = meshes[0].packed;
+    ASSERT_EQ(first.Count(), 1u);
+    EXPECT_TRUE(std::ranges::equal(first.Corners(0), std::vector<int32_t>{0, 1, 2, 3}));
     EXPECT_TRUE(meshes[0].HasCornerNormals());
-    EXPECT_EQ(meshes[0].polygons[0].normals[2], (Point3{0, 0, 1}));
+    EXPECT_EQ(first.normals[2], (Point3{0, 0, 1}));
     EXPECT_EQ(meshes[1].name, "second");
-    ASSERT_EQ(meshes[1].polygons.size(), 2u);
-    EXPECT_EQ(meshes[1].polygons[0].vertices, (std::vector<int32_t>{0, 1, 2}));
-    EXPECT_EQ(meshes[1].polygons[1].vertices, (std::vector<int32_t>{0, 2, 3}));
-    EXPECT_EQ(meshes[0].polygons[0].materialID, 0);
-    EXPECT_EQ(meshes[1].polygons[0].materialID, 1);
-    EXPECT_EQ(meshes[1].polygons[1].materialID, 0);
+    const PackedPolygons& second = meshes[1].packed;
+    ASSERT_EQ(second.Count(), 2u);
+    EXPECT_TRUE(std::ranges::equal(second.Corners(0), std::vector<int32_t>{0, 1, 2}));
+    EXPECT_TRUE(std::ranges::equal(second.Corners(1), std::vector<int32_t>{0, 2, 3}));
+    EXPECT_EQ(first.materialIDs[0], 0);
+    EXPECT_EQ(second.materialIDs[0], 1);
+    EXPECT_EQ(second.materialIDs[1], 0);
     EXPECT_FALSE(meshes[1].HasCornerNormals());
     ExpectNear(WorldVertex(meshes[1], 2), {1, -1, 1});
 }
@@ -136,7 +148,7 @@ TEST(SceneImport, GltfIsTurnedAndPlyIsNot) {
                                       "end_header\n0 0 1\n2 0 1\n2 3 1\n0 3 1\n4 0 1 2 3\n");
     const std::vector<PolyMesh> quad = ImportScene(ply).meshes;
     ASSERT_EQ(quad.size(), 1u);
-    EXPECT_EQ(quad[0].polygons[0].vertices.size(), 4u);  // not triangulated by the reader
+    EXPECT_EQ(quad[0].packed.Size(0), 4u);  // not triangulated by the reader
     for (int v = 0; v < 4; ++v) EXPECT_EQ(WorldVertex(quad[0], v).z, 1.0f);
 }
 
@@ -163,6 +175,168 @@ TEST(SceneImport, BadFilesNameTheFileAndTheReason) {
     const std::string message = ImportErrorOf(garbagePly);
     EXPECT_EQ(message.rfind(garbagePly + ": ", 0), 0u) << message;
     EXPECT_GT(message.size(), garbagePly.size() + 2) << "assimp's reason is missing";
+}
+
+// Plain decimals read in place come out as std::from_chars reads them, to the bit; the rest is
+// left to it. Among them: floats as writers print them, random digit strings, and decimals next to
+// a tie between two floats, where rounding to double first would round the wrong way.
+TEST(SceneImport, PlainDecimalsReadAsFromCharsReadsThem) {
+    std::vector<std::string> texts = {"0",
+                                      "-0",
+                                      "0.000",
+                                      "-1.5",
+                                      "1e22",
+                                      "1e23",
+                                      "007",
+                                      "1.",
+                                      ".5",
+                                      "+1",
+                                      "1e",
+                                      "1e+",
+                                      "inf",
+                                      "nan",
+                                      "0x10",
+                                      "3.4e38",
+                                      "1e-38",
+                                      "2.5E-22",
+                                      "1E5",
+                                      "-0e9",
+                                      "16777217",
+                                      "16777217.000000001",
+                                      "16777216.999999999",
+                                      "12345678901234567890"};
+    std::mt19937_64 random(7);
+    char text[64];
+    for (int i = 0; i < 100000; ++i) {
+        const float scale = std::pow(10.0f, float(int(random() % 10) - 6));
+        const float value = float(int64_t(random() % 2000001) - 1000000) * 1e-3f * scale;
+        const char* formats[] = {"%.9g", "%.6f", "%.17g", "%.3e"};
+        std::snprintf(text, sizeof text, formats[i % 4], double(value));
+        texts.push_back(text);
+        const uint64_t digits = random() % 10000000000000000000ull;
+        std::snprintf(text, sizeof text, "%llu.%llue%d", (unsigned long long)(digits / 1000000),
+                      (unsigned long long)(digits % 1000000), int(random() % 61) - 30);
+        texts.push_back(text);
+    }
+    size_t readInPlace = 0;
+    for (const std::string& t : texts) {
+        const char* const end = t.data() + t.size();
+        float expected = 0, value = 0;
+        const auto [ptr, ec] = std::from_chars(t.data(), end, expected);
+        const char* const after = ReadPlainFloat(t.data(), end, &value);
+        if (!after) continue;
+        ++readInPlace;
+        ASSERT_EQ(ec, std::errc()) << t;
+        ASSERT_EQ(after, ptr) << t;
+        ASSERT_EQ(std::bit_cast<uint32_t>(value), std::bit_cast<uint32_t>(expected)) << t;
+    }
+    EXPECT_GT(readInPlace, texts.size() / 3);
+}
+
+// What the OBJ reader made of a text, or its error.
+struct ObjOutcome {
+    std::vector<PolyMesh> meshes;
+    std::string error;
+};
+
+ObjOutcome ReadObjText(std::string_view text, KvrnLib::ThreadManager* pool) {
+    ObjOutcome outcome;
+    try {
+        outcome.meshes = ReadObjOnPool("t.obj", text, nullptr, pool);
+    } catch (const InputError& e) {
+        outcome.error = e.what();
+    }
+    return outcome;
+}
+
+void ExpectSameOutcome(const ObjOutcome& a, const ObjOutcome& b) {
+    EXPECT_EQ(a.error, b.error);
+    ASSERT_EQ(a.meshes.size(), b.meshes.size());
+    for (size_t m = 0; m < a.meshes.size(); ++m) {
+        const PolyMesh &x = a.meshes[m], &y = b.meshes[m];
+        EXPECT_EQ(x.name, y.name);
+        EXPECT_EQ(x.vertices, y.vertices);
+        EXPECT_EQ(x.mapVertices, y.mapVertices);
+        EXPECT_EQ(x.packed.start, y.packed.start);
+        EXPECT_EQ(x.packed.vertices, y.packed.vertices);
+        EXPECT_EQ(x.packed.materialIDs, y.packed.materialIDs);
+        EXPECT_EQ(x.packed.normals, y.packed.normals);
+        EXPECT_EQ(x.packed.mapCorners, y.packed.mapCorners);
+    }
+}
+
+// Large texts are read in two parts at once. Whichever line of an awkward stretch the split
+// falls after (objects, materials, relative and forward indices, normals and texture coordinates
+// in one part only, a continued line), the meshes are those of one parser, and so is the first
+// error, with its line.
+TEST(SceneImport, ObjReadInTwoPartsAsInOne) {
+    // Plain vertices and faces around it, over the size read in two parts, and padding at the end
+    // to put the split where wanted.
+    std::string before = "o first\n", after;
+    for (int i = 0; i < 24000; ++i)
+        before += "v " + std::to_string(i % 977) + " 0.5 " + std::to_string(i) + "\n";
+    for (int i = 0; i + 2 < 24000; i += 2) {
+        before += "f " + std::to_string(i + 1) + " " + std::to_string(i + 2) + " " +
+                  std::to_string(i + 3) + "\n";
+    }
+    for (int i = 0; i < 8000; ++i) after += "v 1.25 " + std::to_string(i) + " -3\n";
+    for (int i = 0; i < 8000; ++i) after += "f -1 -2 -3\n";
+    const std::string awkward =
+        "usemtl red\n"
+        "v 0 0 0\n"
+        "vt 0.25 0.75\n"
+        "f -1/1 -2/1 -3/1\n"
+        "o second\n"
+        "vn 0 0 2\n"
+        "f 1//1 2//1 3//1 \\\n"
+        " 4//1\n"
+        "usemtl blue\n"
+        "f 5 6 30000\n"
+        "v 1 1 1\n"
+        "usemtl red\n"
+        "o third\n"
+        "f -1 -2 -3\n"
+        "g ignored\n";
+    const std::vector<std::string> breaks = {"", "v 0 x 0\n", "f 1 2 300000000\n"};
+    KvrnLib::ThreadManagerCore pool(2);
+    for (const std::string& broken : breaks) {
+        for (size_t line = 0; line < awkward.size(); line = awkward.find('\n', line) + 1) {
+            SCOPED_TRACE(testing::Message() << "split after the line at " << line << " of the "
+                                            << (broken.empty() ? "good" : broken) << " text");
+            // The split comes after the line holding the middle byte.
+            const std::string middle = awkward + broken;
+            const size_t padding = before.size() + 2 * line - middle.size() - after.size();
+            ASSERT_LT(padding, before.size());
+            const std::string text = before + middle + after + "#" + std::string(padding, ' ');
+            ASSERT_GE(text.size(), kObjPartsFromBytes);
+            const ObjOutcome one = ReadObjText(text, nullptr);
+            ExpectSameOutcome(ReadObjText(text, &pool), one);
+            EXPECT_EQ(one.error.empty(), broken.empty()) << one.error;
+        }
+    }
+}
+
+// A file placed several times is read once; every placement owns an object of its own (the last
+// one takes the object read, the others copies), placed by its own transform.
+TEST(SceneImport, AFilePlacedThriceGivesThreeObjectsOfOneRead) {
+    const test::TempDir dir;
+    const std::string path = dir.Write("tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    SceneDescription scene;
+    for (int i = 0; i < 3; ++i) {
+        ObjectDesc& object = scene.objects.emplace_back();
+        object.name = "t" + std::to_string(i);
+        object.file = path;
+        object.position = {float(10 * i), 0, 0};
+    }
+    const SceneObjects loaded = LoadSceneObjects(scene, {.threads = 2});
+    ASSERT_EQ(loaded.objects.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const KvrnLib::RenderObject& object = *loaded.objects[size_t(i)];
+        EXPECT_EQ(object.name, "t" + std::to_string(i));
+        ASSERT_EQ(object.faces.size(), 1u);
+        EXPECT_EQ(object.objToWorld.PointTransform(object.vertices[1]).x, float(10 * i + 1));
+        for (int j = 0; j < i; ++j) EXPECT_NE(&object, loaded.objects[size_t(j)].get());
+    }
 }
 
 }  // namespace

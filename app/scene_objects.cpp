@@ -1,14 +1,18 @@
 #include "scene_objects.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <cmath>
 #include <map>
 #include <numbers>
 #include <sstream>
+#include <thread>
 
 #include "poly_mesh.h"
 #include "primitives.h"
 #include "scene_import.h"
+#include "thread_manager.h"
 #include "vec3d.h"
 
 namespace KvrnApp {
@@ -23,7 +27,8 @@ std::string Format(Point3 p) {
     return out.str();
 }
 
-std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object, const LoadOptions& options) {
+std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object, const LoadOptions& options,
+                                  KvrnLib::ThreadManager* pool) {
     switch (object.source) {
         case ObjectSource::kFile: {
             ImportOptions import;
@@ -32,6 +37,7 @@ std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object, const LoadOptions& o
             import.timeoutSeconds = options.importTimeoutSeconds;
             import.memoryBytes = options.importMemoryBytes;
             import.interrupt = options.interrupt;
+            import.pool = pool;
             return ImportScene(object.file, import).meshes;
         }
         case ObjectSource::kBuiltin:
@@ -80,6 +86,18 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
         int64_t copiedPolygons = 0;
     };
     std::map<std::string, Prepared> files;
+    // The last placement of a file takes its prepared objects instead of a copy.
+    std::map<std::string, int> placementsLeft;
+    for (const ObjectDesc& object : scene.objects)
+        if (object.source == ObjectSource::kFile) ++placementsLeft[FileKey(object)];
+    // Each worker keeps buffers of a few megabytes, and the steps are bound by memory traffic
+    // more than by cores: a handful of workers take most of what there is to gain.
+    constexpr int kMaxThreads = 8;
+    const int threads = std::min(
+        kMaxThreads, options.threads > 0 ? options.threads
+                                         : int(std::max(1u, std::thread::hardware_concurrency())));
+    std::unique_ptr<KvrnLib::ThreadManagerCore> pool;
+    if (threads > 1) pool = std::make_unique<KvrnLib::ThreadManagerCore>(threads);
     for (size_t i = 0; i < scene.objects.size(); ++i) {
         const ObjectDesc& object = scene.objects[i];
         try {
@@ -90,13 +108,16 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
             if (found == files.end()) {
                 TriangulateOptions triangulate;
                 triangulate.interrupt = options.interrupt;
-                for (const PolyMesh& mesh : BuildMeshes(object, options)) {
-                    Triangulation t = Triangulate(mesh, triangulate);
+                triangulate.pool = pool.get();
+                std::vector<PolyMesh> meshes = BuildMeshes(object, options, pool.get());
+                for (PolyMesh& mesh : meshes) {
+                    made.names.push_back(mesh.name);
+                    Triangulation t = Triangulate(std::move(mesh), triangulate);
                     made.droppedPolygons += t.droppedPolygons;
                     made.copiedPolygons += t.copiedPolygons;
                     made.objects.push_back(std::move(t.object));
-                    made.names.push_back(mesh.name);
                 }
+                meshes = {};
                 if (made.copiedPolygons > 0) {
                     loaded.warnings.push_back(
                         (file ? object.file : "object \"" + object.name + "\"") + ": " +
@@ -105,14 +126,18 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
                 }
                 if (file) found = files.emplace(key, std::move(made)).first;
             }
-            const Prepared& prepared = file ? found->second : made;
+            Prepared& prepared = file ? found->second : made;
+            const bool lastPlacement = file && --placementsLeft[key] == 0;
             const KvrnLib::Matrix3 transform = ObjectTransform(object);
             const size_t count = prepared.objects.size();
             for (size_t m = 0; m < count; ++m) {
+                std::shared_ptr<KvrnLib::RenderObject>& source = prepared.objects[m];
+                const KvrnLib::Matrix3 toWorld = source->objToWorld * transform;
                 // Each placement owns its object: the engine sets camera transforms per object.
-                auto placed = file ? std::make_shared<KvrnLib::RenderObject>(*prepared.objects[m])
-                                   : prepared.objects[m];
-                placed->objToWorld = prepared.objects[m]->objToWorld * transform;
+                auto placed = file && !lastPlacement
+                                  ? std::make_shared<KvrnLib::RenderObject>(*source)
+                                  : std::move(source);
+                placed->objToWorld = toWorld;
                 placed->name = count == 1 ? object.name : object.name + "/" + prepared.names[m];
                 loaded.objects.push_back(std::move(placed));
                 loaded.descIndex.push_back(int32_t(i));
@@ -126,6 +151,11 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
                              object.name + "\": " + e.what());
         }
     }
+#ifdef __GLIBC__
+    // The import freed far more than the objects it keeps; without this, glibc holds on to much
+    // of it, and the render's peak stands on top.
+    malloc_trim(0);
+#endif
     loaded.importMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     return loaded;

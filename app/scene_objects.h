@@ -29,6 +29,8 @@ struct LoadOptions {
     double importTimeoutSeconds = 120;
     int64_t importMemoryBytes = 0;  // 0: the memory available
     const volatile std::sig_atomic_t* interrupt = nullptr;
+    // Threads that read and triangulate large models, at most 8; 0: one per core.
+    int threads = 0;
 };
 
 // Imports or builds every object, places its meshes by their own (file node) transforms followed

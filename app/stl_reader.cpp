@@ -53,9 +53,21 @@ PolyMesh EmptyMesh(const std::string& path) {
     return mesh;
 }
 
+// The last three vertices as one more triangle.
 void AddTriangle(PolyMesh* mesh) {
+    PackedPolygons& packed = mesh->packed;
     const int32_t first = int32_t(mesh->vertices.size()) - 3;
-    mesh->polygons.emplace_back().vertices = {first, first + 1, first + 2};
+    packed.vertices.insert(packed.vertices.end(), {first, first + 1, first + 2});
+    packed.start.push_back(first + 3);
+    packed.materialIDs.push_back(0);
+}
+
+// Room for `triangles` more.
+void ReserveTriangles(PolyMesh* mesh, size_t triangles) {
+    ReserveLarge(mesh->vertices, 3 * triangles);
+    ReserveLarge(mesh->packed.vertices, 3 * triangles);
+    ReserveLarge(mesh->packed.start, triangles + 1);
+    ReserveLarge(mesh->packed.materialIDs, triangles);
 }
 
 float LoadFloat(const char* at) {
@@ -74,8 +86,7 @@ PolyMesh ReadBinary(const std::string& path, std::string_view bytes, uint64_t co
                          std::to_string(kMaxTriangles) + " supported");
     }
     PolyMesh mesh = EmptyMesh(path);
-    ReserveLarge(mesh.vertices, 3 * count);
-    ReserveLarge(mesh.polygons, count);
+    ReserveTriangles(&mesh, count);
     for (uint64_t t = 0; t < count; ++t) {
         if ((t & kPollMask) == 0) PollInterrupt(interrupt);
         const uint64_t offset = kBinaryHeaderBytes + t * kBinaryTriangleBytes;
@@ -180,8 +191,7 @@ void StlAsciiParser::Reserve(PolyMesh* mesh) const {
     constexpr size_t kMinFacetBytes = 86;
     const size_t lines = size_t(std::count(text_.begin(), text_.end(), '\n'));
     const size_t facets = std::min(lines / kLinesPerFacet, text_.size() / kMinFacetBytes) + 1;
-    ReserveLarge(mesh->vertices, 3 * facets);
-    ReserveLarge(mesh->polygons, facets);
+    ReserveTriangles(mesh, facets);
 }
 
 PolyMesh StlAsciiParser::Parse() {
@@ -194,8 +204,8 @@ PolyMesh StlAsciiParser::Parse() {
             if (token.empty()) Fail("the file ends before 'endsolid' (truncated)");
             if (!EqualNoCase(token, "facet"))
                 Fail("expected 'facet' or 'endsolid', got '" + Shown(token) + "'");
-            if ((mesh.polygons.size() & kPollMask) == 0) PollInterrupt(interrupt_);
-            if (mesh.polygons.size() >= kMaxTriangles) Fail("too many triangles");
+            if ((mesh.packed.Count() & kPollMask) == 0) PollInterrupt(interrupt_);
+            if (mesh.packed.Count() >= kMaxTriangles) Fail("too many triangles");
             Expect("normal");
             Vector("facet normal");
             Expect("outer");
@@ -214,7 +224,7 @@ PolyMesh StlAsciiParser::Parse() {
         if (!EqualNoCase(token, "solid"))
             Fail("expected 'solid' or the end of the file, got '" + Shown(token) + "'");
     }
-    if (mesh.polygons.empty())
+    if (mesh.packed.Count() == 0)
         throw InputError(path_ + ": no triangles (ASCII STL without facets)");
     return mesh;
 }

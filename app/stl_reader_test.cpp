@@ -77,11 +77,11 @@ TEST(StlReader, BinaryAndAsciiGiveTheSameTriangles) {
         EXPECT_EQ(mesh.name, "tetra");
         EXPECT_EQ(mesh.source, "models/tetra.stl");
         ASSERT_EQ(mesh.vertices.size(), 12u);
-        ASSERT_EQ(mesh.polygons.size(), 4u);
+        ASSERT_EQ(mesh.packed.Count(), 4u);
+        EXPECT_TRUE(mesh.packed.normals.empty());
         for (int f = 0; f < 4; ++f) {
-            EXPECT_EQ(mesh.polygons[f].vertices,
-                      (std::vector<int32_t>{3 * f, 3 * f + 1, 3 * f + 2}));
-            EXPECT_TRUE(mesh.polygons[f].normals.empty());
+            EXPECT_TRUE(std::ranges::equal(mesh.packed.Corners(size_t(f)),
+                                           std::vector<int32_t>{3 * f, 3 * f + 1, 3 * f + 2}));
             for (int c = 0; c < 3; ++c) EXPECT_EQ(mesh.vertices[3 * f + c], kTetra[f][c]);
         }
     }

@@ -1,5 +1,6 @@
 #include "weld.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -34,12 +35,20 @@ std::vector<int32_t> WeldExact(std::vector<Point3>& vertices) {
     std::vector<int32_t> slots;
     ReserveLarge(slots, size);
     slots.assign(size, -1);
+    const auto slotOf = [&](size_t i) {
+        const Point3 p = vertices[i];
+        return size_t(Mix((uint64_t(Bits(p.x)) << 32 | Bits(p.y)) ^ Mix(Bits(p.z)))) & (size - 1);
+    };
+    // The table is far larger than the cache: asking for the slot of a vertex a few ahead lets
+    // the misses overlap. Reads ahead see positions not yet compacted, which is all they need.
+    constexpr size_t kAhead = 16;
     std::vector<int32_t> newIndex;
     int32_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) __builtin_prefetch(&slots[slotOf(i + kAhead)]);
         const Point3 p = vertices[i];
         const uint32_t x = Bits(p.x), y = Bits(p.y), z = Bits(p.z);
-        size_t slot = Mix((uint64_t(x) << 32 | y) ^ Mix(z)) & (size - 1);
+        size_t slot = slotOf(i);
         int32_t index = -1;
         for (;; slot = (slot + 1) & (size - 1)) {
             const int32_t held = slots[slot];
@@ -151,11 +160,15 @@ int64_t WeldVertices(PolyMesh& mesh, float distance) {
         newIndex = WeldExact(mesh.vertices);
     }
     if (mesh.vertices.size() == n) return 0;
-    for (Polygon& poly : mesh.polygons) {
-        for (int32_t& v : poly.vertices) {
-            if (v >= 0 && size_t(v) < n) v = newIndex[size_t(v)];
-        }
-    }
+    // A triangle soup keeps a sixth or so of its vertices: the rest of the array need not stay
+    // paged in for the whole render.
+    if (mesh.vertices.size() < n / 2) mesh.vertices.shrink_to_fit();
+    const auto remap = [&](int32_t& v) {
+        if (v >= 0 && size_t(v) < n) v = newIndex[size_t(v)];
+    };
+    for (Polygon& poly : mesh.polygons)
+        std::for_each(poly.vertices.begin(), poly.vertices.end(), remap);
+    std::for_each(mesh.packed.vertices.begin(), mesh.packed.vertices.end(), remap);
     return int64_t(n - mesh.vertices.size());
 }
 

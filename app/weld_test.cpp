@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -38,6 +39,15 @@ TEST(Weld, EqualPositionsShareOneVertexAndCornerDataStays) {
     EXPECT_EQ(mesh.polygons[1].normals[0], (Point3{0, 0.6f, 0.8f}));
     EXPECT_EQ(mesh.polygons[1].mapCorners[kTextureChannel], (std::vector<int32_t>{4, 5, 6, 7}));
     EXPECT_EQ(mesh.mapVertices[kTextureChannel].size(), 8u);
+
+    // Packed polygons are joined alike.
+    PolyMesh packed = TwoSquaresApart();
+    packed.polygons.pop_back();
+    packed.packed.vertices = {4, 5, 6, 7};
+    packed.packed.start = {0, 4};
+    packed.packed.materialIDs = {0};
+    EXPECT_EQ(WeldVertices(packed, 0.0f), 2);
+    EXPECT_TRUE(std::ranges::equal(packed.packed.Corners(0), std::vector<int32_t>{1, 4, 5, 2}));
 
     PolyMesh apart = TwoSquaresApart();
     apart.vertices[4].x = std::nextafter(1.0f, 2.0f);  // one step off: not the same place
