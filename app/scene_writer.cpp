@@ -23,11 +23,20 @@ using Json = nlohmann::json;
 
 // Keys of a block that a scene file does not hold: references the scene file states in its own
 // way (the detail, maps, the line-set table, objects and materials) and editor state.
-const std::set<std::string> kNotInSceneFiles = {
-    "detail",      "colorMap",        "sizeMap",          "map",
-    "noiseMap",    "dialogOpen",      "detailDialogOpen", "linesets",
-    "objects",     "mtls",            "RenderElementOnly", "animationEnable",
-    "animationInterval", "animationMotionOnly"};
+const std::set<std::string> kNotInSceneFiles = {"detail",
+                                                "colorMap",
+                                                "sizeMap",
+                                                "map",
+                                                "noiseMap",
+                                                "dialogOpen",
+                                                "detailDialogOpen",
+                                                "linesets",
+                                                "objects",
+                                                "mtls",
+                                                "RenderElementOnly",
+                                                "animationEnable",
+                                                "animationInterval",
+                                                "animationMotionOnly"};
 
 // A block's parameters as scene keys, merged into `out`; booleans stay booleans.
 void AddBlock(IParamBlock2& block, Json& out) {
@@ -40,10 +49,8 @@ Json CurveToJson(const ICurve& curve) {
     Json points = Json::array();
     for (int i = 0; i < curve.GetNumPts(); ++i) {
         const CurvePoint p = curve.GetPoint(i);
-        points.push_back({{"x", p.p.x},
-                          {"y", p.p.y},
-                          {"in", {p.in.x, p.in.y}},
-                          {"out", {p.out.x, p.out.y}}});
+        points.push_back(
+            {{"x", p.p.x}, {"y", p.p.y}, {"in", {p.in.x, p.in.y}}, {"out", {p.out.x, p.out.y}}});
     }
     return points;
 }
@@ -55,7 +62,8 @@ Json BrushToJson(KvrnBrush& brush) {
         Json d = Json::object();
         for (int b = 0; b < kDetailBlockCount; ++b)
             AddBlock(*detail->Block(BrushDetailBlock(b)), d);
-        if (detail->SizeCurve()->GetNumPts() >= 2) d["sizeCurve"] = CurveToJson(*detail->SizeCurve());
+        if (detail->SizeCurve()->GetNumPts() >= 2)
+            d["sizeCurve"] = CurveToJson(*detail->SizeCurve());
         if (detail->AlphaCurve()->GetNumPts() >= 2)
             d["alphaCurve"] = CurveToJson(*detail->AlphaCurve());
         out["detail"] = d;
@@ -178,10 +186,10 @@ Json SceneToJson(const SceneDescription& description, SceneLineObjects& objects,
             for (int slot = 0; slot < kBrushSlotCount; ++slot) {
                 KvrnBrush* brush = set->BrushInSlot(v, slot);
                 const auto named = brush ? names.find(brush) : names.end();
-                s[kBrushSlotNames[size_t(slot)] + suffix] =
-                    !brush                 ? Json(nullptr)
-                    : named != names.end() ? Json(named->second)
-                                           : BrushToJson(*brush);
+                s[kBrushSlotNames[size_t(slot)] + suffix] = !brush ? Json(nullptr)
+                                                            : named != names.end()
+                                                                ? Json(named->second)
+                                                                : BrushToJson(*brush);
             }
             for (int kind = 0; kind < 2; ++kind)
                 if (KvrnLineReduction* reduction = set->Reduction(v, kind))

@@ -146,9 +146,9 @@ int PresetApply(const SettingsOptions& o, std::ostream& out) {
         KvrnShell::PresetStore store(KvrnShell::PresetFilePath(StoreOf(o.kind)));
         if (!store.Contains(o.name))
             BadInput("no " + o.kind + " preset named '" + o.name + "' in " + store.File().string());
-        const bool applied =
-            o.kind == "brush" ? KvrnLineIni::ApplyBrushPreset(store.Handler(), o.name, *detail)
-                              : KvrnLineIni::ApplyStrokePreset(store.Handler(), o.name, *detail);
+        const bool applied = o.kind == "brush"
+                                 ? KvrnLineIni::ApplyBrushPreset(store.Handler(), o.name, *detail)
+                                 : KvrnLineIni::ApplyStrokePreset(store.Handler(), o.name, *detail);
         if (!applied) {
             std::string why;
             for (const IniParseError& e : store.Handler().ParseErrors())
@@ -201,7 +201,8 @@ int DefaultsSet(const SettingsOptions& o, std::ostream& out) {
     const std::vector<IParamBlock2*> blocks = DefaultBlocks(*brush);
     for (const std::string& assignment : o.assignments) {
         const size_t eq = assignment.find('=');
-        if (eq == std::string::npos || eq == 0) BadInput("'" + assignment + "': expected NAME=VALUE");
+        if (eq == std::string::npos || eq == 0)
+            BadInput("'" + assignment + "': expected NAME=VALUE");
         const std::string name = assignment.substr(0, eq);
         Json value;
         try {
@@ -222,7 +223,8 @@ int DefaultsSet(const SettingsOptions& o, std::ostream& out) {
         if (!error.empty()) BadInput(error);
     }
     const fs::path file = KvrnLineIni::BrushDefaultsFile();
-    if (!KvrnLineIni::WriteBrushDefaults(*brush, file)) WriteFailed(file.string() + ": cannot write");
+    if (!KvrnLineIni::WriteBrushDefaults(*brush, file))
+        WriteFailed(file.string() + ": cannot write");
     out << "wrote " << file.string() << "\n";
     return 0;
 }

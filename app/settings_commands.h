@@ -14,11 +14,11 @@
 namespace KvrnApp {
 
 struct SettingsOptions {
-    std::string kind;     // preset kind: "brush", "stroke" or "lineset"
-    std::string name;     // preset name
-    std::string scene;    // scene file
-    std::string target;   // the brush (a key of "brushes") or line set named in the scene
-    std::string output;   // .kvx or scene file written
+    std::string kind;    // preset kind: "brush", "stroke" or "lineset"
+    std::string name;    // preset name
+    std::string scene;   // scene file
+    std::string target;  // the brush (a key of "brushes") or line set named in the scene
+    std::string output;  // .kvx or scene file written
     std::vector<std::string> assignments;  // defaults: NAME=VALUE
 };
 

@@ -77,9 +77,9 @@ TEST_F(SettingsCommands, PresetsSaveApplyListAndDelete) {
     EXPECT_EQ(RunKovrin("preset save lineset ground " + kDemo + " --from Ground").exitCode, 0);
     EXPECT_EQ(RunKovrin("preset list").out, "stroke: dashes\nlineset: ground\n");
 
-    ASSERT_EQ(RunKovrin("preset apply stroke dashes " + kDemo + " --to ink -o " + At("d.json"))
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        RunKovrin("preset apply stroke dashes " + kDemo + " --to ink -o " + At("d.json")).exitCode,
+        0);
     const nlohmann::json written = nlohmann::json::parse(test::ReadFile(At("d.json")));
     EXPECT_EQ(written["brushes"]["ink"]["detail"]["strokeStyle"], 1);
     EXPECT_EQ(written["brushes"]["ink"]["detail"]["strokeLength"], 6.0);
