@@ -463,6 +463,7 @@ int RenderRun::LoadScene() {
         load.importTimeoutSeconds = options_.importTimeout;
         load.importMemoryBytes = memoryLimit_;
         load.interrupt = &gInterrupted;
+        load.threads = options_.threads;  // 0: the import's own choice
         loaded_ = LoadSceneObjects(description_, load);
         if (gInterrupted) return Interrupted();
         if (!options_.quiet) {
@@ -627,7 +628,9 @@ int RenderRun::Report() {
     if (!options_.statsJson.empty()) {
         const auto round2 = [](double ms) { return std::round(ms * 100.0) / 100.0; };
         const nlohmann::ordered_json stats = {
-            {"input", description_.path.empty() ? options_.inputs.front() : description_.path},
+            {"input", !description_.path.empty() ? description_.path
+                      : !options_.inputs.empty() ? options_.inputs.front()
+                                                 : "--builtin " + options_.builtin},
             {"objects", loaded_.objects.size()},
             {"triangles", triangles_},
             {"strokes", strokes_},

@@ -180,5 +180,16 @@ TEST(RenderCommand, AnOutputThatIsAnInputOrAnotherOutputIsRefused) {
     EXPECT_FALSE(fs::exists(dir.Path() / "a.png"));
 }
 
+// A built-in scene alone has no input file; its statistics still say what was drawn.
+TEST(RenderCommand, StatisticsOfABuiltinSceneNameIt) {
+    const TempDir dir;
+    const fs::path stats = dir.Path() / "s.json";
+    const test::RunResult run =
+        RunKovrin("render --builtin default --quiet -o " + (dir.Path() / "a.png").string() +
+                  " --stats-json " + stats.string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(test::ReadFile(stats).find("\"input\": \"--builtin default\""), std::string::npos);
+}
+
 }  // namespace
 }  // namespace KvrnApp
