@@ -8,8 +8,12 @@
 #include <optional>
 #include <set>
 
+#include "brush.h"
 #include "ini_values.h"
+#include "line_classes.h"
 #include "platform.h"
+#include "reference.h"
+#include "static_interface.h"
 
 namespace KvrnShell {
 namespace {
@@ -195,6 +199,31 @@ TEST_F(ConfigFilesTest, InstalledFileLookUpTriesTheBareNameForAnEmptyFolderValue
     EXPECT_EQ(FindInstalledFile("Setup.bin"), tools.string() + "/Setup.bin");
     EXPECT_EQ(FindInstalledFile("Folder.chm"), "");
     EXPECT_EQ(FindInstalledFile("kovrin_absent_file.bin"), "");
+}
+
+// Scripts reach the module's static functions through the core registry: the language follows
+// the settings file, and only a brush opens as brush settings.
+TEST_F(ConfigFilesTest, TheStaticInterfaceAnswersScripts) {
+    RegisterStaticInterface();
+    FPInterface* fpi = GetCOREInterface(KVRN_STATIC_INTERFACE_ID);
+    ASSERT_NE(fpi, nullptr);
+    ASSERT_TRUE(WriteLanguageSetting(1041));
+    ResetLanguageCache();
+    FPValue result;
+    ASSERT_EQ(fpi->Invoke("getLangID", {}, result), FPStatus::Ok);
+    EXPECT_EQ(std::get<int>(result), 1041);
+
+    RefPtr<KvrnBrush> brush(NewBrush(1));
+    ASSERT_EQ(fpi->Invoke(KvrnStaticInterface::kOpenBrushSettings,
+                          {static_cast<ReferenceTarget*>(brush.get())}, result),
+              FPStatus::Ok);
+    EXPECT_TRUE(std::get<bool>(result));
+    EXPECT_TRUE(brush->Params()->GetBool(kBrushDialogOpen));
+    ASSERT_EQ(fpi->Invoke(KvrnStaticInterface::kOpenBrushSettings,
+                          {static_cast<ReferenceTarget*>(brush->Detail())}, result),
+              FPStatus::Ok);
+    EXPECT_FALSE(std::get<bool>(result));
+    EXPECT_EQ(fpi->Invoke(1, {}, result), FPStatus::UnknownFunction);
 }
 
 }  // namespace
