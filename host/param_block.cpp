@@ -179,6 +179,7 @@ ParamDef& ParamBlockDesc2::AddParam(ParamID id, std::string internalName, ParamT
             indexById_[size_t(id)] = static_cast<int16_t>(params_.size());
     }
     params_.push_back(std::move(def));
+    defs_.push_back(&params_.back());
     return params_.back();
 }
 

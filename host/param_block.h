@@ -111,6 +111,9 @@ class ParamBlockDesc2 {
     // Registers itself with classDesc (which may be null for free-standing blocks).
     ParamBlockDesc2(BlockID id, std::string internalName, ClassDesc2* classDesc, int flags = 0,
                     int ownerRef = -1);
+    // Registered by address and holding pointers into itself: never copied or moved.
+    ParamBlockDesc2(const ParamBlockDesc2&) = delete;
+    ParamBlockDesc2& operator=(const ParamBlockDesc2&) = delete;
 
     // Adds a parameter; an ID or name used twice throws std::invalid_argument. The reference
     // stays valid for the descriptor's life.
@@ -126,7 +129,7 @@ class ParamBlockDesc2 {
     int OwnerRef() const { return ownerRef_; }
 
     int Count() const { return static_cast<int>(params_.size()); }
-    const ParamDef& GetParamDefByIndex(int i) const { return params_.at(i); }
+    const ParamDef& GetParamDefByIndex(int i) const { return *defs_.at(size_t(i)); }
     // Index in declaration order, or -1.
     int IDtoIndex(ParamID id) const;
     // Null when absent.
@@ -146,6 +149,7 @@ class ParamBlockDesc2 {
     std::deque<ParamDef> params_;
     // Declaration index by parameter ID (-1: none): every value access looks one up.
     std::vector<int16_t> indexById_;
+    std::vector<ParamDef*> defs_;  // params_ by index: a deque's indexing costs two look-ups
 };
 
 // The values of one descriptor's parameters for one owner. Access by ID; out-of-range table

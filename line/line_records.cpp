@@ -17,7 +17,6 @@
 namespace {
 
 using R = KvrnLinesetRefsDef;
-using BrushRank = std::map<const KvrnBrush*, uint64_t>;
 
 float CosDegrees(float degrees) {
     return float(std::cos(double(degrees) * std::numbers::pi / 180.0));
@@ -62,27 +61,34 @@ struct GroupLayout {
     std::array<int32_t, KvrnLib::kEdgeKindCount> groupOfKind;
 };
 
-GroupLayout LayoutGroups(KvrnLineset& set, int v, TimeValue t, const BrushRank& rank) {
+// Brushes are ordered by creation: a fixed identity order that does not depend on which slots
+// or line sets a brush happens to be met in first.
+GroupLayout LayoutGroups(KvrnLineset& set, int v, TimeValue t) {
     GroupLayout layout;
     layout.groupOfKind.fill(-1);
-    layout.brushes = set.DistinctBrushes(v, t);
-    std::sort(layout.brushes.begin(), layout.brushes.end(),
-              [&](KvrnBrush* a, KvrnBrush* b) { return rank.at(a) < rank.at(b); });
+    std::array<KvrnBrush*, R::kDrawnKinds> effective{};
     for (int k = 0; k < R::kDrawnKinds; ++k) {
-        KvrnBrush* brush = set.EffectiveBrush(v, k, t);
-        if (!brush) continue;
+        effective[size_t(k)] = set.EffectiveBrush(v, k, t);
+        if (effective[size_t(k)]) layout.brushes.push_back(effective[size_t(k)]);
+    }
+    std::sort(layout.brushes.begin(), layout.brushes.end(),
+              [](KvrnBrush* a, KvrnBrush* b) { return a->CreationSerial() < b->CreationSerial(); });
+    layout.brushes.erase(std::unique(layout.brushes.begin(), layout.brushes.end()),
+                         layout.brushes.end());
+    for (int k = 0; k < R::kDrawnKinds; ++k) {
+        if (!effective[size_t(k)]) continue;
         layout.groupOfKind[size_t(k)] =
-            int32_t(std::find(layout.brushes.begin(), layout.brushes.end(), brush) -
+            int32_t(std::find(layout.brushes.begin(), layout.brushes.end(), effective[size_t(k)]) -
                     layout.brushes.begin());
     }
     return layout;
 }
 
-KvrnLib::LineClassDetection ClassDetection(KvrnLineset& set, int v, TimeValue t) {
+KvrnLib::LineClassDetection ClassDetection(KvrnLineset& set, int v, TimeValue t,
+                                           const GroupLayout& layout) {
     IParamBlock2& e = *set.EdgeBlock(v);
     KvrnLib::LineClassDetection d;
-    for (int k = 0; k < R::kDrawnKinds; ++k)
-        d.kind[size_t(k)] = set.EffectiveBrush(v, k, t) != nullptr;
+    for (int k = 0; k < R::kDrawnKinds; ++k) d.kind[size_t(k)] = layout.groupOfKind[size_t(k)] >= 0;
     d.openEdgeOutline = e.GetBool(KvrnLineset::kOpenEdgeOutline, t);
     d.groupOutline = e.GetBool(KvrnLineset::kGroupOutline, t);
     d.openEdgeObject = e.GetBool(KvrnLineset::kOpenEdgeObject, t);
@@ -92,16 +98,14 @@ KvrnLib::LineClassDetection ClassDetection(KvrnLineset& set, int v, TimeValue t)
     return d;
 }
 
-// The brushes in creation order: a fixed identity order that does not depend on which slots
-// or line sets a brush happens to be met in first.
-BrushRank RankBrushes(const std::vector<KvrnLineset*>& sets) {
-    BrushRank rank;
-    for (KvrnLineset* set : sets)
-        for (int v = 0; v < 2; ++v)
-            for (int slot = 0; slot < R::kBrushSlots; ++slot)
-                if (KvrnBrush* brush = set->BrushInSlot(v, slot))
-                    rank.emplace(brush, brush->CreationSerial());
-    return rank;
+KvrnLib::LineSetDetection DetectionOf(KvrnLineset& set, TimeValue t,
+                                      const std::array<GroupLayout, 2>& layout) {
+    if (!set.Enabled(t)) return KvrnLib::LineSetDetection::Disabled();
+    KvrnLib::LineSetDetection detection;
+    detection.visible = ClassDetection(set, 0, t, layout[0]);
+    detection.hidden = ClassDetection(set, 1, t, layout[1]);
+    detection.maskHiddenLinesOfOtherLinesets = set.MaskHiddenLinesOfOtherLinesets(t);
+    return detection;
 }
 
 std::string SetLabel(KvrnLineset& set, size_t index) {
@@ -164,12 +168,7 @@ int32_t DrawOversampling(int32_t overSampling) {
 }
 
 KvrnLib::LineSetDetection LineSetDetectionOf(KvrnLineset& set, TimeValue t) {
-    if (!set.Enabled(t)) return KvrnLib::LineSetDetection::Disabled();
-    KvrnLib::LineSetDetection detection;
-    detection.visible = ClassDetection(set, 0, t);
-    detection.hidden = ClassDetection(set, 1, t);
-    detection.maskHiddenLinesOfOtherLinesets = set.MaskHiddenLinesOfOtherLinesets(t);
-    return detection;
+    return DetectionOf(set, t, {LayoutGroups(set, 0, t), LayoutGroups(set, 1, t)});
 }
 
 EngineLineRecords BuildEngineRecords(KvrnLine& line, const std::vector<INode*>& renderObjectNodes,
@@ -197,15 +196,14 @@ EngineLineRecords BuildEngineRecords(KvrnLine& line, const std::vector<INode*>& 
             out.lineSetIndex.push_back(i);
         }
     }
-    const BrushRank rank = RankBrushes(sets);
     // Shared brushes are converted (and their curves baked) once.
     std::map<KvrnBrush*, KvrnLib::BrushDrawSettings> converted;
     std::vector<std::array<GroupLayout, 2>> layouts;
     for (size_t i = 0; i < sets.size(); ++i) {
         KvrnLineset& set = *sets[i];
-        const auto& layout = layouts.emplace_back(std::array<GroupLayout, 2>{
-            LayoutGroups(set, 0, t, rank), LayoutGroups(set, 1, t, rank)});
-        out.detection.lineSets.push_back(LineSetDetectionOf(set, t));
+        const auto& layout = layouts.emplace_back(
+            std::array<GroupLayout, 2>{LayoutGroups(set, 0, t), LayoutGroups(set, 1, t)});
+        out.detection.lineSets.push_back(DetectionOf(set, t, layout));
 
         // A disabled line set still gets its connection and draw records so that every record
         // stays in line-set order; it detects nothing, so they are never used.
@@ -213,7 +211,7 @@ EngineLineRecords BuildEngineRecords(KvrnLine& line, const std::vector<INode*>& 
         connect.weldAcrossObjects = set.WeldEdgesBetweenObjects(t);
         connect.visibleGroup = layout[0].groupOfKind;
         connect.hiddenGroup = layout[1].groupOfKind;
-        KvrnLib::LineSetDrawSettings draw;
+        KvrnLib::LineSetDrawSettings& draw = out.draw.lineSets.emplace_back();
         draw.lineSetId = set.LineSetID(t);
         // Distinct per line set so that two sets drawing the same strokes vary differently.
         draw.seed = int32_t(i);
@@ -237,7 +235,6 @@ EngineLineRecords BuildEngineRecords(KvrnLine& line, const std::vector<INode*>& 
             }
         }
         out.connect.push_back(connect);
-        out.draw.lineSets.push_back(std::move(draw));
         out.layerNames.push_back(WideFromUtf8(set.Name(t)));
     }
 
@@ -245,7 +242,7 @@ EngineLineRecords BuildEngineRecords(KvrnLine& line, const std::vector<INode*>& 
     for (INode* node : renderObjectNodes) out.detection.objects.push_back(owners.Of(node));
 
     // Connection keeps the unscaled link lengths; only what is drawn follows the image size.
-    out.draw = KvrnLib::ScaleLengths(out.draw, out.sizeScale);
+    out.draw = KvrnLib::ScaleLengths(std::move(out.draw), out.sizeScale);
     for (size_t i = 0; i < layouts.size(); ++i)
         for (int v = 0; v < 2; ++v) {
             const std::vector<KvrnBrush*>& groupBrushes = layouts[i][size_t(v)].brushes;
@@ -259,6 +256,6 @@ EngineLineRecords BuildEngineRecords(KvrnLine& line, const std::vector<INode*>& 
                 }
             }
         }
-    out.draw.Validate();
+    out.draw.ValidateFrame();  // the group brushes in use were checked above
     return out;
 }

@@ -12,7 +12,8 @@ namespace {
 // Collects the field checks of one record under a name prefix ("lineSets[2].hidden[4].").
 class FieldChecker {
   public:
-    explicit FieldChecker(std::string prefix) : prefix_(std::move(prefix)) {}
+    // The prefix is only read to build a message; it must outlive the checker.
+    explicit FieldChecker(const char* prefix) : prefix_(prefix) {}
 
     void Range(const char* name, double value, double lo, double hi) const {
         if (!(value >= lo && value <= hi)) Fail(name, value, "from " + Num(lo) + " to " + Num(hi));
@@ -34,11 +35,11 @@ class FieldChecker {
         return s.str();
     }
     [[noreturn]] void Fail(const char* name, double value, const std::string& expected) const {
-        throw std::invalid_argument("draw settings: " + prefix_ + name + " = " + Num(value) +
-                                    ", expected " + expected);
+        throw std::invalid_argument(std::string("draw settings: ") + prefix_ + name + " = " +
+                                    Num(value) + ", expected " + expected);
     }
 
-    std::string prefix_;
+    const char* prefix_;
 };
 
 std::string Indexed(const char* prefix, const char* name, size_t index) {
@@ -128,6 +129,12 @@ void LineSetDrawSettings::Validate(const char* prefix) const {
 }
 
 void DrawSettings::Validate() const {
+    ValidateFrame();
+    for (size_t i = 0; i < lineSets.size(); ++i)
+        lineSets[i].Validate(Indexed("", "lineSets", i).c_str());
+}
+
+void DrawSettings::ValidateFrame() const {
     const FieldChecker c("");
     if (oversampling != 1 && oversampling != 2 && oversampling != 4)
         throw std::invalid_argument("draw settings: oversampling = " +
@@ -139,8 +146,6 @@ void DrawSettings::Validate() const {
             throw std::invalid_argument("draw settings: renderElementOutputs[" + std::to_string(i) +
                                         "] is empty");
     }
-    for (size_t i = 0; i < lineSets.size(); ++i)
-        lineSets[i].Validate(Indexed("", "lineSets", i).c_str());
 }
 
 static void CheckScale(float scale) {
@@ -149,26 +154,32 @@ static void CheckScale(float scale) {
                                     ", expected a positive number");
 }
 
-BrushDrawSettings ScaleLengths(const BrushDrawSettings& brush, float scale) {
-    CheckScale(scale);
-    BrushDrawSettings b = brush;
+namespace {
+
+void ScaleInPlace(BrushDrawSettings& b, float scale) {
     for (float* length :
          {&b.lineSize, &b.strokeMinLength, &b.strokeLength, &b.strokeSpace, &b.strokeExtend,
           &b.strokeOffsetX, &b.strokeOffsetY, &b.strokeOffsetXRnd, &b.strokeOffsetYRnd,
           &b.strokeNormalOffset, &b.strokeNormalOffsetRnd, &b.noiseAmount, &b.noiseCycle})
         *length *= scale;
-    return b;
 }
 
-DrawSettings ScaleLengths(const DrawSettings& settings, float scale) {
+}  // namespace
+
+BrushDrawSettings ScaleLengths(BrushDrawSettings brush, float scale) {
     CheckScale(scale);
-    DrawSettings s = settings;
-    s.randomCellSize *= scale;
-    for (LineSetDrawSettings& lineSet : s.lineSets) {
-        for (BrushDrawSettings& brush : lineSet.visible) brush = ScaleLengths(brush, scale);
-        for (BrushDrawSettings& brush : lineSet.hidden) brush = ScaleLengths(brush, scale);
+    ScaleInPlace(brush, scale);
+    return brush;
+}
+
+DrawSettings ScaleLengths(DrawSettings settings, float scale) {
+    CheckScale(scale);
+    settings.randomCellSize *= scale;
+    for (LineSetDrawSettings& lineSet : settings.lineSets) {
+        for (BrushDrawSettings& brush : lineSet.visible) ScaleInPlace(brush, scale);
+        for (BrushDrawSettings& brush : lineSet.hidden) ScaleInPlace(brush, scale);
     }
-    return s;
+    return settings;
 }
 
 }  // namespace KvrnLib

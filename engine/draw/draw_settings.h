@@ -147,6 +147,8 @@ struct DrawSettings {
     // Checks every line set and brush too. Does not look inside the render-element outputs (the
     // drawing stage checks their rasters against the frame), only that none is empty.
     void Validate() const;
+    // The frame's own fields only, for a caller that has checked the brushes it uses.
+    void ValidateFrame() const;
 };
 
 // Relative sizes are given for an image 640 pixels high: scale = height * kRelativeSizeScale.
@@ -156,7 +158,7 @@ inline constexpr float kRelativeSizeScale = 0.0015625f;
 // space, extension, the four offsets, the normal offset and its random, the noise amount and
 // cycle, and (for DrawSettings) the random cell size. Throws std::invalid_argument unless scale
 // is positive and finite.
-BrushDrawSettings ScaleLengths(const BrushDrawSettings& brush, float scale);
-DrawSettings ScaleLengths(const DrawSettings& settings, float scale);
+BrushDrawSettings ScaleLengths(BrushDrawSettings brush, float scale);
+DrawSettings ScaleLengths(DrawSettings settings, float scale);
 
 }  // namespace KvrnLib
