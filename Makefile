@@ -56,12 +56,16 @@ tsan:
 # Concurrency tests by suite name, and the multi-threaded stages: run again under ThreadSanitizer.
 TSAN_TESTS := ThreadManager*:StageRun*:LineEffectThreadManagerDelegate*:*Concurrent*:EdgeDetect*:LineEffect.*:Intersection*:Connection.SameStrokes*:LineRasterResolve*:StrokeDraw.PixelsDoNotDependOnTheThreadCount
 
-# AddressSanitizer and UndefinedBehaviorSanitizer build of the engine, running all its tests.
+# AddressSanitizer and UndefinedBehaviorSanitizer build of the engine and the settings objects
+# (reference counting, undo records), running all their tests.
+ASAN_TESTS := engine/kvrn_engine_test host/kvrn_host_test line/kvrn_line_test shell/kvrn_shell_test
 asan:
 	cmake -S . -B $(ASAN_BUILD) -DKVRN_SANITIZE=address -DKVRN_ENGINE_ONLY=ON -DKVRN_WERROR=ON
-	cmake --build $(ASAN_BUILD) -j$(JOBS) --target kvrn_engine_test
-	ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-	    $(ASAN_BUILD)/engine/kvrn_engine_test
+	cmake --build $(ASAN_BUILD) -j$(JOBS) --target $(notdir $(ASAN_TESTS))
+	@for t in $(ASAN_TESTS); do \
+	    ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+	        $(ASAN_BUILD)/$$t --gtest_brief=1 || exit 1; \
+	done
 
 # Each reader of untrusted files under libFuzzer with AddressSanitizer and UBSan, FUZZ_SECONDS
 # each (default 60), growing the corpus in out/fuzz/NAME from the seeds in fuzz/corpus/NAME. A
