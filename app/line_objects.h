@@ -33,7 +33,6 @@ class SceneLineObjects {
     INode* NodeOf(int32_t objectIndex) const;
     // Per render object, the node of its ObjectDesc (descIndex from LoadSceneObjects).
     std::vector<INode*> NodesOf(const std::vector<int32_t>& descIndex) const;
-    const Scene& HostScene() const { return scene_; }
     // True for a brush the scene file named in "brushes" (written back under its name).
     bool IsNamedBrush(const ReferenceTarget* brush) const;
 
