@@ -16,9 +16,15 @@ class MtlBase : public ReferenceTarget {
     std::string name_;
 };
 
+// Requirements bits.
+constexpr unsigned MTLREQ_2SIDE = 1u << 0;
+
 class Mtl : public MtlBase {
   public:
     SClass_ID SuperClassID() const override { return MATERIAL_CLASS_ID; }
+    // What shading sub-material subMtlNum (-1: the whole material) needs; MTLREQ_2SIDE for
+    // faces seen from both sides.
+    virtual unsigned Requirements(int /*subMtlNum*/) { return 0; }
     virtual int NumSubMtls() { return 0; }
     virtual Mtl* GetSubMtl(int /*i*/) { return nullptr; }
     virtual void SetSubMtl(int /*i*/, Mtl* /*m*/) {}

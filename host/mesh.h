@@ -1,0 +1,92 @@
+// Geometry as the host's objects hold it: the triangle mesh that render instances hand out, and
+// the polygon mesh that editable objects and modifiers work on. Plain data; the operations that
+// keep them consistent live in mesh.cpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "point3.h"
+
+// Face edge-visibility bits: edge k runs from corner k to corner k + 1 (mod 3).
+constexpr uint32_t EDGE_A = 1u << 0;
+constexpr uint32_t EDGE_B = 1u << 1;
+constexpr uint32_t EDGE_C = 1u << 2;
+constexpr uint32_t EDGE_ALL = EDGE_A | EDGE_B | EDGE_C;
+
+struct Face {
+    std::array<uint32_t, 3> v{0, 0, 0};
+    uint32_t smGroup = 0;  // smoothing-group bits; faces sharing a bit are smoothed together
+    uint32_t flags = EDGE_ALL;  // EDGE_* bits
+    uint16_t matID = 0;
+    bool EdgeVisible(int k) const { return (flags >> k) & 1u; }
+};
+
+struct TVFace {
+    std::array<uint32_t, 3> t{0, 0, 0};
+};
+
+// One map channel: its vertices and one texture face per mesh face (same order).
+struct MeshMap {
+    std::vector<Point3> tv;
+    std::vector<TVFace> tf;
+    bool IsUsed() const { return !tf.empty(); }
+};
+
+// Explicit per-corner normals: normal faces index `normals`; `explicitNormal` marks the normals
+// the user fixed (the others may be recomputed from smoothing groups).
+struct MeshNormalSpec {
+    std::vector<Point3> normals;
+    std::vector<std::array<uint32_t, 3>> faces;  // one per mesh face
+    std::vector<uint8_t> explicitNormal;         // per normal
+    bool IsUsed() const { return !faces.empty(); }
+};
+
+// Selection levels of a mesh.
+enum class MeshSelLevel { kObject, kVertex, kEdge, kFace };
+
+constexpr int MAX_MESHMAPS = 100;
+
+// Triangle mesh. Map channel 0 is vertex colour, 1 .. 99 texture coordinates.
+struct Mesh {
+    std::vector<Point3> verts;
+    std::vector<Face> faces;
+    std::array<MeshMap, MAX_MESHMAPS> maps;
+    MeshNormalSpec specifiedNormals;
+    std::vector<float> vertexWeights;  // empty, or one per vertex
+    std::vector<uint8_t> vertSel;      // empty, or one per vertex
+    std::vector<uint8_t> edgeSel;      // empty, or 3 per face (face * 3 + k)
+    std::vector<uint8_t> faceSel;      // empty, or one per face
+    MeshSelLevel selLevel = MeshSelLevel::kObject;
+
+    int NumVerts() const { return int(verts.size()); }
+    int NumFaces() const { return int(faces.size()); }
+    bool MapSupport(int channel) const {
+        return channel >= 0 && channel < MAX_MESHMAPS && maps[size_t(channel)].IsUsed();
+    }
+};
+
+// Polygon mesh: faces of any degree >= 3, corners listed in order.
+struct MNFace {
+    std::vector<uint32_t> vtx;
+    std::vector<uint8_t> edgeVisible;  // per corner k, the edge from corner k to k + 1; empty: all
+    uint32_t smGroup = 0;
+    uint16_t matID = 0;
+};
+
+struct MNMap {
+    std::vector<Point3> tv;
+    std::vector<std::vector<uint32_t>> tf;  // per polygon, one texture vertex per corner
+    bool IsUsed() const { return !tf.empty(); }
+};
+
+struct MNMesh {
+    std::vector<Point3> verts;
+    std::vector<MNFace> faces;
+    std::array<MNMap, MAX_MESHMAPS> maps;
+    std::vector<float> vertexWeights;
+    std::vector<uint8_t> vertSel;
+    std::vector<uint8_t> faceSel;
+    MeshSelLevel selLevel = MeshSelLevel::kObject;
+};
