@@ -6,6 +6,7 @@
 #include <exception>
 #include <iostream>
 
+#include "farm_command.h"
 #include "info_command.h"
 #include "render_command.h"
 #include "settings_commands.h"
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
     CLI::App* render = KvrnApp::AddRenderCommand(app, &renderOptions);
     KvrnApp::SettingsOptions settingsOptions;
     const KvrnApp::SettingsCommands settings = KvrnApp::AddSettingsCommands(app, &settingsOptions);
+    const std::unique_ptr<KvrnApp::FarmCommand> farm = KvrnApp::AddFarmCommand(app);
 
     try {
         app.parse(argc, argv);
@@ -48,6 +50,7 @@ int main(int argc, char** argv) {
         if (render->parsed()) {
             return KvrnApp::RunRender(renderOptions, std::cout, std::cerr, isatty(2) != 0);
         }
+        if (farm->Parsed()) return farm->Run(std::cout, std::cerr);
         return KvrnApp::RunSettingsCommand(settings, settingsOptions, std::cout, std::cerr);
     } catch (const std::exception& e) {
         std::cerr << "kovrin: internal error: " << e.what() << "\n";
