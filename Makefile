@@ -18,7 +18,7 @@ FUZZ_PACKAGES := clang libclang-rt-14-dev
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all deps build test demo bench bench-engine samples format format-check tsan asan fuzz clean
+.PHONY: all deps build test demo bench bench-engine samples format format-check tsan asan fuzz farm-test clean
 
 all: build
 
@@ -100,6 +100,14 @@ bench: deps
 bench-engine: deps
 	$(MAKE) build
 	$(BUILD)/bench/kvrn_bench --benchmark_counters_tabular=true
+
+# Renders 12 frames through `kovrin farm slurm --submit` on a one-node Slurm cluster started for
+# the run (root; not part of `make test`).
+farm-test:
+	$(MAKE) deps EXTRA_PACKAGES="slurm-wlm munge"
+	$(MAKE) $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target kovrin
+	tools/farm-test.sh $(BUILD)/app/kovrin
 
 # Sample PNGs of every brush type in build/samples.
 samples: deps
