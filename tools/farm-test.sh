@@ -204,6 +204,8 @@ PY
 done
 
 elapsed=$((SECONDS - start_seconds))
-echo "farm-test: job $job, $tasks tasks, $checked of $frame_count frames valid (${size:-?}), ${elapsed} s"
+distinct=$(md5sum "$work"/out/frame_*.png 2>/dev/null | cut -d' ' -f1 | sort -u | wc -l)
+echo "farm-test: job $job, $tasks tasks, $checked of $frame_count frames valid (${size:-?}," \
+    "$distinct distinct), ${elapsed} s"
 [ $failed -eq 0 ] && [ $checked -eq $frame_count ] || fail "FAILED (work folder kept with KEEP_FARM_TEST=1)"
 echo "farm-test: passed"
