@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "line_effect_delegate.h"
+#include "render.h"
 
 namespace KvrnApp {
 
@@ -25,6 +25,8 @@ class ProgressDisplay {
     ProgressDisplay& operator=(const ProgressDisplay&) = delete;
 
     ProgressMode Mode() const { return mode_; }
+    // Rows for that many worker threads; kept rows keep their text.
+    void SetThreadCount(int threadCount);
     // A new stage: its caption, progress back to 0.
     void SetCaption(const std::string& caption);
     void SetMessage(const std::string& message);
@@ -55,21 +57,21 @@ class ProgressDisplay {
     bool captionPrinted_ = true;
 };
 
-// The engine's reporting interface over a display; aborted once `abortFlag` is non-zero (set by
-// a signal handler). The display must outlive the delegate.
-class DisplayDelegate final : public KvrnLib::LineEffectDelegate {
+// The host's progress window over a display: what the line effect shows while it draws. Cancel
+// is the stop signal: pressed once `abortFlag` is non-zero (set by a signal handler). The display
+// must outlive the window.
+class DisplayWindow final : public ProgressWindow {
   public:
-    DisplayDelegate(ProgressDisplay& display, const volatile std::sig_atomic_t* abortFlag)
+    DisplayWindow(ProgressDisplay& display, const volatile std::sig_atomic_t* abortFlag)
         : display_(display), abortFlag_(abortFlag) {}
 
-    // Never quiet: a quiet engine runs each stage to its end without polling for an abort, so
-    // even a silent display takes the progress texts (and ignores them).
-    bool IsQuiet() override { return false; }
-    void SetMessage(const char* text) override;
-    void SetThreadMessage(int threadIndex, const char* text) override;
-    void SetProgress(float ratio) override;
-    void SetThreadProgress(int threadIndex, float ratio) override;
-    bool IsAborted() override;
+    void SetCaption(const std::string& caption) override;
+    void SetStatus(const std::string& text) override;
+    void SetProgress(int percent) override;
+    void SetThreadCount(int count) override { display_.SetThreadCount(count); }
+    void SetThreadTitle(int thread, const std::string& title) override;
+    void SetThreadProgress(int thread, int percent) override;
+    bool CancelPressed() override;
 
   private:
     ProgressDisplay& display_;
