@@ -1,7 +1,7 @@
 #include "file_out_effect.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <utility>
 
@@ -168,20 +168,23 @@ void DrawActiveLineEffects(TimeValue t, RenderGlobalContext* gc, LineFileOutput&
 }
 
 std::wstring FileOutPath(std::wstring_view fileName, bool rangeRender, long long frame) {
-    const size_t nameStart = fileName.find_last_of(L"/\\");
-    const size_t runEnd = fileName.find_last_of(L'#');
-    if (runEnd == std::wstring_view::npos ||
-        (nameStart != std::wstring_view::npos && runEnd < nameStart)) {
+    if (fileName.find(L'#') == std::wstring_view::npos) {
         return KvrnVectorOut::OutputFileName(fileName, rangeRender, frame);
     }
-    size_t runStart = runEnd;
-    while (runStart > 0 && fileName[runStart - 1] == L'#') --runStart;
-    const int width = int(runEnd - runStart + 1);
-    char digits[32];
-    std::snprintf(digits, sizeof digits, "%0*lld", width, frame);
-    std::wstring name(fileName.substr(0, runStart));
-    for (const char* c = digits; *c; ++c) name += wchar_t(*c);
-    name += fileName.substr(runEnd + 1);
+    // The same rule as the renderer's image names, so both outputs of a frame match.
+    const std::wstring digits = std::to_wstring(frame < 0 ? -frame : frame);
+    std::wstring name;
+    for (size_t at = 0; at < fileName.size();) {
+        if (fileName[at] != L'#') {
+            name += fileName[at++];
+            continue;
+        }
+        const size_t end = std::min(fileName.find_first_not_of(L'#', at), fileName.size());
+        if (frame < 0) name += L'-';
+        if (digits.size() < end - at) name.append(end - at - digits.size(), L'0');
+        name += digits;
+        at = end;
+    }
     return name;
 }
 

@@ -43,11 +43,12 @@ struct KvrnFileOutRefsDef {
     static constexpr int kNumRefs = 2;
 };
 
-// Output file names. fileName's last run of '#' in its file name (not its folders), such as
-// "lines_####.eps", is replaced by the frame number zero-padded to the run's length (a wider
-// number is written in full), in single-frame renders too, and the name is then used as it is.
-// Without such a run, a render of a frame range puts the frame between base name and extension
-// (lines0012.eps; lines12345.eps from frame 10000 on) and a single-frame render keeps the name.
+// Output file names. Each run of '#' in fileName, such as "lines_####.eps", is replaced by the
+// frame number zero-padded to the run's length (a wider number is written in full; a negative
+// frame gets its '-' in front of the padded digits), in single-frame renders too, and the name is
+// then used as it is. Without a '#', a render of a frame range puts the frame between base name
+// and extension (lines0012.eps; lines12345.eps from frame 10000 on) and a single-frame render
+// keeps the name.
 class KvrnFileOut : public Effect, public LineFileOutput, public KvrnFileOutRefsDef {
   public:
     // Has every active line effect of gc's frame draw through out. The default asks the line

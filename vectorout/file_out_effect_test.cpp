@@ -150,9 +150,6 @@ TEST(FileOutClass, CloneCopiesBothBlocksIntoBlocksOfItsOwn) {
 TEST(FileOutNaming, RangeRendersNumberTheFileAndSingleFramesKeepIt) {
     EXPECT_EQ(FileOutPath(L"C:\\out\\lines.eps", true, 12345), L"C:\\out\\lines12345.eps");
     EXPECT_EQ(FileOutPath(L"C:\\out\\lines.eps", false, 12), L"C:\\out\\lines.eps");
-    // A '#' in a folder name is not a frame placeholder.
-    EXPECT_EQ(FileOutPath(L"/tmp/take#2/lines.eps", true, 3), L"/tmp/take#2/lines0003.eps");
-    EXPECT_EQ(FileOutPath(L"/tmp/take#2/lines.eps", false, 3), L"/tmp/take#2/lines.eps");
 }
 
 TEST(FileOutNaming, HashRunsTakeThePaddedFrameOnceInEveryRender) {
@@ -161,8 +158,9 @@ TEST(FileOutNaming, HashRunsTakeThePaddedFrameOnceInEveryRender) {
         EXPECT_EQ(FileOutPath(L"out/lines_####.eps", range, 7), L"out/lines_0007.eps");
         EXPECT_EQ(FileOutPath(L"out/lines_##.eps", range, 123456), L"out/lines_123456.eps");
         EXPECT_EQ(FileOutPath(L"out/lines####", range, 42), L"out/lines0042");
-        // Only the last run is the frame's.
-        EXPECT_EQ(FileOutPath(L"out/v#_###.eps", range, 9), L"out/v#_009.eps");
+        EXPECT_EQ(FileOutPath(L"out/v_###.eps", range, -7), L"out/v_-007.eps");
+        // Every run takes the frame, folders included.
+        EXPECT_EQ(FileOutPath(L"shot#/v#_###.eps", range, 9), L"shot9/v9_009.eps");
     }
 }
 
