@@ -136,4 +136,24 @@ bool DisplayWindow::CancelPressed() {
     return abortFlag_ && *abortFlag_ != 0;
 }
 
+void DisplayDelegate::SetMessage(const char* text) {
+    display_.SetMessage(text ? text : "");
+    display_.Refresh();
+}
+
+void DisplayDelegate::SetThreadMessage(int threadIndex, const char* text) {
+    display_.SetThreadMessage(threadIndex, text ? text : "");
+}
+
+void DisplayDelegate::SetProgress(float ratio) {
+    display_.SetProgress(ratio);
+    display_.Refresh();
+}
+
+void DisplayDelegate::SetThreadProgress(int threadIndex, float ratio) {
+    display_.SetThreadProgress(threadIndex, ratio);
+}
+
+bool DisplayDelegate::IsAborted() { return abortFlag_ && *abortFlag_ != 0; }
+
 }  // namespace KvrnApp

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "line_effect_delegate.h"
 #include "render.h"
 
 namespace KvrnApp {
@@ -72,6 +73,27 @@ class DisplayWindow final : public ProgressWindow {
     void SetThreadTitle(int thread, const std::string& title) override;
     void SetThreadProgress(int thread, int percent) override;
     bool CancelPressed() override;
+
+  private:
+    ProgressDisplay& display_;
+    const volatile std::sig_atomic_t* abortFlag_;
+};
+
+// The engine's reporting interface over a display; aborted once `abortFlag` is non-zero (set by
+// a signal handler). The display must outlive the delegate.
+class DisplayDelegate final : public KvrnLib::LineEffectDelegate {
+  public:
+    DisplayDelegate(ProgressDisplay& display, const volatile std::sig_atomic_t* abortFlag)
+        : display_(display), abortFlag_(abortFlag) {}
+
+    // Never quiet: a quiet engine runs each stage to its end without polling for an abort, so
+    // even a silent display takes the progress texts (and ignores them).
+    bool IsQuiet() override { return false; }
+    void SetMessage(const char* text) override;
+    void SetThreadMessage(int threadIndex, const char* text) override;
+    void SetProgress(float ratio) override;
+    void SetThreadProgress(int threadIndex, float ratio) override;
+    bool IsAborted() override;
 
   private:
     ProgressDisplay& display_;
