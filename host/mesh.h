@@ -15,6 +15,10 @@ constexpr uint32_t EDGE_A = 1u << 0;
 constexpr uint32_t EDGE_B = 1u << 1;
 constexpr uint32_t EDGE_C = 1u << 2;
 constexpr uint32_t EDGE_ALL = EDGE_A | EDGE_B | EDGE_C;
+// Hard-edge marks: edge k of the face is a crease the mesh's normals break across (a loader
+// that knew the file's normals set them); edge detection treats it as a smoothing border.
+constexpr uint32_t FACE_HARD_EDGE_A = 1u << 3;
+constexpr uint32_t FACE_HARD_EDGE_ALL = 7u << 3;
 
 struct Face {
     std::array<uint32_t, 3> v{0, 0, 0};

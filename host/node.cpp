@@ -1,6 +1,7 @@
 #include "node.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <numbers>
 #include <stdexcept>
@@ -156,8 +157,54 @@ Point3 INode::GetScale(TimeValue t) const {
     return scale_.GetValue(t, ignored);
 }
 
+namespace {
+
+// Axes of a view from eye towards target with up as close to `up` as it allows (rows right, up,
+// back, eye), in double precision; the identity rotation when eye and target meet or up lies
+// along the view.
+Matrix3 LookAtTM(const Point3& eye, const Point3& target, const Point3& up) {
+    const double bx = double(eye.x) - target.x, by = double(eye.y) - target.y,
+                 bz = double(eye.z) - target.z;
+    const double bl = std::sqrt(bx * bx + by * by + bz * bz);
+    Matrix3 tm = Matrix3::Translation(eye);
+    if (!(bl > 0)) return tm;
+    const double back[3] = {bx / bl, by / bl, bz / bl};
+    const double ul = std::sqrt(double(up.x) * up.x + double(up.y) * up.y + double(up.z) * up.z);
+    if (!(ul > 0)) return tm;
+    const double u[3] = {up.x / ul, up.y / ul, up.z / ul};
+    double right[3] = {u[1] * back[2] - u[2] * back[1], u[2] * back[0] - u[0] * back[2],
+                       u[0] * back[1] - u[1] * back[0]};
+    const double rl = std::sqrt(right[0] * right[0] + right[1] * right[1] + right[2] * right[2]);
+    if (!(rl > 1e-9)) return tm;
+    for (double& c : right) c /= rl;
+    const double upv[3] = {back[1] * right[2] - back[2] * right[1],
+                           back[2] * right[0] - back[0] * right[2],
+                           back[0] * right[1] - back[1] * right[0]};
+    tm.SetRow(0, {float(right[0]), float(right[1]), float(right[2])});
+    tm.SetRow(1, {float(upv[0]), float(upv[1]), float(upv[2])});
+    tm.SetRow(2, {float(back[0]), float(back[1]), float(back[2])});
+    return tm;
+}
+
+}  // namespace
+
+void INode::SetLookAt(INode* target, const Point3& up) {
+    lookAt_ = target;
+    lookAtUp_ = up;
+}
+
+Matrix3 INode::GetObjectTM(TimeValue t) const {
+    const Matrix3 nodeTM = GetNodeTM(t);
+    return objectOffset_.IsIdentity(0.0f) ? nodeTM : objectOffset_ * nodeTM;
+}
+
 Matrix3 INode::GetNodeTM(TimeValue t) const {
     const Point3 pos = GetPosition(t), rot = GetRotation(t), scale = GetScale(t);
+    if (lookAt_) {
+        const Matrix3 parentTM = parent_ ? parent_->GetNodeTM(t) : Matrix3();
+        const Point3 eye = pos * parentTM;
+        return LookAtTM(eye, lookAt_->GetNodeTM(t).GetTrans(), lookAtUp_);
+    }
     Matrix3 local = localTM_;
     // An untouched node multiplies by nothing, so a fixed transform (a camera's) comes back
     // bit for bit.
@@ -174,6 +221,7 @@ Matrix3 INode::GetNodeTM(TimeValue t) const {
 
 Interval INode::TMValidity(TimeValue t) const {
     Interval valid = FOREVER;
+    if (lookAt_) valid &= lookAt_->TMValidity(t);
     pos_.GetValue(t, valid);
     rot_.GetValue(t, valid);
     scale_.GetValue(t, valid);

@@ -63,6 +63,15 @@ class INode : public ReferenceTarget {
     const KeyController<Point3>& RotationController() const { return rot_; }
     const KeyController<Point3>& ScaleController() const { return scale_; }
     Matrix3 GetNodeTM(TimeValue t) const;
+    // The object's placement within the node (a model file's own node transform): the object
+    // sits at GetObjectOffsetTM() * GetNodeTM(t). Not animated; children do not inherit it.
+    void SetObjectOffsetTM(const Matrix3& tm) { objectOffset_ = tm; }
+    const Matrix3& GetObjectOffsetTM() const { return objectOffset_; }
+    Matrix3 GetObjectTM(TimeValue t) const;
+    // Look-at: the node keeps its position and turns its -Z towards target's position, its +Y
+    // as close to `up` (world space) as the view allows. Null target: off. The target is held.
+    void SetLookAt(INode* target, const Point3& up);
+    INode* GetLookAtTarget() const { return lookAt_.get(); }
     // Times around t over which GetNodeTM stays the same (the parents' included).
     Interval TMValidity(TimeValue t) const;
 
@@ -112,6 +121,9 @@ class INode : public ReferenceTarget {
     bool renderable_ = true;
     bool hidden_ = false;
     Matrix3 localTM_;
+    Matrix3 objectOffset_;
+    RefPtr<INode> lookAt_;
+    Point3 lookAtUp_{0.0f, 0.0f, 1.0f};
     KeyController<Point3> pos_{Point3(), Interpolation::Linear};
     KeyController<Point3> rot_{Point3(), Interpolation::Linear};
     KeyController<Point3> scale_{Point3(1, 1, 1), Interpolation::Linear};

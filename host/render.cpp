@@ -327,7 +327,7 @@ void FrameRenderer::BuildInstances(TimeValue t) {
         ri.node = node;
         ri.mtl = node->GetMtl();
         ri.mesh = tri->GetMeshPtr();
-        ri.objToWorld = node->GetNodeTM(t);
+        ri.objToWorld = node->GetObjectTM(t);
         ri.objToCam = ri.objToWorld * gc_.worldToCam;
         ri.camToObj = ri.objToCam.Inverse();
         ri.normalObjToCam = NormalMatrix(ri.objToCam);
