@@ -159,7 +159,8 @@ std::vector<EffectDesc> ReadEffects(const Json& value, const std::string& where,
     for (size_t i = 0; i < value.size(); ++i) {
         const std::string at = Element(where, i);
         const Json& body = ObjectAt(value[i], at, fail);
-        if (!body.contains("type")) Fail(fail, at, "needs a \"type\" (\"lines\" or \"fileOutput\")");
+        if (!body.contains("type"))
+            Fail(fail, at, "needs a \"type\" (\"lines\" or \"fileOutput\")");
         const std::string type = NonEmptyString(body["type"], Child(at, "type"), fail);
         EffectDesc effect;
         effect.where = at;

@@ -43,13 +43,13 @@ TEST(SceneSections, AnimationKeysAreReadInTheirFramesAndBadOnesNamed) {
     EXPECT_EQ(scene.tracks[1].path, (std::vector<std::string>{"camera", "fov"}));
 
     const char* base = R"({"animation": {"start": 0, "end": 10}, "keys": )";
-    EXPECT_TRUE(StartsWith(ParseError(std::string(base) +
-                                      R"({"line": {"randomSeed": [[0, 1], [11, 2]]}}})"),
-                           "s.json: keys.line.randomSeed[1]: frame 11 is outside the "
-                           "animation's frames 0 to 10"));
     EXPECT_TRUE(StartsWith(
-        ParseError(std::string(base) + R"({"line": {"randomSeed": [[3, 1], [3, 2]]}}})"),
-        "s.json: keys.line.randomSeed[1]: frame 3 has a key already"));
+        ParseError(std::string(base) + R"({"line": {"randomSeed": [[0, 1], [11, 2]]}}})"),
+        "s.json: keys.line.randomSeed[1]: frame 11 is outside the "
+        "animation's frames 0 to 10"));
+    EXPECT_TRUE(
+        StartsWith(ParseError(std::string(base) + R"({"line": {"randomSeed": [[3, 1], [3, 2]]}}})"),
+                   "s.json: keys.line.randomSeed[1]: frame 3 has a key already"));
     EXPECT_TRUE(StartsWith(ParseError(std::string(base) + R"({"lights": {}}})"),
                            "s.json: keys.lights: unknown section"));
     EXPECT_TRUE(StartsWith(ParseError(R"({"animation": {"start": 5, "end": 4}})"),
