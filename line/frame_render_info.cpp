@@ -1,8 +1,6 @@
 #include "frame_render_info.h"
 
 #include <algorithm>
-#include <cstring>
-#include <type_traits>
 
 #include "mtl.h"
 #include "node.h"
@@ -10,13 +8,13 @@
 
 namespace {
 
-// Host and engine points are both three packed floats: vertex arrays copy as bytes.
-static_assert(sizeof(Point3) == sizeof(KvrnLib::Point3) && std::is_trivially_copyable_v<Point3>);
-
+// Arrays are filled by appending to reserved storage: sizing them first would write every
+// element twice, and for a large mesh the copy is bound by memory traffic and first-touch page
+// faults, not by arithmetic.
 void CopyPoints(const std::vector<Point3>& from, std::vector<KvrnLib::Point3>& to) {
-    to.resize(from.size());
-    if (!from.empty())
-        std::memcpy(static_cast<void*>(to.data()), from.data(), from.size() * sizeof(Point3));
+    to.clear();
+    to.reserve(from.size());
+    for (const Point3& p : from) to.push_back({p.x, p.y, p.z});
 }
 
 KvrnLib::Point3 EnginePoint(const Point3& p) { return {p.x, p.y, p.z}; }
@@ -40,9 +38,9 @@ std::vector<uint8_t> TwoSidedSlots(Mtl* mtl) {
 std::shared_ptr<KvrnLib::UVMesh> ConvertMap(const MeshMap& map) {
     auto uv = std::make_shared<KvrnLib::UVMesh>();
     CopyPoints(map.tv, uv->vertices);
-    uv->faces.resize(map.tf.size());
-    for (size_t f = 0; f < map.tf.size(); ++f)
-        for (int k = 0; k < 3; ++k) uv->faces[f][size_t(k)] = int32_t(map.tf[f].t[size_t(k)]);
+    uv->faces.reserve(map.tf.size());
+    for (const TVFace& f : map.tf)
+        uv->faces.push_back({int32_t(f.t[0]), int32_t(f.t[1]), int32_t(f.t[2])});
     return uv;
 }
 
@@ -76,10 +74,10 @@ bool ConvertRenderInstance(KvrnLib::RenderObject& object, const RenderInstance& 
     CopyPoints(mesh.verts, object.vertices);
 
     const std::vector<uint8_t> twoSided = TwoSidedSlots(instance.mtl);
-    object.faces.resize(mesh.faces.size());
-    for (size_t f = 0; f < mesh.faces.size(); ++f) {
-        const Face& from = mesh.faces[f];
-        KvrnLib::FaceRecord& to = object.faces[f];
+    object.faces.clear();
+    object.faces.reserve(mesh.faces.size());
+    for (const Face& from : mesh.faces) {
+        KvrnLib::FaceRecord& to = object.faces.emplace_back();
         to.vertexA = int32_t(from.v[0]);
         to.vertexB = int32_t(from.v[1]);
         to.vertexC = int32_t(from.v[2]);
