@@ -96,6 +96,20 @@ class KvrnLine : public Effect,
     // Drops the engine object and every cached result.
     void ReleaseLineEffect();
 
+    // What the runs since the last reset did, for a renderer's statistics: time spent in each
+    // stage (a cached stage costs next to nothing), the strokes connected, and the stage that
+    // failed or was aborted, if any (its engine message went to the debug output).
+    struct RunReport {
+        int runs = 0;
+        double detectMs = 0;
+        double connectMs = 0;
+        double drawMs = 0;
+        int64_t strokes = 0;
+        std::string failedStage;  // "edge detection", "edge connection", "drawing"; empty: none
+    };
+    RunReport& Report() { return report_; }
+    void ResetReport() { report_ = RunReport(); }
+
     // The line set table; element i is null when out of range or not a line set.
     int NumLineSets();
     KvrnLineset* GetLineSet(int i);
@@ -153,6 +167,7 @@ class KvrnLine : public Effect,
     std::vector<int> selection_;
     std::unique_ptr<KvrnLib::LineEffect> lineEffect_;
     uint64_t lineEffectGeneration_ = 0;  // of the frame info the engine object was built over
+    RunReport report_;
 };
 
 // Undo records of a line set list change: the effect, a current index and a selection. The

@@ -1,5 +1,7 @@
 #include "line_render_driver.h"
 
+#include <chrono>
+
 #include <algorithm>
 #include <functional>
 #include <stdexcept>
@@ -100,12 +102,35 @@ bool RunLineEffect(KvrnLine& line, TimeValue t, int imageHeight, bool scaleAlway
     if (!variant.prepare(records)) return false;
 
     effect.SetDelegate(std::make_shared<KvrnLineEffectDelegate>(&callback));
+    KvrnLine::RunReport& report = line.Report();
+    ++report.runs;
+    using Clock = std::chrono::steady_clock;
+    const auto ms = [](Clock::time_point start) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    const auto failed = [&report](const char* stage) {
+        if (report.failedStage.empty()) report.failedStage = stage;
+        return false;
+    };
     callback.SetCaption(StageCaption(kDetectionCaption, line.GetName()));
-    if (!effect.Detect(records.detection, manager)) return false;
+    Clock::time_point start = Clock::now();
+    const bool detected = effect.Detect(records.detection, manager);
+    report.detectMs += ms(start);
+    if (!detected) return failed("edge detection");
     callback.SetCaption(StageCaption(kConnectionCaption, line.GetName()));
-    if (!effect.Connect(records.connect, manager)) return false;
+    start = Clock::now();
+    const bool connected = effect.Connect(records.connect, manager);
+    report.connectMs += ms(start);
+    if (!connected) return failed("edge connection");
+    if (report.strokes == 0 && effect.Connection()) {
+        for (const KvrnLib::ConnectionResult& result : *effect.Connection())
+            for (const KvrnLib::StrokeList& slot : result.slots) report.strokes += int64_t(slot.Size());
+    }
     callback.SetCaption(StageCaption(kDrawingCaption, line.GetName()));
-    return variant.draw(effect, records);
+    start = Clock::now();
+    const bool drawn = variant.draw(effect, records);
+    report.drawMs += ms(start);
+    return drawn || failed("drawing");
 }
 
 // Line render element records of gc's elements at t that have an output bitmap of the frame's
