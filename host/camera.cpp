@@ -1,6 +1,7 @@
 #include "camera.h"
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace {
@@ -33,15 +34,24 @@ void CameraObject::SetLens(TimeValue t, float lensMm, float filmWidthMm, bool an
 double CameraObject::FocalPixels(TimeValue t, int width, int height) const {
     // Written exactly as the application's camera set-up computes them: same values in, same
     // operations in the same order, same bits out.
+    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
     switch (fovType_) {
-        case FovType::kVertical:
-            return 0.5 * height / std::tan(ValueAt(vfovDeg_, t) * std::numbers::pi / 360);
-        case FovType::kLens:
-            return double(width) * ValueAt(lens_, t) / filmWidth_;
+        case FovType::kVertical: {
+            const float degrees = ValueAt(vfovDeg_, t);
+            if (!(degrees > 0 && degrees < 180)) return kNone;
+            return 0.5 * height / std::tan(degrees * std::numbers::pi / 360);
+        }
+        case FovType::kLens: {
+            const float lens = ValueAt(lens_, t);
+            if (!(lens > 0) || !(filmWidth_ > 0)) return kNone;
+            return double(width) * lens / filmWidth_;
+        }
         case FovType::kHorizontal:
             break;
     }
-    return 0.5 * width / std::tan(double(ValueAt(hfov_, t)) / 2);
+    const float radians = ValueAt(hfov_, t);
+    if (!(radians > 0 && radians < std::numbers::pi)) return kNone;
+    return 0.5 * width / std::tan(double(radians) / 2);
 }
 
 float CameraObject::GetFOV(TimeValue t, int width, int height) const {

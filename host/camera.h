@@ -28,7 +28,8 @@ class CameraObject : public Object {
     void SetFOV(TimeValue t, float horizontalRadians, bool animate);
     void SetVerticalFOV(TimeValue t, float degrees, bool animate);
     void SetLens(TimeValue t, float lensMm, float filmWidthMm, bool animate);
-    // Focal length in pixels for an image of that size at t.
+    // Focal length in pixels for an image of that size at t; NaN for an angle outside 0 to 180
+    // degrees or a lens or film width that is not positive.
     double FocalPixels(TimeValue t, int width, int height) const;
     // Horizontal field of view in radians for an image of that size at t.
     float GetFOV(TimeValue t, int width, int height) const;

@@ -60,9 +60,18 @@ std::vector<Point2d> ProjectPolygon(const std::vector<Point3>& verts,
     return out;
 }
 
-bool InsideTriangle(const Point2d& p, const Point2d& a, const Point2d& b, const Point2d& c) {
-    return Cross2(a, b, p) >= 0 && Cross2(b, c, p) >= 0 && Cross2(c, a, p) >= 0;
+double LengthSquared(const Point2d& a, const Point2d& b) {
+    return (a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y);
 }
+
+// Inside or within eps of the triangle: a corner that rounding moved just off an ear's long
+// side still blocks it, or the ear would leave a zero-area sliver behind.
+bool InsideTriangle(const Point2d& p, const Point2d& a, const Point2d& b, const Point2d& c,
+                    double eps) {
+    return Cross2(a, b, p) >= -eps && Cross2(b, c, p) >= -eps && Cross2(c, a, p) >= -eps;
+}
+
+constexpr double kRelativeTolerance = 1e-6;
 
 // Corner triples (indices into the polygon) covering it.
 std::vector<std::array<uint32_t, 3>> ClipEars(const std::vector<Point2d>& pts) {
@@ -74,12 +83,15 @@ std::vector<std::array<uint32_t, 3>> ClipEars(const std::vector<Point2d>& pts) {
     while (ring.size() > 3) {
         const size_t m = ring.size();
         const uint32_t a = ring[(i + m - 1) % m], b = ring[i % m], c = ring[(i + 1) % m];
-        bool ear = Cross2(pts[a], pts[b], pts[c]) > 0;
+        // Cross products are in squared lengths: the tolerance scales with the ear's size.
+        const double eps = kRelativeTolerance *
+                           std::max({LengthSquared(pts[a], pts[b]), LengthSquared(pts[b], pts[c]),
+                                     LengthSquared(pts[c], pts[a])});
+        bool ear = Cross2(pts[a], pts[b], pts[c]) > eps;
         for (size_t k = 0; ear && k < m; ++k) {
             const uint32_t q = ring[k];
             if (q == a || q == b || q == c) continue;
-            // A corner at the same place as one of the ear's (a hole bridge) does not block it.
-            if (InsideTriangle(pts[q], pts[a], pts[b], pts[c])) ear = false;
+            if (InsideTriangle(pts[q], pts[a], pts[b], pts[c], eps)) ear = false;
         }
         // A degenerate or self-intersecting outline can run out of ears: clip anyway.
         if (ear || misses >= m) {

@@ -50,7 +50,8 @@ class TriObject : public Object {
 
     const Mesh& GetMesh() const { return *mesh_; }
     const std::shared_ptr<const Mesh>& GetMeshPtr() const { return mesh_; }
-    // Writable mesh: copied first when it is shared. Drops the cached corner normals.
+    // Writable mesh: copied first when it is shared. Drops the cached corner normals; the
+    // caller tells the dependents (REFMSG_CHANGE) when done.
     Mesh& GetMeshForWrite();
     void SetMesh(Mesh mesh);
     // Computed on first request and kept with this mesh.

@@ -303,13 +303,23 @@ void FrameRenderer::BuildCamera(TimeValue t) {
     gc_.worldToCam = IsRigid(camToWorld) ? RigidInverse(camToWorld) : camToWorld.Inverse();
 
     gc_.projType = camera && camera->IsOrtho() ? PROJ_PARALLEL : PROJ_PERSPECTIVE;
+    const auto refuse = [&](const char* what) {
+        throw std::invalid_argument("camera \"" + node->GetName() + "\": " + what);
+    };
     if (gc_.projType == PROJ_PARALLEL) {
         const double pixelsPerUnit = width / double(camera->GetParallelWidth(t));
+        if (!(pixelsPerUnit > 0) || !std::isfinite(pixelsPerUnit))
+            refuse("the parallel width must be positive");
         gc_.xscale = float(pixelsPerUnit);
         gc_.yscale = float(-pixelsPerUnit);
     } else {
         const double focal = camera ? camera->FocalPixels(t, width, height)
                                     : 0.5 * width / std::tan(kDefaultFovRadians / 2);
+        if (!(focal > 0) || !std::isfinite(focal)) {
+            refuse(
+                "the field of view must be between 0 and 180 degrees, and lens and film "
+                "positive");
+        }
         gc_.xscale = float(-focal);
         gc_.yscale = float(focal);
     }

@@ -237,6 +237,17 @@ TEST_F(RenderTest, ContextCameraProjectsKnownPoints) {
     EXPECT_NEAR(s.x, 110.0f, 1e-4);
     EXPECT_NEAR(s.y, 45.0f, 1e-4);
 
+    camera->SetParallelWidth(0, 0.0f, false);
+    try {
+        renderer.RenderFrame(0, frame, nullptr);
+        FAIL() << "a zero parallel width was accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("\"camera\""), std::string::npos) << e.what();
+    }
+    camera->SetOrtho(false);
+    camera->SetVerticalFOV(0, 180.0f, false);
+    EXPECT_THROW(renderer.RenderFrame(0, frame, nullptr), std::invalid_argument);
+
     // Without a camera: identity view, 45 degrees across the width.
     setup.camera.reset();
     renderer.RenderFrame(0, frame, nullptr);
