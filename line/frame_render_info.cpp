@@ -84,8 +84,10 @@ bool ConvertRenderInstance(KvrnLib::RenderObject& object, const RenderInstance& 
         to.materialID = from.matID;
         to.smoothingGroup = from.smGroup;
         to.flags = twoSided[from.matID % twoSided.size()] ? KvrnLib::kFaceTwoSided : 0u;
-        for (int k = 0; k < 3; ++k)
+        for (int k = 0; k < 3; ++k) {
             if (from.EdgeVisible(k)) to.flags |= KvrnLib::FaceEdgeVisibleBit(k);
+            if (from.flags & (FACE_HARD_EDGE_A << k)) to.flags |= KvrnLib::FaceEdgeHardBit(k);
+        }
     }
 
     object.cornerNormals.clear();
