@@ -7,7 +7,6 @@ ModelessCheckAbortCallback::ModelessCheckAbortCallback(int threadCount, CheckAbo
 
 void ModelessCheckAbortCallback::Initialize(int threadCount, CheckAbortCallback* parent) {
     parent_ = parent;
-    aborted_ = false;
     if (threadCount != threadCount_ && window_) window_->SetThreadCount(threadCount);
     threadCount_ = threadCount;
 }

@@ -24,7 +24,8 @@ class ModelessCheckAbortCallback final : public KvrnCheckAbortCallback {
   public:
     // parent (may be null) must outlive the callback or the next Initialize.
     ModelessCheckAbortCallback(int threadCount, CheckAbortCallback* parent);
-    // New thread count (rows rebuilt when it differs) and parent; clears the abort flag.
+    // New thread count (rows rebuilt when it differs) and parent. A Cancel pressed earlier
+    // stays: the frame's later runs stop too.
     void Initialize(int threadCount, CheckAbortCallback* parent);
     bool HasWindow() const { return window_ != nullptr; }
 
