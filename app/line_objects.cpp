@@ -278,7 +278,8 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
             Matrix3::RotationY(radians(object.rotation.y)) *
             Matrix3::RotationZ(radians(object.rotation.z)) *
             Matrix3::Translation({object.position.x, object.position.y, object.position.z}));
-        scene_.GetRootNode()->AttachChild(node);
+        INode* parent = object.parent.empty() ? nullptr : scene_.FindNode(object.parent);
+        (parent ? parent : scene_.GetRootNode())->AttachChild(node);
         nodes_.push_back(node);
     }
 
@@ -297,7 +298,7 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
     }
 
     // Brushes in description order: their creation order is the identity order of edge groups.
-    std::vector<RefPtr<KvrnBrush>> brushes;
+    std::vector<RefPtr<KvrnBrush>>& brushes = brushes_;
     for (size_t i = 0; i < desc.brushes.size(); ++i) {
         try {
             brushes.emplace_back(MakeBrush(desc.brushes[i], int(i) + 1));
@@ -373,6 +374,54 @@ SceneLineObjects::~SceneLineObjects() = default;
 
 bool SceneLineObjects::IsNamedBrush(const ReferenceTarget* brush) const {
     return std::find(namedBrushes_.begin(), namedBrushes_.end(), brush) != namedBrushes_.end();
+}
+
+int32_t SceneLineObjects::IndexOf(const INode* node) const {
+    const auto it = std::find(nodes_.begin(), nodes_.end(), node);
+    return it == nodes_.end() ? -1 : int32_t(it - nodes_.begin());
+}
+
+KvrnBrush* SceneLineObjects::NamedBrush(const std::string& name) const {
+    for (const RefPtr<KvrnBrush>& brush : brushes_)
+        if (IsNamedBrush(brush.get()) && brush->GetName() == name) return brush.get();
+    return nullptr;
+}
+
+KvrnLineset* SceneLineObjects::LineSetNamed(const std::string& name) {
+    for (int i = 0; i < line_->NumLineSets(); ++i)
+        if (KvrnLineset* set = line_->GetLineSet(i);
+            set && set->MainBlock()->GetStr(KvrnLineset::kName) == name)
+            return set;
+    return nullptr;
+}
+
+void SceneLineObjects::SetBrushMaps(const SceneDescription& desc,
+                                    const std::function<Texmap*(const std::string&)>& map) {
+    for (size_t i = 0; i < desc.brushes.size() && i < brushes_.size(); ++i) {
+        const BrushDesc& b = desc.brushes[i];
+        KvrnBrush& brush = *brushes_[i];
+        const std::pair<const char*, const std::string*> slots[] = {{"colorMap", &b.colorMap},
+                                                                    {"sizeMap", &b.sizeMap},
+                                                                    {"map", &b.detail.map},
+                                                                    {"noiseMap", &b.detail.noiseMap}};
+        for (const auto& [param, name] : slots) {
+            if (name->empty()) continue;
+            Texmap* found = map(*name);
+            const std::string where =
+                "brush " + (b.name.empty() ? std::to_string(i) : "\"" + b.name + "\"") + ": " + param;
+            if (!found) Fail(desc, where + ": no map named \"" + *name + "\"");
+            std::vector<IParamBlock2*> blocks;
+            for (int k = 0; k < brush.NumParamBlocks(); ++k) blocks.push_back(brush.GetParamBlock(k));
+            if (KvrnBrushDetail* detail = brush.Detail())
+                for (int k = 0; k < detail->NumParamBlocks(); ++k)
+                    blocks.push_back(detail->GetParamBlock(k));
+            bool set = false;
+            for (IParamBlock2* block : blocks)
+                if (block && !set && block->GetDesc()->FindParam(param))
+                    set = block->SetValueByName(param, 0, ParamValue(static_cast<ReferenceTarget*>(found)));
+            if (!set) Fail(desc, where + ": the brush takes no such map");
+        }
+    }
 }
 
 INode* SceneLineObjects::NodeOf(int32_t objectIndex) const {

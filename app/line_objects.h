@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,10 @@
 #include "reference.h"
 #include "scene_description.h"
 
+class KvrnBrush;
 class KvrnLine;
+class KvrnLineset;
+class Texmap;
 
 namespace KvrnApp {
 
@@ -29,6 +33,19 @@ class SceneLineObjects {
     SceneLineObjects& operator=(const SceneLineObjects&) = delete;
 
     KvrnLine& Line() { return *line_; }
+    // The host scene holding the object nodes (children of their parents' nodes).
+    Scene& GetScene() { return scene_; }
+    // The ObjectDesc index of an object node, -1 for any other node.
+    int32_t IndexOf(const INode* node) const;
+    // The brush the scene file named so, or null.
+    KvrnBrush* NamedBrush(const std::string& name) const;
+    // The first line set of that name, or null.
+    KvrnLineset* LineSetNamed(const std::string& name);
+    // Puts the maps the description's brushes name (colorMap, sizeMap, the detail's map and
+    // noiseMap) into the brushes, looked up by `map`. Throws InputError naming the brush and map
+    // when the lookup gives none.
+    void SetBrushMaps(const SceneDescription& desc,
+                      const std::function<Texmap*(const std::string&)>& map);
     // The node of scene object i (ObjectDesc order); null for a negative or unknown index.
     INode* NodeOf(int32_t objectIndex) const;
     // Per render object, the node of its ObjectDesc (descIndex from LoadSceneObjects).
@@ -40,6 +57,7 @@ class SceneLineObjects {
     Scene scene_;
     std::vector<INode*> nodes_;
     std::vector<const ReferenceTarget*> namedBrushes_;
+    std::vector<RefPtr<KvrnBrush>> brushes_;  // by SceneDescription::brushes index
     RefPtr<KvrnLine> line_;
 };
 

@@ -36,11 +36,11 @@ uint8_t ToByte(float v) {
 }
 
 // One scanline as PNG stores it: filter byte 0 (none), then 8-bit RGBA, un-premultiplied.
-void ConvertRow(const KvrnLib::ColorFloatRaster& raster, int y, uint8_t* out) {
+void ConvertRow(const Bitmap& raster, int y, uint8_t* out) {
     const int width = raster.Width();
     *out++ = 0;
-    const KvrnLib::ColorFloat* pixels = raster.Row(y);
-    constexpr int kBlock = KvrnLib::ColorFloatRaster::kBlockPixels;
+    const BMM_Color_fl* pixels = raster.Row(y);
+    constexpr int kBlock = Bitmap::kBlockPixels;
     for (int x0 = 0; x0 < width; x0 += kBlock) {
         const int x1 = std::min(width, x0 + kBlock);
         // A block never written is zero; reading it would page in zeros for nothing.
@@ -50,7 +50,7 @@ void ConvertRow(const KvrnLib::ColorFloatRaster& raster, int y, uint8_t* out) {
             continue;
         }
         for (int x = x0; x < x1; ++x, out += 4) {
-            const KvrnLib::ColorFloat& c = pixels[x];
+            const BMM_Color_fl& c = pixels[x];
             if (!(c.a > 0.0f) && !(c.r > 0.0f) && !(c.g > 0.0f) && !(c.b > 0.0f)) {
                 out[0] = out[1] = out[2] = out[3] = 0;  // most pixels of a line image
                 continue;
@@ -77,7 +77,7 @@ struct Band {
     bool ok = false;
 };
 
-void EncodeBand(const KvrnLib::ColorFloatRaster& raster, Band& band) {
+void EncodeBand(const Bitmap& raster, Band& band) {
     const size_t rowBytes = 1 + size_t(raster.Width()) * 4;
     std::vector<uint8_t> raw(rowBytes * kRowsPerChunk);
     std::vector<uint8_t> out(size_t(1) << 18);
@@ -124,7 +124,7 @@ void AppendChunk(std::string& out, const char type[4], const char* data, size_t 
 
 }  // namespace
 
-std::string EncodePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster,
+std::string EncodePng(const std::filesystem::path& path, const Bitmap& raster,
                       int threads) {
     const int width = raster.Width(), height = raster.Height();
     const size_t rowBytes = 1 + size_t(width) * 4;
@@ -165,7 +165,7 @@ std::string EncodePng(const std::filesystem::path& path, const KvrnLib::ColorFlo
     return png;
 }
 
-void WritePng(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster,
+void WritePng(const std::filesystem::path& path, const Bitmap& raster,
               int threads) {
     const int error = KvrnVectorOut::WriteFileReplacing(path, EncodePng(path, raster, threads));
     if (error != 0) Fail(path, std::system_category().message(error));

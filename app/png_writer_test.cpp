@@ -33,7 +33,7 @@ std::vector<uint8_t> Pixel(const std::vector<uint8_t>& pixels, int i) {
 }
 
 // The message of the error WritePng throws, or "" when it throws none.
-std::string WriteError(const std::filesystem::path& path, const KvrnLib::ColorFloatRaster& raster) {
+std::string WriteError(const std::filesystem::path& path, const Bitmap& raster) {
     try {
         WritePng(path, raster);
     } catch (const std::runtime_error& e) {
@@ -44,7 +44,7 @@ std::string WriteError(const std::filesystem::path& path, const KvrnLib::ColorFl
 
 // Premultiplied raster colour comes out straight; out-of-range values are clamped.
 TEST(PngWriter, WritesStraightClampedRgba) {
-    KvrnLib::ColorFloatRaster raster(3, 2);
+    Bitmap raster(3, 2);
     raster.Row(0)[0] = {0.5f, 0.25f, 0.0f, 0.5f};  // half-covered orange
     raster.Row(0)[2] = {2.0f, -1.0f, 0.0f, 1.0f};
     raster.Row(1)[1] = {0.0f, 0.0f, 1.0f, 1.0f};
@@ -62,7 +62,7 @@ TEST(PngWriter, WritesStraightClampedRgba) {
 // Bands compressed on several threads join into one stream that decodes to the same image, pixels
 // on band edges and in blocks never written included.
 TEST(PngWriter, BandsOnManyThreadsGiveTheSameImage) {
-    KvrnLib::ColorFloatRaster raster(700, 1201);  // over 3 MB of scanlines: several bands
+    Bitmap raster(700, 1201);  // over 3 MB of scanlines: several bands
     for (int y = 0; y < raster.Height(); y += 7) raster.Pixel((y * 13) % 700, y) = {0, 0, 1, 1};
     for (int x = 0; x < raster.Width(); ++x) raster.Pixel(x, 600) = {0.5f, 0, 0, 0.5f};
     const test::TempDir dir;
@@ -86,7 +86,7 @@ TEST(PngWriter, RacingWritersLeaveACompleteImage) {
     const test::TempDir dir;
     const std::filesystem::path path = dir.Path() / "race.png";
     const std::string oldTemporaryName = dir.Write("race.png.partial", "someone else's file");
-    KvrnLib::ColorFloatRaster wide(400, 300), tall(300, 400);
+    Bitmap wide(400, 300), tall(300, 400);
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t) {
         writers.emplace_back([&, t] {
@@ -110,7 +110,7 @@ TEST(PngWriter, RacingWritersLeaveACompleteImage) {
 // The file and the real cause of the failed step, never "Success"; nothing is left behind.
 TEST(PngWriter, AFailedWriteNamesTheFileAndItsCause) {
     const test::TempDir dir;
-    const KvrnLib::ColorFloatRaster raster(2, 2);
+    const Bitmap raster(2, 2);
     const std::filesystem::path missing = dir.Path() / "no-such-folder" / "lines.png";
     const std::string prefix = "cannot write PNG '" + missing.string() + "': ";
     EXPECT_TRUE(WriteError(missing, raster).starts_with(prefix)) << prefix;

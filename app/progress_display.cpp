@@ -25,6 +25,10 @@ ProgressDisplay::ProgressDisplay(std::ostream& out, ProgressMode mode, int threa
 
 ProgressDisplay::~ProgressDisplay() { Clear(); }
 
+void ProgressDisplay::SetThreadCount(int threadCount) {
+    threads_.resize(size_t(std::max(threadCount, 0)));
+}
+
 void ProgressDisplay::SetCaption(const std::string& caption) {
     if (caption == caption_) return;
     caption_ = caption;
@@ -102,6 +106,34 @@ void ProgressDisplay::Clear() {
     out_ << "\r\x1b[" << drawnLines_ << "A\x1b[J";
     out_.flush();
     drawnLines_ = 0;
+}
+
+void DisplayWindow::SetCaption(const std::string& caption) {
+    display_.SetCaption(caption);
+    display_.Refresh();
+}
+
+void DisplayWindow::SetStatus(const std::string& text) {
+    display_.SetMessage(text);
+    display_.Refresh();
+}
+
+void DisplayWindow::SetProgress(int percent) {
+    display_.SetProgress(float(percent) * 0.01f);
+    display_.Refresh();
+}
+
+void DisplayWindow::SetThreadTitle(int thread, const std::string& title) {
+    display_.SetThreadMessage(thread, title);
+}
+
+void DisplayWindow::SetThreadProgress(int thread, int percent) {
+    display_.SetThreadProgress(thread, float(percent) * 0.01f);
+}
+
+bool DisplayWindow::CancelPressed() {
+    display_.Refresh();
+    return abortFlag_ && *abortFlag_ != 0;
 }
 
 void DisplayDelegate::SetMessage(const char* text) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "line_effect_delegate.h"
+#include "render.h"
 
 namespace KvrnApp {
 
@@ -25,6 +26,8 @@ class ProgressDisplay {
     ProgressDisplay& operator=(const ProgressDisplay&) = delete;
 
     ProgressMode Mode() const { return mode_; }
+    // Rows for that many worker threads; kept rows keep their text.
+    void SetThreadCount(int threadCount);
     // A new stage: its caption, progress back to 0.
     void SetCaption(const std::string& caption);
     void SetMessage(const std::string& message);
@@ -53,6 +56,27 @@ class ProgressDisplay {
     int drawnLines_ = 0;
     std::chrono::steady_clock::time_point lastDraw_{};
     bool captionPrinted_ = true;
+};
+
+// The host's progress window over a display: what the line effect shows while it draws. Cancel
+// is the stop signal: pressed once `abortFlag` is non-zero (set by a signal handler). The display
+// must outlive the window.
+class DisplayWindow final : public ProgressWindow {
+  public:
+    DisplayWindow(ProgressDisplay& display, const volatile std::sig_atomic_t* abortFlag)
+        : display_(display), abortFlag_(abortFlag) {}
+
+    void SetCaption(const std::string& caption) override;
+    void SetStatus(const std::string& text) override;
+    void SetProgress(int percent) override;
+    void SetThreadCount(int count) override { display_.SetThreadCount(count); }
+    void SetThreadTitle(int thread, const std::string& title) override;
+    void SetThreadProgress(int thread, int percent) override;
+    bool CancelPressed() override;
+
+  private:
+    ProgressDisplay& display_;
+    const volatile std::sig_atomic_t* abortFlag_;
 };
 
 // The engine's reporting interface over a display; aborted once `abortFlag` is non-zero (set by

@@ -15,12 +15,14 @@
 #include <thread>
 
 #include "exr_writer.h"
-#include "file_out_delegate.h"
-#include "file_output.h"
+#include "file_out_effect.h"
 #include "file_replace.h"
-#include "line_effect.h"
+#include "frame_list.h"
+#include "host_scene.h"
+#include "kvrn_line.h"
 #include "line_objects.h"
 #include "line_records.h"
+#include "line_render_driver.h"
 #include "memory_budget.h"
 #include "png_writer.h"
 #include "poly_mesh.h"
@@ -31,7 +33,6 @@
 #include "scene_writer.h"
 #include "settings_commands.h"
 #include "stage_runner.h"
-#include "tee_draw_delegate.h"
 
 namespace KvrnApp {
 
@@ -140,11 +141,29 @@ void CheckWritable(const std::string& option, const std::string& path) {
     ::unlink(probe.c_str());
 }
 
-struct VectorTarget {
-    std::string path;
-    KvrnVectorOut::FileType type;
-    std::unique_ptr<KvrnVectorOut::VectorImage> writer;
-};
+// A wide path as UTF-8 (the file output keeps its names wide).
+std::string Utf8(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t wc : text) {
+        const uint32_t c = uint32_t(wc);
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
 
 struct StageTimes {
     double import = 0, setup = 0, detect = 0, connect = 0, draw = 0, write = 0, total = 0;
@@ -257,6 +276,11 @@ CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
     render->add_option("--exr", options->exr, "OpenEXR of the lines (float RGBA)");
     render->add_option("--eps", options->eps, "EPS file of the strokes");
     render->add_option("--ai", options->ai, "Illustrator 8 EPS file of the strokes");
+    render->add_option("--frames", options->frames,
+                       "Frames to render: A, A-B or A-BxSTEP (default: the scene's animation, "
+                       "else frame 0); '#' runs in output names take the frame number");
+    render->add_option("--chunk", options->chunk,
+                       "Render part I (from 0) of N equal parts of the frames, as I/N (farms)");
     render->add_option("--save-scene", options->saveScene,
                        "Scene file of the line settings as used (every parameter by name)");
     render->add_option("--background", options->background,
@@ -329,6 +353,28 @@ std::string LimitNote(int64_t limitBytes) {
            "; lower the scene's triangles or image size, or raise --max-memory)";
 }
 
+// The host's abort callback of a render: the stop signal, and the captions on the display.
+class SignalAbortCallback final : public CheckAbortCallback {
+  public:
+    explicit SignalAbortCallback(ProgressDisplay* display) : display_(display) {}
+    bool Check() override { return gInterrupted != 0; }
+    bool Progress(int done, int total) override {
+        if (display_ && total > 0) {
+            display_->SetProgress(float(done) / float(total));
+            display_->Refresh();
+        }
+        return Check();
+    }
+    void SetTitle(const std::string& title) override {
+        if (!display_) return;
+        display_->SetCaption(title);
+        display_->Refresh();
+    }
+
+  private:
+    ProgressDisplay* display_;
+};
+
 // One render, as the steps it goes through. Each step returns 0 to go on, or the exit code.
 class RenderRun {
   public:
@@ -339,37 +385,42 @@ class RenderRun {
     int Run() {
         if (const int code = CheckInputs()) return code;
         if (const int code = LoadScene()) return code;
-        if (const int code = RunEngine()) return code;
-        if (const int code = WriteOutputs()) return code;
+        if (const int code = RenderFrames()) return code;
+        if (const int code = WriteSceneFile()) return code;
         return Report();
     }
 
   private:
     int CheckInputs();
+    void CheckFramePatterns(const std::vector<NamedPath>& outputs) const;
     int LoadScene();
-    int RunEngine();
-    int WriteOutputs();
+    int RenderFrames();
+    int WriteFrame(int frame, const Bitmap& image);
+    int WriteSceneFile();
     int Report();
 
     // 128 + the signal, as a shell reports a process the signal ended: 130 for Ctrl-C, 143 for
     // SIGTERM, 129 for SIGHUP.
     int Interrupted() {
+        if (display_) display_->Clear();
         if (!options_.quiet) err_ << "kovrin render: interrupted\n";
         return 128 + int(gInterrupted);
     }
-    int Failed(const char* what, const std::string& why, int code) {
+    int Failed(const std::string& what, const std::string& why, int code) {
         if (display_) display_->Clear();
         err_ << "kovrin render: " << what << why << "\n";
         return code;
     }
-    // An engine entry point returned false: an interrupt, or the engine's own message.
-    int EngineFailed(const char* stage) {
-        if (display_) display_->Clear();
+    // A stage of the line effect failed: an interrupt, or the engine's own message.
+    int EngineFailed(const std::string& stage, int frame) {
         if (gInterrupted) return Interrupted();
         std::string why = engineMessage_.empty() ? "the engine gave no reason" : engineMessage_;
         if (engineMessage_.find("alloc failed") != std::string::npos)
             why += LimitNote(memoryLimit_);
-        return Failed(stage, " failed: " + why, 1);
+        return Failed(FramePrefix(frame) + stage, " failed: " + why, 1);
+    }
+    std::string FramePrefix(int frame) const {
+        return frames_.size() > 1 ? "frame " + std::to_string(frame) + ": " : std::string();
     }
 
     const RenderOptions& options_;
@@ -381,50 +432,82 @@ class RenderRun {
     StageTimes times_;
 
     SceneDescription description_;
-    int64_t memoryLimit_ = 0;  // 0: unknown, nothing checked
+    std::vector<int> frames_;    // every frame of the render
+    std::vector<int> myFrames_;  // the frames this run renders (its chunk)
+    int64_t memoryLimit_ = 0;    // 0: unknown, nothing checked
     FrameShape frameShape_;
-    KvrnLib::ColorFloat background_{};
-    std::vector<VectorTarget> vectors_;
+    BMM_Color_fl background_{};
 
     SceneObjects loaded_;
     FramedCamera framed_;
-    std::unique_ptr<SceneLineObjects> lineObjects_;
-    EngineLineRecords settings_;
-    std::unique_ptr<KvrnLib::Scene> scene_;
+    std::unique_ptr<HostScene> host_;
     int64_t triangles_ = 0;
+    int64_t objectCount_ = 0;
     int64_t strokes_ = 0;
     int threadCount_ = 1;
 
     std::string engineMessage_;  // the engine's last failure line
     std::unique_ptr<ProgressDisplay> display_;
-    std::shared_ptr<KvrnLib::ColorFloatRaster> raster_;
     std::vector<std::string> written_;
 };
 
-// Everything that can be checked before work starts: outputs writable and apart from the inputs,
-// the scene description, and whether it fits in memory.
+// Every output of a render of several frames needs a '#' run for the frame number, or each
+// frame would overwrite the last.
+void RenderRun::CheckFramePatterns(const std::vector<NamedPath>& outputs) const {
+    if (frames_.size() < 2) return;
+    for (const NamedPath& output : outputs) {
+        if (output.what == "--stats-json" || output.what == "--save-scene") continue;
+        if (!HasFramePattern(output.path)) {
+            throw InputError(output.what + " " + output.path + ": " +
+                             std::to_string(frames_.size()) +
+                             " frames need a run of '#' in the name for the frame number "
+                             "(such as frame_####.png)");
+        }
+    }
+}
+
+// Everything that can be checked before work starts: frames, outputs writable and apart from
+// the inputs, the scene description, and whether it fits in memory.
 int RenderRun::CheckInputs() {
     try {
         const RenderOptions& o = options_;
-        if (o.png.empty() && o.exr.empty() && o.eps.empty() && o.ai.empty() && o.saveScene.empty())
+        if (o.png.empty() && o.exr.empty() && o.eps.empty() && o.ai.empty() &&
+            o.saveScene.empty())
             throw InputError(
                 "nothing to write: give -o FILE.png, --exr, --eps, --ai or --save-scene");
-        const std::vector<NamedPath> named = {{"-o", o.png},
-                                              {"--exr", o.exr},
-                                              {"--eps", o.eps},
-                                              {"--ai", o.ai},
-                                              {"--stats-json", o.statsJson},
-                                              {"--save-scene", o.saveScene}};
-        std::vector<NamedPath> outputs;
-        for (const NamedPath& output : named) {
-            CheckWritable(output.what, output.path);
-            if (!output.path.empty()) outputs.push_back(output);
-        }
         // New brushes start from the user defaults; a bad defaults file stops the run.
         if (const std::vector<std::string> bad = LoadUserDefaults(); !bad.empty())
             throw InputError(bad.front());
-        if (!o.background.empty()) background_ = ParseBackground(o.background);
+        if (!o.background.empty()) {
+            const KvrnLib::ColorFloat c = ParseBackground(o.background);
+            background_ = {c.r, c.g, c.b, c.a};
+        }
         description_ = DescribeJob(o);
+        if (o.frames.empty()) {
+            for (int f = description_.animation.start; f <= description_.animation.end; ++f)
+                frames_.push_back(f);
+        } else {
+            frames_ = ParseFrames(o.frames);
+        }
+        myFrames_ = o.chunk.empty() ? frames_ : ChunkFrames(frames_, ParseChunk(o.chunk));
+
+        std::vector<NamedPath> named = {{"-o", o.png},
+                                        {"--exr", o.exr},
+                                        {"--eps", o.eps},
+                                        {"--ai", o.ai},
+                                        {"--stats-json", o.statsJson},
+                                        {"--save-scene", o.saveScene}};
+        for (const RenderElementDesc& element : description_.renderElements)
+            named.push_back({"render element \"" + element.element.name + "\" png", element.png});
+        std::vector<NamedPath> outputs;
+        for (const NamedPath& output : named)
+            if (!output.path.empty()) outputs.push_back(output);
+        CheckFramePatterns(outputs);
+        const int firstFrame = myFrames_.empty() ? frames_.front() : myFrames_.front();
+        for (NamedPath& output : outputs) {
+            output.path = FrameFileName(output.path, firstFrame);
+            CheckWritable(output.what, output.path);
+        }
         std::vector<std::string> inputs(o.inputs.begin(), o.inputs.end());
         for (const ObjectDesc& object : description_.objects)
             if (object.source == ObjectSource::kFile) inputs.push_back(object.file);
@@ -448,14 +531,11 @@ int RenderRun::CheckInputs() {
     // kernel ending the process.
     if (memoryLimit_ > 0)
         LimitAddressSpace(memoryLimit_ + EstimateRenderMemory(0, frameShape_).reserved);
-    if (!options_.eps.empty())
-        vectors_.push_back({options_.eps, KvrnVectorOut::FileType::kEps, {}});
-    if (!options_.ai.empty())
-        vectors_.push_back({options_.ai, KvrnVectorOut::FileType::kIllustrator8, {}});
     return 0;
 }
 
-// Import, the memory check with the real triangle count, the camera and the engine settings.
+// Import, the memory check with the real triangle count, the camera and the host scene with
+// every setting checked.
 int RenderRun::LoadScene() {
     Clock::time_point stageStart = Clock::now();
     try {
@@ -471,14 +551,20 @@ int RenderRun::LoadScene() {
                 err_ << "kovrin render: warning: " << warning << "\n";
         }
         triangles_ = CountTriangles(loaded_);
+        objectCount_ = int64_t(loaded_.objects.size());
         CheckMemory(triangles_, frameShape_, memoryLimit_);
         times_.import = MsSince(stageStart);
         stageStart = Clock::now();
         framed_ = MakeSceneCamera(description_.camera, loaded_.objects);
+        const std::vector<int32_t> descIndex = loaded_.descIndex;
+        host_ = std::make_unique<HostScene>(description_, loaded_, framed_,
+                                            CommandLineOutputs{options_.eps, options_.ai},
+                                            frames_, background_);
         const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-        lineObjects_ = std::make_unique<SceneLineObjects>(description_);
-        settings_ = BuildSceneRecords(*lineObjects_, description_, loaded_.descIndex,
-                                      framed_.camera.height, cores);
+        // The settings at the first frame, checked before any frame is rendered.
+        const EngineLineRecords records = BuildSceneRecords(
+            host_->LineObjects(), description_, descIndex, framed_.camera.height, cores);
+        threadCount_ = options_.threads > 0 ? options_.threads : records.threadCount;
     } catch (const ImportInterrupted&) {
         return Interrupted();
     } catch (const InputError& e) {
@@ -486,100 +572,82 @@ int RenderRun::LoadScene() {
     } catch (const std::bad_alloc&) {
         return Failed("out of memory while loading the scene", LimitNote(memoryLimit_), 2);
     }
-    for (const auto& object : loaded_.objects)
-        object->SetTransforms(object->objToWorld, framed_.camera.worldToCam);
-    scene_ = std::make_unique<KvrnLib::Scene>(framed_.camera, loaded_.objects);
-    threadCount_ = options_.threads > 0 ? options_.threads : settings_.threadCount;
     times_.setup = MsSince(stageStart);
     return 0;
 }
 
-// Detection, connection and drawing, into the raster and the vector recorders.
-int RenderRun::RunEngine() {
+// The frames through the host's frame renderer: the line effect draws each onto its bitmap and
+// its render elements, the file outputs write their vector files, then the frame's images are
+// written. A frame that fails stops the run; the frames before it stay written.
+int RenderRun::RenderFrames() {
     // The engine reports failures on its debug output: keep the last line for the message.
     KvrnLib::SetDebugOutputSink([this](const char* text) {
         engineMessage_ = text ? text : "";
         while (!engineMessage_.empty() && engineMessage_.back() == '\n') engineMessage_.pop_back();
     });
-    struct SinkReset {
-        ~SinkReset() { KvrnLib::SetDebugOutputSink({}); }
-    } sinkReset;
-
     const ProgressMode mode = options_.quiet   ? ProgressMode::kQuiet
                               : errIsTerminal_ ? ProgressMode::kLive
                                                : ProgressMode::kPlain;
     display_ = std::make_unique<ProgressDisplay>(err_, mode, threadCount_, TerminalColumns());
-    auto delegate = std::make_shared<DisplayDelegate>(*display_, &gInterrupted);
-    auto manager = std::make_shared<KvrnLib::ThreadManagerCore>(threadCount_);
-    KvrnLib::LineEffect effect(scene_.get(), delegate);
-
-    Clock::time_point stageStart = Clock::now();
-    display_->SetCaption("Processing: [kovrin] edge detection.");
-    if (!effect.Detect(settings_.detection, manager)) return EngineFailed("edge detection");
-    times_.detect = MsSince(stageStart);
-
-    stageStart = Clock::now();
-    display_->SetCaption("Processing: [kovrin] edge connection.");
-    if (!effect.Connect(settings_.connect, manager)) return EngineFailed("edge connection");
-    times_.connect = MsSince(stageStart);
-    for (const KvrnLib::ConnectionResult& result : *effect.Connection()) {
-        for (const KvrnLib::StrokeList& slot : result.slots) strokes_ += int64_t(slot.Size());
+    if (mode != ProgressMode::kQuiet) {
+        SetProgressWindowFactory(
+            [this] { return std::make_unique<DisplayWindow>(*display_, &gInterrupted); });
     }
+    SetLineThreadCountOverride(options_.threads);
+    struct Reset {
+        ~Reset() {
+            KvrnLib::SetDebugOutputSink({});
+            SetProgressWindowFactory(nullptr);
+            SetLineThreadCountOverride(0);
+        }
+    } reset;
+    RegisterLineRenderHooks();
 
-    stageStart = Clock::now();
-    display_->SetCaption("Processing: [kovrin] drawing.");
-    const float width = float(framed_.camera.width), height = float(framed_.camera.height);
-    std::vector<std::shared_ptr<KvrnLib::LineEffectDrawDelegate>> fileDelegates;
-    for (VectorTarget& target : vectors_) {
-        target.writer = KvrnVectorOut::CreateVectorImage(int(target.type));
-        KvrnVectorOut::RecordPageSetup(*target.writer, width, height);
-        fileDelegates.push_back(std::make_shared<KvrnVectorOut::LineEffectDrawDelegateForFileOut>(
-            settings_.layerNames, width, height, target.writer.get(),
-            KvrnVectorOut::FileOutLineSwitches{}));
-    }
-    std::shared_ptr<KvrnLib::LineEffectDrawDelegate> fileDelegate;
-    if (fileDelegates.size() == 1) fileDelegate = fileDelegates.front();
-    if (fileDelegates.size() > 1)
-        fileDelegate = std::make_shared<KvrnVectorOut::TeeDrawDelegate>(fileDelegates);
-    // Vector files take line sizes for an image 640 pixels high whatever the size type. They are
-    // drawn on their own: a draw delegate reverses the line-set order, which would change the
-    // raster's overlaps whenever a vector file is asked for too.
-    const float fileScale = height * KvrnLib::kRelativeSizeScale;
+    SignalAbortCallback abort(display_.get());
+    KvrnLine& line = host_->LineObjects().Line();
+    const RenderSettings& settings = host_->Setup().settings;
     try {
-        if (!options_.png.empty() || !options_.exr.empty()) {
-            raster_ = std::make_shared<KvrnLib::ColorFloatRaster>(framed_.camera.width,
-                                                                  framed_.camera.height);
-            if (background_.a > 0.0f) {
-                for (int y = 0; y < raster_->Height(); ++y)
-                    std::fill(raster_->Row(y), raster_->Row(y) + raster_->Width(), background_);
+        FrameRenderer renderer(host_->GetScene(), host_->Setup());
+        renderer.Open();
+        for (const int frame : myFrames_) {
+            if (gInterrupted) return Interrupted();
+            line.ResetReport();
+            engineMessage_.clear();
+            Bitmap image(settings.width, settings.height);
+            try {
+                renderer.RenderFrame(FrameTime(frame), image, &abort);
+            } catch (const std::exception& e) {
+                return Failed(FramePrefix(frame), e.what(), 1);
             }
-            auto target = std::make_shared<KvrnLib::LineEffectRasterForColorFloatRaster>(raster_);
-            if (!effect.Draw(target, settings_.draw, manager, false, nullptr))
-                return EngineFailed("drawing");
+            if (gInterrupted) return Interrupted();
+            const KvrnLine::RunReport& report = line.Report();
+            if (!report.failedStage.empty()) return EngineFailed(report.failedStage, frame);
+            times_.detect += report.detectMs;
+            times_.connect += report.connectMs;
+            times_.draw += report.drawMs;
+            strokes_ = std::max(strokes_, report.strokes);
+            for (const KvrnFileOut* out : host_->FileOutputs()) {
+                const std::string path = Utf8(out->LastWritePath());
+                if (out->LastWriteResult() != 0)
+                    return Failed(FramePrefix(frame),
+                                  path + ": cannot write: " + std::strerror(out->LastWriteResult()),
+                                  1);
+                if (!path.empty()) written_.push_back(path);
+            }
+            if (const int code = WriteFrame(frame, image)) return code;
         }
-        if (fileDelegate) {
-            const KvrnLib::DrawSettings fileSettings =
-                KvrnLib::ScaleLengths(settings_.draw, fileScale / settings_.sizeScale);
-            if (!effect.Draw(fileDelegate, fileSettings)) return EngineFailed("drawing");
-        }
-    } catch (const std::exception& e) {
-        return Failed("drawing failed: ", e.what(), 1);
+        renderer.Close();
+    } catch (const std::bad_alloc&) {
+        return Failed("out of memory while rendering", LimitNote(memoryLimit_), 1);
     }
-    times_.draw = MsSince(stageStart);
-    if (gInterrupted) {
-        display_->Clear();
-        return Interrupted();
-    }
+    display_->Clear();
     return 0;
 }
 
-// Every file is written whole under a temporary name first, and all are renamed into place
-// together only when every one succeeded and no interrupt came. A failed or stopped run leaves
-// each earlier file as it was, and no temporary file.
-int RenderRun::WriteOutputs() {
+// The frame's images, each written whole under a temporary name and renamed into place together
+// only when every one succeeded and no interrupt came.
+int RenderRun::WriteFrame(int frame, const Bitmap& image) {
     const Clock::time_point stageStart = Clock::now();
-    // Encoding a large frame takes seconds: say so rather than look stalled.
-    display_->SetCaption("Processing: [kovrin] writing.");
     std::vector<KvrnVectorOut::StagedFile> staged;
     std::vector<std::string> paths;
     try {
@@ -590,34 +658,55 @@ int RenderRun::WriteOutputs() {
                 throw std::runtime_error(path + ": cannot write: " + std::strerror(error));
             paths.push_back(path);
         };
-        if (!options_.png.empty())
-            stage(options_.png, EncodePng(options_.png, *raster_, threadCount_));
-        if (!options_.exr.empty() && !gInterrupted)
-            stage(options_.exr, EncodeExr(options_.exr, *raster_));
-        for (VectorTarget& target : vectors_) {
-            if (gInterrupted) break;
-            target.writer->Optimize();
-            stage(target.path, target.writer->Serialize());
+        if (!options_.png.empty()) {
+            const std::string path = FrameFileName(options_.png, frame);
+            stage(path, EncodePng(path, image, threadCount_));
         }
-        if (!options_.saveScene.empty() && !gInterrupted) {
-            const nlohmann::json original =
-                description_.path.empty() ? nlohmann::json() : ReadSceneJson(description_.path);
-            stage(options_.saveScene, SceneToJson(description_, *lineObjects_,
-                                                  description_.path.empty() ? nullptr : &original)
-                                              .dump(2) +
-                                          "\n");
+        if (!options_.exr.empty() && !gInterrupted) {
+            const std::string path = FrameFileName(options_.exr, frame);
+            std::vector<ExrLayer> layers = {{"", &image}};
+            for (const ElementOutput& element : host_->Elements())
+                if (const Bitmap* layer = element.element->GetPBitmap())
+                    layers.push_back({element.name, layer});
+            stage(path, EncodeExr(path, layers));
+        }
+        for (const ElementOutput& element : host_->Elements()) {
+            const Bitmap* layer = element.element->GetPBitmap();
+            if (element.png.empty() || !layer || gInterrupted) continue;
+            const std::string path = FrameFileName(element.png, frame);
+            stage(path, EncodePng(path, *layer, threadCount_));
         }
     } catch (const std::exception& e) {
-        return Failed("", e.what(), 1);
+        return Failed(FramePrefix(frame), e.what(), 1);
     }
-    display_->Clear();
     if (gInterrupted) return Interrupted();
     for (size_t i = 0; i < staged.size(); ++i) {
         if (const int error = staged[i].Commit())
-            return Failed("", paths[i] + ": cannot write: " + std::strerror(error), 1);
+            return Failed(FramePrefix(frame), paths[i] + ": cannot write: " + std::strerror(error),
+                          1);
         written_.push_back(paths[i]);
     }
-    times_.write = MsSince(stageStart);
+    times_.write += MsSince(stageStart);
+    return 0;
+}
+
+// The scene as the settings objects were used, once the frames are done.
+int RenderRun::WriteSceneFile() {
+    if (options_.saveScene.empty()) return 0;
+    try {
+        const nlohmann::json original =
+            description_.path.empty() ? nlohmann::json() : ReadSceneJson(description_.path);
+        const std::string text =
+            SceneToJson(description_, host_->LineObjects(),
+                        description_.path.empty() ? nullptr : &original)
+                .dump(2) +
+            "\n";
+        if (const int error = KvrnVectorOut::WriteFileReplacing(options_.saveScene, text))
+            return Failed("", options_.saveScene + ": cannot write: " + std::strerror(error), 1);
+    } catch (const std::exception& e) {
+        return Failed("", e.what(), 1);
+    }
+    written_.push_back(options_.saveScene);
     return 0;
 }
 
@@ -631,7 +720,8 @@ int RenderRun::Report() {
             {"input", !description_.path.empty() ? description_.path
                       : !options_.inputs.empty() ? options_.inputs.front()
                                                  : "--builtin " + options_.builtin},
-            {"objects", loaded_.objects.size()},
+            {"objects", objectCount_},
+            {"frames", myFrames_.size()},
             {"triangles", triangles_},
             {"strokes", strokes_},
             {"threads", threadCount_},
@@ -653,7 +743,7 @@ int RenderRun::Report() {
             return Failed("", options_.statsJson + ": cannot write: " + std::strerror(result), 1);
     }
     if (!options_.quiet) {
-        out_ << std::fixed << std::setprecision(1) << loaded_.objects.size() << " objects, "
+        out_ << std::fixed << std::setprecision(1) << objectCount_ << " objects, "
              << triangles_ << " triangles, " << strokes_ << " strokes, " << threadCount_
              << (threadCount_ == 1 ? " thread" : " threads") << "\n"
              << "import " << times_.import << " ms, set-up " << times_.setup << " ms, detection "

@@ -1,5 +1,7 @@
-// `kovrin render`: draws the lines of a scene file or of model files and writes them as a PNG,
-// an OpenEXR image, an EPS and/or an Illustrator 8 EPS file, with progress, Ctrl-C and timings.
+// `kovrin render`: renders frames of a scene file or of model files through the host's frame
+// pipeline (the line effect, file outputs, render elements) and writes each frame as a PNG, an
+// OpenEXR image with the render elements as layers, an EPS and/or an Illustrator 8 EPS file, with
+// progress, Ctrl-C and timings. "####" in a name takes the frame number.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -29,13 +31,15 @@ struct RenderOptions {
     std::string maxMemory;       // "16G", "512M", bytes; empty: the memory available
     std::string statsJson;       // per-stage times, counts and peak memory as JSON
     std::string saveScene;       // the scene as the settings objects were used, as a scene file
+    std::string frames;          // "A-B[xSTEP]"; empty: the scene's animation (frame 0 if none)
+    std::string chunk;           // "I/N": part I (from 0) of N equal parts of the frames
 };
 
 // Registers the `render` subcommand on `app`; parsing fills *options, which must outlive `app`.
 CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options);
 
-// Exit codes: 0 done, 1 the engine or a write failed, 2 bad input or a render that would not fit
-// in memory (reported before any work where possible), 128 + the signal when stopped by SIGINT
+// Exit codes: 0 done, 1 the engine or a write failed (frames written before stay), 2 bad input or
+// a render that would not fit in memory (reported before any frame is rendered), 128 + the signal when stopped by SIGINT
 // (130), SIGTERM (143) or SIGHUP (129): no new file is left behind and earlier ones are unchanged.
 // Progress goes to `err` (live bars when it is a terminal), the summary to `out`.
 int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,

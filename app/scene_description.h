@@ -40,6 +40,7 @@ struct BrushDetailDesc {
     // Stamp.
     float mapOpacity = 100.0f;
     bool mapEnable = true;
+    std::string map;   // the stamp map: a name in SceneDescription::maps; empty: none
     int32_t type = 2;  // 0 Normal, 1 Multiple, 2 Simple
     float stretch = 0.0f;
     float stretchRnd = 0.0f;
@@ -81,6 +82,7 @@ struct BrushDetailDesc {
     int32_t strokeLoopDirection = 1;  // 0 Right, 1 Left
     // Distortion.
     bool noiseEnable = false;
+    std::string noiseMap;  // a name in SceneDescription::maps; empty: none
     float noiseMapOpacity = 5.0f;
     bool noiseMapEnable = true;
     float noiseAmount = 5.0f;
@@ -109,6 +111,8 @@ struct BrushDesc {
     std::array<float, 3> color{0.0f, 0.0f, 0.0f};  // 0 to 1
     float colorMapOpacity = 100.0f;
     bool colorMapEnable = true;
+    std::string colorMap;  // names in SceneDescription::maps; empty: none
+    std::string sizeMap;
     int32_t blend = 0;  // 0 to 15
     float alpha = 100.0f;
     float size = 1.0f;
@@ -228,10 +232,51 @@ struct ObjectDesc {
     TorusParams torus;
     TorusKnotParams torusKnot;
     PlaneParams plane;
-    // Scale, then rotation about X, Y, Z (degrees), then translation.
+    // Scale, then rotation about X, Y, Z (degrees), then translation; relative to the parent.
     KvrnLib::Point3 position;
     KvrnLib::Point3 rotation;
     KvrnLib::Point3 scale{1.0f, 1.0f, 1.0f};
+    std::string parent;    // an earlier object's name; empty: the scene root
+    std::string material;  // a name in SceneDescription::materials; empty: the file's own
+    bool hidden = false;   // not rendered, but still moves its children
+};
+
+// The frames of the scene's animation, inclusive, at frameRate frames per second.
+struct AnimationDesc {
+    int32_t frameRate = 30;
+    int32_t start = 0;
+    int32_t end = 0;
+};
+
+// One animation track: "keys" -> section -> name -> parameter (or section -> parameter for the
+// camera and the line effect), with its keys as JSON values checked when they are applied.
+struct TrackDesc {
+    std::string where;              // "keys.objects.ball.position", for messages
+    std::vector<std::string> path;  // {"objects", "ball", "position"}
+    std::vector<std::pair<int32_t, std::string>> keys;  // frame, JSON value
+};
+
+// A material, map or render element: its class name and its parameters as JSON, applied to the
+// object's parameter blocks when the scene is built (unknown keys are reported then).
+struct ClassedDesc {
+    std::string where;  // "materials.red", for messages
+    std::string name;
+    std::string className;
+    std::string paramsJson;
+};
+
+// An entry of the render-effects list: the scene's line effect, or a vector file output.
+struct EffectDesc {
+    enum class Kind { kLines, kFileOutput };
+    Kind kind = Kind::kLines;
+    std::string where;
+    std::string paramsJson;  // file outputs: their parameters
+};
+
+// A render element and, optionally, where its image of each frame goes.
+struct RenderElementDesc {
+    ClassedDesc element;
+    std::string png;  // "####" takes the frame number; empty: only in the OpenEXR layers
 };
 
 struct SceneDescription {
@@ -241,6 +286,13 @@ struct SceneDescription {
     LineOptionsDesc options;
     std::vector<BrushDesc> brushes;  // every brush a slot refers to
     std::vector<LineSetDesc> lineSets;
+    AnimationDesc animation;
+    std::vector<TrackDesc> tracks;
+    std::vector<ClassedDesc> materials;
+    std::vector<ClassedDesc> maps;
+    // Empty: the line effect alone. Otherwise the list in order, the line effect at most once.
+    std::vector<EffectDesc> effects;
+    std::vector<RenderElementDesc> renderElements;
 };
 
 // Turns every edge kind of `edges` off.

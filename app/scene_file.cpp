@@ -17,6 +17,7 @@
 #include "primitives.h"
 #include "scene_import.h"
 #include "scene_objects.h"
+#include "scene_sections.h"
 
 namespace KvrnApp {
 
@@ -220,12 +221,16 @@ class SceneParser {
     void ReadEdgeSwitches(Fields& fields, const std::string& suffix, EdgeSwitchesDesc& edges) const;
     ReductionDesc ReadReduction(const Json& value, const std::string& where) const;
     int32_t BrushSlot(const Json& value, const std::string& where);
+    // A map given by name must be one of the scene's "maps".
+    void MapName(Fields& fields, const std::string& key, std::string& out) const;
 
     std::string file_;
     std::filesystem::path folder_;
     SceneDescription scene_;
     std::map<std::string, int32_t> objectIndex_;
     std::map<std::string, int32_t> brushIndex_;
+    std::set<std::string> mapNames_;
+    std::set<std::string> materialNames_;
     std::map<std::string, std::string> objectOwner_;  // object name -> line set path holding it
 };
 
@@ -591,14 +596,33 @@ ObjectDesc SceneParser::ReadObject(const Json& value, const std::string& where) 
         if (object.scale.x == 0 || object.scale.y == 0 || object.scale.z == 0)
             Fail(at, "must not be zero");
     }
+    if (const Json* parent = fields.Find("parent")) {
+        object.parent = String(*parent, fields.PathOf("parent"));
+        if (!objectIndex_.contains(object.parent))
+            Fail(fields.PathOf("parent"), "no earlier object named " + Quoted(object.parent));
+    }
+    if (const Json* material = fields.Find("material")) {
+        object.material = String(*material, fields.PathOf("material"));
+        if (!materialNames_.contains(object.material))
+            Fail(fields.PathOf("material"), "no material named " + Quoted(object.material));
+    }
+    fields.Bool("hidden", object.hidden);
     fields.Finish();
     return object;
+}
+
+void SceneParser::MapName(Fields& fields, const std::string& key, std::string& out) const {
+    if (const Json* name = fields.Find(key)) {
+        out = String(*name, fields.PathOf(key));
+        if (!mapNames_.contains(out)) Fail(fields.PathOf(key), "no map named " + Quoted(out));
+    }
 }
 
 BrushDetailDesc SceneParser::ReadDetail(const Json& value, const std::string& where) const {
     Fields f(*this, value, where);
     BrushDetailDesc d;
     f.Float("mapOpacity", d.mapOpacity, 0, 100);
+    MapName(f, "map", d.map);
     f.Bool("mapEnable", d.mapEnable);
     f.Enum("type", d.type, kBrushTypeNames, 3);
     f.Float("stretch", d.stretch, -100, 100);
@@ -642,6 +666,7 @@ BrushDetailDesc SceneParser::ReadDetail(const Json& value, const std::string& wh
 
     f.Bool("noiseEnable", d.noiseEnable);
     f.Float("noiseMapOpacity", d.noiseMapOpacity, 0, 100);
+    MapName(f, "noiseMap", d.noiseMap);
     f.Bool("noiseMapEnable", d.noiseMapEnable);
     f.Float("noiseAmount", d.noiseAmount, 0, 1000);
     f.Float("noiseAmountRandom", d.noiseAmountRandom, 0, 100);
@@ -668,6 +693,8 @@ BrushDesc SceneParser::ReadBrush(const Json& value, const std::string& where) co
     BrushDesc brush;
     if (const Json* color = f.Find("color")) brush.color = Color(*color, f.PathOf("color"));
     f.Float("colorMapOpacity", brush.colorMapOpacity, 0, 100);
+    MapName(f, "colorMap", brush.colorMap);
+    MapName(f, "sizeMap", brush.sizeMap);
     f.Bool("colorMapEnable", brush.colorMapEnable);
     f.Enum("blend", brush.blend, kBlendNames, 15);
     f.Float("alpha", brush.alpha, 0, 100);
@@ -810,6 +837,17 @@ SceneDescription SceneParser::Parse(const std::string& text) {
     }
     scene_.path = file_;
     Fields top(*this, root, "");
+    const auto fail = [this](const std::string& where, const std::string& what) {
+        Fail(where, what);
+    };
+    if (const Json* maps = top.Find("maps")) {
+        scene_.maps = ReadClassedSection(*maps, "maps", fail);
+        for (const ClassedDesc& map : scene_.maps) mapNames_.insert(map.name);
+    }
+    if (const Json* materials = top.Find("materials")) {
+        scene_.materials = ReadClassedSection(*materials, "materials", fail);
+        for (const ClassedDesc& material : scene_.materials) materialNames_.insert(material.name);
+    }
 
     if (const Json* objects = top.Find("objects")) {
         if (!objects->is_array()) Fail("objects", "expected an array of objects");
@@ -836,6 +874,14 @@ SceneDescription SceneParser::Parse(const std::string& text) {
     } else {
         scene_.lineSets.push_back(NewLineSet(scene_.brushes));
     }
+    if (const Json* animation = top.Find("animation"))
+        scene_.animation = ReadAnimation(*animation, "animation", fail);
+    if (const Json* keys = top.Find("keys"))
+        scene_.tracks = ReadTracks(*keys, "keys", scene_.animation, fail);
+    if (const Json* effects = top.Find("effects"))
+        scene_.effects = ReadEffects(*effects, "effects", fail);
+    if (const Json* elements = top.Find("renderElements"))
+        scene_.renderElements = ReadRenderElements(*elements, "renderElements", fail);
     top.Finish();
     return std::move(scene_);
 }

@@ -137,6 +137,7 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
                 auto placed = file && !lastPlacement
                                   ? std::make_shared<KvrnLib::RenderObject>(*source)
                                   : std::move(source);
+                loaded.fileTransforms.push_back(placed->objToWorld);
                 placed->objToWorld = toWorld;
                 placed->name = count == 1 ? object.name : object.name + "/" + prepared.names[m];
                 loaded.objects.push_back(std::move(placed));

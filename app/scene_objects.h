@@ -15,6 +15,9 @@ namespace KvrnApp {
 struct SceneObjects {
     std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;  // camera transforms identity
     std::vector<int32_t> descIndex;     // per render object: index into SceneDescription::objects
+    // Per render object: its mesh's own transform in its model file (identity for primitives);
+    // objToWorld is this times ObjectTransform of its ObjectDesc.
+    std::vector<KvrnLib::Matrix3> fileTransforms;
     int64_t droppedPolygons = 0;        // polygons with fewer than 3 distinct vertices
     int64_t copiedPolygons = 0;         // exact copies of other polygons, dropped
     std::vector<std::string> warnings;  // one per model file with copies: its name and count

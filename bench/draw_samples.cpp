@@ -85,7 +85,13 @@ void DrawSample(const std::filesystem::path& path, const BrushDrawSettings& brus
     std::unique_ptr<KvrnLib::LineEffectWorkBuffer> buffer;
     KvrnLib::DrawStrokes(output, settings, connection, scene, pool, nullptr, false, nullptr,
                          buffer);
-    KvrnApp::WritePng(path, *raster);
+    Bitmap image(kWidth, kHeight);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const KvrnLib::ColorFloat& c = raster->Row(y)[x];
+            image.Row(y)[x] = {c.r, c.g, c.b, c.a};
+        }
+    KvrnApp::WritePng(path, image);
     std::printf("wrote %s\n", path.string().c_str());
 }
 

@@ -19,12 +19,16 @@ bool LineEffect::Detect(const LineDetectionSettings& settings,
                         std::shared_ptr<ThreadManager> manager) {
     const bool ok = ContainStageFailure("Detect", [&] {
         if (!(detectionSettings_ == settings)) DropDetection();
-        if (detection_) return;
+        if (detection_) {
+            ++runs_.cachedDetections;
+            return;
+        }
         if (!manager) throw LineEffectException("threadManager is null.");
         if (!scene_) throw LineEffectException("invalid LineDetectionSettings.");
         DropDetection();
         detection_ = std::make_unique<DetectionResult>();
         detectionSettings_ = LineDetectionSettings{};
+        ++runs_.detections;
         DetectEdges(*detection_, settings, *scene_, *manager, delegate_);
         detectionSettings_ = settings;
     });
@@ -45,11 +49,15 @@ bool LineEffect::Connect(const std::vector<ConnectSettings>& settings,
                          std::shared_ptr<ThreadManager> manager) {
     const bool ok = ContainStageFailure("Connect", [&] {
         if (connectSettings_ != settings) connection_.reset();
-        if (connection_) return;
+        if (connection_) {
+            ++runs_.cachedConnections;
+            return;
+        }
         if (!manager) throw LineEffectException("threadManager is null.");
         if (!detection_ || !scene_) throw LineEffectException("invalid detection result.");
         auto result = std::make_unique<std::vector<ConnectionResult>>();
         connectSettings_.clear();
+        ++runs_.connections;
         ConnectEdges(*result, *detection_, *scene_, settings, *manager, delegate_);
         connection_ = std::move(result);
         connectSettings_ = settings;

@@ -42,6 +42,16 @@ class LineEffect {
     // Render-element outputs are ignored: nothing reads the pixels.
     bool Draw(std::shared_ptr<LineEffectDrawDelegate> drawDelegate, const DrawSettings& settings);
 
+    // How many times each stage computed its result, and how many times a cached result served
+    // instead, over the effect's life.
+    struct RunCounts {
+        int detections = 0;
+        int cachedDetections = 0;
+        int connections = 0;
+        int cachedConnections = 0;
+    };
+    const RunCounts& Runs() const { return runs_; }
+
     const DetectionResult* Detection() const { return detection_.get(); }
     const std::vector<ConnectionResult>* Connection() const { return connection_.get(); }
     void SetDelegate(std::shared_ptr<LineEffectDelegate> delegate);
@@ -58,6 +68,7 @@ class LineEffect {
     std::vector<ConnectSettings> connectSettings_;
     // Kept between frames: reused while the frame size and over-sampling stay the same.
     std::unique_ptr<LineEffectWorkBuffer> workBuffer_;
+    RunCounts runs_;
 };
 
 }  // namespace KvrnLib

@@ -27,6 +27,11 @@ constexpr SClass_ID CUST_ATTRIB_CLASS_ID = 0x00000C20;
 constexpr SClass_ID PARAMETER_BLOCK2_CLASS_ID = 0x00000082;
 constexpr SClass_ID BASENODE_CLASS_ID = 0x00000001;
 constexpr SClass_ID CURVE_CONTROL_CLASS_ID = 0x00000920;
+constexpr SClass_ID GEN_DERIVOB_CLASS_ID = 0x00000002;
+constexpr SClass_ID GEOMOBJECT_CLASS_ID = 0x00000010;
+constexpr SClass_ID CAMERA_CLASS_ID = 0x00000020;
+constexpr SClass_ID LIGHT_CLASS_ID = 0x00000030;
+constexpr SClass_ID OSM_CLASS_ID = 0x00000810;  // object-space modifiers
 
 // Identity of a function-publishing interface.
 class Interface_ID {

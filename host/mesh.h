@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "point3.h"
@@ -14,10 +15,14 @@ constexpr uint32_t EDGE_A = 1u << 0;
 constexpr uint32_t EDGE_B = 1u << 1;
 constexpr uint32_t EDGE_C = 1u << 2;
 constexpr uint32_t EDGE_ALL = EDGE_A | EDGE_B | EDGE_C;
+// Hard-edge marks: edge k of the face is a crease the mesh's normals break across (a loader
+// that knew the file's normals set them); edge detection treats it as a smoothing border.
+constexpr uint32_t FACE_HARD_EDGE_A = 1u << 3;
+constexpr uint32_t FACE_HARD_EDGE_ALL = 7u << 3;
 
 struct Face {
     std::array<uint32_t, 3> v{0, 0, 0};
-    uint32_t smGroup = 0;  // smoothing-group bits; faces sharing a bit are smoothed together
+    uint32_t smGroup = 0;       // smoothing-group bits; faces sharing a bit are smoothed together
     uint32_t flags = EDGE_ALL;  // EDGE_* bits
     uint16_t matID = 0;
     bool EdgeVisible(int k) const { return (flags >> k) & 1u; }
@@ -90,3 +95,34 @@ struct MNMesh {
     std::vector<uint8_t> faceSel;
     MeshSelLevel selLevel = MeshSelLevel::kObject;
 };
+
+// Axis-aligned box; empty (min above max) until a point is added.
+struct Box3 {
+    Point3 pmin{3.4028235e38f, 3.4028235e38f, 3.4028235e38f};
+    Point3 pmax{-3.4028235e38f, -3.4028235e38f, -3.4028235e38f};
+    bool IsEmpty() const { return pmin.x > pmax.x; }
+    void Add(const Point3& p);
+};
+
+Box3 BoundingBox(const Mesh& mesh);
+
+// Empty when the mesh is consistent; otherwise a text naming the first bad vertex or face: a
+// NaN or infinite vertex, a vertex index out of range, a map channel (or the specified normals)
+// with the wrong number of faces or an index out of range.
+std::string ValidateMesh(const Mesh& mesh);
+std::string ValidateMNMesh(const MNMesh& mesh);
+
+// Triangle mesh of a polygon mesh: each polygon is split by ear clipping in its own plane, so
+// concave polygons stay inside their outline. Triangles keep the polygon's smoothing group,
+// material ID and face selection; polygon edges keep their visibility, the added diagonals are
+// invisible. Map channels are split alongside; vertices, weights and vertex selection are
+// copied. Throws std::invalid_argument with ValidateMNMesh's text for an inconsistent mesh.
+Mesh TriangulateMNMesh(const MNMesh& mesh);
+
+// Object-space corner normals, three per face (face * 3 + corner), unit length (zero for a
+// degenerate face). A corner takes the mesh's specified normal when it has one marked explicit
+// (any specified normal when explicitNormal is empty); otherwise faces sharing a smoothing bit at
+// the corner's vertex average their area-weighted normals, and smoothing group 0 is faceted.
+// allExplicit (may be null) tells whether every corner came from specified normals. The mesh must
+// be valid.
+std::vector<Point3> ComputeCornerNormals(const Mesh& mesh, bool* allExplicit = nullptr);

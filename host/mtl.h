@@ -12,9 +12,17 @@ class MtlBase : public ReferenceTarget {
     // Undoable; tells the dependents (REFMSG_NAME_CHANGED).
     void SetName(const std::string& name);
 
+  protected:
+    // Clone helper: points each of clone's references at the remapped copy of this object's,
+    // copies the name and the base data. clone must have the same references.
+    void CloneInto(MtlBase* clone, RemapDir& remap);
+
   private:
     std::string name_;
 };
+
+// Name of a new material ("Material #N") or map ("Map #N"), N running from 1 per kind.
+std::string NextMtlBaseName(bool map);
 
 // Requirements bits.
 constexpr unsigned MTLREQ_2SIDE = 1u << 0;

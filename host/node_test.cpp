@@ -108,5 +108,54 @@ TEST_F(NodeTest, CurveEvaluatesThroughItsPointsAndUndoesEdits) {
     EXPECT_EQ(curve->GetPoint(0).flags, kCurvePointCornerFlags);
 }
 
+TEST_F(NodeTest, AnimatedTransformsInterpolateAndChildrenFollowTheirParent) {
+    Scene scene;
+    INode* parent = AddNode(scene.GetRootNode(), "p");
+    INode* child = AddNode(parent, "c");
+    parent->SetPosition(0, Point3(0, 0, 0), true);
+    parent->SetPosition(100, Point3(10, 0, 0), true);
+    // Scale, then rotation, then position, then the fixed transform.
+    child->SetScale(0, Point3(2, 1, 1), false);
+    child->SetRotation(0, Point3(0, 0, 90), false);
+    child->SetPosition(0, Point3(0, 0, 5), false);
+    child->SetLocalTM(Matrix3::Translation(Point3(100, 0, 0)));
+
+    Point3 p = child->GetNodeTM(50).PointTransform(Point3(1, 0, 0));
+    EXPECT_NEAR(p.x, 105.0f, 1e-4f);  // the parent is half-way at t = 50
+    EXPECT_NEAR(p.y, 2.0f, 1e-4f);
+    EXPECT_NEAR(p.z, 5.0f, 1e-4f);
+    EXPECT_NEAR(child->GetNodeTM(200).GetTrans().x, 110.0f, 1e-4f);
+    EXPECT_EQ(child->TMValidity(50), Interval(50, 50));
+    EXPECT_EQ(child->TMValidity(200), Interval(100, TIME_PosInfinity));
+
+    // An untouched node hands back its fixed transform bit for bit.
+    INode* fixed = AddNode(scene.GetRootNode(), "f");
+    Matrix3 tm = Matrix3::RotationX(0.3f) * Matrix3::Translation(Point3(1.1f, -2.3f, 0.7f));
+    fixed->SetLocalTM(tm);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(fixed->GetNodeTM(0).GetRow(i), tm.GetRow(i));
+}
+
+TEST_F(NodeTest, TransformKeysAndFlagsAreUndoable) {
+    Scene scene;
+    INode* node = AddNode(scene.GetRootNode(), "n");
+    theHold.Begin();
+    node->SetPosition(0, Point3(1, 2, 3), true);
+    node->SetRotation(10, Point3(0, 90, 0), true);
+    node->Hide(true);
+    node->SetRenderable(false);
+    theHold.Accept("edit");
+    EXPECT_TRUE(node->PositionController().IsKeyed());
+    EXPECT_TRUE(node->IsHidden());
+    theHold.Undo();
+    EXPECT_FALSE(node->PositionController().IsKeyed());
+    EXPECT_FALSE(node->RotationController().IsKeyed());
+    EXPECT_FALSE(node->IsHidden());
+    EXPECT_TRUE(node->Renderable());
+    EXPECT_TRUE(node->GetNodeTM(0).IsIdentity(0.0f));
+    theHold.Redo();
+    EXPECT_EQ(node->GetPosition(0), Point3(1, 2, 3));
+    EXPECT_FALSE(node->Renderable());
+}
+
 }  // namespace
 }  // namespace KvrnHost

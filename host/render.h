@@ -20,10 +20,10 @@ class Scene;
 class RenderGlobalContext;
 
 // ---- Notifications ----
-constexpr int NOTIFY_PRE_RENDER = 0x0C;         // callParam: the RenderGlobalContext (no time yet)
-constexpr int NOTIFY_POST_RENDER = 0x0D;        // callParam: null
-constexpr int NOTIFY_PRE_RENDERFRAME = 0x0E;    // callParam: the frame's RenderGlobalContext
-constexpr int NOTIFY_POST_RENDERFRAME = 0x0F;   // callParam: the frame's RenderGlobalContext
+constexpr int NOTIFY_PRE_RENDER = 0x0C;        // callParam: the RenderGlobalContext (no time yet)
+constexpr int NOTIFY_POST_RENDER = 0x0D;       // callParam: null
+constexpr int NOTIFY_PRE_RENDERFRAME = 0x0E;   // callParam: the frame's RenderGlobalContext
+constexpr int NOTIFY_POST_RENDERFRAME = 0x0F;  // callParam: the frame's RenderGlobalContext
 
 struct NotifyInfo {
     int intcode = 0;
@@ -139,7 +139,7 @@ constexpr int PROJ_PARALLEL = 1;
 // from its smoothing groups.
 struct RenderInstance {
     INode* node = nullptr;
-    Mtl* mtl = nullptr;  // the node's material; null: none
+    Mtl* mtl = nullptr;                // the node's material; null: none
     std::shared_ptr<const Mesh> mesh;  // null: the node evaluated to no mesh
     Matrix3 objToWorld;
     Matrix3 objToCam;
@@ -168,7 +168,7 @@ class RenderGlobalContext {
     Matrix3 camToWorld;
     bool hasViewParams = false;
     ViewParams viewParams;
-    bool inMtlEdit = false;  // rendering for the material editor
+    bool inMtlEdit = false;              // rendering for the material editor
     const RenderSetup* setup = nullptr;  // the lists and settings of this render
     std::vector<RenderInstance> instances;
 
@@ -199,10 +199,22 @@ class FrameRenderer {
     // The context of the last frame (or of Open before the first).
     const RenderGlobalContext& Context() const { return gc_; }
 
+    // Surface shading step, called after the background and before the effects. Surfaces are
+    // not shaded yet: without a hook the frame keeps its background.
+    using ShadeSurfacesHook =
+        std::function<void(TimeValue t, Bitmap& frame, RenderGlobalContext& gc)>;
+    void SetShadeSurfaces(ShadeSurfacesHook hook) { shadeSurfaces_ = std::move(hook); }
+
   private:
+    struct BackgroundImage;
     void BuildContext(TimeValue t);
+    void BuildCamera(TimeValue t);
+    void BuildInstances(TimeValue t);
+    void DrawBackground(Bitmap& frame);
     Scene& scene_;
     const RenderSetup& setup_;
     RenderGlobalContext gc_;
     bool open_ = false;
+    ShadeSurfacesHook shadeSurfaces_;
+    std::shared_ptr<const BackgroundImage> background_;  // stretched to the frame, read once
 };

@@ -1,7 +1,9 @@
-// Texture maps: named targets with sub-maps and a validity interval.
+// Texture maps: named targets with sub-maps, a validity interval and evaluation at a shading
+// point.
 #pragma once
 
 #include "mtl.h"
+#include "shade_context.h"
 
 class Texmap : public MtlBase {
   public:
@@ -11,4 +13,14 @@ class Texmap : public MtlBase {
     virtual void SetSubTexmap(int /*i*/, Texmap* /*map*/) {}
     // Times around t over which the map's output stays the same.
     virtual Interval Validity(TimeValue /*t*/) { return FOREVER; }
+
+    // Prepares the map (and its sub-maps) for rendering at t on the scene-editing thread: reads
+    // the parameters into a cache and narrows valid to the cache's interval. Throws
+    // std::runtime_error naming the file or value when the map cannot be used. Afterwards, and
+    // until the map is edited or updated again, the Eval functions read only that cache and may
+    // be called from many threads at once.
+    virtual void Update(TimeValue /*t*/, Interval& /*valid*/) {}
+    // Transparent black for maps without a colour (settings objects held as maps).
+    virtual AColor EvalColor(ShadeContext& /*sc*/) { return AColor(0.0f, 0.0f, 0.0f, 0.0f); }
+    virtual float EvalMono(ShadeContext& sc) { return Intensity(EvalColor(sc)); }
 };

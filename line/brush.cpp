@@ -1,9 +1,11 @@
 #include "brush.h"
 
 #include <atomic>
+#include <stdexcept>
 
 #include "class_desc.h"
 #include "line_reduction.h"
+#include "max_texmap_interface.h"
 #include "string_table.h"
 
 namespace {
@@ -149,7 +151,23 @@ KvrnBrushDetail* KvrnBrush::Detail() {
 
 namespace {
 
-void ReadDetail(KvrnBrushDetail& detail, TimeValue t, KvrnLib::BrushDrawSettings& b) {
+// The engine's view of a map slot: empty without a map or at zero weight (the enable switches
+// already zeroed the weight). A map that cannot be prepared is reported against its brush and
+// slot before anything is drawn.
+std::shared_ptr<const KvrnLib::TexmapInterface> MapOf(const std::string& brushName,
+                                                      const char* slot, Texmap* map, float weight,
+                                                      TimeValue t) {
+    if (!map || weight == 0.0f) return nullptr;
+    try {
+        return MakeTexmapInterface(map, t);
+    } catch (const std::exception& e) {
+        throw std::invalid_argument(brushName + ": " + slot + " \"" + map->GetName() +
+                                    "\": " + e.what());
+    }
+}
+
+void ReadDetail(KvrnBrushDetail& detail, const std::string& brushName, TimeValue t,
+                KvrnLib::BrushDrawSettings& b) {
     IParamBlock2* basic = detail.Block(kDetailBasic);
     IParamBlock2* stroke = detail.Block(kDetailStroke);
     IParamBlock2* noise = detail.Block(kDetailNoise);
@@ -215,6 +233,8 @@ void ReadDetail(KvrnBrushDetail& detail, TimeValue t, KvrnLib::BrushDrawSettings
         b.colorRangeG = colorRange->GetFloat(kColorRangeG, t) * kPercent;
         b.colorRangeB = colorRange->GetFloat(kColorRangeB, t) * kPercent;
     }
+    b.brushMap = MapOf(brushName, "map", detail.GetSubTexmap(0), b.mapOpacity, t);
+    b.noiseMap = MapOf(brushName, "noiseMap", detail.GetSubTexmap(1), b.noiseMapOpacity, t);
     if (sizeReduction && sizeReduction->GetBool(kReductionEnable, t))
         b.sizeReductionCurve = BakeCurve(detail.SizeCurve());
     if (alphaReduction && alphaReduction->GetBool(kReductionEnable, t))
@@ -238,7 +258,9 @@ KvrnLib::BrushDrawSettings BrushDrawSettingsOf(KvrnBrush& brush, TimeValue t) {
                                 : 0.0f;
         b.blend = p->GetInt(kBrushBlend, t);
     }
-    if (KvrnBrushDetail* detail = brush.Detail()) ReadDetail(*detail, t, b);
+    b.colorMap = MapOf(brush.GetName(), "colorMap", brush.GetSubTexmap(1), b.colorMapOpacity, t);
+    b.sizeMap = MapOf(brush.GetName(), "sizeMap", brush.GetSubTexmap(2), b.sizeMapAmount, t);
+    if (KvrnBrushDetail* detail = brush.Detail()) ReadDetail(*detail, brush.GetName(), t, b);
     return b;
 }
 

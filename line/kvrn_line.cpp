@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "line_classes.h"
+#include "line_render_driver.h"
 #include "lineset.h"
 #include "mtl.h"
 #include "node.h"
@@ -181,6 +182,34 @@ int KvrnLine::LineSizeType(TimeValue t) {
     IParamBlock2* block = MainBlock();
     return block ? block->GetInt(kLineSizeType, t) : 1;
 }
+
+void KvrnLine::Apply(TimeValue t, Bitmap* bm, RenderGlobalContext* gc, CheckAbortCallback* cb) {
+    ApplyLineEffect(*this, t, bm, gc, cb);
+}
+
+bool KvrnLine::NeedsFrameRenderInfo(TimeValue t) {
+    if (!GetActive(t)) return false;
+    for (int i = 0; i < NumLineSets(); ++i)
+        if (GetLineSet(i)) return true;
+    return false;
+}
+
+bool KvrnLine::NeedsMotionInfo(TimeValue t) {
+    IParamBlock2* block = MainBlock();
+    return NeedsFrameRenderInfo(t) && block && block->GetBool(kAnimationEnable, t) &&
+           block->GetBool(kAnimationMotionOnly, t);
+}
+
+KvrnLib::LineEffect& KvrnLine::GetLineEffect(const KvrnFrameRenderInfo& info) {
+    if (lineEffect_ && lineEffectGeneration_ != info.Generation()) lineEffect_.reset();
+    if (!lineEffect_) {
+        lineEffect_ = std::make_unique<KvrnLib::LineEffect>(info.ScenePtr(), nullptr);
+        lineEffectGeneration_ = info.Generation();
+    }
+    return *lineEffect_;
+}
+
+void KvrnLine::ReleaseLineEffect() { lineEffect_.reset(); }
 
 KvrnLineset* KvrnLine::CurrentLineSet() { return GetLineSet(current_); }
 

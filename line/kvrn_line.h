@@ -4,15 +4,20 @@
 // scripting interface. Single-threaded: only the scene-editing thread calls these.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "class_desc.h"
+#include "frame_render_info.h"
 #include "function_publishing.h"
 #include "hold.h"
+#include "line_effect.h"
 #include "param_block.h"
 #include "reference.h"
+#include "render.h"
 
 class INode;
 class KvrnLineset;
@@ -36,7 +41,10 @@ struct KvrnLineRefsDef {
     static constexpr int kNumRefs = 1;
 };
 
-class KvrnLine : public ReferenceTarget, public KvrnLineRefsDef, public KvrnLineInterface {
+class KvrnLine : public Effect,
+                 public KvrnLineRefsDef,
+                 public KvrnRenderGlobalUser,
+                 public KvrnLineInterface {
   public:
     // Parameter IDs of block "main".
     enum MainParam : ParamID {
@@ -71,6 +79,36 @@ class KvrnLine : public ReferenceTarget, public KvrnLineRefsDef, public KvrnLine
     ReferenceTarget* Clone(RemapDir& remap) override;
 
     IParamBlock2* MainBlock() { return dynamic_cast<IParamBlock2*>(GetReference(kRefMain)); }
+
+    // Draws the lines on the frame (and its line render elements); after the last active line
+    // effect of gc's frame, runs the frame's file outputs. gc null: a bitmap-only call.
+    void Apply(TimeValue t, Bitmap* bm, RenderGlobalContext* gc, CheckAbortCallback* cb) override;
+    // Active at t with at least one line set; the motion form also needs animationEnable and
+    // animationMotionOnly on.
+    bool NeedsFrameRenderInfo(TimeValue t) override;
+    bool NeedsMotionInfo(TimeValue t) override;
+
+    // The engine object with this effect's cached stage results, over info's scene: created on
+    // first use, and anew when info has been rebuilt since. Render thread only.
+    KvrnLib::LineEffect& GetLineEffect(const KvrnFrameRenderInfo& info);
+    // Null until the first run after a release.
+    KvrnLib::LineEffect* CurrentLineEffect() { return lineEffect_.get(); }
+    // Drops the engine object and every cached result.
+    void ReleaseLineEffect();
+
+    // What the runs since the last reset did, for a renderer's statistics: time spent in each
+    // stage (a cached stage costs next to nothing), the strokes connected, and the stage that
+    // failed or was aborted, if any (its engine message went to the debug output).
+    struct RunReport {
+        int runs = 0;
+        double detectMs = 0;
+        double connectMs = 0;
+        double drawMs = 0;
+        int64_t strokes = 0;
+        std::string failedStage;  // "edge detection", "edge connection", "drawing"; empty: none
+    };
+    RunReport& Report() { return report_; }
+    void ResetReport() { report_ = RunReport(); }
 
     // The line set table; element i is null when out of range or not a line set.
     int NumLineSets();
@@ -127,6 +165,9 @@ class KvrnLine : public ReferenceTarget, public KvrnLineRefsDef, public KvrnLine
 
     int current_ = -1;
     std::vector<int> selection_;
+    std::unique_ptr<KvrnLib::LineEffect> lineEffect_;
+    uint64_t lineEffectGeneration_ = 0;  // of the frame info the engine object was built over
+    RunReport report_;
 };
 
 // Undo records of a line set list change: the effect, a current index and a selection. The

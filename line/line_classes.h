@@ -29,6 +29,8 @@ inline const Class_ID KVRN_USER_DEFINED_CLASS_ID(0x5EB210D1, 0x081A5A7C);  // cu
 // Registers brush, brush detail and reduction (brushes) / line, line set, user defined (sets).
 void RegisterBrushClasses(ClassDirectory& directory);
 void RegisterLineSetClasses(ClassDirectory& directory);
+// Registers the line render element.
+void RegisterLineRenderElementClass(ClassDirectory& directory);
 
 // A new brush named "Brush Settings#N" whose new detail is "Brush Details#N" (N = number), from
 // the user defaults. Returned unheld: the caller puts it into a reference.

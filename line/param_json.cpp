@@ -176,6 +176,31 @@ std::string ApplyJsonToBlock(IParamBlock2& block, const json& object, TimeValue 
     return std::string();
 }
 
+std::string ApplyJsonKeys(IParamBlock2& block, const std::string& name,
+                          const std::vector<JsonKey>& keys, const std::string& keyPath) {
+    const ParamDef* def = block.GetDesc()->FindParam(name);
+    if (!def) return keyPath + ": no parameter of that name";
+    if (def->table || !def->Animatable()) return keyPath + ": the parameter is not animatable";
+    std::vector<ParamValue> values;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const std::string at = keyPath + "[" + std::to_string(i) + "]";
+        json value;
+        try {
+            value = json::parse(keys[i].value);
+        } catch (const json::exception&) {
+            return at + ": not a JSON value";
+        }
+        Checked c = Check(*def, value, {});
+        if (!c.error.empty()) return at + ": " + c.error;
+        values.push_back(c.values.front());
+    }
+    const bool animating = IsAnimateOn();
+    SetAnimateMode(true);
+    for (size_t i = 0; i < keys.size(); ++i) block.SetValue(def->id, keys[i].time, values[i]);
+    SetAnimateMode(animating);
+    return std::string();
+}
+
 json BlockToJson(IParamBlock2& block, TimeValue t) {
     json out = json::object();
     const ParamBlockDesc2& desc = *block.GetDesc();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "param_block.h"
 
@@ -20,6 +21,18 @@ using JsonNameResolver = std::function<ReferenceTarget*(ParamType type, const st
 // integers or booleans; colours and 3-vectors arrays of three numbers; tables arrays.
 std::string ApplyJsonToBlock(IParamBlock2& block, const nlohmann::json& object, TimeValue t,
                              const std::string& keyPath, const JsonNameResolver& resolve = {});
+
+// An animation key: a time and its value as JSON text.
+struct JsonKey {
+    TimeValue time = 0;
+    std::string value;
+};
+
+// Keys the parameter `name` of block at each key's time, in animate mode. Empty on success;
+// otherwise "keyPath[i]: what" for a value ApplyJsonToBlock would refuse, or "keyPath: ..." for a
+// parameter that does not exist, is a table or is not animatable; nothing is set then.
+std::string ApplyJsonKeys(IParamBlock2& block, const std::string& name,
+                          const std::vector<JsonKey>& keys, const std::string& keyPath);
 
 // Every parameter of block at t by internal name: numbers, booleans, strings, [r, g, b], names
 // of referenced objects (null when empty), arrays for tables. File-name parameters are commands

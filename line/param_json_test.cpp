@@ -75,6 +75,28 @@ TEST_F(ParamJsonTest, BadKeysAndValuesAreReportedWithTheirPathAndNothingIsSet) {
     EXPECT_EQ(main.GetInt(KvrnLineset::kID), 1);
 }
 
+TEST_F(ParamJsonTest, KeysAnimateAParameterAndBadKeysSetNothing) {
+    IParamBlock2& edges = *Set().EdgeBlock(0);
+    const std::string path = "keys.linesets.Set1.edgeNormalMaxVisible";
+    EXPECT_EQ(ApplyJsonKeys(edges, "edgeNormalMaxVisible", {{0, "60"}, {300, "120"}}, path), "");
+    EXPECT_FALSE(IsAnimateOn());
+    EXPECT_FLOAT_EQ(edges.GetFloat(KvrnLineset::kEdgeNormalMax, 0), 60.0f);
+    EXPECT_FLOAT_EQ(edges.GetFloat(KvrnLineset::kEdgeNormalMax, 300), 120.0f);
+    const float between = edges.GetFloat(KvrnLineset::kEdgeNormalMax, 150);
+    EXPECT_GT(between, 60.0f);
+    EXPECT_LT(between, 120.0f);
+
+    IParamBlock2& main = *Set().MainBlock();
+    EXPECT_EQ(ApplyJsonKeys(main, "objects", {{0, "[]"}}, "k"),
+              "k: the parameter is not animatable");
+    EXPECT_EQ(ApplyJsonKeys(main, "nothing", {{0, "1"}}, "k"), "k: no parameter of that name");
+    // The second key is out of range: the first is not set either.
+    EXPECT_EQ(ApplyJsonKeys(edges, "edgeNormalMinVisible", {{0, "10"}, {30, "500"}}, "k")
+                  .rfind("k[1]: value 500 out of range", 0),
+              0u);
+    EXPECT_FALSE(edges.IsKeyed(KvrnLineset::kEdgeNormalMin));
+}
+
 TEST_F(ParamJsonTest, WrittenBlocksReadBackUnchanged) {
     IParamBlock2& main = *Set().MainBlock();
     const json values = json::parse(

@@ -1,0 +1,182 @@
+#include "frame_render_info.h"
+
+#include <algorithm>
+
+#include "mtl.h"
+#include "node.h"
+#include "select_edge.h"
+
+namespace {
+
+// Arrays are filled by appending to reserved storage: sizing them first would write every
+// element twice, and for a large mesh the copy is bound by memory traffic and first-touch page
+// faults, not by arithmetic.
+void CopyPoints(const std::vector<Point3>& from, std::vector<KvrnLib::Point3>& to) {
+    to.clear();
+    to.reserve(from.size());
+    for (const Point3& p : from) to.push_back({p.x, p.y, p.z});
+}
+
+KvrnLib::Point3 EnginePoint(const Point3& p) { return {p.x, p.y, p.z}; }
+
+KvrnLib::Matrix3 EngineMatrix(const Matrix3& m) {
+    KvrnLib::Matrix3 out;
+    for (int r = 0; r < 4; ++r) out.row[r] = EnginePoint(m.GetRow(r));
+    return out;
+}
+
+// Two-sided flag per material slot; a material without slots counts as one slot.
+std::vector<uint8_t> TwoSidedSlots(Mtl* mtl) {
+    const int count = std::max(MaterialSlotCount(mtl), 1);
+    std::vector<uint8_t> twoSided(size_t(count), 0);
+    if (mtl)
+        for (int s = 0; s < count; ++s)
+            twoSided[size_t(s)] = (mtl->Requirements(s) & MTLREQ_2SIDE) != 0;
+    return twoSided;
+}
+
+std::shared_ptr<KvrnLib::UVMesh> ConvertMap(const MeshMap& map) {
+    auto uv = std::make_shared<KvrnLib::UVMesh>();
+    CopyPoints(map.tv, uv->vertices);
+    uv->faces.reserve(map.tf.size());
+    for (const TVFace& f : map.tf)
+        uv->faces.push_back({int32_t(f.t[0]), int32_t(f.t[1]), int32_t(f.t[2])});
+    return uv;
+}
+
+}  // namespace
+
+KvrnLib::Camera CameraFromContext(const RenderGlobalContext& gc) {
+    KvrnLib::Camera camera;
+    camera.width = gc.devWidth;
+    camera.height = gc.devHeight;
+    camera.parallel = gc.projType != PROJ_PERSPECTIVE ? 1 : 0;
+    camera.center = {gc.xc, gc.yc};
+    camera.scale = {gc.xscale, gc.yscale};
+    camera.worldToCam = EngineMatrix(gc.worldToCam);
+    camera.camToWorld = EngineMatrix(gc.camToWorld);
+    if (gc.hasViewParams) camera.SetDepthLimits(gc.viewParams.nearRange, gc.viewParams.farRange);
+    return camera;
+}
+
+int MaterialSlotCount(Mtl* mtl) {
+    if (!mtl) return 0;
+    int count = std::max(1, mtl->NumSubMtls());
+    for (int i = 0; i < mtl->NumSubMtls(); ++i)
+        count = std::max(count, MaterialSlotCount(mtl->GetSubMtl(i)));
+    return count;
+}
+
+bool ConvertRenderInstance(KvrnLib::RenderObject& object, const RenderInstance& instance,
+                           const KvrnLib::RenderObject* mainObject, int selectEdgeChannel) {
+    if (!instance.mesh) return false;
+    const Mesh& mesh = *instance.mesh;
+    CopyPoints(mesh.verts, object.vertices);
+
+    const std::vector<uint8_t> twoSided = TwoSidedSlots(instance.mtl);
+    object.faces.clear();
+    object.faces.reserve(mesh.faces.size());
+    for (const Face& from : mesh.faces) {
+        KvrnLib::FaceRecord& to = object.faces.emplace_back();
+        to.vertexA = int32_t(from.v[0]);
+        to.vertexB = int32_t(from.v[1]);
+        to.vertexC = int32_t(from.v[2]);
+        to.materialID = from.matID;
+        to.smoothingGroup = from.smGroup;
+        to.flags = twoSided[from.matID % twoSided.size()] ? KvrnLib::kFaceTwoSided : 0u;
+        for (int k = 0; k < 3; ++k) {
+            if (from.EdgeVisible(k)) to.flags |= KvrnLib::FaceEdgeVisibleBit(k);
+            if (from.flags & (FACE_HARD_EDGE_A << k)) to.flags |= KvrnLib::FaceEdgeHardBit(k);
+        }
+    }
+
+    object.cornerNormals.clear();
+    object.explicitNormals = 0;
+    if (instance.cornerNormals && instance.cornerNormals->size() == mesh.faces.size() * 3) {
+        CopyPoints(*instance.cornerNormals, object.cornerNormals);
+        object.explicitNormals = instance.explicitNormals ? 1 : 0;
+    }
+
+    // A secondary info's object comes from the same node at the same time: its maps are the same.
+    const bool shareMaps = mainObject && mainObject->faces.size() == object.faces.size();
+    for (int c = 0; c < MAX_MESHMAPS && c < KvrnLib::kMapChannelCount; ++c) {
+        std::shared_ptr<KvrnLib::UVMesh>& slot = object.mapChannels[size_t(c)];
+        slot.reset();
+        if (!mesh.MapSupport(c) || mesh.maps[size_t(c)].tv.empty()) continue;
+        slot = shareMaps && mainObject->mapChannels[size_t(c)] ? mainObject->mapChannels[size_t(c)]
+                                                               : ConvertMap(mesh.maps[size_t(c)]);
+    }
+    if (selectEdgeChannel >= 0) KvrnLib::MarkSelectedEdges(object, selectEdgeChannel);
+
+    object.objToWorld = EngineMatrix(instance.objToWorld);
+    object.objToCam = EngineMatrix(instance.objToCam);
+    object.normalToCam = EngineMatrix(instance.normalObjToCam);
+    object.camToObj = EngineMatrix(instance.camToObj);
+    object.name = instance.node ? instance.node->GetName() : std::string();
+    object.invalid = 0;
+    return true;
+}
+
+KvrnFrameRenderInfo::KvrnFrameRenderInfo() : scene_(std::make_unique<KvrnLib::Scene>()) {}
+
+void KvrnFrameRenderInfo::Clear() {
+    scene_ = std::make_unique<KvrnLib::Scene>();
+    nodes_.clear();
+    subMtlCounts_.clear();
+    objectOfNode_.clear();
+    initialized_ = false;
+    ++generation_;
+}
+
+bool KvrnFrameRenderInfo::Initialize(const RenderGlobalContext& gc, INode* nodeToLeaveOut,
+                                     const KvrnFrameRenderInfo* mainInfo) {
+    Clear();
+    try {
+        const size_t count = size_t(gc.NumRenderInstances());
+        std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects(count);
+        nodes_.assign(count, nullptr);
+        subMtlCounts_.assign(count, 0);
+        objectOfNode_.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            const RenderInstance& instance = gc.instances[i];
+            if (!instance.node || instance.node == nodeToLeaveOut || !instance.mesh) continue;
+            const KvrnLib::RenderObject* mainObject = nullptr;
+            if (mainInfo) {
+                const int index = mainInfo->ObjectIndex(instance.node);
+                if (index >= 0) mainObject = &mainInfo->GetScene().Object(index);
+            }
+            auto object = std::make_shared<KvrnLib::RenderObject>();
+            if (!ConvertRenderInstance(*object, instance, mainObject,
+                                       SelectEdgeChannel(instance.node)))
+                continue;
+            objects[i] = std::move(object);
+            nodes_[i] = instance.node;
+            objectOfNode_.emplace(instance.node, int(i));
+            subMtlCounts_[i] = MaterialSlotCount(instance.mtl);
+        }
+        scene_ = std::make_unique<KvrnLib::Scene>(CameraFromContext(gc), std::move(objects));
+    } catch (const std::exception&) {
+        Clear();
+        return false;
+    }
+    initialized_ = true;
+    return true;
+}
+
+int KvrnFrameRenderInfo::ObjectIndex(const INode* node) const {
+    auto it = objectOfNode_.find(node);
+    return it == objectOfNode_.end() ? -1 : it->second;
+}
+
+void KvrnFrameRenderInfo::SetSelectEdgeChannel(INode* node, int channel) {
+    if (!node) return;
+    if (channel < 0)
+        selectEdgeChannels_.erase(node);
+    else
+        selectEdgeChannels_[node] = channel;
+}
+
+int KvrnFrameRenderInfo::SelectEdgeChannel(const INode* node) const {
+    auto it = selectEdgeChannels_.find(node);
+    return it == selectEdgeChannels_.end() ? -1 : it->second;
+}
