@@ -119,9 +119,8 @@ if [ "$state" != idle ]; then
 fi
 echo "farm-test: Slurm is up on $host ($cpus CPUs, ${memory_mb} MB)"
 
-# The animated demo when the scene format has it, else the plain one (its frames are alike).
-scene=$here/scenes/demo.json
-[ -f "$here/scenes/animation.json" ] && scene=$here/scenes/animation.json
+# A ball crossing the frame in 12 frames, small so that the run stays short.
+scene=$here/tools/farm-scene.json
 submit_out=$("$kovrin" farm slurm "$scene" --frames "$frames" --tasks "$tasks" --cpus-per-task 1 \
     -o "$work/out/frame_####.png" --submit) || fail "kovrin farm slurm failed"
 echo "$submit_out"
