@@ -1,10 +1,10 @@
 #include "bitmap_tex.h"
 
-#include <OpenImageIO/texture.h>
-
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+
+#include "image_library.h"
 
 namespace {
 
@@ -17,23 +17,9 @@ class BitmapTexClassDesc2 : public ClassDesc2 {
     std::string Category() const override { return "Maps"; }
 };
 
-// One texture system for the process: it caches tiles and mipmaps across maps and frames and
-// is safe to call from every drawing thread.
-OIIO::TextureSystem& Textures() {
-    static const std::unique_ptr<OIIO::TextureSystem, void (*)(OIIO::TextureSystem*)> system(
-        [] {
-            OIIO::TextureSystem* ts = OIIO::TextureSystem::create(false);
-            // Plain images (PNG, JPEG) get mipmaps built in memory so minified lookups filter.
-            ts->attribute("automip", 1);
-            return ts;
-        }(),
-        [](OIIO::TextureSystem* ts) { OIIO::TextureSystem::destroy(ts); });
-    return *system;
-}
-
-OIIO::TextureOpt::Wrap WrapMode(bool tile, bool mirror) {
-    if (mirror) return OIIO::TextureOpt::WrapMirror;
-    return tile ? OIIO::TextureOpt::WrapPeriodic : OIIO::TextureOpt::WrapBlack;
+TextureWrap WrapMode(bool tile, bool mirror) {
+    if (mirror) return TextureWrap::kMirror;
+    return tile ? TextureWrap::kPeriodic : TextureWrap::kBlack;
 }
 
 }  // namespace
@@ -97,20 +83,13 @@ void BitmapTex::Update(TimeValue t, Interval& valid) {
     valid &= p->Validity(t);
     const std::string file = p->GetStr(kBitmapFileName, t);
     if (file.empty()) throw std::runtime_error(GetName() + ": no bitmap file set");
-    OIIO::TextureSystem& ts = Textures();
-    const OIIO::ustring name(file);
-    // Only drops the cached image when the file changed since it was read.
-    ts.invalidate(name, false);
-    OIIO::TextureSystem::TextureHandle* handle = ts.get_texture_handle(name);
-    OIIO::ImageSpec spec;
-    if (!handle || !ts.good(handle) || !ts.get_imagespec(handle, nullptr, 0, spec)) {
-        std::string reason = ts.geterror();
-        if (reason.empty()) reason = "not an image the texture system can open";
-        throw std::runtime_error(file + ": cannot read texture: " + reason);
-    }
+    std::string reason;
+    int channels = 0;
+    void* handle = GetImageLibrary().OpenTexture(file, channels, reason);
+    if (!handle) throw std::runtime_error(file + ": cannot read texture: " + reason);
     Cache c;
     c.handle = handle;
-    c.channels = spec.nchannels;
+    c.channels = channels;
     c.filtering = p->GetInt(kBitmapFiltering, t);
     c.alphaSource = p->GetInt(kBitmapAlphaSource, t);
     if (UVGen* uv = GetUVGen()) {
@@ -131,24 +110,21 @@ AColor BitmapTex::EvalColor(ShadeContext& sc) {
     MapUV wrapped = uv;
     if (!c.uvGen->Wrap(wrapped)) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
 
-    OIIO::TextureOpt opt;
-    opt.swrap = WrapMode(c.uvGen->TilesU(), c.uvGen->MirrorsU());
-    opt.twrap = WrapMode(c.uvGen->TilesV(), c.uvGen->MirrorsV());
-    if (c.filtering == 0) {
-        opt.mipmode = OIIO::TextureOpt::MipModeTrilinear;
-        opt.interpmode = OIIO::TextureOpt::InterpBilinear;
-    } else {
-        opt.mipmode = OIIO::TextureOpt::MipModeNoMIP;
-        opt.interpmode =
-            c.filtering == 1 ? OIIO::TextureOpt::InterpBilinear : OIIO::TextureOpt::InterpClosest;
-    }
+    TextureLookup lookup;
+    lookup.swrap = WrapMode(c.uvGen->TilesU(), c.uvGen->MirrorsU());
+    lookup.twrap = WrapMode(c.uvGen->TilesV(), c.uvGen->MirrorsV());
+    lookup.mipmapped = c.filtering == 0;
+    lookup.bilinear = c.filtering != 2;
     // Image rows run downwards from t = 0; v runs up. The texture system wraps the unwrapped
     // coordinates itself so that filtering across a seam sees the neighbouring repeat.
     float texel[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     const int channels = std::min(c.channels, 4);
-    auto* handle = static_cast<OIIO::TextureSystem::TextureHandle*>(c.handle);
-    if (!Textures().texture(handle, nullptr, opt, uv.u, 1.0f - uv.v, uv.du, 0.0f, 0.0f, uv.dv,
-                            channels, texel)) {
+    lookup.s = uv.u;
+    lookup.t = 1.0f - uv.v;
+    lookup.dsdx = uv.du;
+    lookup.dtdy = uv.dv;
+    lookup.channels = channels;
+    if (!GetImageLibrary().Texture(c.handle, lookup, texel)) {
         return AColor(0.0f, 0.0f, 0.0f, 0.0f);
     }
     AColor color;

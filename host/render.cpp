@@ -1,7 +1,5 @@
 #include "render.h"
 
-#include <OpenImageIO/imageio.h>
-
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "camera.h"
+#include "image_library.h"
 #include "mtl.h"
 #include "node.h"
 
@@ -154,26 +153,16 @@ struct FrameRenderer::BackgroundImage {
 namespace {
 
 std::vector<BMM_Color_fl> ReadImage(const std::string& file, int& width, int& height) {
-    auto in = OIIO::ImageInput::open(file);
-    if (!in) {
-        throw std::runtime_error("background image \"" + file +
-                                 "\" cannot be read: " + OIIO::geterror());
-    }
-    const OIIO::ImageSpec spec = in->spec();
-    width = spec.width;
-    height = spec.height;
-    const int channels = spec.nchannels;
-    if (width < 1 || height < 1 || channels < 1) {
-        throw std::runtime_error("background image \"" + file + "\" has no pixels");
-    }
-    std::vector<float> data(size_t(width) * size_t(height) * size_t(channels));
-    if (!in->read_image(0, 0, 0, channels, OIIO::TypeDesc::FLOAT, data.data())) {
-        throw std::runtime_error("background image \"" + file +
-                                 "\" cannot be read: " + in->geterror());
-    }
+    ImageData image;
+    std::string reason;
+    if (!GetImageLibrary().ReadImage(file, image, reason))
+        throw std::runtime_error("background image \"" + file + "\" cannot be read: " + reason);
+    width = image.width;
+    height = image.height;
+    const int channels = image.channels;
     std::vector<BMM_Color_fl> pixels(size_t(width) * size_t(height));
     for (size_t i = 0; i < pixels.size(); ++i) {
-        const float* p = data.data() + i * size_t(channels);
+        const float* p = image.pixels.data() + i * size_t(channels);
         if (channels < 3) {
             pixels[i] = {p[0], p[0], p[0], channels == 2 ? p[1] : 1.0f};
         } else {

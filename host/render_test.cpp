@@ -1,6 +1,5 @@
 #include "render.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "image_library.h"
 #include "node.h"
 #include "test_util.h"
 
@@ -314,13 +314,9 @@ TEST_F(RenderTest, BackgroundColourImageAndUnreadableFile) {
     const std::string file =
         (std::filesystem::temp_directory_path() / "kvrn_background_test.exr").string();
     {
-        auto out = OIIO::ImageOutput::create(file);
-        ASSERT_TRUE(out);
-        OIIO::ImageSpec spec(2, 1, 3, OIIO::TypeDesc::FLOAT);
-        ASSERT_TRUE(out->open(file, spec));
-        const float pixels[] = {0, 0, 0, 1, 1, 1};
-        ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels));
-        out->close();
+        std::string error;
+        ASSERT_TRUE(GetImageLibrary().WriteImage(file, {2, 1, 3, {0, 0, 0, 1, 1, 1}}, error))
+            << error;
     }
     setup.settings.width = 4;
     setup.settings.height = 1;
