@@ -25,6 +25,8 @@ OIIO::TextureSystem& Textures() {
             OIIO::TextureSystem* ts = OIIO::TextureSystem::create(false);
             // Plain images (PNG, JPEG) get mipmaps built in memory so minified lookups filter.
             ts->attribute("automip", 1);
+            // Maps hand out straight colour: keep files that store it that way as they are.
+            ts->attribute("unassociatedalpha", 1);
             return ts;
         }(),
         [](OIIO::TextureSystem* ts) { OIIO::TextureSystem::destroy(ts); });
