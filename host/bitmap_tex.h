@@ -39,8 +39,8 @@ class BitmapTex : public Texmap {
     // "<map name>: no bitmap file set" for an empty file name; the map then evaluates to
     // transparent black.
     void Update(TimeValue t, Interval& valid) override;
-    // Premultiplied colour as the texture system stores it; transparent black off the image
-    // where the coordinates do not repeat.
+    // Straight colour as the file stores it (filtered without premultiplying); transparent
+    // black off the image where the coordinates do not repeat.
     AColor EvalColor(ShadeContext& sc) override;
 
     IParamBlock2* Params();

@@ -4,5 +4,6 @@
 
 #include "class_desc.h"
 
-// Throws std::invalid_argument when one of them is registered already.
+// Registering again is harmless; std::invalid_argument when another class has one of their
+// identities.
 void RegisterHostMaterialClasses(ClassDirectory& directory);

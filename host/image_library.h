@@ -34,6 +34,7 @@ class ImageLibrary {
     virtual ~ImageLibrary() = default;
     // False with the reason in `error`.
     virtual bool ReadImage(const std::string& path, ImageData& image, std::string& error) = 0;
+    // The pixels are written as given (colour not divided by alpha), in the file's own depth.
     virtual bool WriteImage(const std::string& path, const ImageData& image,
                             std::string& error) = 0;
     // A texture of the shared, thread-safe texture cache (mipmaps built on demand), read again

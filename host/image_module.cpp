@@ -25,6 +25,8 @@ class OiioImageLibrary final : public ImageLibrary {
     OiioImageLibrary() : textures_(OIIO::TextureSystem::create(false)) {
         // Plain images (PNG, JPEG) get mipmaps built in memory so minified lookups filter.
         textures_->attribute("automip", 1);
+        // Maps hand out straight colour: keep files that store it that way as they are.
+        textures_->attribute("unassociatedalpha", 1);
     }
     ~OiioImageLibrary() override { OIIO::TextureSystem::destroy(textures_); }
 
@@ -60,6 +62,8 @@ class OiioImageLibrary final : public ImageLibrary {
             return false;
         }
         OIIO::ImageSpec spec(image.width, image.height, image.channels, OIIO::TypeDesc::FLOAT);
+        // Written as given: colour is not divided by alpha on the way out.
+        spec.attribute("oiio:UnassociatedAlpha", 1);
         if (!out->open(path, spec) || !out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data()) ||
             !out->close()) {
             error = out->geterror();

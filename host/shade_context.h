@@ -60,3 +60,38 @@ class ShadeContext {
 
     bool backFace = false;  // the point lies on a face seen from behind
 };
+
+// A context whose answers are plain fields: for evaluating a map at a chosen point outside a
+// render (previews, swatches, tests). Every channel reads the same uvw and duvw.
+class FixedShadeContext : public ShadeContext {
+  public:
+    Point3 p;
+    Point3 n{0.0f, 0.0f, 1.0f};
+    Point3 v{0.0f, 0.0f, -1.0f};
+    Point3 uvw;
+    Point3 duvw;
+    Point2 screen;
+    int width = 0;
+    int height = 0;
+    int mtlNum = 0;
+    TimeValue time = 0;
+
+    Point3 P() override { return p; }
+    Point3 N() override { return n; }
+    Point3 Ng() override { return n; }
+    Point3 V() override { return v; }
+    Point3 UVW(int /*channel*/) override { return uvw; }
+    Point3 DUVW(int /*channel*/) override { return duvw; }
+    void DPdUVW(int /*channel*/, Point3 out[3]) override { out[0] = out[1] = out[2] = Point3(); }
+    Point2 ScreenCoord() override { return screen; }
+    Point2 ScreenUV() override {
+        return {width > 0 ? screen.x / float(width) : 0.0f,
+                height > 0 ? screen.y / float(height) : 0.0f};
+    }
+    int MtlNum() override { return mtlNum; }
+    int NodeID() override { return -1; }
+    int ImageWidth() override { return width; }
+    int ImageHeight() override { return height; }
+    Color AmbientLight() override { return {1.0f, 1.0f, 1.0f}; }
+    TimeValue CurTime() override { return time; }
+};
