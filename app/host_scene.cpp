@@ -333,6 +333,15 @@ void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded)
             objectNode->AttachChild(node);
             objectNode->SetGroupHead(true);
         }
+        // Faces a model file calls double-sided get a two-sided material, unless the scene
+        // gives the object its own (a loader splits a file's meshes by material, so a mesh is
+        // all one or the other).
+        const bool twoSided = std::any_of(source.faces.begin(), source.faces.end(),
+                                          [](const KvrnLib::FaceRecord& face) {
+                                              return (face.flags & KvrnLib::kFaceTwoSided) != 0;
+                                          });
+        if (twoSided && desc.objects[size_t(index)].material.empty())
+            node->SetMtl(TwoSidedMaterial());
         node->SetObjectRef(new TriObject(ToHostMesh(source)));
         node->SetObjectOffsetTM(ToHost(loaded.fileTransforms[i]));
         // The host holds the geometry from here on.
@@ -346,6 +355,17 @@ void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded)
         if (!object.material.empty())
             node->SetMtl(dynamic_cast<Mtl*>(Named(ParamType::Mtl, object.material)));
     }
+}
+
+Mtl* HostScene::TwoSidedMaterial() {
+    if (!twoSided_) {
+        auto* made = dynamic_cast<Mtl*>(CreateByName(MATERIAL_CLASS_ID, "Standard"));
+        if (!made) throw std::logic_error("the standard material is not registered");
+        twoSided_ = made;
+        made->SetName("Double-sided (from the model file)");
+        made->GetParamBlock(0)->SetValueByName("twoSided", 0, ParamValue(1));
+    }
+    return twoSided_.get();
 }
 
 void HostScene::BuildCamera(const SceneDescription& desc, const FramedCamera& framed) {

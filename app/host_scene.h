@@ -64,13 +64,15 @@ class HostScene {
     void BuildElements(const SceneDescription& desc);
     void CheckMaps(const SceneDescription& desc, TimeValue t);
     ReferenceTarget* Named(ParamType type, const std::string& name) const;
+    Mtl* TwoSidedMaterial();
 
     std::unique_ptr<SceneLineObjects> lineObjects_;
     RenderSetup setup_;
     std::vector<std::pair<std::string, RefPtr<ReferenceTarget>>> maps_;
     std::vector<std::pair<std::string, RefPtr<ReferenceTarget>>> materials_;
     FramedCamera framed_;
-    INode* cameraTarget_ = nullptr;  // made when the eye or the target is animated
+    INode* cameraTarget_ = nullptr;
+    RefPtr<Mtl> twoSided_;  // made when the eye or the target is animated
     std::vector<KvrnFileOut*> fileOutputs_;
     std::vector<ElementOutput> elements_;
 };

@@ -395,7 +395,8 @@ class RenderRun {
     void CheckFramePatterns(const std::vector<NamedPath>& outputs) const;
     int LoadScene();
     int RenderFrames();
-    int WriteFrame(int frame, const Bitmap& image);
+    int WriteFrame(int frame, const Bitmap& image, std::vector<KvrnVectorOut::StagedFile>& staged,
+                   std::vector<std::string>& paths);
     int WriteSceneFile();
     int Report();
 
@@ -482,6 +483,18 @@ int RenderRun::CheckInputs() {
             const KvrnLib::ColorFloat c = ParseBackground(o.background);
             background_ = {c.r, c.g, c.b, c.a};
         }
+        // Folders first: a '#' run only changes the file name.
+        std::vector<NamedPath> outputs;
+        for (const NamedPath& output : std::vector<NamedPath>{{"-o", o.png},
+                                                              {"--exr", o.exr},
+                                                              {"--eps", o.eps},
+                                                              {"--ai", o.ai},
+                                                              {"--stats-json", o.statsJson},
+                                                              {"--save-scene", o.saveScene}}) {
+            if (output.path.empty()) continue;
+            CheckWritable(output.what, FrameFileName(output.path, 0));
+            outputs.push_back(output);
+        }
         description_ = DescribeJob(o);
         if (o.frames.empty()) {
             for (int f = description_.animation.start; f <= description_.animation.end; ++f)
@@ -490,24 +503,16 @@ int RenderRun::CheckInputs() {
             frames_ = ParseFrames(o.frames);
         }
         myFrames_ = o.chunk.empty() ? frames_ : ChunkFrames(frames_, ParseChunk(o.chunk));
-
-        std::vector<NamedPath> named = {{"-o", o.png},
-                                        {"--exr", o.exr},
-                                        {"--eps", o.eps},
-                                        {"--ai", o.ai},
-                                        {"--stats-json", o.statsJson},
-                                        {"--save-scene", o.saveScene}};
-        for (const RenderElementDesc& element : description_.renderElements)
-            named.push_back({"render element \"" + element.element.name + "\" png", element.png});
-        std::vector<NamedPath> outputs;
-        for (const NamedPath& output : named)
-            if (!output.path.empty()) outputs.push_back(output);
+        for (const RenderElementDesc& element : description_.renderElements) {
+            if (element.png.empty()) continue;
+            const NamedPath output{"render element \"" + element.element.name + "\" png",
+                                   element.png};
+            CheckWritable(output.what, FrameFileName(output.path, 0));
+            outputs.push_back(output);
+        }
         CheckFramePatterns(outputs);
         const int firstFrame = myFrames_.empty() ? frames_.front() : myFrames_.front();
-        for (NamedPath& output : outputs) {
-            output.path = FrameFileName(output.path, firstFrame);
-            CheckWritable(output.what, output.path);
-        }
+        for (NamedPath& output : outputs) output.path = FrameFileName(output.path, firstFrame);
         std::vector<std::string> inputs(o.inputs.begin(), o.inputs.end());
         for (const ObjectDesc& object : description_.objects)
             if (object.source == ObjectSource::kFile) inputs.push_back(object.file);
@@ -614,6 +619,17 @@ int RenderRun::RenderFrames() {
             line.ResetReport();
             engineMessage_.clear();
             Bitmap image(settings.width, settings.height);
+            // The file outputs' vector files wait for the frame's images: all are committed
+            // together, or none is.
+            std::vector<KvrnVectorOut::StagedFile> staged;
+            std::vector<std::string> paths;
+            for (KvrnFileOut* out : host_->FileOutputs()) out->StageWritesInto(&staged);
+            struct Unstage {
+                const std::vector<KvrnFileOut*>& outputs;
+                ~Unstage() {
+                    for (KvrnFileOut* out : outputs) out->StageWritesInto(nullptr);
+                }
+            } unstage{host_->FileOutputs()};
             try {
                 renderer.RenderFrame(FrameTime(frame), image, &abort);
             } catch (const std::exception& e) {
@@ -632,9 +648,9 @@ int RenderRun::RenderFrames() {
                     return Failed(FramePrefix(frame),
                                   path + ": cannot write: " + std::strerror(out->LastWriteResult()),
                                   1);
-                if (!path.empty()) written_.push_back(path);
+                if (!path.empty()) paths.push_back(path);
             }
-            if (const int code = WriteFrame(frame, image)) return code;
+            if (const int code = WriteFrame(frame, image, staged, paths)) return code;
         }
         renderer.Close();
     } catch (const std::bad_alloc&) {
@@ -645,11 +661,15 @@ int RenderRun::RenderFrames() {
 }
 
 // The frame's images, each written whole under a temporary name and renamed into place together
-// only when every one succeeded and no interrupt came.
-int RenderRun::WriteFrame(int frame, const Bitmap& image) {
+// with the frame's vector files (`staged`, `paths`) only when every one succeeded and no
+// interrupt came.
+int RenderRun::WriteFrame(int frame, const Bitmap& image,
+                          std::vector<KvrnVectorOut::StagedFile>& staged,
+                          std::vector<std::string>& paths) {
     const Clock::time_point stageStart = Clock::now();
-    std::vector<KvrnVectorOut::StagedFile> staged;
-    std::vector<std::string> paths;
+    // Encoding a large frame takes seconds: say so rather than look stalled.
+    display_->SetCaption("Processing: [kovrin] writing.");
+    display_->Refresh(true);
     try {
         const auto stage = [&](const std::string& path, const std::string& bytes) {
             if (gInterrupted) return;

@@ -272,7 +272,14 @@ void KvrnFileOut::Output(TimeValue t, RenderGlobalContext* gc, CheckAbortCallbac
         return;
     }
     writer_->Optimize();
-    lastWriteResult_ = writer_->Write(std::filesystem::path(WideToUtf8(lastWritePath_)));
+    const std::filesystem::path path(WideToUtf8(lastWritePath_));
+    if (!staged_) {
+        lastWriteResult_ = writer_->Write(path);
+        return;
+    }
+    KvrnVectorOut::StagedFile file;
+    lastWriteResult_ = file.Write(path, writer_->Serialize());
+    if (lastWriteResult_ == 0) staged_->push_back(std::move(file));
 }
 
 std::shared_ptr<KvrnLib::LineEffectDrawDelegate> KvrnFileOut::GetLineDrawDelegate(

@@ -12,6 +12,7 @@
 #include "line_file_output.h"
 #include "param_block.h"
 #include "render.h"
+#include "file_replace.h"
 #include "vector_image.h"
 
 inline const Class_ID KVRN_FILE_OUT_CLASS_ID(0x4CE84A1B, 0x663E60CF);
@@ -90,6 +91,9 @@ class KvrnFileOut : public Effect, public LineFileOutput, public KvrnFileOutRefs
     // and that write's result: 0, or the errno-style code of the step that failed.
     const std::wstring& LastWritePath() const { return lastWritePath_; }
     int LastWriteResult() const { return lastWriteResult_; }
+    // Non-null: Output writes the file under its temporary name and appends it to *files instead
+    // of renaming it into place, so that a renderer can commit a frame's files together.
+    void StageWritesInto(std::vector<KvrnVectorOut::StagedFile>* files) { staged_ = files; }
 
     // Null restores the default step.
     void SetLineDrawingStep(LineDrawingStep step);
@@ -101,6 +105,7 @@ class KvrnFileOut : public Effect, public LineFileOutput, public KvrnFileOutRefs
     LineDrawingStep drawLines_;
     std::wstring lastWritePath_;
     int lastWriteResult_ = 0;
+    std::vector<KvrnVectorOut::StagedFile>* staged_ = nullptr;
 };
 
 // The default drawing step: every active line effect at t, in the effects list's order.
