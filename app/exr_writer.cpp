@@ -40,15 +40,16 @@ std::string EncodeExr(const std::filesystem::path& path, const std::vector<ExrLa
             const Bitmap& image = *layer.image;
             const char* base = reinterpret_cast<const char*>(image.Row(0));
             const size_t xStride = sizeof(BMM_Color_fl);
-            const size_t yStride =
-                height > 1 ? size_t(reinterpret_cast<const char*>(image.Row(1)) - base)
-                           : xStride * size_t(width);
+            const size_t yStride = height > 1
+                                       ? size_t(reinterpret_cast<const char*>(image.Row(1)) - base)
+                                       : xStride * size_t(width);
             for (size_t c = 0; c < 4; ++c) {
                 const std::string name =
                     layer.name.empty() ? channels[c] : layer.name + "." + channels[c];
                 header.channels().insert(name, Imf::Channel(Imf::FLOAT));
-                frame.insert(name, Imf::Slice(Imf::FLOAT, const_cast<char*>(base) + c * sizeof(float),
-                                              xStride, yStride));
+                frame.insert(name,
+                             Imf::Slice(Imf::FLOAT, const_cast<char*>(base) + c * sizeof(float),
+                                        xStride, yStride));
             }
         }
         Imf::StdOSStream stream;

@@ -2,19 +2,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "brush.h"
+#include "brush_detail.h"
 #include "camera.h"
 #include "class_desc.h"
 #include "file_out_effect.h"
 #include "host_classes.h"
-#include "line_classes.h"
 #include "kvrn_line.h"
 #include "kvrn_line_rend_elem.h"
+#include "line_classes.h"
 #include "lineset.h"
-#include "brush.h"
-#include "brush_detail.h"
 #include "mtl.h"
 #include "node.h"
 #include "object.h"
@@ -93,9 +94,10 @@ IParamBlock2* BlockWith(ReferenceMaker& maker, const std::string& param) {
 }
 
 // Every key of params set on the object's blocks. A JSON object given for a parameter that holds
-// a sub-object (a map's "coords", "output") sets that sub-object's parameters.
+// a sub-object (a map's "coords", "output") sets that sub-object's parameters. File names (a
+// bitmap's image) are taken relative to `folder`, the scene file's.
 std::string ApplyParams(ReferenceMaker& target, const Json& params, const std::string& where,
-                        const JsonNameResolver& resolve) {
+                        const JsonNameResolver& resolve, const std::filesystem::path& folder) {
     if (!params.is_object()) return where + ": expected an object";
     for (const auto& [key, value] : params.items()) {
         const std::string at = where + "." + key;
@@ -105,8 +107,15 @@ std::string ApplyParams(ReferenceMaker& target, const Json& params, const std::s
         if (value.is_object() && def->IsRefKind()) {
             ReferenceTarget* sub = block->GetReferenceTarget(def->id);
             if (!sub) return at + ": holds no object to set";
-            const std::string error = ApplyParams(*sub, value, at, resolve);
+            const std::string error = ApplyParams(*sub, value, at, resolve, folder);
             if (!error.empty()) return error;
+            continue;
+        }
+        if (def->type == ParamType::Filename) {
+            if (!value.is_string()) return at + ": expected a file name, got " + value.dump();
+            std::filesystem::path file = value.get<std::string>();
+            if (file.is_relative() && !file.empty()) file = folder / file;
+            block->SetValue(def->id, 0, ParamValue(file.string()));
             continue;
         }
         const std::string error =
@@ -114,6 +123,10 @@ std::string ApplyParams(ReferenceMaker& target, const Json& params, const std::s
         if (!error.empty()) return error;
     }
     return std::string();
+}
+
+std::filesystem::path Folder(const SceneDescription& desc) {
+    return std::filesystem::path(desc.path).parent_path();
 }
 
 // Keys on a parameter of the object or of a sub-object named on the way ("coords.uTiling").
@@ -156,7 +169,8 @@ Mesh ToHostMesh(const KvrnLib::RenderObject& object) {
     if (object.cornerNormals.size() == 3 * object.faces.size()) {
         MeshNormalSpec& spec = mesh.specifiedNormals;
         spec.normals.reserve(object.cornerNormals.size());
-        for (const KvrnLib::Point3& n : object.cornerNormals) spec.normals.push_back({n.x, n.y, n.z});
+        for (const KvrnLib::Point3& n : object.cornerNormals)
+            spec.normals.push_back({n.x, n.y, n.z});
         spec.faces.resize(object.faces.size());
         for (size_t f = 0; f < spec.faces.size(); ++f)
             spec.faces[f] = {uint32_t(3 * f), uint32_t(3 * f + 1), uint32_t(3 * f + 2)};
@@ -202,8 +216,9 @@ std::vector<std::pair<TimeValue, Point3>> VectorKeys(const SceneDescription& des
             Fail(desc, track.where + "[" + std::to_string(i) + "]",
                  "expected three numbers, got " + value.dump());
         }
-        keys.emplace_back(FrameTime(track.keys[i].first),
-                          Point3(value[0].get<float>(), value[1].get<float>(), value[2].get<float>()));
+        keys.emplace_back(
+            FrameTime(track.keys[i].first),
+            Point3(value[0].get<float>(), value[1].get<float>(), value[2].get<float>()));
     }
     return keys;
 }
@@ -287,8 +302,9 @@ void HostScene::BuildMaps(const SceneDescription& desc) {
         return Named(type, name);
     };
     for (size_t i = 0; i < desc.maps.size(); ++i) {
-        const std::string error = ApplyParams(*maps_[i].second, Json::parse(desc.maps[i].paramsJson),
-                                              desc.maps[i].where, resolve);
+        const std::string error =
+            ApplyParams(*maps_[i].second, Json::parse(desc.maps[i].paramsJson), desc.maps[i].where,
+                        resolve, Folder(desc));
         if (!error.empty()) throw InputError((desc.path.empty() ? "" : desc.path + ": ") + error);
     }
 }
@@ -310,7 +326,7 @@ void HostScene::BuildMaterials(const SceneDescription& desc) {
     for (size_t i = 0; i < desc.materials.size(); ++i) {
         const std::string error =
             ApplyParams(*materials_[i].second, Json::parse(desc.materials[i].paramsJson),
-                        desc.materials[i].where, resolve);
+                        desc.materials[i].where, resolve, Folder(desc));
         if (!error.empty()) throw InputError((desc.path.empty() ? "" : desc.path + ": ") + error);
     }
 }
@@ -440,7 +456,8 @@ void HostScene::ApplyTracks(const SceneDescription& desc) {
                                              NumberKey(desc, track, i, 1e-6, 1e30), true);
             } else {
                 Fail(desc, track.where,
-                     "the camera animates \"eye\", \"target\", \"up\", \"fov\" or \"parallelWidth\"");
+                     "the camera animates \"eye\", \"target\", \"up\", \"fov\" or "
+                     "\"parallelWidth\"");
             }
         } else if (section == "line") {
             error = ApplyKeys(objects.Line(), param, KeysOf(track), track.where);
@@ -451,8 +468,9 @@ void HostScene::ApplyTracks(const SceneDescription& desc) {
             if (section == "linesets") target = objects.LineSetNamed(name);
             if (section == "materials") target = Named(ParamType::Mtl, name);
             if (section == "maps") target = Named(ParamType::Texmap, name);
-            if (!target) Fail(desc, track.where, "no " + section.substr(0, section.size() - 1) +
-                                                     " named \"" + name + "\"");
+            if (!target)
+                Fail(desc, track.where,
+                     "no " + section.substr(0, section.size() - 1) + " named \"" + name + "\"");
             error = ApplyKeys(*target, param, KeysOf(track), track.where);
         }
         if (!error.empty()) throw InputError((desc.path.empty() ? "" : desc.path + ": ") + error);
@@ -504,7 +522,7 @@ void HostScene::BuildEffects(const SceneDescription& desc, const CommandLineOutp
         params.erase("fileName");
         KvrnFileOut* out = addFileOutput(fileName, 0);
         out->SetName("File Output " + std::to_string(++outputCount));
-        const std::string error = ApplyParams(*out, params, effect.where, noNames);
+        const std::string error = ApplyParams(*out, params, effect.where, noNames, Folder(desc));
         if (!error.empty()) throw InputError((desc.path.empty() ? "" : desc.path + ": ") + error);
     }
     // The command line's vector files draw every line at line sizes for an image 640 pixels
@@ -523,7 +541,8 @@ void HostScene::BuildElements(const SceneDescription& desc) {
         }
         RefPtr<KvrnLineRendElem> made(new KvrnLineRendElem());
         made->MainBlock()->SetValue(KvrnLineRendElem::kElementName, 0, e.name.c_str());
-        const std::string error = ApplyParams(*made, Json::parse(e.paramsJson), e.where, noNames);
+        const std::string error =
+            ApplyParams(*made, Json::parse(e.paramsJson), e.where, noNames, Folder(desc));
         if (!error.empty()) throw InputError((desc.path.empty() ? "" : desc.path + ": ") + error);
         setup_.elements.emplace_back(made.get());
         elements_.push_back({made.get(), e.name, element.png});

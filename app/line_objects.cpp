@@ -400,25 +400,29 @@ void SceneLineObjects::SetBrushMaps(const SceneDescription& desc,
     for (size_t i = 0; i < desc.brushes.size() && i < brushes_.size(); ++i) {
         const BrushDesc& b = desc.brushes[i];
         KvrnBrush& brush = *brushes_[i];
-        const std::pair<const char*, const std::string*> slots[] = {{"colorMap", &b.colorMap},
-                                                                    {"sizeMap", &b.sizeMap},
-                                                                    {"map", &b.detail.map},
-                                                                    {"noiseMap", &b.detail.noiseMap}};
+        const std::pair<const char*, const std::string*> slots[] = {
+            {"colorMap", &b.colorMap},
+            {"sizeMap", &b.sizeMap},
+            {"map", &b.detail.map},
+            {"noiseMap", &b.detail.noiseMap}};
         for (const auto& [param, name] : slots) {
             if (name->empty()) continue;
             Texmap* found = map(*name);
-            const std::string where =
-                "brush " + (b.name.empty() ? std::to_string(i) : "\"" + b.name + "\"") + ": " + param;
+            const std::string where = "brush " +
+                                      (b.name.empty() ? std::to_string(i) : "\"" + b.name + "\"") +
+                                      ": " + param;
             if (!found) Fail(desc, where + ": no map named \"" + *name + "\"");
             std::vector<IParamBlock2*> blocks;
-            for (int k = 0; k < brush.NumParamBlocks(); ++k) blocks.push_back(brush.GetParamBlock(k));
+            for (int k = 0; k < brush.NumParamBlocks(); ++k)
+                blocks.push_back(brush.GetParamBlock(k));
             if (KvrnBrushDetail* detail = brush.Detail())
                 for (int k = 0; k < detail->NumParamBlocks(); ++k)
                     blocks.push_back(detail->GetParamBlock(k));
             bool set = false;
             for (IParamBlock2* block : blocks)
                 if (block && !set && block->GetDesc()->FindParam(param))
-                    set = block->SetValueByName(param, 0, ParamValue(static_cast<ReferenceTarget*>(found)));
+                    set = block->SetValueByName(param, 0,
+                                                ParamValue(static_cast<ReferenceTarget*>(found)));
             if (!set) Fail(desc, where + ": the brush takes no such map");
         }
     }

@@ -124,8 +124,7 @@ void AppendChunk(std::string& out, const char type[4], const char* data, size_t 
 
 }  // namespace
 
-std::string EncodePng(const std::filesystem::path& path, const Bitmap& raster,
-                      int threads) {
+std::string EncodePng(const std::filesystem::path& path, const Bitmap& raster, int threads) {
     const int width = raster.Width(), height = raster.Height();
     const size_t rowBytes = 1 + size_t(width) * 4;
     const size_t byBytes = std::max<size_t>(1, rowBytes * size_t(height) / kMinBandBytes);
@@ -165,8 +164,7 @@ std::string EncodePng(const std::filesystem::path& path, const Bitmap& raster,
     return png;
 }
 
-void WritePng(const std::filesystem::path& path, const Bitmap& raster,
-              int threads) {
+void WritePng(const std::filesystem::path& path, const Bitmap& raster, int threads) {
     const int error = KvrnVectorOut::WriteFileReplacing(path, EncodePng(path, raster, threads));
     if (error != 0) Fail(path, std::system_category().message(error));
 }

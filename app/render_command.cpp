@@ -472,8 +472,7 @@ void RenderRun::CheckFramePatterns(const std::vector<NamedPath>& outputs) const 
 int RenderRun::CheckInputs() {
     try {
         const RenderOptions& o = options_;
-        if (o.png.empty() && o.exr.empty() && o.eps.empty() && o.ai.empty() &&
-            o.saveScene.empty())
+        if (o.png.empty() && o.exr.empty() && o.eps.empty() && o.ai.empty() && o.saveScene.empty())
             throw InputError(
                 "nothing to write: give -o FILE.png, --exr, --eps, --ai or --save-scene");
         // New brushes start from the user defaults; a bad defaults file stops the run.
@@ -563,8 +562,8 @@ int RenderRun::LoadScene() {
         framed_ = MakeSceneCamera(description_.camera, loaded_.objects);
         const std::vector<int32_t> descIndex = loaded_.descIndex;
         host_ = std::make_unique<HostScene>(description_, loaded_, framed_,
-                                            CommandLineOutputs{options_.eps, options_.ai},
-                                            frames_, background_);
+                                            CommandLineOutputs{options_.eps, options_.ai}, frames_,
+                                            background_);
         const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
         // The settings at the first frame, checked before any frame is rendered.
         const EngineLineRecords records = BuildSceneRecords(
@@ -716,11 +715,10 @@ int RenderRun::WriteSceneFile() {
     try {
         const nlohmann::json original =
             description_.path.empty() ? nlohmann::json() : ReadSceneJson(description_.path);
-        const std::string text =
-            SceneToJson(description_, host_->LineObjects(),
-                        description_.path.empty() ? nullptr : &original)
-                .dump(2) +
-            "\n";
+        const std::string text = SceneToJson(description_, host_->LineObjects(),
+                                             description_.path.empty() ? nullptr : &original)
+                                     .dump(2) +
+                                 "\n";
         if (const int error = KvrnVectorOut::WriteFileReplacing(options_.saveScene, text))
             return Failed("", options_.saveScene + ": cannot write: " + std::strerror(error), 1);
     } catch (const std::exception& e) {
@@ -763,8 +761,8 @@ int RenderRun::Report() {
             return Failed("", options_.statsJson + ": cannot write: " + std::strerror(result), 1);
     }
     if (!options_.quiet) {
-        out_ << std::fixed << std::setprecision(1) << objectCount_ << " objects, "
-             << triangles_ << " triangles, " << strokes_ << " strokes, " << threadCount_
+        out_ << std::fixed << std::setprecision(1) << objectCount_ << " objects, " << triangles_
+             << " triangles, " << strokes_ << " strokes, " << threadCount_
              << (threadCount_ == 1 ? " thread" : " threads") << "\n"
              << "import " << times_.import << " ms, set-up " << times_.setup << " ms, detection "
              << times_.detect << " ms, connection " << times_.connect << " ms, drawing "

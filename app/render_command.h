@@ -39,9 +39,10 @@ struct RenderOptions {
 CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options);
 
 // Exit codes: 0 done, 1 the engine or a write failed (frames written before stay), 2 bad input or
-// a render that would not fit in memory (reported before any frame is rendered), 128 + the signal when stopped by SIGINT
-// (130), SIGTERM (143) or SIGHUP (129): no new file is left behind and earlier ones are unchanged.
-// Progress goes to `err` (live bars when it is a terminal), the summary to `out`.
+// a render that would not fit in memory (reported before any frame is rendered), 128 + the signal
+// when stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129): no new file is left behind and
+// earlier ones are unchanged. Progress goes to `err` (live bars when it is a terminal), the summary
+// to `out`.
 int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err,
               bool errIsTerminal);
 

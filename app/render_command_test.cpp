@@ -14,6 +14,8 @@ namespace KvrnApp {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Image;
+using test::ReadPng;
 using test::RunKovrin;
 using test::TempDir;
 
@@ -33,27 +35,6 @@ std::string SphereScene(int width, int height) {
            "\"lineSizeType\":0,"
            "\"linesets\":[{\"name\":\"outline\",\"objects\":\"all\"" +
            hiddenOff + ",\"brush\":{\"size\":2}}]}";
-}
-
-struct Image {
-    int width = 0, height = 0;
-    std::vector<uint8_t> rgba;
-    uint8_t Alpha(int x, int y) const {
-        return rgba[(size_t(y) * size_t(width) + size_t(x)) * 4 + 3];
-    }
-};
-
-Image ReadPng(const fs::path& path) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    Image result;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return result;
-    image.format = PNG_FORMAT_RGBA;
-    result.rgba.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, result.rgba.data(), 0, nullptr)) return {};
-    result.width = int(image.width);
-    result.height = int(image.height);
-    return result;
 }
 
 TEST(RenderCommand, SphereOutlineLiesOnTheAnalyticSilhouette) {

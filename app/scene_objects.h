@@ -14,7 +14,7 @@ namespace KvrnApp {
 
 struct SceneObjects {
     std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;  // camera transforms identity
-    std::vector<int32_t> descIndex;     // per render object: index into SceneDescription::objects
+    std::vector<int32_t> descIndex;  // per render object: index into SceneDescription::objects
     // Per render object: its mesh's own transform in its model file (identity for primitives);
     // objToWorld is this times ObjectTransform of its ObjectDesc.
     std::vector<KvrnLib::Matrix3> fileTransforms;

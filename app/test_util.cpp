@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <png.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,6 +19,19 @@
 extern char** environ;
 
 namespace KvrnApp::test {
+
+Image ReadPng(const std::filesystem::path& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Image result;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return result;
+    image.format = PNG_FORMAT_RGBA;
+    result.rgba.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, result.rgba.data(), 0, nullptr)) return {};
+    result.width = int(image.width);
+    result.height = int(image.height);
+    return result;
+}
 
 std::unique_ptr<KvrnLib::Scene> FramedScene(
     const std::vector<std::shared_ptr<KvrnLib::RenderObject>>& objects) {

@@ -2,6 +2,7 @@
 // files and running the built binary.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -28,6 +29,19 @@ std::string ModelPath(const std::string& name);
 
 // The bytes of a file; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
+
+// An 8-bit RGBA image read from a PNG (straight colour); empty when it cannot be read.
+struct Image {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgba;
+    uint8_t Alpha(int x, int y) const {
+        return rgba[(size_t(y) * size_t(width) + size_t(x)) * 4 + 3];
+    }
+    const uint8_t* Pixel(int x, int y) const {
+        return &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
+    }
+};
+Image ReadPng(const std::filesystem::path& path);
 
 // A fresh directory, removed with everything in it on destruction.
 class TempDir {

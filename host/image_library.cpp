@@ -19,9 +19,9 @@ std::vector<std::string> Candidates() {
     char self[PATH_MAX] = {};
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
     if (n > 0) {
-        paths.push_back(
-            (std::filesystem::path(std::string(self, size_t(n))).parent_path() / "libkvrn_images.so")
-                .string());
+        paths.push_back((std::filesystem::path(std::string(self, size_t(n))).parent_path() /
+                         "libkvrn_images.so")
+                            .string());
     }
     paths.push_back("libkvrn_images.so");
     return paths;

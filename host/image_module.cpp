@@ -64,8 +64,8 @@ class OiioImageLibrary final : public ImageLibrary {
         OIIO::ImageSpec spec(image.width, image.height, image.channels, OIIO::TypeDesc::FLOAT);
         // Written as given: colour is not divided by alpha on the way out.
         spec.attribute("oiio:UnassociatedAlpha", 1);
-        if (!out->open(path, spec) || !out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data()) ||
-            !out->close()) {
+        if (!out->open(path, spec) ||
+            !out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data()) || !out->close()) {
             error = out->geterror();
             return false;
         }
@@ -96,9 +96,9 @@ class OiioImageLibrary final : public ImageLibrary {
             lookup.mipmapped ? OIIO::TextureOpt::MipModeTrilinear : OIIO::TextureOpt::MipModeNoMIP;
         opt.interpmode =
             lookup.bilinear ? OIIO::TextureOpt::InterpBilinear : OIIO::TextureOpt::InterpClosest;
-        return textures_->texture(static_cast<OIIO::TextureSystem::TextureHandle*>(handle),
-                                  nullptr, opt, lookup.s, lookup.t, lookup.dsdx, lookup.dtdx,
-                                  lookup.dsdy, lookup.dtdy, lookup.channels, result);
+        return textures_->texture(static_cast<OIIO::TextureSystem::TextureHandle*>(handle), nullptr,
+                                  opt, lookup.s, lookup.t, lookup.dsdx, lookup.dtdx, lookup.dsdy,
+                                  lookup.dtdy, lookup.channels, result);
     }
 
   private:

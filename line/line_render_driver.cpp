@@ -1,8 +1,7 @@
 #include "line_render_driver.h"
 
-#include <chrono>
-
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -124,7 +123,8 @@ bool RunLineEffect(KvrnLine& line, TimeValue t, int imageHeight, bool scaleAlway
     if (!connected) return failed("edge connection");
     if (report.strokes == 0 && effect.Connection()) {
         for (const KvrnLib::ConnectionResult& result : *effect.Connection())
-            for (const KvrnLib::StrokeList& slot : result.slots) report.strokes += int64_t(slot.Size());
+            for (const KvrnLib::StrokeList& slot : result.slots)
+                report.strokes += int64_t(slot.Size());
     }
     callback.SetCaption(StageCaption(kDrawingCaption, line.GetName()));
     start = Clock::now();

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "class_desc.h"
+#include "file_replace.h"
 #include "line_file_output.h"
 #include "param_block.h"
 #include "render.h"
-#include "file_replace.h"
 #include "vector_image.h"
 
 inline const Class_ID KVRN_FILE_OUT_CLASS_ID(0x4CE84A1B, 0x663E60CF);
