@@ -88,7 +88,12 @@ demo: deps
 	$(MAKE) build
 	@mkdir -p out
 	$(BUILD)/app/kovrin render scenes/demo.json -o out/demo.png --eps out/demo.eps --ai out/demo.ai
+	@mkdir -p out/orbit
+	$(BUILD)/app/kovrin render scenes/orbit.json -o out/orbit/frame_####.png
+	$(BUILD)/app/kovrin render scenes/orbit.json --frames 6 --exr out/orbit-layers.exr
 	@echo "demo written: $(CURDIR)/out/demo.png, $(CURDIR)/out/demo.eps, $(CURDIR)/out/demo.ai"
+	@echo "  an orbit of 25 frames: $(CURDIR)/out/orbit/frame_0000.png .. frame_0024.png"
+	@echo "  frame 6 with its hidden-line render element as a layer: $(CURDIR)/out/orbit-layers.exr"
 
 # The benchmark suite end to end through `kovrin render`: a table, and out/bench.json.
 bench: deps

@@ -491,7 +491,10 @@ void HostScene::AnimateCameraView(const SceneDescription& desc, const TrackDesc&
         cameraTarget_->SetPosition(0, ToHost(framed_.target), false);
         camera->SetLocalTM(Matrix3());
         camera->SetPosition(0, ToHost(framed_.eye), false);
-        camera->SetLookAt(cameraTarget_, ToHost(framed_.up));
+        // The view keeps the scene's up direction (the framing camera's is Z), so that an orbit
+        // does not roll.
+        camera->SetLookAt(cameraTarget_,
+                          desc.camera.given ? ToHost(desc.camera.up) : Point3(0, 0, 1));
     }
     INode* node = param == "eye" ? camera : cameraTarget_;
     for (const auto& [t, v] : VectorKeys(desc, track)) node->SetPosition(t, v, true);

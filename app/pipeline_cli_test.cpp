@@ -31,17 +31,17 @@ TEST(PipelineCli, FileOutputsAndTheFrameMatchTheEarlierRenderer) {
     const TempDir dir;
     const fs::path testdata = fs::path(KVRN_SCENES_DIR) / ".." / "app" / "testdata";
     Json scene = DemoScene();
-    scene["effects"] = Json::array(
-        {{{"type", "lines"}},
-         {{"type", "fileOutput"}, {"fileName", (dir.Path() / "scene.eps").string()},
-          {"fileType", "eps"}},
-         {{"type", "fileOutput"}, {"fileName", (dir.Path() / "scene.ai").string()},
-          {"fileType", "ai"}}});
+    scene["effects"] = Json::array({{{"type", "lines"}},
+                                    {{"type", "fileOutput"},
+                                     {"fileName", (dir.Path() / "scene.eps").string()},
+                                     {"fileType", "eps"}},
+                                    {{"type", "fileOutput"},
+                                     {"fileName", (dir.Path() / "scene.ai").string()},
+                                     {"fileType", "ai"}}});
     const std::string file = dir.Write("demo.json", scene.dump());
-    const test::RunResult run =
-        RunKovrin("render " + file + " --width 480 --height 270 --quiet -o " +
-                  (dir.Path() / "frame.png").string() + " --eps " +
-                  (dir.Path() / "cli.eps").string());
+    const test::RunResult run = RunKovrin(
+        "render " + file + " --width 480 --height 270 --quiet -o " +
+        (dir.Path() / "frame.png").string() + " --eps " + (dir.Path() / "cli.eps").string());
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string eps = ReadFile(testdata / "demo_480x270.eps");
     ASSERT_FALSE(eps.empty());
@@ -84,7 +84,8 @@ TEST(PipelineCli, AKeyFramedCameraMovesTheOutlineAndChunksShareTheFrames) {
     })");
     const std::string file = dir.Write("orbit.json", scene.dump());
     const std::string pattern = (dir.Path() / "f_##.png").string();
-    const test::RunResult first = RunKovrin("render " + file + " --quiet --chunk 0/2 -o " + pattern);
+    const test::RunResult first =
+        RunKovrin("render " + file + " --quiet --chunk 0/2 -o " + pattern);
     ASSERT_EQ(first.exitCode, 0) << first.err;
     EXPECT_TRUE(fs::exists(dir.Path() / "f_02.png"));
     EXPECT_FALSE(fs::exists(dir.Path() / "f_03.png"));
@@ -102,8 +103,9 @@ TEST(PipelineCli, AKeyFramedCameraMovesTheOutlineAndChunksShareTheFrames) {
         const double slide = -20 + 10 * frame;
         const double toCentre = std::atan2(-slide, distance);
         const double halfAngle = std::asin(radius / std::hypot(slide, distance));
-        const double expected = width / 2.0 + focal * (std::tan(toCentre - halfAngle) +
-                                                       std::tan(toCentre + halfAngle)) / 2;
+        const double expected =
+            width / 2.0 +
+            focal * (std::tan(toCentre - halfAngle) + std::tan(toCentre + halfAngle)) / 2;
         const auto [x, y] = InkMiddle(image);
         EXPECT_NEAR(x, expected, 1.0);
         EXPECT_NEAR(y, height / 2.0, 1.0);
@@ -136,7 +138,7 @@ TEST(PipelineCli, ACheckerColourMapColoursTheStrokesByItsCells) {
             // Two repeats of two cells each way: cells a quarter of the image, v running up.
             const double u = (x + 0.5) / image.width, v = 1.0 - (y + 0.5) / image.height;
             const bool first = (int(std::floor(4 * u)) + int(std::floor(4 * v))) % 2 == 0;
-            const bool isRed = p[0] > 200 && p[2] < 60, isBlue = p[2] > 200 && p[0] < 60;
+            const bool isRed = p[0] > 200 && p[2]<60, isBlue = p[2]> 200 && p[0] < 60;
             red += isRed;
             blue += isBlue;
             wrong += first ? isBlue : isRed;
@@ -154,13 +156,14 @@ TEST(PipelineCli, RenderElementsBecomeLayersAndImages) {
     Json scene = DemoScene();
     scene["camera"]["width"] = 960;
     scene["camera"]["height"] = 540;
-    scene["renderElements"] = Json::array(
-        {{{"class", "line"}, {"name", "hiddenOnly"}, {"visibleLineEnable", false},
-          {"png", (dir.Path() / "hidden.png").string()}}});
+    scene["renderElements"] = Json::array({{{"class", "line"},
+                                            {"name", "hiddenOnly"},
+                                            {"visibleLineEnable", false},
+                                            {"png", (dir.Path() / "hidden.png").string()}}});
     const std::string file = dir.Write("demo.json", scene.dump());
     const fs::path exr = dir.Path() / "frame.exr", png = dir.Path() / "frame.png";
-    const test::RunResult run = RunKovrin("render " + file + " --quiet -o " + png.string() +
-                                          " --exr " + exr.string());
+    const test::RunResult run =
+        RunKovrin("render " + file + " --quiet -o " + png.string() + " --exr " + exr.string());
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string bytes = ReadFile(exr);
     EXPECT_NE(bytes.find("hiddenOnly.A"), std::string::npos);
@@ -185,8 +188,8 @@ TEST(PipelineCli, RenderElementsBecomeLayersAndImages) {
 TEST(PipelineCli, BadInputStopsBeforeAnyFrame) {
     const TempDir dir;
     const auto scene = [&](const std::string& name, const std::string& extra) {
-        return dir.Write(name, R"({"objects": [{"name": "box", "primitive": "box"}],)" + extra +
-                                   "}");
+        return dir.Write(name,
+                         R"({"objects": [{"name": "box", "primitive": "box"}],)" + extra + "}");
     };
     const std::string out = " -o " + (dir.Path() / "out_##.png").string();
     struct Case {
@@ -200,8 +203,7 @@ TEST(PipelineCli, BadInputStopsBeforeAnyFrame) {
                                   "linesets": [{"brush": "ink"}])") +
              out,
          "nope.png"},
-        {"render " +
-             scene("key.json", R"("animation": {"end": 3},
+        {"render " + scene("key.json", R"("animation": {"end": 3},
                                   "keys": {"line": {"overSampling": [[0, 1], [3, 2]]}})") +
              out,
          "keys.line.overSampling: the parameter is not animatable"},
@@ -233,8 +235,8 @@ TEST(PipelineCli, AFailingFrameStopsTheRunAndKeepsTheFramesBefore) {
         "objects": [{"name": "box", "primitive": "box"}],
         "animation": {"start": 1, "end": 3},
         "effects": [{"type": "fileOutput", "fileName": ")" +
-                                                          (dir.Path() / "lines_#" / "x.eps").string() +
-                                                          R"(", "fileType": "eps"}]
+                                                       (dir.Path() / "lines_#" / "x.eps").string() +
+                                                       R"(", "fileType": "eps"}]
     })");
     const test::RunResult run =
         RunKovrin("render " + file + " --quiet -o " + (dir.Path() / "f#.png").string());
