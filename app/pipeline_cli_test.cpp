@@ -217,6 +217,9 @@ TEST(PipelineCli, BadInputStopsBeforeAnyFrame) {
         {"render " + scene("plain3.json", R"("animation": {"end": 3})") + " -o " +
              (dir.Path() / "single.png").string(),
          "need a run of '#'"},
+        {"render " + scene("plain4.json", R"("animation": {"end": 0})") + " --background-image " +
+             (dir.Path() / "plain4.json").string() + out,
+         "--background-image"},
     };
     for (const Case& c : cases) {
         const test::RunResult run = RunKovrin(c.args);

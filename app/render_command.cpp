@@ -19,6 +19,7 @@
 #include "file_replace.h"
 #include "frame_list.h"
 #include "host_scene.h"
+#include "image_library.h"
 #include "kvrn_line.h"
 #include "line_objects.h"
 #include "line_records.h"
@@ -286,6 +287,9 @@ CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
     render->add_option("--background", options->background,
                        "Colour under the lines: #rrggbb, #rrggbbaa, r,g,b[,a] or white/black "
                        "(default: transparent)");
+    render->add_option("--background-image", options->backgroundImage,
+                       "An image (PNG, JPEG, EXR, TIFF, ...) stretched over the frame under the "
+                       "lines");
     render->add_option("--threads", options->threads, "Worker threads (default: all cores)")
         ->check(CLI::Range(1, 256));
     render->add_option("--width", options->width, "Image width, overriding the scene's")
@@ -481,6 +485,17 @@ int RenderRun::CheckInputs() {
         if (!o.background.empty()) {
             const KvrnLib::ColorFloat c = ParseBackground(o.background);
             background_ = {c.r, c.g, c.b, c.a};
+        }
+        if (!o.backgroundImage.empty()) {
+            ImageData image;
+            std::string why;
+            bool read = false;
+            try {
+                read = GetImageLibrary().ReadImage(o.backgroundImage, image, why);
+            } catch (const std::runtime_error& e) {  // no image module
+                why = e.what();
+            }
+            if (!read) throw InputError("--background-image " + o.backgroundImage + ": " + why);
         }
         // Folders first: a '#' run only changes the file name.
         std::vector<NamedPath> outputs;

@@ -18,9 +18,10 @@ struct RenderOptions {
     std::string exr;
     std::string eps;
     std::string ai;
-    std::string background;  // empty: transparent
-    int threads = 0;         // 0: all cores (or one when the scene turns multithreading off)
-    int width = 0;           // 0: the scene's image size
+    std::string background;       // empty: transparent
+    std::string backgroundImage;  // an image stretched over the frame under the lines
+    int threads = 0;              // 0: all cores (or one when the scene turns multithreading off)
+    int width = 0;                // 0: the scene's image size
     int height = 0;
     bool quiet = false;
     bool visibleOnly = false;    // every line set's hidden-line switches off

@@ -28,7 +28,6 @@ class OiioImageLibrary final : public ImageLibrary {
         // Maps hand out straight colour: keep files that store it that way as they are.
         textures_->attribute("unassociatedalpha", 1);
     }
-    ~OiioImageLibrary() override { OIIO::TextureSystem::destroy(textures_); }
 
     bool ReadImage(const std::string& path, ImageData& image, std::string& error) override {
         auto in = OIIO::ImageInput::open(path);
@@ -107,7 +106,9 @@ class OiioImageLibrary final : public ImageLibrary {
 
 }  // namespace
 
+// Lives as long as the process and is never destroyed: its texture cache is the process's, and
+// the library's own teardown of it mismatches sized deletes (AddressSanitizer reports it).
 extern "C" ImageLibrary* KvrnCreateImageLibrary() {
-    static OiioImageLibrary library;
-    return &library;
+    static OiioImageLibrary* const library = new OiioImageLibrary;
+    return library;
 }

@@ -228,25 +228,7 @@ int LineThreadCount(KvrnLine& line, TimeValue t) {
 
 std::string StageCaption(int stringId, const std::string& effectName) {
     const char* format = KvrnHost::GetString(stringId);
-    std::string text;
-    if (format) {
-        text = format;
-    } else {
-        // The texts the captions are known by, for a string table without them.
-        switch (stringId) {
-            case kDetectionCaption:
-                text = "Processing: [%s] edge detection.";
-                break;
-            case kConnectionCaption:
-                text = "Processing: [%s] edge connection.";
-                break;
-            case kDrawingCaption:
-                text = "Processing: [%s] drawing.";
-                break;
-            default:
-                break;
-        }
-    }
+    std::string text = format ? format : "";
     // Replaced, not printf-formatted: the name is the user's text.
     if (const size_t at = text.find("%s"); at != std::string::npos) text.replace(at, 2, effectName);
     return text;

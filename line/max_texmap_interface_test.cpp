@@ -17,7 +17,8 @@ class MaxTexmapInterfaceTest : public ::testing::Test {
         brushHolder_.Set(NewBrush(1));
         brush_ = AsBrush(brushHolder_.Get());
         brush_->SetName("Ink");
-        checker_ = static_cast<Checker*>(CheckerClassDesc().Create(false));
+        checkerHolder_.Set(CheckerClassDesc().Create(false));
+        checker_ = static_cast<Checker*>(checkerHolder_.Get());
         checker_->Params()->SetValue(kCheckerColor1, 0, ParamValue(Color(1.0f, 0.0f, 0.0f)));
         checker_->Params()->SetValue(kCheckerColor2, 0, ParamValue(Color(0.0f, 0.0f, 1.0f)));
     }
@@ -32,7 +33,8 @@ class MaxTexmapInterfaceTest : public ::testing::Test {
 
     RefHolder brushHolder_;
     KvrnBrush* brush_ = nullptr;
-    Checker* checker_ = nullptr;  // held once a test puts it into a brush
+    RefHolder checkerHolder_;
+    Checker* checker_ = nullptr;
 };
 
 TEST_F(MaxTexmapInterfaceTest, ShadeContextAnswersFromTheEngineContext) {
