@@ -251,6 +251,26 @@ Mesh TriangulateMNMesh(const MNMesh& poly) {
 std::vector<Point3> ComputeCornerNormals(const Mesh& mesh, bool* allExplicit) {
     const size_t faceCount = mesh.faces.size();
     std::vector<Point3> corners(faceCount * 3);
+    const MeshNormalSpec& spec = mesh.specifiedNormals;
+    const bool useSpec = spec.IsUsed() && spec.faces.size() == faceCount;
+    std::vector<uint8_t> done(faceCount * 3, 0);
+    size_t specified = 0, fixedCount = 0;
+    if (useSpec) {
+        for (size_t f = 0; f < faceCount; ++f) {
+            for (size_t k = 0; k < 3; ++k) {
+                const uint32_t n = spec.faces[f][k];
+                if (n >= spec.normals.size()) continue;
+                corners[f * 3 + k] = spec.normals[n];
+                done[f * 3 + k] = 1;
+                ++specified;
+                fixedCount += spec.explicitNormal.empty() ||
+                              (n < spec.explicitNormal.size() && spec.explicitNormal[n]);
+            }
+        }
+    }
+    if (allExplicit) *allExplicit = faceCount > 0 && fixedCount == faceCount * 3;
+    if (specified == faceCount * 3) return corners;
+
     // Unnormalised cross products: their length is twice the face area, the averaging weight.
     std::vector<Point3> faceNormals(faceCount);
     for (size_t f = 0; f < faceCount; ++f) {
@@ -258,26 +278,6 @@ std::vector<Point3> ComputeCornerNormals(const Mesh& mesh, bool* allExplicit) {
         const Point3& a = mesh.verts[v[0]];
         faceNormals[f] = Cross(mesh.verts[v[1]] - a, mesh.verts[v[2]] - a);
     }
-
-    const MeshNormalSpec& spec = mesh.specifiedNormals;
-    const bool useSpec = spec.IsUsed() && spec.faces.size() == faceCount;
-    std::vector<uint8_t> done(faceCount * 3, 0);
-    size_t specified = 0;
-    if (useSpec) {
-        for (size_t f = 0; f < faceCount; ++f) {
-            for (size_t k = 0; k < 3; ++k) {
-                const uint32_t n = spec.faces[f][k];
-                const bool fixed = spec.explicitNormal.empty() ||
-                                   (n < spec.explicitNormal.size() && spec.explicitNormal[n]);
-                if (!fixed || n >= spec.normals.size()) continue;
-                corners[f * 3 + k] = Normalized(spec.normals[n]);
-                done[f * 3 + k] = 1;
-                ++specified;
-            }
-        }
-    }
-    if (allExplicit) *allExplicit = faceCount > 0 && specified == faceCount * 3;
-    if (specified == faceCount * 3) return corners;
 
     // Faces around each vertex, in compressed rows.
     std::vector<uint32_t> start(mesh.verts.size() + 1, 0);

@@ -39,8 +39,8 @@ struct MeshMap {
     bool IsUsed() const { return !tf.empty(); }
 };
 
-// Explicit per-corner normals: normal faces index `normals`; `explicitNormal` marks the normals
-// the user fixed (the others may be recomputed from smoothing groups).
+// Per-corner normals, unit length: normal faces index `normals`; `explicitNormal` marks the
+// normals the user fixed (the others were computed and are rebuilt when the mesh changes).
 struct MeshNormalSpec {
     std::vector<Point3> normals;
     std::vector<std::array<uint32_t, 3>> faces;  // one per mesh face
@@ -120,9 +120,10 @@ std::string ValidateMNMesh(const MNMesh& mesh);
 Mesh TriangulateMNMesh(const MNMesh& mesh);
 
 // Object-space corner normals, three per face (face * 3 + corner), unit length (zero for a
-// degenerate face). A corner takes the mesh's specified normal when it has one marked explicit
-// (any specified normal when explicitNormal is empty); otherwise faces sharing a smoothing bit at
-// the corner's vertex average their area-weighted normals, and smoothing group 0 is faceted.
-// allExplicit (may be null) tells whether every corner came from specified normals. The mesh must
-// be valid.
+// degenerate face). A corner takes the mesh's specified normal when the normal faces give it one:
+// explicit ones are the user's, the others were computed when the normals were last built (a
+// loader's, say) and stand until the mesh changes. Corners without one are computed: faces sharing
+// a smoothing bit at the corner's vertex average their area-weighted normals, and smoothing group
+// 0 is faceted. allExplicit (may be null) tells whether every corner's normal is an explicit one
+// (all of them when explicitNormal is empty). The mesh must be valid.
 std::vector<Point3> ComputeCornerNormals(const Mesh& mesh, bool* allExplicit = nullptr);

@@ -177,16 +177,19 @@ TEST(MeshTest, SmoothingGroupsDecideWhichFacesAverage) {
         }
     }
 
-    // Explicit normals override the groups; unmarked ones fall back to them.
+    // Specified normals override the groups, the user's (explicit) and the computed ones kept
+    // with them alike; a corner the normal faces leave without one falls back to the groups.
     Mesh spec = faceted;
-    spec.specifiedNormals.normals = {{0, 0, 2}, {1, 0, 0}};
-    spec.specifiedNormals.faces.assign(12, {0, 0, 1});
+    spec.specifiedNormals.normals = {{0, 0, 1}, {1, 0, 0}};
+    spec.specifiedNormals.faces.assign(12, {0, 1, 7});
     spec.specifiedNormals.explicitNormal = {1, 0};
     bool allExplicit = true;
     normals = ComputeCornerNormals(spec, &allExplicit);
     EXPECT_FALSE(allExplicit);
     EXPECT_EQ(normals[0], Point3(0, 0, 1));
+    EXPECT_EQ(normals[1], Point3(1, 0, 0));
     EXPECT_EQ(normals[2], ComputeCornerNormals(faceted)[2]);
+    spec.specifiedNormals.faces.assign(12, {0, 0, 1});
     spec.specifiedNormals.explicitNormal.clear();
     normals = ComputeCornerNormals(spec, &allExplicit);
     EXPECT_TRUE(allExplicit);
