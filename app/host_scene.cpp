@@ -147,8 +147,9 @@ std::string ApplyKeys(ReferenceMaker& target, const std::string& param,
     return ApplyJsonKeys(*block, param, keys, where);
 }
 
-// The mesh of a loaded object as the host holds it: the same faces, the loader's corner normals
-// as specified normals (explicit only where the file gave them) and its map channels.
+// The mesh of a loaded object as the host holds it: the same faces and map channels. The
+// loader's corner normals go with it as normals already computed (explicit where the file gave
+// them): see MakeTriObject.
 Mesh ToHostMesh(const KvrnLib::RenderObject& object) {
     Mesh mesh;
     mesh.verts.reserve(object.vertices.size());
@@ -166,16 +167,6 @@ Mesh ToHostMesh(const KvrnLib::RenderObject& object) {
             if (from.flags & KvrnLib::FaceEdgeHardBit(k)) face.flags |= FACE_HARD_EDGE_A << k;
         }
     }
-    if (object.cornerNormals.size() == 3 * object.faces.size()) {
-        MeshNormalSpec& spec = mesh.specifiedNormals;
-        spec.normals.reserve(object.cornerNormals.size());
-        for (const KvrnLib::Point3& n : object.cornerNormals)
-            spec.normals.push_back({n.x, n.y, n.z});
-        spec.faces.resize(object.faces.size());
-        for (size_t f = 0; f < spec.faces.size(); ++f)
-            spec.faces[f] = {uint32_t(3 * f), uint32_t(3 * f + 1), uint32_t(3 * f + 2)};
-        spec.explicitNormal.assign(spec.normals.size(), object.explicitNormals ? 1 : 0);
-    }
     for (int c = 0; c < KvrnLib::kMapChannelCount; ++c) {
         const auto& channel = object.mapChannels[size_t(c)];
         if (!channel || channel->faces.size() != object.faces.size()) continue;
@@ -188,6 +179,31 @@ Mesh ToHostMesh(const KvrnLib::RenderObject& object) {
         }
     }
     return mesh;
+}
+
+// Normals a file gave are the mesh's own (specified, explicit); normals the loader computed
+// (from smoothing groups and its crease angle) are kept with the object as computed ones, so
+// nothing recomputes them differently and the mesh does not carry them twice.
+TriObject* MakeTriObject(KvrnLib::RenderObject& object) {
+    std::vector<Point3> normals;
+    if (object.cornerNormals.size() == 3 * object.faces.size()) {
+        normals.reserve(object.cornerNormals.size());
+        for (const KvrnLib::Point3& n : object.cornerNormals) normals.push_back({n.x, n.y, n.z});
+    }
+    Mesh mesh = ToHostMesh(object);
+    if (object.explicitNormals && !normals.empty()) {
+        MeshNormalSpec& spec = mesh.specifiedNormals;
+        spec.normals = normals;
+        spec.faces.resize(object.faces.size());
+        for (size_t f = 0; f < spec.faces.size(); ++f)
+            spec.faces[f] = {uint32_t(3 * f), uint32_t(3 * f + 1), uint32_t(3 * f + 2)};
+        spec.explicitNormal.assign(spec.normals.size(), 1);
+    }
+    const bool explicitNormals = object.explicitNormals != 0;
+    object = KvrnLib::RenderObject();  // the host holds the geometry from here on
+    auto* tri = new TriObject(std::move(mesh));
+    if (!normals.empty()) tri->SetCornerNormals(std::move(normals), explicitNormals);
+    return tri;
 }
 
 Matrix3 ToHost(const KvrnLib::Matrix3& m) {
@@ -358,10 +374,8 @@ void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded)
                                           });
         if (twoSided && desc.objects[size_t(index)].material.empty())
             node->SetMtl(TwoSidedMaterial());
-        node->SetObjectRef(new TriObject(ToHostMesh(source)));
+        node->SetObjectRef(MakeTriObject(source));
         node->SetObjectOffsetTM(ToHost(loaded.fileTransforms[i]));
-        // The host holds the geometry from here on.
-        source = KvrnLib::RenderObject();
     }
     loaded.objects.clear();
     for (size_t i = 0; i < desc.objects.size(); ++i) {

@@ -22,10 +22,12 @@ namespace {
 // is within 35 % of every run it was made from. Drawing touches memory only where there is ink,
 // so the frame terms stand for the ink of a typical line drawing, which grows with the frame.
 constexpr int64_t kBaseBytes = 24 << 20;
-constexpr int64_t kBytesPerTriangle = 240;  // meshes, occlusion tree, edges and visibility
-constexpr double kBytesPerPixel = 2.5;      // output raster pages and tiles under the ink
-constexpr double kExrBytesPerPixel = 16;    // the whole frame in half floats, and the encoder
-constexpr double kBytesPerSubPixel = 0.3;   // fragment tiles, per stroke copy and one more
+// Meshes, occlusion tree, edges and visibility (240), and the host scene's own copy of each mesh
+// with its corner normals, which the frame's engine scene is converted from (96).
+constexpr int64_t kBytesPerTriangle = 336;
+constexpr double kBytesPerPixel = 2.5;     // output raster pages and tiles under the ink
+constexpr double kExrBytesPerPixel = 16;   // the whole frame in half floats, and the encoder
+constexpr double kBytesPerSubPixel = 0.3;  // fragment tiles, per stroke copy and one more
 // The output raster is zero-filled on demand: reserved whole, paged in under the ink.
 constexpr double kReservedBytesPerPixel = 16;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -1,6 +1,8 @@
 #include "object.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 #include "hold.h"
 
@@ -29,6 +31,15 @@ const CornerNormals& TriObject::GetCornerNormals() {
         normals_.allExplicit = allExplicit;
     }
     return normals_;
+}
+
+void TriObject::SetCornerNormals(std::vector<Point3> normals, bool allExplicit) {
+    if (normals.size() != mesh_->faces.size() * 3)
+        throw std::invalid_argument("corner normals: " + std::to_string(normals.size()) + " for " +
+                                    std::to_string(mesh_->faces.size()) +
+                                    " faces, expected three per face");
+    normals_.normals = std::make_shared<const std::vector<Point3>>(std::move(normals));
+    normals_.allExplicit = allExplicit;
 }
 
 Object* TriObject::MakeShallowCopy() {

@@ -56,6 +56,10 @@ class TriObject : public Object {
     void SetMesh(Mesh mesh);
     // Computed on first request and kept with this mesh.
     const CornerNormals& GetCornerNormals();
+    // Corner normals whoever built the mesh computed already (a model loader's, three per face,
+    // unit length), kept as if computed here: they stand until the mesh is written. allExplicit:
+    // every one is a normal the file or the user fixed.
+    void SetCornerNormals(std::vector<Point3> normals, bool allExplicit);
 
     Object* MakeShallowCopy() override;
     RefPtr<TriObject> ConvertToTriObject(TimeValue t) override;
