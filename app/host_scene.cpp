@@ -529,9 +529,20 @@ void HostScene::BuildEffects(const SceneDescription& desc, const CommandLineOutp
     int outputCount = 0;
     for (const EffectDesc& effect : effects) {
         if (effect.kind == EffectDesc::Kind::kLines) {
-            KvrnLine& line = lineObjects_->Line();
-            line.SetName("kovrin");
+            SceneLineObjects* objects = lineObjects_.get();
+            if (effect.lines) {
+                // Its own settings over the scene's nodes.
+                extraLines_.push_back(
+                    std::make_unique<SceneLineObjects>(*effect.lines, *lineObjects_));
+                objects = extraLines_.back().get();
+                objects->SetBrushMaps(*effect.lines, [this](const std::string& name) {
+                    return dynamic_cast<Texmap*>(Named(ParamType::Texmap, name));
+                });
+            }
+            KvrnLine& line = objects->Line();
+            line.SetName(effect.name.empty() ? "kovrin" : effect.name);
             setup_.effects.emplace_back(&line);
+            lines_.push_back(&line);
             continue;
         }
         Json params = Json::parse(effect.paramsJson);

@@ -16,6 +16,7 @@
 #include "scene_objects.h"
 
 class KvrnFileOut;
+class KvrnLine;
 class KvrnLineRendElem;
 
 namespace KvrnApp {
@@ -50,6 +51,8 @@ class HostScene {
     RenderSetup& Setup() { return setup_; }
     SceneLineObjects& LineObjects() { return *lineObjects_; }
     const std::vector<ElementOutput>& Elements() const { return elements_; }
+    // The line effects in effects-list order: the scene's own and any others.
+    const std::vector<KvrnLine*>& LineEffects() const { return lines_; }
     // The vector file outputs in effects-list order (the scene's, then the command line's).
     const std::vector<KvrnFileOut*>& FileOutputs() const { return fileOutputs_; }
 
@@ -67,6 +70,8 @@ class HostScene {
     Mtl* TwoSidedMaterial();
 
     std::unique_ptr<SceneLineObjects> lineObjects_;
+    std::vector<std::unique_ptr<SceneLineObjects>> extraLines_;
+    std::vector<KvrnLine*> lines_;
     RenderSetup setup_;
     std::vector<std::pair<std::string, RefPtr<ReferenceTarget>>> maps_;
     std::vector<std::pair<std::string, RefPtr<ReferenceTarget>>> materials_;

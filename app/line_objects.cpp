@@ -278,11 +278,21 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
             Matrix3::RotationY(radians(object.rotation.y)) *
             Matrix3::RotationZ(radians(object.rotation.z)) *
             Matrix3::Translation({object.position.x, object.position.y, object.position.z}));
-        INode* parent = object.parent.empty() ? nullptr : scene_.FindNode(object.parent);
-        (parent ? parent : scene_.GetRootNode())->AttachChild(node);
+        INode* parent = object.parent.empty() ? nullptr : scene_->FindNode(object.parent);
+        (parent ? parent : scene_->GetRootNode())->AttachChild(node);
         nodes_.push_back(node);
     }
+    BuildLine(desc);
+}
 
+SceneLineObjects::SceneLineObjects(const SceneDescription& desc, SceneLineObjects& nodesOf)
+    : scene_(nodesOf.scene_), nodes_(nodesOf.nodes_) {
+    RegisterClassesOnce();
+    CheckDescription(desc);
+    BuildLine(desc);
+}
+
+void SceneLineObjects::BuildLine(const SceneDescription& desc) {
     line_ = new KvrnLine();
     IParamBlock2& main = *line_->MainBlock();
     const LineOptionsDesc& o = desc.options;
@@ -339,7 +349,7 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
             } else {
                 // A node an earlier line set holds stays with it (the lower index owns it anyway).
                 for (const std::string& name : setDesc.objects)
-                    if (INode* node = scene_.FindNode(name);
+                    if (INode* node = scene_->FindNode(name);
                         node && std::find(taken.begin(), taken.end(), node) == taken.end())
                         members.push_back(node);
             }
@@ -361,7 +371,7 @@ SceneLineObjects::SceneLineObjects(const SceneDescription& desc) {
                     if (!setDesc.reductionGiven[size_t(v)][size_t(kind)] && !setDesc.load.empty())
                         continue;
                     FillReduction(*set->Reduction(v, kind),
-                                  setDesc.reductions[size_t(v)][size_t(kind)], scene_);
+                                  setDesc.reductions[size_t(v)][size_t(kind)], *scene_);
                 }
             }
             main.Append(KvrnLine::kLinesets, static_cast<ReferenceTarget*>(set.get()));

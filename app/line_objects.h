@@ -28,13 +28,16 @@ class SceneLineObjects {
     // to 4 or negative antialiasing, and a line settings file (a line set's "load") that cannot
     // be read.
     explicit SceneLineObjects(const SceneDescription& scene);
+    // Another line effect over the nodes of `nodesOf` (whose scene objects `scene` must list the
+    // same way): its own options, brushes and line sets.
+    SceneLineObjects(const SceneDescription& scene, SceneLineObjects& nodesOf);
     ~SceneLineObjects();
     SceneLineObjects(const SceneLineObjects&) = delete;
     SceneLineObjects& operator=(const SceneLineObjects&) = delete;
 
     KvrnLine& Line() { return *line_; }
     // The host scene holding the object nodes (children of their parents' nodes).
-    Scene& GetScene() { return scene_; }
+    Scene& GetScene() { return *scene_; }
     // The ObjectDesc index of an object node, -1 for any other node.
     int32_t IndexOf(const INode* node) const;
     // The brush the scene file named so, or null.
@@ -54,7 +57,10 @@ class SceneLineObjects {
     bool IsNamedBrush(const ReferenceTarget* brush) const;
 
   private:
-    Scene scene_;
+    void BuildLine(const SceneDescription& desc);
+
+    Scene ownScene_;
+    Scene* scene_ = &ownScene_;
     std::vector<INode*> nodes_;
     std::vector<const ReferenceTarget*> namedBrushes_;
     std::vector<RefPtr<KvrnBrush>> brushes_;  // by SceneDescription::brushes index

@@ -183,6 +183,48 @@ TEST(PipelineCli, RenderElementsBecomeLayersAndImages) {
     EXPECT_GT(hiddenOnlyInk, hiddenInk / 2);
 }
 
+// A second line effect in the effects list draws its own line sets over the same objects, after
+// the scene's; its settings' mistakes are reported under its place in the list.
+TEST(PipelineCli, ALineEffectOfItsOwnDrawsOverTheScenes) {
+    const TempDir dir;
+    const std::string scene = R"({
+        "camera": {"width": 320, "height": 240, "eye": [120, -160, 100], "target": [0, 0, 20],
+                   "up": [0, 0, 1], "fov": 30},
+        "objects": [{"name": "box", "primitive": "box"}],
+        "brushes": {"ink": {"color": [0, 0, 0], "size": 16}},
+        "linesets": [{"name": "Ink", "brush": "ink"}],
+        "effects": [{"type": "lines"},
+                    {"type": "lines", "name": "Sketch", "lineSizeType": "Absolute",
+                     "brushes": {"red": {"color": [1, 0, 0], "size": 2.5)";
+    const std::string file =
+        dir.Write("two.json", scene + R"(}}, "linesets": [{"name": "Red", "brush": "red"}]}]})");
+    const fs::path png = dir.Path() / "two.png", ai = dir.Path() / "two.ai";
+    const test::RunResult run =
+        RunKovrin("render " + file + " -o " + png.string() + " --ai " + ai.string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("Processing: [Sketch] drawing."), std::string::npos) << run.err;
+    const Image image = ReadPng(png);
+    int red = 0, black = 0;
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            const uint8_t* p = image.Pixel(x, y);
+            red += p[3] > 200 && p[0] > 200 && p[1] < 60;
+            black += p[3] > 200 && p[0] < 60;
+        }
+    // The thin red lines lie over the middles of the wide black ones.
+    EXPECT_GT(red, 100);
+    EXPECT_GT(black, red);
+    const std::string layers = ReadFile(ai);
+    EXPECT_NE(layers.find("(Ink)"), std::string::npos);
+    EXPECT_NE(layers.find("(Red)"), std::string::npos);
+
+    const std::string bad =
+        dir.Write("bad.json", scene + R"(}}, "linesets": [{"brush": "blue"}]}]})");
+    const test::RunResult failed = RunKovrin("render " + bad + " -o " + png.string());
+    EXPECT_EQ(failed.exitCode, 2);
+    EXPECT_NE(failed.err.find("effects[1].linesets[0].brush"), std::string::npos) << failed.err;
+}
+
 // Bad input stops the run before any frame with exit code 2 and a message naming the problem;
 // nothing is written.
 TEST(PipelineCli, BadInputStopsBeforeAnyFrame) {

@@ -624,14 +624,13 @@ int RenderRun::RenderFrames() {
     RegisterLineRenderHooks();
 
     SignalAbortCallback abort(display_.get());
-    KvrnLine& line = host_->LineObjects().Line();
     const RenderSettings& settings = host_->Setup().settings;
     try {
         FrameRenderer renderer(host_->GetScene(), host_->Setup());
         renderer.Open();
         for (const int frame : myFrames_) {
             if (gInterrupted) return Interrupted();
-            line.ResetReport();
+            for (KvrnLine* line : host_->LineEffects()) line->ResetReport();
             engineMessage_.clear();
             Bitmap image(settings.width, settings.height);
             // The file outputs' vector files wait for the frame's images: all are committed
@@ -652,16 +651,26 @@ int RenderRun::RenderFrames() {
                 return Failed(FramePrefix(frame), e.what(), 1);
             }
             if (gInterrupted) return Interrupted();
-            const KvrnLine::RunReport& report = line.Report();
-            if (!report.failedStage.empty()) return EngineFailed(report.failedStage, frame);
-            times_.detect += report.detectMs;
-            times_.connect += report.connectMs;
-            times_.draw += report.drawMs;
+            double stagesMs = 0;
+            int64_t strokes = 0;
+            for (KvrnLine* line : host_->LineEffects()) {
+                const KvrnLine::RunReport& report = line->Report();
+                if (!report.failedStage.empty()) {
+                    const std::string stage = host_->LineEffects().size() > 1
+                                                  ? line->GetName() + ": " + report.failedStage
+                                                  : report.failedStage;
+                    return EngineFailed(stage, frame);
+                }
+                times_.detect += report.detectMs;
+                times_.connect += report.connectMs;
+                times_.draw += report.drawMs;
+                stagesMs += report.detectMs + report.connectMs + report.drawMs;
+                strokes += report.strokes;
+            }
             // The frame pipeline's own part: render instances, the frame's engine scene, the
             // settings records and the file outputs' writing.
-            times_.pipeline += std::max(
-                0.0, MsSince(frameStart) - report.detectMs - report.connectMs - report.drawMs);
-            strokes_ = std::max(strokes_, report.strokes);
+            times_.pipeline += std::max(0.0, MsSince(frameStart) - stagesMs);
+            strokes_ = std::max(strokes_, strokes);
             for (const KvrnFileOut* out : host_->FileOutputs()) {
                 const std::string path = Utf8(out->LastWritePath());
                 if (out->LastWriteResult() != 0)

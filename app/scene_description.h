@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -265,12 +266,18 @@ struct ClassedDesc {
     std::string paramsJson;
 };
 
-// An entry of the render-effects list: the scene's line effect, or a vector file output.
+struct SceneDescription;
+
+// An entry of the render-effects list: a line effect, or a vector file output.
 struct EffectDesc {
     enum class Kind { kLines, kFileOutput };
     Kind kind = Kind::kLines;
     std::string where;
     std::string paramsJson;  // file outputs: their parameters
+    // Line effects: null for the scene's own (the top-level line settings); otherwise one of its
+    // own, whose options, brushes and line sets are those of `lines` over the same objects.
+    std::shared_ptr<const SceneDescription> lines;
+    std::string name;  // the effect's name in captions; empty: "kovrin"
 };
 
 // A render element and, optionally, where its image of each frame goes.

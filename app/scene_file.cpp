@@ -221,6 +221,9 @@ class SceneParser {
     void ReadEdgeSwitches(Fields& fields, const std::string& suffix, EdgeSwitchesDesc& edges) const;
     ReductionDesc ReadReduction(const Json& value, const std::string& where) const;
     int32_t BrushSlot(const Json& value, const std::string& where);
+    // Line effects of their own in the effects list: their settings read as a scene over the
+    // same objects and maps.
+    void ReadLineEffects(const Json& root);
     // A map given by name must be one of the scene's "maps".
     void MapName(Fields& fields, const std::string& key, std::string& out) const;
 
@@ -611,6 +614,26 @@ ObjectDesc SceneParser::ReadObject(const Json& value, const std::string& where) 
     return object;
 }
 
+void SceneParser::ReadLineEffects(const Json& root) {
+    for (EffectDesc& effect : scene_.effects) {
+        if (effect.kind != EffectDesc::Kind::kLines || effect.paramsJson.empty()) continue;
+        Json own = Json::parse(effect.paramsJson);
+        for (const char* shared : {"objects", "maps", "materials"})
+            if (root.contains(shared)) own[shared] = root[shared];
+        try {
+            effect.lines =
+                std::make_shared<const SceneDescription>(SceneParser(file_).Parse(own.dump()));
+        } catch (const InputError& e) {
+            // Its keys are the effect's: "effects[1].linesets[0]...".
+            std::string what = e.what();
+            const std::string prefix = file_.empty() ? "" : file_ + ": ";
+            if (what.rfind(prefix, 0) == 0) what.erase(0, prefix.size());
+            throw InputError(prefix + effect.where + "." + what);
+        }
+        effect.paramsJson.clear();
+    }
+}
+
 void SceneParser::MapName(Fields& fields, const std::string& key, std::string& out) const {
     if (const Json* name = fields.Find(key)) {
         out = String(*name, fields.PathOf(key));
@@ -878,8 +901,10 @@ SceneDescription SceneParser::Parse(const std::string& text) {
         scene_.animation = ReadAnimation(*animation, "animation", fail);
     if (const Json* keys = top.Find("keys"))
         scene_.tracks = ReadTracks(*keys, "keys", scene_.animation, fail);
-    if (const Json* effects = top.Find("effects"))
+    if (const Json* effects = top.Find("effects")) {
         scene_.effects = ReadEffects(*effects, "effects", fail);
+        ReadLineEffects(root);
+    }
     if (const Json* elements = top.Find("renderElements"))
         scene_.renderElements = ReadRenderElements(*elements, "renderElements", fail);
     top.Finish();

@@ -167,12 +167,18 @@ std::vector<EffectDesc> ReadEffects(const Json& value, const std::string& where,
         Json params = body;
         params.erase("type");
         if (type == "lines") {
-            if (lines) Fail(fail, at, "the line effect is in the list already");
-            if (!params.empty())
-                Fail(fail, Child(at, params.begin().key()),
-                     "unknown key (the line effect's settings are the scene's own)");
-            lines = true;
             effect.kind = EffectDesc::Kind::kLines;
+            if (params.contains("name")) {
+                effect.name = NonEmptyString(params["name"], Child(at, "name"), fail);
+                params.erase("name");
+            }
+            // Settings of its own make another line effect; without, it is the scene's.
+            if (params.empty()) {
+                if (lines) Fail(fail, at, "the scene's line effect is in the list already");
+                lines = true;
+            } else {
+                effect.paramsJson = params.dump();
+            }
         } else if (type == "fileOutput") {
             effect.kind = EffectDesc::Kind::kFileOutput;
             if (!params.contains("fileName"))

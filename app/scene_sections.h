@@ -31,7 +31,9 @@ std::vector<ClassedDesc> ReadClassedSection(const nlohmann::ordered_json& value,
                                             const std::string& where, const SectionFail& fail);
 
 // [{"type": "lines"}, {"type": "fileOutput", "fileName": ..., "fileType": "eps"|"ai", ...}]. The
-// line effect appears at most once; without it the list starts with it.
+// scene's line effect appears at most once; without it the list starts with it. A "lines" entry
+// with line settings of its own ("brushes", "linesets", the options) is another line effect: its
+// settings are left in paramsJson for the scene reader.
 std::vector<EffectDesc> ReadEffects(const nlohmann::ordered_json& value, const std::string& where,
                                     const SectionFail& fail);
 

@@ -103,7 +103,7 @@ TEST(SceneSections, EffectsElementsMaterialsAndMapsAreListedAndCrossChecked) {
         {R"({"objects": [{"name": "a", "primitive": "box", "material": "m"}]})",
          "s.json: objects[0].material: no material named \"m\""},
         {R"({"effects": [{"type": "lines"}, {"type": "lines"}]})",
-         "s.json: effects[1]: the line effect is in the list already"},
+         "s.json: effects[1]: the scene's line effect is in the list already"},
         {R"({"effects": [{"type": "fileOutput", "fileName": "a.eps", "fileType": "pdf"}]})",
          "s.json: effects[0].fileType: expected \"eps\" or \"ai\""},
         {R"({"effects": [{"type": "fileOutput"}]})", "s.json: effects[0]: needs a \"fileName\""},
