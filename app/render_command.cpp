@@ -698,7 +698,6 @@ int RenderRun::WriteFrame(int frame, const Bitmap& image,
     const Clock::time_point stageStart = Clock::now();
     // Encoding a large frame takes seconds: say so rather than look stalled.
     display_->SetCaption("Processing: [kovrin] writing.");
-    display_->Refresh(true);
     try {
         const auto stage = [&](const std::string& path, const std::string& bytes) {
             if (gInterrupted) return;
