@@ -145,6 +145,20 @@ TEST_F(SettingsCommands, ASavedSceneReadsBackToTheSameRender) {
     const nlohmann::json saved = nlohmann::json::parse(test::ReadFile(At("saved.json")));
     EXPECT_EQ(saved["linesets"][0]["brush"], "ink");
     EXPECT_TRUE(saved["brushes"]["ink"]["detail"].contains("strokeeExtendRnd"));
+
+    // An animated scene keeps its frames, keys and render elements.
+    const std::string orbit = std::string(KVRN_SCENES_DIR) + "/orbit.json";
+    ASSERT_EQ(RunKovrin("render " + orbit + " --frames 5 -o " + At("c.png") +
+                        " --quiet --save-scene " + At("orbit.json"))
+                  .exitCode,
+              0);
+    ASSERT_EQ(RunKovrin("render " + At("orbit.json") + " --frames 5 -o " + At("d.png") + " --quiet")
+                  .exitCode,
+              0);
+    EXPECT_TRUE(test::ReadFile(At("c.png")) == test::ReadFile(At("d.png")));
+    const nlohmann::json orbitSaved = nlohmann::json::parse(test::ReadFile(At("orbit.json")));
+    EXPECT_EQ(orbitSaved["keys"]["camera"]["eye"].size(), 9u);
+    EXPECT_EQ(orbitSaved["renderElements"][0]["name"], "hidden");
 }
 
 }  // namespace
