@@ -220,8 +220,9 @@ void ReadCameras(const aiScene& scene, bool gltf, FileScene* out) {
             camera.fovVertical = true;
             camera.fovRadians = Clamped(src.mHorizontalFOV / src.mAspect, 1e-4f, kMaxFov, 0.8f);
         } else {
-            // Otherwise half the horizontal angle, as assimp documents it.
-            camera.fovRadians = Clamped(2 * src.mHorizontalFOV, 1e-4f, kMaxFov, 0.785398163f);
+            // assimp documents half the horizontal angle, but its Collada and FBX readers give
+            // the files' own full angle.
+            camera.fovRadians = Clamped(src.mHorizontalFOV, 1e-4f, kMaxFov, 0.785398163f);
         }
         if (src.mClipPlaneNear > 0 && src.mClipPlaneFar > src.mClipPlaneNear) {
             camera.nearClip = src.mClipPlaneNear;

@@ -202,6 +202,14 @@ const char* const kCameraLightGltf = R"({"asset":{"version":"2.0"},"scene":0,
   "bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":36}],
   "buffers":[{"byteLength":36,"uri":"data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}]})";
 
+const char* const kBareGltf = R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],
+  "nodes":[{"name":"tri","mesh":0}],
+  "meshes":[{"primitives":[{"attributes":{"POSITION":0}}]}],
+  "accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3",
+                "min":[0,0,0],"max":[1,1,0]}],
+  "bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":36}],
+  "buffers":[{"byteLength":36,"uri":"data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}]})";
+
 void ExpectNear(const Point3& a, const Point3& b, const char* what) {
     EXPECT_NEAR(a.x, b.x, 1e-5f) << what;
     EXPECT_NEAR(a.y, b.y, 1e-5f) << what;
@@ -272,17 +280,71 @@ TEST(FileScene, GltfCamerasLightsAndMaterialsArePlacedAsTheFileSays) {
     EXPECT_NEAR(light->GetHotspot(), 0.4f * degrees, 1e-3f);
 }
 
+// A Collada file: a camera with a 60 degree horizontal field of view 10 units along +Z, a spot
+// light of colour (2, 1, 0.5) with a 40 degree cone at (1, 2, 3), a triangle without material.
+const char* const kCameraLightDae = R"(<?xml version="1.0" encoding="utf-8"?>
+<COLLADA xmlns="http://www.collada.org/2005/11/COLLADASchema" version="1.4.1">
+  <asset><unit name="meter" meter="1"/><up_axis>Y_UP</up_axis></asset>
+  <library_cameras>
+    <camera id="cam-lib" name="cam"><optics><technique_common><perspective><xfov>60</xfov><aspect_ratio>1.5</aspect_ratio><znear>0.1</znear><zfar>100</zfar></perspective></technique_common></optics></camera>
+  </library_cameras>
+  <library_lights>
+    <light id="spot-lib" name="spot"><technique_common><spot><color>2 1 0.5</color><falloff_angle>40</falloff_angle><falloff_exponent>0</falloff_exponent></spot></technique_common></light>
+  </library_lights>
+  <library_geometries>
+    <geometry id="tri" name="tri"><mesh>
+      <source id="tri-pos"><float_array id="tri-pos-a" count="9">0 0 0 1 0 0 0 1 0</float_array>
+        <technique_common><accessor source="#tri-pos-a" count="3" stride="3"><param name="X" type="float"/><param name="Y" type="float"/><param name="Z" type="float"/></accessor></technique_common></source>
+      <vertices id="tri-v"><input semantic="POSITION" source="#tri-pos"/></vertices>
+      <triangles count="1"><input semantic="VERTEX" source="#tri-v" offset="0"/><p>0 1 2</p></triangles>
+    </mesh></geometry>
+  </library_geometries>
+  <library_visual_scenes>
+    <visual_scene id="s">
+      <node id="camnode" name="camnode"><translate>0 0 10</translate><instance_camera url="#cam-lib"/></node>
+      <node id="spotnode" name="spotnode"><translate>1 2 3</translate><instance_light url="#spot-lib"/></node>
+      <node id="trinode" name="trinode"><instance_geometry url="#tri"/></node>
+    </visual_scene>
+  </library_visual_scenes>
+  <scene><instance_visual_scene url="#s"/></scene>
+</COLLADA>
+)";
+
+TEST(FileScene, ColladaCamerasTakeTheirFullAngleAndLightsTheirBrightness) {
+    const test::TempDir dir;
+    const SceneObjects loaded =
+        LoadSceneObjects(OneFileScene(dir.Write("lit.dae", kCameraLightDae)));
+    FileMtlCache cache;
+    EXPECT_EQ(FileMtl(loaded, 0, cache), nullptr) << "assimp's default material is no material";
+    Scene scene;
+    const std::vector<INode*> nodes = AddFileCamerasAndLights(scene, loaded, nullptr);
+    ASSERT_EQ(nodes.size(), 2u);
+    auto* camera = dynamic_cast<CameraObject*>(nodes[0]->GetObjectRef());
+    auto* light = dynamic_cast<LightObject*>(nodes[1]->GetObjectRef());
+    ASSERT_NE(camera, nullptr);
+    ASSERT_NE(light, nullptr);
+    EXPECT_EQ(nodes[0]->GetName(), "camnode");
+    ExpectNear(nodes[0]->GetNodeTM(0).GetTrans(), {0, -10, 0}, "camera position");
+    EXPECT_NEAR(camera->FocalPixels(0, 200, 100), 100 / std::tan(std::numbers::pi / 6), 1e-3);
+    ExpectNear(nodes[1]->GetNodeTM(0).GetTrans(), {1, -3, 2}, "light position");
+    EXPECT_EQ(light->GetRGBColor(0), Color(1, 0.5f, 0.25f));
+    EXPECT_FLOAT_EQ(light->GetIntensity(0), 2.0f);
+    EXPECT_NEAR(light->GetHotspot(), 40.0f, 1e-3f);
+    EXPECT_GE(light->GetFallsize(), light->GetHotspot());
+}
+
 TEST(FileScene, PrimitivesAndPlainFilesBringNothing) {
     const test::TempDir dir;
     SceneDescription desc =
         OneFileScene(dir.Write("plain.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n"));
+    // A glTF without materials: assimp's added one is not the file's.
+    desc.objects.push_back(OneFileScene(dir.Write("bare.gltf", kBareGltf)).objects[0]);
     ObjectDesc& box = desc.objects.emplace_back();
     box.name = "box";
     box.source = ObjectSource::kBox;
     const SceneObjects loaded = LoadSceneObjects(desc);
-    ASSERT_EQ(loaded.fileScenes.size(), 2u);
-    EXPECT_EQ(loaded.fileScenes[0], nullptr);
-    EXPECT_EQ(loaded.fileScenes[1], nullptr);
+    ASSERT_EQ(loaded.fileScenes.size(), 3u);
+    for (const auto& fileScene : loaded.fileScenes) EXPECT_EQ(fileScene, nullptr);
     FileMtlCache cache;
     for (size_t i = 0; i < loaded.objects.size(); ++i)
         EXPECT_EQ(FileMtl(loaded, i, cache), nullptr);
