@@ -38,7 +38,7 @@ std::string Joined(const std::vector<std::string>& lines) {
 // Two sections: "mixed" a quad of "red" and a triangle of "blue", "plain" a triangle of "red".
 // Texture coordinates are the vertices' x and y, so that a corner's coordinate says which vertex
 // it belongs to however the quad is cut.
-const char* const kObj = R"(mtllib looks.mtl
+const char* const kObj = R"(mtllib looks/looks.mtl
 v 0 0 0
 v 2 0 0
 v 2 1 0
@@ -59,7 +59,8 @@ usemtl red
 f 1/1 2/2 4/4
 )";
 
-// Values out of range are clamped; `d` wins over `Tr`; map options are skipped.
+// Values out of range are clamped; `d` wins over `Tr`; map options are skipped; texture names
+// are relative to the library's folder.
 const char* const kMtl = R"(# two looks
 newmtl red
 Kd 1.5 0 0.25
@@ -83,14 +84,15 @@ void WriteTexture(const test::TempDir& dir, const std::string& name) {
 TEST(FileScene, ObjMaterialsReachTheHostWithTheirValuesMapsAndUVs) {
     const test::TempDir dir;
     const std::string obj = dir.Write("model.obj", kObj);
-    dir.Write("looks.mtl", kMtl);
-    WriteTexture(dir, "tex/red.png");
+    std::filesystem::create_directory(dir.Path() / "looks");
+    dir.Write("looks/looks.mtl", kMtl);
+    WriteTexture(dir, "looks/tex/red.png");
     SceneObjects loaded = LoadSceneObjects(OneFileScene(obj));
     ASSERT_EQ(loaded.objects.size(), 2u);
 
     // The missing texture is a warning naming the model file and the texture, not an error.
     const std::string warnings = Joined(loaded.warnings);
-    EXPECT_NE(warnings.find(obj + ": texture 'missing.png'"), std::string::npos) << warnings;
+    EXPECT_NE(warnings.find(obj + ": texture 'looks/missing.png'"), std::string::npos) << warnings;
 
     ASSERT_EQ(loaded.materialIDs.size(), 2u);
     EXPECT_EQ(loaded.materialIDs[0], (std::vector<uint16_t>{0, 1}));
@@ -115,7 +117,7 @@ TEST(FileScene, ObjMaterialsReachTheHostWithTheirValuesMapsAndUVs) {
     auto* map = dynamic_cast<BitmapTex*>(red->GetActiveMap(StdMtl::kMapDiffuse, 0));
     ASSERT_NE(map, nullptr);
     EXPECT_EQ(std::filesystem::path(map->Params()->GetStr(kBitmapFileName, 0)),
-              (dir.Path() / "tex/red.png").lexically_normal());
+              (dir.Path() / "looks/tex/red.png").lexically_normal());
     EXPECT_EQ(map->GetUVGen()->Params()->GetInt(kUVMapChannel, 0), 1);
 
     // Every triangle corner's texture coordinate is that of its own vertex.

@@ -871,17 +871,17 @@ class MtlParser {
     std::vector<float> transparency_;  // per material: `Tr`, or -1
 };
 
-// The library files one `mtllib` line names: the whole rest when that is a file (names with
-// spaces), otherwise each word.
-std::vector<std::filesystem::path> LibraryFiles(const std::filesystem::path& folder,
+// The library files one `mtllib` line names, relative to the OBJ file's folder: the whole rest
+// when that is a file (names with spaces), otherwise each word.
+std::vector<std::filesystem::path> LibraryNames(const std::filesystem::path& folder,
                                                 const std::string& line) {
     std::error_code ec;
-    if (std::filesystem::is_regular_file(folder / line, ec)) return {folder / line};
-    std::vector<std::filesystem::path> files;
+    if (std::filesystem::is_regular_file(folder / line, ec)) return {line};
+    std::vector<std::filesystem::path> names;
     std::string_view rest = line;
     for (std::string_view word = NextToken(&rest); !word.empty(); word = NextToken(&rest))
-        files.push_back(folder / std::string(word));
-    return files;
+        names.emplace_back(word);
+    return names;
 }
 
 }  // namespace
@@ -897,7 +897,8 @@ FileScene ReadObjMaterials(const std::string& objPath, const ObjMaterialRefs& re
     // The first definition of a name counts, as libraries are read in order.
     std::unordered_map<std::string, FileMaterial> defined;
     for (const std::string& line : refs.libraries) {
-        for (const std::filesystem::path& file : LibraryFiles(folder, line)) {
+        for (const std::filesystem::path& name : LibraryNames(folder, line)) {
+            const std::filesystem::path file = folder / name;
             std::error_code ec;
             if (!std::filesystem::is_regular_file(file, ec)) {
                 scene.warnings.push_back(objPath + ": material library '" + file.string() +
@@ -908,8 +909,13 @@ FileScene ReadObjMaterials(const std::string& objPath, const ObjMaterialRefs& re
             std::ostringstream text;
             text << in.rdbuf();
             if (!in) throw InputError(file.string() + ": cannot be read");
-            for (FileMaterial& material : ReadMtl(file.string(), text.str()))
+            for (FileMaterial& material : ReadMtl(file.string(), text.str())) {
+                // A library names textures from its own folder; kept relative to the OBJ file.
+                if (!material.diffuseMap.empty() &&
+                    std::filesystem::path(material.diffuseMap).is_relative())
+                    material.diffuseMap = (name.parent_path() / material.diffuseMap).string();
                 defined.emplace(material.name, std::move(material));
+            }
         }
     }
     bool any = false;
