@@ -17,8 +17,10 @@
 #include <algorithm>
 #include <array>
 #include <assimp/Importer.hpp>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -28,7 +30,6 @@
 #include <sstream>
 
 #include "memory_budget.h"
-#include "vec3d.h"
 
 namespace KvrnApp {
 

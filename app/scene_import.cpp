@@ -124,13 +124,15 @@ void ResolveTextures(const std::string& path, FileScene* scene) {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     for (FileMaterial& material : scene->materials) {
         if (material.diffuseMap.empty()) continue;
-        const std::string found = material.diffuseMap.front() == '*'
-                                      ? std::string()  // embedded in the file: not read
-                                      : FindTexture(folder, material.diffuseMap);
+        // assimp names a texture embedded in the file "*<index>"; those are not read.
+        const bool embedded = material.diffuseMap.front() == '*';
+        const std::string found =
+            embedded ? std::string() : FindTexture(folder, material.diffuseMap);
         if (found.empty()) {
-            scene->warnings.push_back(path + ": texture '" + material.diffuseMap +
-                                      "' of material '" + material.name +
-                                      "' not found; the material is used without it");
+            scene->warnings.push_back(
+                path + ": texture '" + material.diffuseMap + "' of material '" + material.name +
+                (embedded ? "' is embedded in the file, which is not supported" : "' not found") +
+                "; the material is used without it");
         }
         material.diffuseMap = found;
     }

@@ -67,8 +67,8 @@ std::string FileKey(const ObjectDesc& object) {
            std::to_string(std::max(object.weld, 0.0f));
 }
 
-// The material IDs the object's faces use, ascending; only IDs below `materialCount` can be
-// looked up, but every used one is listed so that a face past the table is not mistaken.
+// The material IDs the object's faces use, ascending, those past the file's table included (a
+// multi/sub-object material then keeps their faces from wrapping onto another entry).
 std::vector<uint16_t> UsedMaterialIDs(const KvrnLib::RenderObject& object) {
     std::vector<bool> used;
     for (const KvrnLib::FaceRecord& face : object.faces) {
