@@ -335,6 +335,24 @@ TEST(FileScene, ColladaCamerasTakeTheirFullAngleAndLightsTheirBrightness) {
     EXPECT_GE(light->GetFallsize(), light->GetHotspot());
 }
 
+// A texture that is there but is no image would fail the render: the material goes without it.
+TEST(FileScene, AnUnreadableTextureLeavesTheMapOff) {
+    const test::TempDir dir;
+    FileScene scene;
+    FileMaterial& material = scene.materials.emplace_back();
+    material.name = "broken";
+    material.given = true;
+    material.diffuseMap = dir.Write("broken.png", "not an image");
+    FileMtlCache cache;
+    auto* mtl = dynamic_cast<StdMtl*>(cache.Standard(scene, 0));
+    ASSERT_NE(mtl, nullptr);
+    EXPECT_EQ(mtl->GetActiveMap(StdMtl::kMapDiffuse, 0), nullptr);
+    ASSERT_EQ(cache.Warnings().size(), 1u);
+    EXPECT_NE(cache.Warnings()[0].find("broken.png"), std::string::npos) << cache.Warnings()[0];
+    EXPECT_EQ(cache.Standard(scene, 0), mtl) << "made once";
+    EXPECT_EQ(cache.Standard(scene, 1), nullptr) << "an ID past the table";
+}
+
 TEST(FileScene, PrimitivesAndPlainFilesBringNothing) {
     const test::TempDir dir;
     SceneDescription desc =
