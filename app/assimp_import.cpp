@@ -1,5 +1,7 @@
 #include "assimp_import.h"
 
+#include <assimp/camera.h>
+#include <assimp/light.h>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
@@ -12,13 +14,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <assimp/Importer.hpp>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <new>
+#include <numbers>
 #include <span>
 #include <sstream>
 
@@ -131,13 +138,164 @@ void CollectNodes(const std::string& path, const aiScene& scene, const std::vect
         CollectNodes(path, scene, twoSided, *node.mChildren[c], global, out);
 }
 
-std::vector<FlatMesh> ReadFlat(const std::string& path) {
+// ---- Materials, cameras and lights.
+
+float Clamped(float value, float low, float high, float fallback) {
+    return std::isfinite(value) ? std::clamp(value, low, high) : fallback;
+}
+
+bool IsGltf(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return ext == ".gltf" || ext == ".glb";
+}
+
+FileMaterial ReadMaterial(const aiMaterial& src) {
+    FileMaterial material;
+    material.name = src.GetName().C_Str();
+    aiColor4D color;
+    if (src.Get(AI_MATKEY_COLOR_DIFFUSE, color) == aiReturn_SUCCESS ||
+        src.Get(AI_MATKEY_BASE_COLOR, color) == aiReturn_SUCCESS) {
+        material.diffuse = {Clamped(color.r, 0, 1, 0.5f), Clamped(color.g, 0, 1, 0.5f),
+                            Clamped(color.b, 0, 1, 0.5f)};
+    }
+    float opacity = 1;
+    if (src.Get(AI_MATKEY_OPACITY, opacity) == aiReturn_SUCCESS)
+        material.opacity = Clamped(opacity, 0, 1, 1);
+    int twoSided = 0;
+    if (src.Get(AI_MATKEY_TWOSIDED, twoSided) == aiReturn_SUCCESS) material.twoSided = twoSided;
+    aiString texture;
+    if (src.GetTexture(aiTextureType_DIFFUSE, 0, &texture) == aiReturn_SUCCESS ||
+        src.GetTexture(aiTextureType_BASE_COLOR, 0, &texture) == aiReturn_SUCCESS)
+        material.diffuseMap = texture.C_Str();
+    // assimp adds a material of its own for faces the file gives none: named so, or (glTF)
+    // unnamed with nothing set.
+    const bool added =
+        material.name == AI_DEFAULT_MATERIAL_NAME ||
+        (material.name.empty() && material.diffuseMap.empty() &&
+         material.diffuse == Point3{1, 1, 1} && material.opacity == 1 && !material.twoSided);
+    material.given = !added;
+    return material;
+}
+
+// The node's transform accumulated from the root, or null when no node has that name.
+const aiNode* NodeTransform(const aiScene& scene, const aiString& name, aiMatrix4x4* global) {
+    const aiNode* node = scene.mRootNode->FindNode(name);
+    if (!node) return nullptr;
+    *global = node->mTransformation;
+    for (const aiNode* up = node->mParent; up; up = up->mParent)
+        *global = up->mTransformation * *global;
+    return node;
+}
+
+// The frame at `position` looking along `look` with `up` above, in file axes once the node's
+// transform is applied (Matrix3 rows: right, up, back, position).
+Matrix3 ViewFrame(const aiVector3D& position, const aiVector3D& look, const aiVector3D& up,
+                  const aiMatrix4x4& node) {
+    Matrix3 local;
+    local.row[1] = ToPoint3(up);
+    local.row[2] = ToPoint3(-look);
+    local.row[3] = ToPoint3(position);
+    local.row[0] = KvrnLib::Cross(local.row[1], local.row[2]);
+    return local * ToMatrix3(node);
+}
+
+void ReadCameras(const aiScene& scene, bool gltf, FileScene* out) {
+    for (unsigned c = 0; c < scene.mNumCameras; ++c) {
+        const aiCamera& src = *scene.mCameras[c];
+        aiMatrix4x4 global;
+        if (!NodeTransform(scene, src.mName, &global)) continue;  // placed nowhere
+        FileCamera& camera = out->cameras.emplace_back();
+        camera.name = src.mName.C_Str();
+        // The glTF reader also copies the node's translation into the camera's position: a
+        // glTF camera sits at its node's origin.
+        camera.camToWorld =
+            ViewFrame(gltf ? aiVector3D() : src.mPosition, src.mLookAt, src.mUp, global);
+        constexpr float kMaxFov = 179.0f * std::numbers::pi_v<float> / 180.0f;
+        if (src.mOrthographicWidth > 0) {
+            camera.ortho = true;
+            camera.orthoWidth = 2 * src.mOrthographicWidth;  // assimp keeps half the width
+        } else if (gltf && src.mAspect > 0) {
+            // The glTF reader gives the vertical angle times the aspect ratio.
+            camera.fovVertical = true;
+            camera.fovRadians = Clamped(src.mHorizontalFOV / src.mAspect, 1e-4f, kMaxFov, 0.8f);
+        } else {
+            // assimp documents half the horizontal angle, but its Collada and FBX readers give
+            // the files' own full angle.
+            camera.fovRadians = Clamped(src.mHorizontalFOV, 1e-4f, kMaxFov, 0.785398163f);
+        }
+        if (src.mClipPlaneNear > 0 && src.mClipPlaneFar > src.mClipPlaneNear) {
+            camera.nearClip = src.mClipPlaneNear;
+            camera.farClip = src.mClipPlaneFar;
+        }
+    }
+}
+
+void ReadLights(const std::string& path, const aiScene& scene, bool gltf, FileScene* out) {
+    for (unsigned l = 0; l < scene.mNumLights; ++l) {
+        const aiLight& src = *scene.mLights[l];
+        FileLight light;
+        switch (src.mType) {
+            case aiLightSource_POINT:
+                light.type = FileLight::Type::kPoint;
+                break;
+            case aiLightSource_SPOT:
+                light.type = FileLight::Type::kSpot;
+                break;
+            case aiLightSource_DIRECTIONAL:
+                light.type = FileLight::Type::kDirectional;
+                break;
+            default:
+                out->warnings.push_back(path + ": light '" + src.mName.C_Str() +
+                                        "' is of a kind that is not supported; left out");
+                continue;
+        }
+        aiMatrix4x4 global;
+        if (!NodeTransform(scene, src.mName, &global)) continue;
+        light.name = src.mName.C_Str();
+        const aiVector3D direction =
+            src.mDirection.SquareLength() > 0 ? src.mDirection : aiVector3D(0, 0, -1);
+        light.lightToWorld = ViewFrame(src.mPosition, direction, src.mUp, global);
+        // Colour and intensity arrive multiplied: the brightest component becomes the intensity.
+        const Point3 color = {Clamped(src.mColorDiffuse.r, 0, 1e6f, 0),
+                              Clamped(src.mColorDiffuse.g, 0, 1e6f, 0),
+                              Clamped(src.mColorDiffuse.b, 0, 1e6f, 0)};
+        const float brightest = std::max({color.x, color.y, color.z});
+        light.intensity = brightest;
+        light.color = brightest > 0 ? color * (1.0f / brightest) : Point3{};
+        if (light.type == FileLight::Type::kSpot) {
+            // glTF angles run from the axis; assimp's are full cones.
+            const float scale = (gltf ? 2.0f : 1.0f) * 180.0f / std::numbers::pi_v<float>;
+            light.falloffDeg = Clamped(src.mAngleOuterCone * scale, 0, 179, 45);
+            light.hotspotDeg =
+                std::min(Clamped(src.mAngleInnerCone * scale, 0, 179, 43), light.falloffDeg);
+        }
+        out->lights.push_back(std::move(light));
+    }
+}
+
+FileScene ReadFileScene(const std::string& path, const aiScene& scene) {
+    FileScene out;
+    const bool gltf = IsGltf(path);
+    bool anyMaterial = false;
+    for (unsigned m = 0; m < scene.mNumMaterials; ++m) {
+        out.materials.push_back(scene.mMaterials[m] ? ReadMaterial(*scene.mMaterials[m])
+                                                    : FileMaterial{});
+        anyMaterial = anyMaterial || out.materials.back().given;
+    }
+    if (!anyMaterial) out.materials.clear();
+    ReadCameras(scene, gltf, &out);
+    ReadLights(path, scene, gltf, &out);
+    return out;
+}
+
+std::vector<FlatMesh> ReadFlat(const std::string& path, FileScene* fileScene) {
     Assimp::Importer importer;
     // Vertices are welded by position afterwards; assimp's own joining would only cost time.
     importer.SetPropertyInteger(AI_CONFIG_PP_RVC_FLAGS,
                                 aiComponent_TANGENTS_AND_BITANGENTS | aiComponent_BONEWEIGHTS |
-                                    aiComponent_ANIMATIONS | aiComponent_TEXTURES |
-                                    aiComponent_LIGHTS | aiComponent_CAMERAS);
+                                    aiComponent_ANIMATIONS | aiComponent_TEXTURES);
     const unsigned flags = aiProcess_RemoveComponent | aiProcess_ValidateDataStructure;
     const aiScene* scene = importer.ReadFile(path, flags);
     if (!scene) {
@@ -152,6 +310,7 @@ std::vector<FlatMesh> ReadFlat(const std::string& path) {
     CollectNodes(path, *scene, TwoSidedMaterials(*scene), *scene->mRootNode, aiMatrix4x4(),
                  &meshes);
     if (meshes.empty()) throw InputError(path + ": no polygons (only points, lines or nothing)");
+    if (fileScene) *fileScene = ReadFileScene(path, *scene);
     return meshes;
 }
 
@@ -262,7 +421,42 @@ class ReportWriter {
     size_t written_ = 0;  // bytes already in the file
 };
 
-void WriteMeshReport(int fd, const std::vector<FlatMesh>& meshes) {
+enum FileSceneBits : uint8_t { kGiven = 1, kSided = 2, kOrtho = 4, kFovVertical = 8 };
+
+void WriteFileScene(ReportWriter& w, const FileScene& scene) {
+    w.Put(uint64_t(scene.materials.size()));
+    for (const FileMaterial& m : scene.materials) {
+        w.PutString(m.name);
+        w.Put(uint8_t((m.given ? kGiven : 0) | (m.twoSided ? kSided : 0)));
+        w.Put(m.diffuse);
+        w.Put(m.opacity);
+        w.PutString(m.diffuseMap);
+    }
+    w.Put(uint64_t(scene.cameras.size()));
+    for (const FileCamera& c : scene.cameras) {
+        w.PutString(c.name);
+        w.Put(c.camToWorld);
+        w.Put(uint8_t((c.ortho ? kOrtho : 0) | (c.fovVertical ? kFovVertical : 0)));
+        w.Put(c.fovRadians);
+        w.Put(c.orthoWidth);
+        w.Put(c.nearClip);
+        w.Put(c.farClip);
+    }
+    w.Put(uint64_t(scene.lights.size()));
+    for (const FileLight& l : scene.lights) {
+        w.PutString(l.name);
+        w.Put(l.type);
+        w.Put(l.lightToWorld);
+        w.Put(l.color);
+        w.Put(l.intensity);
+        w.Put(l.hotspotDeg);
+        w.Put(l.falloffDeg);
+    }
+    w.Put(uint64_t(scene.warnings.size()));
+    for (const std::string& warning : scene.warnings) w.PutString(warning);
+}
+
+void WriteMeshReport(int fd, const std::vector<FlatMesh>& meshes, const FileScene& scene) {
     ReportWriter w(fd);
     w.Put(kReportMagic);
     w.Put(uint8_t(kReportMeshes));
@@ -278,6 +472,7 @@ void WriteMeshReport(int fd, const std::vector<FlatMesh>& meshes) {
         w.PutArray(mesh.corners);
         w.PutArray(mesh.normals);
     }
+    WriteFileScene(w, scene);
 }
 
 void WriteErrorReport(int fd, const std::string& message) {
@@ -341,8 +536,56 @@ class ReportReader {
     size_t at_ = 0;
 };
 
+// A count read from the report, no larger than the bytes left could hold.
+size_t Count(ReportReader& in, size_t bytes) {
+    const uint64_t n = in.Get<uint64_t>();
+    if (n > bytes) in.Damaged();
+    return size_t(n);
+}
+
+FileScene ParseFileScene(ReportReader& in, size_t bytes) {
+    FileScene scene;
+    scene.materials.resize(Count(in, bytes));
+    for (FileMaterial& m : scene.materials) {
+        m.name = in.GetString();
+        const uint8_t bits = in.Get<uint8_t>();
+        m.given = bits & kGiven;
+        m.twoSided = bits & kSided;
+        m.diffuse = in.Get<Point3>();
+        m.opacity = in.Get<float>();
+        m.diffuseMap = in.GetString();
+    }
+    scene.cameras.resize(Count(in, bytes));
+    for (FileCamera& c : scene.cameras) {
+        c.name = in.GetString();
+        c.camToWorld = in.Get<Matrix3>();
+        const uint8_t bits = in.Get<uint8_t>();
+        c.ortho = bits & kOrtho;
+        c.fovVertical = bits & kFovVertical;
+        c.fovRadians = in.Get<float>();
+        c.orthoWidth = in.Get<float>();
+        c.nearClip = in.Get<float>();
+        c.farClip = in.Get<float>();
+    }
+    scene.lights.resize(Count(in, bytes));
+    for (FileLight& l : scene.lights) {
+        l.name = in.GetString();
+        l.type = in.Get<FileLight::Type>();
+        if (l.type > FileLight::Type::kDirectional) in.Damaged();
+        l.lightToWorld = in.Get<Matrix3>();
+        l.color = in.Get<Point3>();
+        l.intensity = in.Get<float>();
+        l.hotspotDeg = in.Get<float>();
+        l.falloffDeg = in.Get<float>();
+    }
+    scene.warnings.resize(Count(in, bytes));
+    for (std::string& warning : scene.warnings) warning = in.GetString();
+    return scene;
+}
+
 // The report read into meshes: the polygon arrays straight from where they lie in it.
-std::vector<PolyMesh> ParseReport(const std::string& path, std::string_view data) {
+std::vector<PolyMesh> ParseReport(const std::string& path, std::string_view data,
+                                  FileScene* scene) {
     ReportReader in(path, data);
     if (in.Get<uint32_t>() != kReportMagic) in.Damaged();
     const uint8_t status = in.Get<uint8_t>();
@@ -370,7 +613,9 @@ std::vector<PolyMesh> ParseReport(const std::string& path, std::string_view data
         if (!Consistent(arrays)) in.Damaged();
         AddPolygons(arrays, &mesh);
     }
+    FileScene read = ParseFileScene(in, data.size());
     if (!in.AtEnd()) in.Damaged();
+    if (scene) *scene = std::move(read);
     return meshes;
 }
 
@@ -388,7 +633,9 @@ std::vector<PolyMesh> ParseReport(const std::string& path, std::string_view data
         ::setrlimit(RLIMIT_AS, &limit);
     }
     try {
-        WriteMeshReport(reportFd, ReadFlat(path));
+        FileScene scene;
+        const std::vector<FlatMesh> meshes = ReadFlat(path, &scene);
+        WriteMeshReport(reportFd, meshes, scene);
     } catch (const InputError& e) {
         WriteErrorReport(reportFd, e.what());
     } catch (const std::bad_alloc&) {
@@ -415,9 +662,9 @@ struct FdCloser {
 
 }  // namespace
 
-std::vector<PolyMesh> ReadWithAssimp(const std::string& path) {
+std::vector<PolyMesh> ReadWithAssimp(const std::string& path, FileScene* scene) {
     std::vector<PolyMesh> meshes;
-    for (FlatMesh& flat : ReadFlat(path)) {
+    for (FlatMesh& flat : ReadFlat(path, scene)) {
         PolyMesh& mesh = meshes.emplace_back();
         mesh.source = path;
         mesh.name = std::move(flat.name);
@@ -429,7 +676,8 @@ std::vector<PolyMesh> ReadWithAssimp(const std::string& path) {
     return meshes;
 }
 
-std::vector<PolyMesh> ReadWithAssimpContained(const std::string& path, const ReaderLimits& limits) {
+std::vector<PolyMesh> ReadWithAssimpContained(const std::string& path, const ReaderLimits& limits,
+                                              FileScene* scene) {
     using Clock = std::chrono::steady_clock;
     PollInterrupt(limits.interrupt);
     const int64_t memory = limits.memoryBytes > 0 ? limits.memoryBytes : AvailableMemoryBytes();
@@ -510,7 +758,7 @@ std::vector<PolyMesh> ReadWithAssimpContained(const std::string& path, const Rea
         throw InputError(path + ": cannot read the model reader's report: " + std::strerror(errno));
     std::vector<PolyMesh> meshes;
     try {
-        meshes = ParseReport(path, std::string_view(static_cast<const char*>(mapped), size));
+        meshes = ParseReport(path, std::string_view(static_cast<const char*>(mapped), size), scene);
     } catch (...) {
         ::munmap(mapped, size);
         throw;

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <unordered_map>
 
 #include "reader_text.h"
@@ -40,9 +42,24 @@ struct ObjCounts {
     int lines = 0;  // physical lines
 };
 
-enum class ObjKeyword : uint8_t { kVertex, kNormal, kTexCoord, kFace, kObject, kMaterial, kOther };
+enum class ObjKeyword : uint8_t {
+    kVertex,
+    kNormal,
+    kTexCoord,
+    kFace,
+    kObject,
+    kMaterial,
+    kLibrary,
+    kOther
+};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
 
 std::string_view NextToken(std::string_view* rest) {
     const char* at = rest->data();
@@ -72,6 +89,7 @@ ObjKeyword ReadKeyword(std::string_view line, std::string_view* rest) {
     if (keyword == "vt") return ObjKeyword::kTexCoord;
     if (keyword == "o") return ObjKeyword::kObject;
     if (keyword == "usemtl") return ObjKeyword::kMaterial;
+    if (keyword == "mtllib") return ObjKeyword::kLibrary;
     return ObjKeyword::kOther;
 }
 
@@ -151,6 +169,7 @@ class ObjParser {
     // (materials, corners), which one parser reports at its line.
     bool Append(ObjParser&& next);
     std::vector<PolyMesh> Finish();
+    ObjMaterialRefs MaterialRefs() const;
 
   private:
     [[noreturn]] void Fail(const std::string& what) const {
@@ -192,6 +211,7 @@ class ObjParser {
     std::vector<ObjSection> sections_;
     std::unordered_map<std::string, uint16_t> materials_;
     uint16_t material_ = 0;
+    std::vector<std::string> libraries_;
     // The parser of a later part numbers materials in its own order of first use; the faces
     // before its first `usemtl` keep the material the part before ends with.
     size_t firstNamedFace_ = SIZE_MAX;
@@ -411,8 +431,12 @@ void ObjParser::ReadLine(std::string_view line) {
         case ObjKeyword::kMaterial:
             UseMaterial(rest);
             break;
-        // Groups, smoothing groups, material libraries, points and lines do not reach the line
-        // renderer.
+        case ObjKeyword::kLibrary: {
+            const std::string_view name = Trimmed(rest);
+            if (!name.empty()) libraries_.emplace_back(name);
+            break;
+        }
+        // Groups, smoothing groups, points and lines do not reach the line renderer.
         case ObjKeyword::kOther:
             break;
     }
@@ -488,8 +512,17 @@ bool ObjParser::Append(ObjParser&& next) {
             sections_.push_back(std::move(section));
         }
     }
+    libraries_.insert(libraries_.end(), next.libraries_.begin(), next.libraries_.end());
     line_ = next.line_;
     return true;
+}
+
+ObjMaterialRefs ObjParser::MaterialRefs() const {
+    ObjMaterialRefs refs;
+    refs.names.resize(materials_.size());
+    for (const auto& [name, id] : materials_) refs.names[id] = name;
+    refs.libraries = libraries_;
+    return refs;
 }
 
 void ObjParser::CheckForwardFaces() {
@@ -663,7 +696,8 @@ size_t SplitPoint(std::string_view text) {
 std::optional<std::vector<PolyMesh>> ReadInParts(const std::string& path, std::string_view text,
                                                  size_t split,
                                                  const volatile std::sig_atomic_t* interrupt,
-                                                 KvrnLib::ThreadManager* pool) {
+                                                 KvrnLib::ThreadManager* pool,
+                                                 ObjMaterialRefs* refs) {
     const std::array<std::string_view, 2> parts = {text.substr(0, split), text.substr(split)};
     std::array<ObjCounts, 2> counts;
     KvrnLib::ParallelFor(pool, 2,
@@ -695,31 +729,211 @@ std::optional<std::vector<PolyMesh>> ReadInParts(const std::string& path, std::s
         }
     }
     if (!parsers[0].Append(std::move(parsers[1]))) return std::nullopt;
-    return parsers[0].Finish();
+    std::vector<PolyMesh> meshes = parsers[0].Finish();
+    if (refs) *refs = parsers[0].MaterialRefs();
+    return meshes;
 }
 
 }  // namespace
 
 std::vector<PolyMesh> ReadObj(const std::string& path, std::string_view text,
-                              const volatile std::sig_atomic_t* interrupt) {
+                              const volatile std::sig_atomic_t* interrupt, ObjMaterialRefs* refs) {
     ObjParser parser(path, interrupt);
     parser.Reserve(CountLines(text));
     parser.ReadLines(text);
-    return parser.Finish();
+    std::vector<PolyMesh> meshes = parser.Finish();
+    if (refs) *refs = parser.MaterialRefs();
+    return meshes;
 }
 
 std::vector<PolyMesh> ReadObjOnPool(const std::string& path, std::string_view text,
                                     const volatile std::sig_atomic_t* interrupt,
-                                    KvrnLib::ThreadManager* pool) {
+                                    KvrnLib::ThreadManager* pool, ObjMaterialRefs* refs) {
     // Below a megabyte a second part saves less than it costs to set up.
     if (pool && pool->GetThreadCount() > 1 && text.size() >= kObjPartsFromBytes) {
         if (const size_t split = SplitPoint(text); split > 0) {
             std::optional<std::vector<PolyMesh>> meshes =
-                ReadInParts(path, text, split, interrupt, pool);
+                ReadInParts(path, text, split, interrupt, pool, refs);
             if (meshes) return std::move(*meshes);
         }
     }
-    return ReadObj(path, text, interrupt);
+    return ReadObj(path, text, interrupt, refs);
+}
+
+namespace {
+
+// Options of a `map_Kd` line and how many values each takes at most (`-o`, `-s` and `-t` take
+// one to three numbers).
+int MapOptionValues(std::string_view option) {
+    if (option == "-o" || option == "-s" || option == "-t") return 3;
+    if (option == "-mm") return 2;
+    if (option == "-blendu" || option == "-blendv" || option == "-cc" || option == "-clamp" ||
+        option == "-bm" || option == "-boost" || option == "-texres" || option == "-imfchan" ||
+        option == "-type")
+        return 1;
+    return -1;
+}
+
+// The file name of a `map_Kd` line: what follows the options, spaces included.
+std::string_view MapFileName(std::string_view rest) {
+    for (;;) {
+        rest = Trimmed(rest);
+        std::string_view after = rest;
+        const std::string_view token = NextToken(&after);
+        const int values = MapOptionValues(token);
+        if (values < 0) return rest;
+        rest = after;
+        // Option values: numbers, or a word for the switches (-clamp on); never more than given.
+        for (int v = 0; v < values; ++v) {
+            std::string_view next = rest;
+            const std::string_view value = NextToken(&next);
+            float number;
+            const bool isNumber =
+                !value.empty() &&
+                std::from_chars(value.data(), value.data() + value.size(), number).ptr ==
+                    value.data() + value.size();
+            if (!isNumber && (v > 0 || values == 3)) break;
+            rest = next;
+        }
+    }
+}
+
+class MtlParser {
+  public:
+    explicit MtlParser(const std::string& path) : path_(path) {}
+
+    std::vector<FileMaterial> Read(std::string_view text) {
+        std::string joined;
+        ForEachLine(text, &line_, joined, [this](std::string_view line) { ReadLine(line); });
+        for (size_t m = 0; m < materials_.size(); ++m)
+            if (!opacityFromD_[m] && transparency_[m] >= 0)
+                materials_[m].opacity = 1.0f - transparency_[m];
+        return std::move(materials_);
+    }
+
+  private:
+    [[noreturn]] void Fail(const std::string& what) const {
+        throw InputError(path_ + ":" + std::to_string(line_) + ": " + what);
+    }
+
+    float Number(std::string_view token) const {
+        float value = 0;
+        const char* end = token.data() + token.size();
+        const auto [ptr, ec] = std::from_chars(token.data(), end, value);
+        if (token.empty() || ec != std::errc() || ptr != end || !std::isfinite(value))
+            Fail("expected a number, got '" + std::string(token) + "'");
+        return value;
+    }
+
+    FileMaterial& Current() {
+        if (materials_.empty()) Fail("a material statement before any 'newmtl'");
+        return materials_.back();
+    }
+
+    void ReadLine(std::string_view line) {
+        std::string_view rest = line;
+        const std::string_view keyword = NextToken(&rest);
+        if (keyword == "newmtl") {
+            FileMaterial& material = materials_.emplace_back();
+            material.name = std::string(Trimmed(rest));
+            material.given = true;
+            opacityFromD_.push_back(false);
+            transparency_.push_back(-1.0f);
+        } else if (keyword == "Kd") {
+            FileMaterial& material = Current();
+            const std::string_view first = NextToken(&rest);
+            // "Kd spectral file" and "Kd xyz x y z" have no plain colour: the default stays.
+            if (first == "spectral" || first == "xyz") return;
+            const float r = Number(first);
+            const std::string_view second = NextToken(&rest);
+            const float g = second.empty() ? r : Number(second);
+            const float b = second.empty() ? r : Number(NextToken(&rest));
+            material.diffuse = {std::clamp(r, 0.0f, 1.0f), std::clamp(g, 0.0f, 1.0f),
+                                std::clamp(b, 0.0f, 1.0f)};
+        } else if (keyword == "d") {
+            FileMaterial& material = Current();
+            std::string_view token = NextToken(&rest);
+            if (token == "-halo") token = NextToken(&rest);
+            material.opacity = std::clamp(Number(token), 0.0f, 1.0f);
+            opacityFromD_.back() = true;
+        } else if (keyword == "Tr") {
+            Current();
+            transparency_.back() = std::clamp(Number(NextToken(&rest)), 0.0f, 1.0f);
+        } else if (keyword == "map_Kd") {
+            Current().diffuseMap = std::string(MapFileName(rest));
+        }
+    }
+
+    std::string path_;
+    int line_ = 0;
+    std::vector<FileMaterial> materials_;
+    std::vector<bool> opacityFromD_;   // per material: `d` given, which wins over `Tr`
+    std::vector<float> transparency_;  // per material: `Tr`, or -1
+};
+
+// The library files one `mtllib` line names, relative to the OBJ file's folder: the whole rest
+// when that is a file (names with spaces), otherwise each word.
+std::vector<std::filesystem::path> LibraryNames(const std::filesystem::path& folder,
+                                                const std::string& line) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(folder / line, ec)) return {line};
+    std::vector<std::filesystem::path> names;
+    std::string_view rest = line;
+    for (std::string_view word = NextToken(&rest); !word.empty(); word = NextToken(&rest))
+        names.emplace_back(word);
+    return names;
+}
+
+}  // namespace
+
+std::vector<FileMaterial> ReadMtl(const std::string& path, std::string_view text) {
+    return MtlParser(path).Read(text);
+}
+
+FileScene ReadObjMaterials(const std::string& objPath, const ObjMaterialRefs& refs) {
+    FileScene scene;
+    if (refs.names.empty()) return scene;
+    const std::filesystem::path folder = std::filesystem::path(objPath).parent_path();
+    // The first definition of a name counts, as libraries are read in order.
+    std::unordered_map<std::string, FileMaterial> defined;
+    for (const std::string& line : refs.libraries) {
+        for (const std::filesystem::path& name : LibraryNames(folder, line)) {
+            const std::filesystem::path file = folder / name;
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(file, ec)) {
+                scene.warnings.push_back(objPath + ": material library '" + file.string() +
+                                         "' not found; its materials are left out");
+                continue;
+            }
+            std::ifstream in(file, std::ios::binary);
+            std::ostringstream text;
+            text << in.rdbuf();
+            if (!in) throw InputError(file.string() + ": cannot be read");
+            for (FileMaterial& material : ReadMtl(file.string(), text.str())) {
+                // A library names textures from its own folder; kept relative to the OBJ file.
+                if (!material.diffuseMap.empty() &&
+                    std::filesystem::path(material.diffuseMap).is_relative())
+                    material.diffuseMap = (name.parent_path() / material.diffuseMap).string();
+                defined.emplace(material.name, std::move(material));
+            }
+        }
+    }
+    bool any = false;
+    for (const std::string& name : refs.names) {
+        FileMaterial& material = scene.materials.emplace_back();
+        const auto found = defined.find(name);
+        if (found != defined.end()) {
+            material = found->second;
+            any = true;
+        } else {
+            material.name = name;
+            if (!refs.libraries.empty())
+                scene.warnings.push_back(objPath + ": material '" + name +
+                                         "' is not defined in its libraries");
+        }
+    }
+    if (!any) scene.materials.clear();
+    return scene;
 }
 
 }  // namespace KvrnApp

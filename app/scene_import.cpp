@@ -18,6 +18,7 @@
 #include "ply_reader.h"
 #include "stl_reader.h"
 #include "thread_manager.h"
+#include "vec3d.h"
 #include "weld.h"
 
 namespace KvrnApp {
@@ -102,7 +103,60 @@ class FileText {
     std::string_view text_;
 };
 
+// The texture file a material names, looked for in the model file's folder: as written, with
+// Windows separators turned, and by its bare name (exporters often keep the path of the machine
+// the model was made on). Empty when none is a file.
+std::string FindTexture(const std::filesystem::path& folder, const std::string& name) {
+    std::string turned = name;
+    std::replace(turned.begin(), turned.end(), '\\', '/');
+    const std::filesystem::path candidates[] = {folder / name, folder / turned,
+                                                folder / std::filesystem::path(turned).filename()};
+    for (const std::filesystem::path& candidate : candidates) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(candidate, ec)) return candidate.lexically_normal();
+    }
+    return std::string();
+}
+
+// Texture names become paths of files that are there; a missing one is dropped with a warning,
+// since the model is fine without it.
+void ResolveTextures(const std::string& path, FileScene* scene) {
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    for (FileMaterial& material : scene->materials) {
+        if (material.diffuseMap.empty()) continue;
+        // assimp names a texture embedded in the file "*<index>"; those are not read.
+        const bool embedded = material.diffuseMap.front() == '*';
+        const std::string found =
+            embedded ? std::string() : FindTexture(folder, material.diffuseMap);
+        if (found.empty()) {
+            scene->warnings.push_back(
+                path + ": texture '" + material.diffuseMap + "' of material '" + material.name +
+                (embedded ? "' is embedded in the file, which is not supported" : "' not found") +
+                "; the material is used without it");
+        }
+        material.diffuseMap = found;
+    }
+}
+
 }  // namespace
+
+Matrix3 RigidFrame(const Matrix3& m) {
+    const Vec3d back = NormalizedD(ToD(m.row[2]));
+    Vec3d right = NormalizedD(CrossD(ToD(m.row[1]), back));
+    // Up along the view: any right angle to it will do.
+    if (LengthD(right) == 0) right = NormalizedD(CrossD(Vec3d{0, 0, 1}, back));
+    if (LengthD(right) == 0) right = NormalizedD(CrossD(Vec3d{0, 1, 0}, back));
+    Matrix3 rigid;
+    if (LengthD(back) == 0) {
+        rigid.row[3] = m.row[3];
+        return rigid;
+    }
+    rigid.row[0] = ToF(right);
+    rigid.row[1] = ToF(CrossD(back, right));
+    rigid.row[2] = ToF(back);
+    rigid.row[3] = m.row[3];
+    return rigid;
+}
 
 Matrix3 YUpToZUp() {
     Matrix3 m;
@@ -137,17 +191,22 @@ ImportedModel ImportScene(const std::string& path, const ImportOptions& options)
     ImportedModel model;
     if (ext == ".obj" || ext == ".ply" || ext == ".stl") {
         const FileText text(path, options.pool);
-        model.meshes = ext == ".obj"
-                           ? ReadObjOnPool(path, text.Text(), options.interrupt, options.pool)
-                       : ext == ".ply" ? ReadPly(path, text.Text(), options.interrupt)
-                                       : ReadStl(path, text.Text(), options.interrupt);
+        if (ext == ".obj") {
+            ObjMaterialRefs refs;
+            model.meshes = ReadObjOnPool(path, text.Text(), options.interrupt, options.pool, &refs);
+            model.scene = ReadObjMaterials(path, refs);
+        } else {
+            model.meshes = ext == ".ply" ? ReadPly(path, text.Text(), options.interrupt)
+                                         : ReadStl(path, text.Text(), options.interrupt);
+        }
     } else {
         ReaderLimits limits;
         limits.timeoutSeconds = options.timeoutSeconds;
         limits.memoryBytes = options.memoryBytes;
         limits.interrupt = options.interrupt;
-        model.meshes = ReadWithAssimpContained(path, limits);
+        model.meshes = ReadWithAssimpContained(path, limits, &model.scene);
     }
+    ResolveTextures(path, &model.scene);
     model.upFromFormat = options.up == UpAxis::kFormatDefault;
     model.yUp = model.upFromFormat ? IsYUpFormat(path) : options.up == UpAxis::kY;
     const Matrix3 axes = model.yUp ? YUpToZUp() : Matrix3::Identity();
@@ -156,6 +215,10 @@ ImportedModel ImportScene(const std::string& path, const ImportOptions& options)
         mesh.objToWorld = mesh.objToWorld * axes;
         model.weldedVertices += WeldVertices(mesh, options.weldDistance);
     }
+    for (FileCamera& camera : model.scene.cameras)
+        camera.camToWorld = RigidFrame(camera.camToWorld * axes);
+    for (FileLight& light : model.scene.lights)
+        light.lightToWorld = RigidFrame(light.lightToWorld * axes);
     return model;
 }
 

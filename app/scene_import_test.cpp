@@ -236,13 +236,14 @@ TEST(SceneImport, PlainDecimalsReadAsFromCharsReadsThem) {
 // What the OBJ reader made of a text, or its error.
 struct ObjOutcome {
     std::vector<PolyMesh> meshes;
+    ObjMaterialRefs refs;
     std::string error;
 };
 
 ObjOutcome ReadObjText(std::string_view text, KvrnLib::ThreadManager* pool) {
     ObjOutcome outcome;
     try {
-        outcome.meshes = ReadObjOnPool("t.obj", text, nullptr, pool);
+        outcome.meshes = ReadObjOnPool("t.obj", text, nullptr, pool, &outcome.refs);
     } catch (const InputError& e) {
         outcome.error = e.what();
     }
@@ -251,6 +252,8 @@ ObjOutcome ReadObjText(std::string_view text, KvrnLib::ThreadManager* pool) {
 
 void ExpectSameOutcome(const ObjOutcome& a, const ObjOutcome& b) {
     EXPECT_EQ(a.error, b.error);
+    EXPECT_EQ(a.refs.names, b.refs.names);
+    EXPECT_EQ(a.refs.libraries, b.refs.libraries);
     ASSERT_EQ(a.meshes.size(), b.meshes.size());
     for (size_t m = 0; m < a.meshes.size(); ++m) {
         const PolyMesh &x = a.meshes[m], &y = b.meshes[m];
@@ -283,6 +286,7 @@ TEST(SceneImport, ObjReadInTwoPartsAsInOne) {
     for (int i = 0; i < 8000; ++i) after += "f -1 -2 -3\n";
     const std::string awkward =
         "usemtl red\n"
+        "mtllib a.mtl\n"
         "v 0 0 0\n"
         "vt 0.25 0.75\n"
         "f -1/1 -2/1 -3/1\n"
@@ -291,6 +295,7 @@ TEST(SceneImport, ObjReadInTwoPartsAsInOne) {
         "f 1//1 2//1 3//1 \\\n"
         " 4//1\n"
         "usemtl blue\n"
+        "mtllib b.mtl\n"
         "f 5 6 30000\n"
         "v 1 1 1\n"
         "usemtl red\n"
@@ -337,6 +342,32 @@ TEST(SceneImport, AFilePlacedThriceGivesThreeObjectsOfOneRead) {
         EXPECT_EQ(object.objToWorld.PointTransform(object.vertices[1]).x, float(10 * i + 1));
         for (int j = 0; j < i; ++j) EXPECT_NE(&object, loaded.objects[size_t(j)].get());
     }
+}
+
+// Camera and light frames lose the scale and shear of the nodes above them, keep their view
+// direction and position, and turn up as little as they must.
+TEST(SceneImport, RigidFramesKeepTheViewAndDropScaleAndShear) {
+    KvrnLib::Matrix3 m;
+    m.row[0] = {3, 0, 0};
+    m.row[1] = {0.5f, 2, 0};  // sheared towards x
+    m.row[2] = {0, 0, 4};
+    m.row[3] = {1, 2, 3};
+    const KvrnLib::Matrix3 r = RigidFrame(m);
+    ExpectNear(r.row[2], {0, 0, 1});
+    ExpectNear(r.row[3], {1, 2, 3});
+    for (int a = 0; a < 3; ++a) {
+        for (int b = 0; b < 3; ++b)
+            EXPECT_NEAR(KvrnLib::Dot(r.row[a], r.row[b]), a == b ? 1.0f : 0.0f, 1e-6f) << a << b;
+    }
+    // The sheared up is square to the view already: only its length goes.
+    const float length = std::sqrt(4.25f);
+    ExpectNear(r.row[1], {0.5f / length, 2 / length, 0});
+    EXPECT_GT(KvrnLib::Dot(KvrnLib::Cross(r.row[0], r.row[1]), r.row[2]), 0.99f) << "right-handed";
+    // Up along the view still gives a frame.
+    m.row[1] = {0, 0, 1};
+    const KvrnLib::Matrix3 along = RigidFrame(m);
+    EXPECT_NEAR(KvrnLib::Dot(along.row[0], along.row[2]), 0.0f, 1e-6f);
+    EXPECT_NEAR(KvrnLib::Dot(along.row[0], along.row[0]), 1.0f, 1e-6f);
 }
 
 }  // namespace

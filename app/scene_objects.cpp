@@ -27,8 +27,9 @@ std::string Format(Point3 p) {
     return out.str();
 }
 
+// `scene` receives what a model file carries besides its meshes.
 std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object, const LoadOptions& options,
-                                  KvrnLib::ThreadManager* pool) {
+                                  KvrnLib::ThreadManager* pool, FileScene* scene) {
     switch (object.source) {
         case ObjectSource::kFile: {
             ImportOptions import;
@@ -38,7 +39,9 @@ std::vector<PolyMesh> BuildMeshes(const ObjectDesc& object, const LoadOptions& o
             import.memoryBytes = options.importMemoryBytes;
             import.interrupt = options.interrupt;
             import.pool = pool;
-            return ImportScene(object.file, import).meshes;
+            ImportedModel model = ImportScene(object.file, import);
+            *scene = std::move(model.scene);
+            return std::move(model.meshes);
         }
         case ObjectSource::kBuiltin:
             return BuiltinScene(object.builtin);
@@ -64,6 +67,20 @@ std::string FileKey(const ObjectDesc& object) {
            std::to_string(std::max(object.weld, 0.0f));
 }
 
+// The material IDs the object's faces use, ascending, those past the file's table included (a
+// multi/sub-object material then keeps their faces from wrapping onto another entry).
+std::vector<uint16_t> UsedMaterialIDs(const KvrnLib::RenderObject& object) {
+    std::vector<bool> used;
+    for (const KvrnLib::FaceRecord& face : object.faces) {
+        if (face.materialID >= used.size()) used.resize(size_t(face.materialID) + 1, false);
+        used[face.materialID] = true;
+    }
+    std::vector<uint16_t> ids;
+    for (size_t id = 0; id < used.size(); ++id)
+        if (used[id]) ids.push_back(uint16_t(id));
+    return ids;
+}
+
 }  // namespace
 
 KvrnLib::Matrix3 ObjectTransform(const ObjectDesc& object) {
@@ -82,6 +99,8 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
     struct Prepared {
         std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects;
         std::vector<std::string> names;
+        std::vector<std::vector<uint16_t>> materialIDs;  // per object, when the file has materials
+        std::shared_ptr<const FileScene> scene;
         int64_t droppedPolygons = 0;
         int64_t copiedPolygons = 0;
     };
@@ -109,15 +128,24 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
                 TriangulateOptions triangulate;
                 triangulate.interrupt = options.interrupt;
                 triangulate.pool = pool.get();
-                std::vector<PolyMesh> meshes = BuildMeshes(object, options, pool.get());
+                FileScene extras;
+                std::vector<PolyMesh> meshes = BuildMeshes(object, options, pool.get(), &extras);
                 for (PolyMesh& mesh : meshes) {
                     made.names.push_back(mesh.name);
                     Triangulation t = Triangulate(std::move(mesh), triangulate);
                     made.droppedPolygons += t.droppedPolygons;
                     made.copiedPolygons += t.copiedPolygons;
+                    // Files without materials (the large scans) skip the pass over the faces.
+                    if (!extras.materials.empty())
+                        made.materialIDs.push_back(UsedMaterialIDs(*t.object));
                     made.objects.push_back(std::move(t.object));
                 }
                 meshes = {};
+                loaded.warnings.insert(loaded.warnings.end(), extras.warnings.begin(),
+                                       extras.warnings.end());
+                extras.warnings.clear();
+                if (!extras.Empty())
+                    made.scene = std::make_shared<const FileScene>(std::move(extras));
                 if (made.copiedPolygons > 0) {
                     loaded.warnings.push_back(
                         (file ? object.file : "object \"" + object.name + "\"") + ": " +
@@ -142,7 +170,11 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
                 placed->name = count == 1 ? object.name : object.name + "/" + prepared.names[m];
                 loaded.objects.push_back(std::move(placed));
                 loaded.descIndex.push_back(int32_t(i));
+                loaded.materialIDs.push_back(prepared.materialIDs.empty()
+                                                 ? std::vector<uint16_t>()
+                                                 : prepared.materialIDs[m]);
             }
+            loaded.fileScenes.push_back(prepared.scene);
             loaded.droppedPolygons += prepared.droppedPolygons;
             loaded.copiedPolygons += prepared.copiedPolygons;
         } catch (const InputError& e) {

@@ -9,6 +9,7 @@
 #include "default_camera.h"
 #include "scene.h"
 #include "scene_description.h"
+#include "scene_import.h"
 
 namespace KvrnApp {
 
@@ -18,10 +19,20 @@ struct SceneObjects {
     // Per render object: its mesh's own transform in its model file (identity for primitives);
     // objToWorld is this times ObjectTransform of its ObjectDesc.
     std::vector<KvrnLib::Matrix3> fileTransforms;
-    int64_t droppedPolygons = 0;        // polygons with fewer than 3 distinct vertices
-    int64_t copiedPolygons = 0;         // exact copies of other polygons, dropped
-    std::vector<std::string> warnings;  // one per model file with copies: its name and count
-    double importMs = 0;                // import, building and triangulation
+    // Per render object: the material IDs its faces use, ascending; empty when its model file
+    // gives no materials (or it is a primitive).
+    std::vector<std::vector<uint16_t>> materialIDs;
+    // Per scene object (index into SceneDescription::objects): the materials, cameras and lights
+    // of its model file, shared by every placement of the file; null for primitives and for files
+    // that carry none. Cameras and lights are placed in the file's world (its axes turned to
+    // Z up), before ObjectTransform.
+    std::vector<std::shared_ptr<const FileScene>> fileScenes;
+    int64_t droppedPolygons = 0;  // polygons with fewer than 3 distinct vertices
+    int64_t copiedPolygons = 0;   // exact copies of other polygons, dropped
+    // Per model file: dropped copies of faces (the count), missing material libraries and
+    // textures; each names the file.
+    std::vector<std::string> warnings;
+    double importMs = 0;  // import, building and triangulation
 };
 
 // The object's own transform: scale, then rotation about X, Y, Z, then translation.
