@@ -11,6 +11,7 @@
 #include "camera.h"
 #include "class_desc.h"
 #include "file_out_effect.h"
+#include "file_scene.h"
 #include "host_classes.h"
 #include "kvrn_line.h"
 #include "kvrn_line_rend_elem.h"
@@ -350,6 +351,7 @@ void HostScene::BuildMaterials(const SceneDescription& desc) {
 // A model of several meshes is a closed group: its node stands for its mesh nodes in line sets.
 void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded) {
     SceneLineObjects& objects = *lineObjects_;
+    FileMtlCache fileMtls;
     std::vector<int> meshCount(desc.objects.size(), 0);
     for (int32_t index : loaded.descIndex)
         if (index >= 0) ++meshCount[size_t(index)];
@@ -372,11 +374,21 @@ void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded)
                                           [](const KvrnLib::FaceRecord& face) {
                                               return (face.flags & KvrnLib::kFaceTwoSided) != 0;
                                           });
-        if (twoSided && desc.objects[size_t(index)].material.empty())
-            node->SetMtl(TwoSidedMaterial());
+        if (desc.objects[size_t(index)].material.empty()) {
+            if (Mtl* fromFile = FileMtl(loaded, i, fileMtls)) {
+                node->SetMtl(fromFile);
+            } else if (twoSided) {
+                node->SetMtl(TwoSidedMaterial());
+            }
+        }
         node->SetObjectRef(MakeTriObject(source));
         node->SetObjectOffsetTM(ToHost(loaded.fileTransforms[i]));
     }
+    // The files' cameras and lights hang under their objects' nodes; the render's camera stays
+    // the scene's.
+    AddFileCamerasAndLights(GetScene(), loaded,
+                            [&objects](int32_t index) { return objects.NodeOf(index); });
+    warnings_ = fileMtls.Warnings();
     loaded.objects.clear();
     for (size_t i = 0; i < desc.objects.size(); ++i) {
         const ObjectDesc& object = desc.objects[i];

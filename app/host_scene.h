@@ -51,6 +51,8 @@ class HostScene {
     RenderSetup& Setup() { return setup_; }
     SceneLineObjects& LineObjects() { return *lineObjects_; }
     const std::vector<ElementOutput>& Elements() const { return elements_; }
+    // Textures of model files that could not be opened (their materials were made without them).
+    const std::vector<std::string>& Warnings() const { return warnings_; }
     // The line effects in effects-list order: the scene's own and any others.
     const std::vector<KvrnLine*>& LineEffects() const { return lines_; }
     // The vector file outputs in effects-list order (the scene's, then the command line's).
@@ -80,6 +82,7 @@ class HostScene {
     RefPtr<Mtl> twoSided_;  // made when the eye or the target is animated
     std::vector<KvrnFileOut*> fileOutputs_;
     std::vector<ElementOutput> elements_;
+    std::vector<std::string> warnings_;
 };
 
 // The frame's time in ticks.
