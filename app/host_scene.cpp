@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 
 #include "brush.h"
 #include "brush_detail.h"
@@ -151,22 +153,30 @@ std::string ApplyKeys(ReferenceMaker& target, const std::string& param,
 // The mesh of a loaded object as the host holds it: the same faces and map channels. The
 // loader's corner normals go with it as normals already computed (explicit where the file gave
 // them): see MakeTriObject.
+// Host and engine points are both three floats: large arrays go across in one copy.
+static_assert(sizeof(Point3) == sizeof(KvrnLib::Point3) && std::is_trivially_copyable_v<Point3> &&
+              std::is_trivially_copyable_v<KvrnLib::Point3>);
+std::vector<Point3> HostPoints(const std::vector<KvrnLib::Point3>& from) {
+    std::vector<Point3> to(from.size());
+    if (!from.empty())
+        std::memcpy(static_cast<void*>(to.data()), from.data(), from.size() * sizeof(Point3));
+    return to;
+}
+
 Mesh ToHostMesh(const KvrnLib::RenderObject& object) {
     Mesh mesh;
-    mesh.verts.reserve(object.vertices.size());
-    for (const KvrnLib::Point3& v : object.vertices) mesh.verts.push_back({v.x, v.y, v.z});
+    mesh.verts = HostPoints(object.vertices);
+    // Edge visibility (engine bits 1-3) and hard-edge marks (7-9) move to the host's 0-5.
+    static_assert(KvrnLib::FaceEdgeVisibleBit(0) == EDGE_A << 1 &&
+                  KvrnLib::FaceEdgeHardBit(0) == FACE_HARD_EDGE_A << 4);
     mesh.faces.resize(object.faces.size());
-    for (size_t f = 0; f < object.faces.size(); ++f) {
-        const KvrnLib::FaceRecord& from = object.faces[f];
-        Face& face = mesh.faces[f];
-        face.v = {uint32_t(from.vertexA), uint32_t(from.vertexB), uint32_t(from.vertexC)};
-        face.smGroup = from.smoothingGroup;
-        face.matID = from.materialID;
-        face.flags = 0;
-        for (int k = 0; k < 3; ++k) {
-            if (from.flags & KvrnLib::FaceEdgeVisibleBit(k)) face.flags |= EDGE_A << k;
-            if (from.flags & KvrnLib::FaceEdgeHardBit(k)) face.flags |= FACE_HARD_EDGE_A << k;
-        }
+    Face* face = mesh.faces.data();
+    for (const KvrnLib::FaceRecord& from : object.faces) {
+        face->v = {uint32_t(from.vertexA), uint32_t(from.vertexB), uint32_t(from.vertexC)};
+        face->smGroup = from.smoothingGroup;
+        face->matID = from.materialID;
+        face->flags = ((from.flags >> 1) & EDGE_ALL) | ((from.flags >> 4) & FACE_HARD_EDGE_ALL);
+        ++face;
     }
     for (int c = 0; c < KvrnLib::kMapChannelCount; ++c) {
         const auto& channel = object.mapChannels[size_t(c)];
@@ -187,10 +197,8 @@ Mesh ToHostMesh(const KvrnLib::RenderObject& object) {
 // nothing recomputes them differently and the mesh does not carry them twice.
 TriObject* MakeTriObject(KvrnLib::RenderObject& object) {
     std::vector<Point3> normals;
-    if (object.cornerNormals.size() == 3 * object.faces.size()) {
-        normals.reserve(object.cornerNormals.size());
-        for (const KvrnLib::Point3& n : object.cornerNormals) normals.push_back({n.x, n.y, n.z});
-    }
+    if (object.cornerNormals.size() == 3 * object.faces.size())
+        normals = HostPoints(object.cornerNormals);
     Mesh mesh = ToHostMesh(object);
     if (object.explicitNormals && !normals.empty()) {
         MeshNormalSpec& spec = mesh.specifiedNormals;

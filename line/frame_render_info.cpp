@@ -1,6 +1,8 @@
 #include "frame_render_info.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 #include "mtl.h"
 #include "node.h"
@@ -11,10 +13,13 @@ namespace {
 // Arrays are filled by appending to reserved storage: sizing them first would write every
 // element twice, and for a large mesh the copy is bound by memory traffic and first-touch page
 // faults, not by arithmetic.
+// Host and engine points are both three floats: large arrays go across in one copy.
+static_assert(sizeof(Point3) == sizeof(KvrnLib::Point3) && std::is_trivially_copyable_v<Point3> &&
+              std::is_trivially_copyable_v<KvrnLib::Point3>);
 void CopyPoints(const std::vector<Point3>& from, std::vector<KvrnLib::Point3>& to) {
-    to.clear();
-    to.reserve(from.size());
-    for (const Point3& p : from) to.push_back({p.x, p.y, p.z});
+    to.resize(from.size());
+    if (!from.empty())
+        std::memcpy(static_cast<void*>(to.data()), from.data(), from.size() * sizeof(Point3));
 }
 
 KvrnLib::Point3 EnginePoint(const Point3& p) { return {p.x, p.y, p.z}; }
@@ -74,20 +79,22 @@ bool ConvertRenderInstance(KvrnLib::RenderObject& object, const RenderInstance& 
     CopyPoints(mesh.verts, object.vertices);
 
     const std::vector<uint8_t> twoSided = TwoSidedSlots(instance.mtl);
-    object.faces.clear();
-    object.faces.reserve(mesh.faces.size());
+    const size_t slots = twoSided.size();
+    // Edge visibility (host bits 0-2) and hard-edge marks (3-5) move to the engine's bits 1-3
+    // and 7-9 together.
+    static_assert(KvrnLib::FaceEdgeVisibleBit(0) == EDGE_A << 1 &&
+                  KvrnLib::FaceEdgeHardBit(0) == FACE_HARD_EDGE_A << 4);
+    object.faces.resize(mesh.faces.size());
+    KvrnLib::FaceRecord* to = object.faces.data();
     for (const Face& from : mesh.faces) {
-        KvrnLib::FaceRecord& to = object.faces.emplace_back();
-        to.vertexA = int32_t(from.v[0]);
-        to.vertexB = int32_t(from.v[1]);
-        to.vertexC = int32_t(from.v[2]);
-        to.materialID = from.matID;
-        to.smoothingGroup = from.smGroup;
-        to.flags = twoSided[from.matID % twoSided.size()] ? KvrnLib::kFaceTwoSided : 0u;
-        for (int k = 0; k < 3; ++k) {
-            if (from.EdgeVisible(k)) to.flags |= KvrnLib::FaceEdgeVisibleBit(k);
-            if (from.flags & (FACE_HARD_EDGE_A << k)) to.flags |= KvrnLib::FaceEdgeHardBit(k);
-        }
+        to->vertexA = int32_t(from.v[0]);
+        to->vertexB = int32_t(from.v[1]);
+        to->vertexC = int32_t(from.v[2]);
+        to->materialID = from.matID;
+        to->smoothingGroup = from.smGroup;
+        to->flags = ((from.flags & EDGE_ALL) << 1) | ((from.flags & FACE_HARD_EDGE_ALL) << 4) |
+                    (twoSided[slots == 1 ? 0 : from.matID % slots] ? KvrnLib::kFaceTwoSided : 0u);
+        ++to;
     }
 
     object.cornerNormals.clear();
