@@ -18,6 +18,7 @@
 #include "kvrn_line.h"
 #include "kvrn_line_rend_elem.h"
 #include "line_classes.h"
+#include "line_render_driver.h"
 #include "lineset.h"
 #include "mtl.h"
 #include "node.h"
@@ -195,7 +196,7 @@ Mesh ToHostMesh(const KvrnLib::RenderObject& object) {
 // Normals a file gave are the mesh's own (specified, explicit); normals the loader computed
 // (from smoothing groups and its crease angle) are kept with the object as computed ones, so
 // nothing recomputes them differently and the mesh does not carry them twice.
-TriObject* MakeTriObject(KvrnLib::RenderObject& object) {
+TriObject* MakeTriObject(const KvrnLib::RenderObject& object) {
     std::vector<Point3> normals;
     if (object.cornerNormals.size() == 3 * object.faces.size())
         normals = HostPoints(object.cornerNormals);
@@ -209,7 +210,6 @@ TriObject* MakeTriObject(KvrnLib::RenderObject& object) {
         spec.explicitNormal.assign(spec.normals.size(), 1);
     }
     const bool explicitNormals = object.explicitNormals != 0;
-    object = KvrnLib::RenderObject();  // the host holds the geometry from here on
     auto* tri = new TriObject(std::move(mesh));
     if (!normals.empty()) tri->SetCornerNormals(std::move(normals), explicitNormals);
     return tri;
@@ -389,8 +389,16 @@ void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded)
                 node->SetMtl(TwoSidedMaterial());
             }
         }
-        node->SetObjectRef(MakeTriObject(source));
+        TriObject* tri = MakeTriObject(source);
+        node->SetObjectRef(tri);
         node->SetObjectOffsetTM(ToHost(loaded.fileTransforms[i]));
+        // The loader's engine form of the mesh is what the frame's engine scene would convert
+        // the host mesh back into: the frame takes it as it is.
+        if (source.cornerNormals.size() == 3 * source.faces.size()) {
+            const CornerNormals& normals = tri->GetCornerNormals();
+            SharedFrameRenderInfo().Adopt(node, tri->GetMeshPtr(), normals.normals,
+                                          normals.allExplicit, loaded.objects[i]);
+        }
     }
     // The files' cameras and lights hang under their objects' nodes; the render's camera stays
     // the scene's.

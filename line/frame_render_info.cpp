@@ -49,6 +49,24 @@ std::shared_ptr<KvrnLib::UVMesh> ConvertMap(const MeshMap& map) {
     return uv;
 }
 
+// The frame's part of an engine object: its transforms and its node's name.
+void PlaceObject(KvrnLib::RenderObject& object, const RenderInstance& instance) {
+    object.objToWorld = EngineMatrix(instance.objToWorld);
+    object.objToCam = EngineMatrix(instance.objToCam);
+    object.normalToCam = EngineMatrix(instance.normalObjToCam);
+    object.camToObj = EngineMatrix(instance.camToObj);
+    object.name = instance.node ? instance.node->GetName() : std::string();
+    object.invalid = 0;
+}
+
+void ApplyTwoSided(KvrnLib::RenderObject& object, const std::vector<uint8_t>& twoSided) {
+    const size_t slots = twoSided.size();
+    for (KvrnLib::FaceRecord& face : object.faces) {
+        const bool on = twoSided[slots == 1 ? 0 : face.materialID % slots] != 0;
+        face.flags = (face.flags & ~KvrnLib::kFaceTwoSided) | (on ? KvrnLib::kFaceTwoSided : 0u);
+    }
+}
+
 }  // namespace
 
 KvrnLib::Camera CameraFromContext(const RenderGlobalContext& gc) {
@@ -115,12 +133,7 @@ bool ConvertRenderInstance(KvrnLib::RenderObject& object, const RenderInstance& 
     }
     if (selectEdgeChannel >= 0) KvrnLib::MarkSelectedEdges(object, selectEdgeChannel);
 
-    object.objToWorld = EngineMatrix(instance.objToWorld);
-    object.objToCam = EngineMatrix(instance.objToCam);
-    object.normalToCam = EngineMatrix(instance.normalObjToCam);
-    object.camToObj = EngineMatrix(instance.camToObj);
-    object.name = instance.node ? instance.node->GetName() : std::string();
-    object.invalid = 0;
+    PlaceObject(object, instance);
     return true;
 }
 
@@ -152,14 +165,29 @@ bool KvrnFrameRenderInfo::Initialize(const RenderGlobalContext& gc, INode* nodeT
                 const int index = mainInfo->ObjectIndex(instance.node);
                 if (index >= 0) mainObject = &mainInfo->GetScene().Object(index);
             }
-            auto object = std::make_shared<KvrnLib::RenderObject>();
-            if (!ConvertRenderInstance(*object, instance, mainObject,
-                                       SelectEdgeChannel(instance.node)))
-                continue;
+            const int channel = SelectEdgeChannel(instance.node);
+            std::shared_ptr<KvrnLib::RenderObject> object =
+                mainInfo ? nullptr : Reuse(instance, channel);
+            if (!object) {
+                object = std::make_shared<KvrnLib::RenderObject>();
+                if (!ConvertRenderInstance(*object, instance, mainObject, channel)) continue;
+                if (!mainInfo) {
+                    converted_[instance.node] = {
+                        instance.mesh, instance.cornerNormals,      instance.explicitNormals,
+                        channel,       TwoSidedSlots(instance.mtl), object};
+                }
+            }
             objects[i] = std::move(object);
             nodes_[i] = instance.node;
             objectOfNode_.emplace(instance.node, int(i));
             subMtlCounts_[i] = MaterialSlotCount(instance.mtl);
+        }
+        // Objects of nodes that left the frame, or whose meshes are gone, go with them.
+        if (!mainInfo) {
+            for (auto it = converted_.begin(); it != converted_.end();)
+                it = objectOfNode_.contains(it->first) && !it->second.mesh.expired()
+                         ? std::next(it)
+                         : converted_.erase(it);
         }
         scene_ = std::make_unique<KvrnLib::Scene>(CameraFromContext(gc), std::move(objects));
     } catch (const std::exception&) {
@@ -168,6 +196,33 @@ bool KvrnFrameRenderInfo::Initialize(const RenderGlobalContext& gc, INode* nodeT
     }
     initialized_ = true;
     return true;
+}
+
+void KvrnFrameRenderInfo::Adopt(const INode* node, const std::shared_ptr<const Mesh>& mesh,
+                                const std::shared_ptr<const std::vector<Point3>>& cornerNormals,
+                                bool explicitNormals,
+                                std::shared_ptr<KvrnLib::RenderObject> object) {
+    if (!node || !mesh || !object) return;
+    converted_[node] = {mesh, cornerNormals, explicitNormals, -1, {}, std::move(object)};
+}
+
+std::shared_ptr<KvrnLib::RenderObject> KvrnFrameRenderInfo::Reuse(const RenderInstance& instance,
+                                                                  int channel) {
+    const auto it = converted_.find(instance.node);
+    if (it == converted_.end()) return nullptr;
+    Converted& kept = it->second;
+    if (kept.mesh.lock() != instance.mesh || kept.normals.lock() != instance.cornerNormals ||
+        kept.explicitNormals != instance.explicitNormals || kept.selectEdgeChannel != channel) {
+        converted_.erase(it);
+        return nullptr;
+    }
+    std::vector<uint8_t> twoSided = TwoSidedSlots(instance.mtl);
+    if (twoSided != kept.twoSided) {
+        ApplyTwoSided(*kept.object, twoSided);
+        kept.twoSided = std::move(twoSided);
+    }
+    PlaceObject(*kept.object, instance);
+    return kept.object;
 }
 
 int KvrnFrameRenderInfo::ObjectIndex(const INode* node) const {

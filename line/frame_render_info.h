@@ -70,12 +70,33 @@ class KvrnFrameRenderInfo {
     void SetSelectEdgeChannel(INode* node, int channel);
     int SelectEdgeChannel(const INode* node) const;  // -1: none
 
+    // Engine objects are kept from one Initialize to the next, by node: while a node's mesh, its
+    // corner normals, its material's two-sided slots and its select-edge channel stay the same,
+    // its object serves again with the frame's transforms instead of being converted anew (a
+    // static mesh in an animation is converted once). A loader that made the engine form of a
+    // mesh itself hands it over here, so that not even the first frame converts it; its faces'
+    // two-sided bits are set from the material at first use.
+    void Adopt(const INode* node, const std::shared_ptr<const Mesh>& mesh,
+               const std::shared_ptr<const std::vector<Point3>>& cornerNormals,
+               bool explicitNormals, std::shared_ptr<KvrnLib::RenderObject> object);
+
   private:
+    struct Converted {
+        std::weak_ptr<const Mesh> mesh;
+        std::weak_ptr<const std::vector<Point3>> normals;
+        bool explicitNormals = false;
+        int selectEdgeChannel = -1;
+        std::vector<uint8_t> twoSided;  // slots applied to the faces; empty: none yet
+        std::shared_ptr<KvrnLib::RenderObject> object;
+    };
+    // The kept object for the instance, brought up to date, or null when it must be converted.
+    std::shared_ptr<KvrnLib::RenderObject> Reuse(const RenderInstance& instance, int channel);
     std::unique_ptr<KvrnLib::Scene> scene_;
     std::vector<INode*> nodes_;
     std::vector<int> subMtlCounts_;
     std::unordered_map<const INode*, int> objectOfNode_;
     std::unordered_map<const INode*, int> selectEdgeChannels_;
+    std::unordered_map<const INode*, Converted> converted_;
     bool initialized_ = false;
     uint64_t generation_ = 0;
 };

@@ -142,6 +142,54 @@ TEST(FrameRenderInfo, SelectEdgeChannelMarksOnlyMarkerValues) {
     EXPECT_EQ(info.GetScene().Object(0).faces[0].flags & selected, 0u);
 }
 
+// A node whose mesh, normals and material stay the same keeps its engine object from frame to
+// frame with the new transforms; a new mesh or a two-sided change is taken up; an object a loader
+// handed over serves the first frame with the material's two-sided bits.
+TEST(FrameRenderInfo, UnchangedMeshesKeepTheirObjectsAcrossFrames) {
+    Scene scene;
+    auto* node = new INode;
+    scene.GetRootNode()->AttachChild(node);
+    RefPtr<Mtl> oneSided(new TwoSidedSubMtl(2, 0b00)), secondTwoSided(new TwoSidedSubMtl(2, 0b10));
+    RenderGlobalContext gc;
+    RenderInstance instance;
+    instance.node = node;
+    instance.mesh = QuadMesh();
+    instance.mtl = oneSided.get();
+    gc.instances = {instance};
+
+    KvrnFrameRenderInfo info;
+    ASSERT_TRUE(info.Initialize(gc));
+    const KvrnLib::RenderObject* first = &info.GetScene().Object(0);
+    gc.instances[0].objToWorld = Matrix3::Translation({0, 0, 7});
+    ASSERT_TRUE(info.Initialize(gc));
+    EXPECT_EQ(&info.GetScene().Object(0), first);
+    EXPECT_EQ(info.GetScene().Object(0).objToWorld.row[3].z, 7.0f);
+    EXPECT_EQ(info.GetScene().Object(0).faces[1].flags & KvrnLib::kFaceTwoSided, 0u);
+
+    gc.instances[0].mtl = secondTwoSided.get();
+    ASSERT_TRUE(info.Initialize(gc));
+    EXPECT_NE(info.GetScene().Object(0).faces[1].flags & KvrnLib::kFaceTwoSided, 0u);
+    EXPECT_EQ(info.GetScene().Object(0).faces[0].flags & KvrnLib::kFaceTwoSided, 0u);
+
+    auto moved = QuadMesh();
+    moved->verts[0].z = -9;
+    gc.instances[0].mesh = moved;
+    ASSERT_TRUE(info.Initialize(gc));
+    EXPECT_EQ(info.GetScene().Object(0).vertices[0].z, -9.0f);
+
+    // Handed over: used as it is, two-sided bits from the material.
+    auto adopted = std::make_shared<KvrnLib::RenderObject>();
+    ASSERT_TRUE(ConvertRenderInstance(*adopted, gc.instances[0], nullptr, -1));
+    adopted->vertices[1].z = -11;  // marks it as the handed-over object
+    for (KvrnLib::FaceRecord& face : adopted->faces) face.flags &= ~KvrnLib::kFaceTwoSided;
+    auto fresh = QuadMesh();
+    gc.instances[0].mesh = fresh;
+    info.Adopt(node, fresh, nullptr, false, adopted);
+    ASSERT_TRUE(info.Initialize(gc));
+    EXPECT_EQ(info.GetScene().Object(0).vertices[1].z, -11.0f);
+    EXPECT_NE(info.GetScene().Object(0).faces[1].flags & KvrnLib::kFaceTwoSided, 0u);
+}
+
 TEST(FrameRenderInfo, InstancesWithoutMeshOrNodeBecomePlaceholders) {
     Scene scene;
     auto* a = new INode;
