@@ -360,6 +360,7 @@ void HostScene::BuildMaterials(const SceneDescription& desc) {
 void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded) {
     SceneLineObjects& objects = *lineObjects_;
     FileMtlCache fileMtls;
+    std::vector<TriObject*> meshOf(loaded.objects.size(), nullptr);
     std::vector<int> meshCount(desc.objects.size(), 0);
     for (int32_t index : loaded.descIndex)
         if (index >= 0) ++meshCount[size_t(index)];
@@ -389,7 +390,10 @@ void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded)
                 node->SetMtl(TwoSidedMaterial());
             }
         }
-        TriObject* tri = MakeTriObject(source);
+        // A model placed many times is one mesh in the host scene, held by every placement.
+        const size_t first = i < loaded.sameMeshAs.size() ? size_t(loaded.sameMeshAs[i]) : i;
+        TriObject* tri = first < i && meshOf[first] ? meshOf[first] : MakeTriObject(source);
+        meshOf[i] = tri;
         node->SetObjectRef(tri);
         node->SetObjectOffsetTM(ToHost(loaded.fileTransforms[i]));
         // The loader's engine form of the mesh is what the frame's engine scene would convert
@@ -409,6 +413,9 @@ void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded)
     for (size_t i = 0; i < desc.objects.size(); ++i) {
         const ObjectDesc& object = desc.objects[i];
         INode* node = objects.NodeOf(int32_t(i));
+        // The placement exactly as the loader computes it, so that a still scene's numbers do
+        // not depend on the way to the engine (keys replace it for animated objects).
+        node->SetLocalTM(ToHost(ObjectTransform(object)));
         if (object.hidden) node->Hide(true);
         if (!object.material.empty())
             node->SetMtl(dynamic_cast<Mtl*>(Named(ParamType::Mtl, object.material)));

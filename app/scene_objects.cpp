@@ -101,6 +101,7 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
         std::vector<std::string> names;
         std::vector<std::vector<uint16_t>> materialIDs;  // per object, when the file has materials
         std::shared_ptr<const FileScene> scene;
+        std::vector<int32_t> firstPlaced;  // per object: its first placement's render object
         int64_t droppedPolygons = 0;
         int64_t copiedPolygons = 0;
     };
@@ -166,6 +167,10 @@ SceneObjects LoadSceneObjects(const SceneDescription& scene, const LoadOptions& 
                                   ? std::make_shared<KvrnLib::RenderObject>(*source)
                                   : std::move(source);
                 loaded.fileTransforms.push_back(placed->objToWorld);
+                if (prepared.firstPlaced.size() < count) prepared.firstPlaced.resize(count, -1);
+                if (prepared.firstPlaced[m] < 0)
+                    prepared.firstPlaced[m] = int32_t(loaded.objects.size());
+                loaded.sameMeshAs.push_back(prepared.firstPlaced[m]);
                 placed->objToWorld = toWorld;
                 placed->name = count == 1 ? object.name : object.name + "/" + prepared.names[m];
                 loaded.objects.push_back(std::move(placed));

@@ -19,6 +19,9 @@ struct SceneObjects {
     // Per render object: its mesh's own transform in its model file (identity for primitives);
     // objToWorld is this times ObjectTransform of its ObjectDesc.
     std::vector<KvrnLib::Matrix3> fileTransforms;
+    // Per render object: the first render object with the same mesh (a model file placed several
+    // times), itself for the first.
+    std::vector<int32_t> sameMeshAs;
     // Per render object: the material IDs its faces use, ascending; empty when its model file
     // gives no materials (or it is a primitive).
     std::vector<std::vector<uint16_t>> materialIDs;

@@ -153,6 +153,7 @@ bool KvrnFrameRenderInfo::Initialize(const RenderGlobalContext& gc, INode* nodeT
     Clear();
     try {
         const size_t count = size_t(gc.NumRenderInstances());
+        const KvrnLib::Camera camera = CameraFromContext(gc);
         std::vector<std::shared_ptr<KvrnLib::RenderObject>> objects(count);
         nodes_.assign(count, nullptr);
         subMtlCounts_.assign(count, 0);
@@ -177,6 +178,9 @@ bool KvrnFrameRenderInfo::Initialize(const RenderGlobalContext& gc, INode* nodeT
                         channel,       TwoSidedSlots(instance.mtl), object};
                 }
             }
+            // The derived transforms in the engine's own arithmetic, from the placement: the
+            // same scene gives the same numbers whichever way its objects were made.
+            object->SetTransforms(object->objToWorld, camera.worldToCam);
             objects[i] = std::move(object);
             nodes_[i] = instance.node;
             objectOfNode_.emplace(instance.node, int(i));
@@ -189,7 +193,7 @@ bool KvrnFrameRenderInfo::Initialize(const RenderGlobalContext& gc, INode* nodeT
                          ? std::next(it)
                          : converted_.erase(it);
         }
-        scene_ = std::make_unique<KvrnLib::Scene>(CameraFromContext(gc), std::move(objects));
+        scene_ = std::make_unique<KvrnLib::Scene>(camera, std::move(objects));
     } catch (const std::exception&) {
         Clear();
         return false;
