@@ -202,12 +202,12 @@ TriObject* MakeTriObject(const KvrnLib::RenderObject& object) {
         normals = HostPoints(object.cornerNormals);
     Mesh mesh = ToHostMesh(object);
     if (object.explicitNormals && !normals.empty()) {
-        MeshNormalSpec& spec = mesh.specifiedNormals;
-        spec.normals = normals;
-        spec.faces.resize(object.faces.size());
-        for (size_t f = 0; f < spec.faces.size(); ++f)
-            spec.faces[f] = {uint32_t(3 * f), uint32_t(3 * f + 1), uint32_t(3 * f + 2)};
-        spec.explicitNormal.assign(spec.normals.size(), 1);
+        MeshNormalSpec& normalSpec = mesh.specifiedNormals;
+        normalSpec.normals = normals;
+        normalSpec.faces.resize(object.faces.size());
+        for (size_t f = 0; f < normalSpec.faces.size(); ++f)
+            normalSpec.faces[f] = {uint32_t(3 * f), uint32_t(3 * f + 1), uint32_t(3 * f + 2)};
+        normalSpec.explicitNormal.assign(normalSpec.normals.size(), 1);
     }
     const bool explicitNormals = object.explicitNormals != 0;
     auto* tri = new TriObject(std::move(mesh));

@@ -36,17 +36,17 @@ class OiioImageLibrary final : public ImageLibrary {
             if (error.empty()) error = "not an image file";
             return false;
         }
-        const OIIO::ImageSpec spec = in->spec();
-        if (spec.width < 1 || spec.height < 1 || spec.nchannels < 1) {
+        const OIIO::ImageSpec format = in->spec();
+        if (format.width < 1 || format.height < 1 || format.nchannels < 1) {
             error = "the image has no pixels";
             return false;
         }
         ImageData read;
-        read.width = spec.width;
-        read.height = spec.height;
-        read.channels = spec.nchannels;
-        read.pixels.resize(size_t(spec.width) * size_t(spec.height) * size_t(spec.nchannels));
-        if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, read.pixels.data())) {
+        read.width = format.width;
+        read.height = format.height;
+        read.channels = format.nchannels;
+        read.pixels.resize(size_t(format.width) * size_t(format.height) * size_t(format.nchannels));
+        if (!in->read_image(0, 0, 0, format.nchannels, OIIO::TypeDesc::FLOAT, read.pixels.data())) {
             error = in->geterror();
             return false;
         }
@@ -60,10 +60,10 @@ class OiioImageLibrary final : public ImageLibrary {
             error = OIIO::geterror();
             return false;
         }
-        OIIO::ImageSpec spec(image.width, image.height, image.channels, OIIO::TypeDesc::FLOAT);
+        OIIO::ImageSpec format(image.width, image.height, image.channels, OIIO::TypeDesc::FLOAT);
         // Written as given: colour is not divided by alpha on the way out.
-        spec.attribute("oiio:UnassociatedAlpha", 1);
-        if (!out->open(path, spec) ||
+        format.attribute("oiio:UnassociatedAlpha", 1);
+        if (!out->open(path, format) ||
             !out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data()) || !out->close()) {
             error = out->geterror();
             return false;
@@ -76,14 +76,14 @@ class OiioImageLibrary final : public ImageLibrary {
         // Only drops the cached image when the file changed since it was read.
         textures_->invalidate(name, false);
         OIIO::TextureSystem::TextureHandle* handle = textures_->get_texture_handle(name);
-        OIIO::ImageSpec spec;
+        OIIO::ImageSpec format;
         if (!handle || !textures_->good(handle) ||
-            !textures_->get_imagespec(handle, nullptr, 0, spec)) {
+            !textures_->get_imagespec(handle, nullptr, 0, format)) {
             error = textures_->geterror();
             if (error.empty()) error = "not an image the texture system can open";
             return nullptr;
         }
-        channels = spec.nchannels;
+        channels = format.nchannels;
         return handle;
     }
 

@@ -144,16 +144,16 @@ std::string ValidateMesh(const Mesh& mesh) {
             }
         }
     }
-    const MeshNormalSpec& spec = mesh.specifiedNormals;
-    if (spec.IsUsed()) {
-        if (spec.faces.size() != mesh.faces.size()) {
-            return "specified normals: " + std::to_string(spec.faces.size()) + " faces for " +
+    const MeshNormalSpec& normalSpec = mesh.specifiedNormals;
+    if (normalSpec.IsUsed()) {
+        if (normalSpec.faces.size() != mesh.faces.size()) {
+            return "specified normals: " + std::to_string(normalSpec.faces.size()) + " faces for " +
                    std::to_string(mesh.faces.size()) + " mesh faces";
         }
-        for (size_t f = 0; f < spec.faces.size(); ++f) {
-            for (uint32_t n : spec.faces[f]) {
-                if (n >= spec.normals.size()) {
-                    return IndexError("specified normal", f, n, spec.normals.size());
+        for (size_t f = 0; f < normalSpec.faces.size(); ++f) {
+            for (uint32_t n : normalSpec.faces[f]) {
+                if (n >= normalSpec.normals.size()) {
+                    return IndexError("specified normal", f, n, normalSpec.normals.size());
                 }
             }
         }
@@ -251,20 +251,21 @@ Mesh TriangulateMNMesh(const MNMesh& poly) {
 std::vector<Point3> ComputeCornerNormals(const Mesh& mesh, bool* allExplicit) {
     const size_t faceCount = mesh.faces.size();
     std::vector<Point3> corners(faceCount * 3);
-    const MeshNormalSpec& spec = mesh.specifiedNormals;
-    const bool useSpec = spec.IsUsed() && spec.faces.size() == faceCount;
+    const MeshNormalSpec& normalSpec = mesh.specifiedNormals;
+    const bool useSpec = normalSpec.IsUsed() && normalSpec.faces.size() == faceCount;
     std::vector<uint8_t> done(faceCount * 3, 0);
     size_t specified = 0, fixedCount = 0;
     if (useSpec) {
         for (size_t f = 0; f < faceCount; ++f) {
             for (size_t k = 0; k < 3; ++k) {
-                const uint32_t n = spec.faces[f][k];
-                if (n >= spec.normals.size()) continue;
-                corners[f * 3 + k] = spec.normals[n];
+                const uint32_t n = normalSpec.faces[f][k];
+                if (n >= normalSpec.normals.size()) continue;
+                corners[f * 3 + k] = normalSpec.normals[n];
                 done[f * 3 + k] = 1;
                 ++specified;
-                fixedCount += spec.explicitNormal.empty() ||
-                              (n < spec.explicitNormal.size() && spec.explicitNormal[n]);
+                fixedCount +=
+                    normalSpec.explicitNormal.empty() ||
+                    (n < normalSpec.explicitNormal.size() && normalSpec.explicitNormal[n]);
             }
         }
     }

@@ -179,19 +179,19 @@ TEST(MeshTest, SmoothingGroupsDecideWhichFacesAverage) {
 
     // Specified normals override the groups, the user's (explicit) and the computed ones kept
     // with them alike; a corner the normal faces leave without one falls back to the groups.
-    Mesh spec = faceted;
-    spec.specifiedNormals.normals = {{0, 0, 1}, {1, 0, 0}};
-    spec.specifiedNormals.faces.assign(12, {0, 1, 7});
-    spec.specifiedNormals.explicitNormal = {1, 0};
+    Mesh normalSpec = faceted;
+    normalSpec.specifiedNormals.normals = {{0, 0, 1}, {1, 0, 0}};
+    normalSpec.specifiedNormals.faces.assign(12, {0, 1, 7});
+    normalSpec.specifiedNormals.explicitNormal = {1, 0};
     bool allExplicit = true;
-    normals = ComputeCornerNormals(spec, &allExplicit);
+    normals = ComputeCornerNormals(normalSpec, &allExplicit);
     EXPECT_FALSE(allExplicit);
     EXPECT_EQ(normals[0], Point3(0, 0, 1));
     EXPECT_EQ(normals[1], Point3(1, 0, 0));
     EXPECT_EQ(normals[2], ComputeCornerNormals(faceted)[2]);
-    spec.specifiedNormals.faces.assign(12, {0, 0, 1});
-    spec.specifiedNormals.explicitNormal.clear();
-    normals = ComputeCornerNormals(spec, &allExplicit);
+    normalSpec.specifiedNormals.faces.assign(12, {0, 0, 1});
+    normalSpec.specifiedNormals.explicitNormal.clear();
+    normals = ComputeCornerNormals(normalSpec, &allExplicit);
     EXPECT_TRUE(allExplicit);
     EXPECT_EQ(normals[35], Point3(1, 0, 0));
 }
