@@ -36,7 +36,8 @@ class OiioImageLibrary final : public ImageLibrary {
             if (error.empty()) error = "not an image file";
             return false;
         }
-        const OIIO::ImageSpec format = in->spec();
+        // Sizes and channels; the file's metadata is not needed.
+        const OIIO::ImageSpec format = in->spec_dimensions(0, 0);
         if (format.width < 1 || format.height < 1 || format.nchannels < 1) {
             error = "the image has no pixels";
             return false;
