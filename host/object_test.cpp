@@ -156,9 +156,9 @@ TEST_F(ObjectTest, LightsKeyColourAndIntensityAndKeepTheirConeOrdered) {
     EXPECT_EQ(light->ObjectValidity(150), Interval(100, TIME_PosInfinity));
 
     light->SetFallsize(30.0f);
-    EXPECT_FLOAT_EQ(light->GetHotspot(), 30.0f);  // was 43: pulled inside the falloff
+    EXPECT_FLOAT_EQ(light->GetHotspot(), 29.5f);  // was 43: pulled inside the falloff
     light->SetHotspot(60.0f);
-    EXPECT_FLOAT_EQ(light->GetFallsize(), 60.0f);
+    EXPECT_FLOAT_EQ(light->GetFallsize(), 60.5f);
     light->SetAtten(50.0f, 10.0f);
     EXPECT_FLOAT_EQ(light->GetAttenEnd(), 50.0f);
 }

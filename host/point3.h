@@ -13,9 +13,23 @@ struct Point3 {
     constexpr Point3 operator+(const Point3& o) const { return {x + o.x, y + o.y, z + o.z}; }
     constexpr Point3 operator-(const Point3& o) const { return {x - o.x, y - o.y, z - o.z}; }
     constexpr Point3 operator*(float s) const { return {x * s, y * s, z * s}; }
+    constexpr Point3 operator-() const { return {-x, -y, -z}; }
+    constexpr Point3& operator+=(const Point3& o) { return *this = *this + o; }
     constexpr bool operator==(const Point3&) const = default;
     float Length() const { return std::sqrt(x * x + y * y + z * z); }
 };
+
+constexpr float DotProd(const Point3& a, const Point3& b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+constexpr Point3 CrossProd(const Point3& a, const Point3& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+// Unit vector along p; a zero vector stays zero.
+inline Point3 Normalize(const Point3& p) {
+    const float len = p.Length();
+    return len > 0.0f ? p * (1.0f / len) : p;
+}
 
 // RGB colour, nominally 0..1 per channel (not clamped).
 struct Color {
@@ -28,5 +42,9 @@ struct Color {
     constexpr Color operator+(const Color& o) const { return {r + o.r, g + o.g, b + o.b}; }
     constexpr Color operator-(const Color& o) const { return {r - o.r, g - o.g, b - o.b}; }
     constexpr Color operator*(float s) const { return {r * s, g * s, b * s}; }
+    constexpr Color operator*(const Color& o) const { return {r * o.r, g * o.g, b * o.b}; }
+    constexpr Color& operator+=(const Color& o) { return *this = *this + o; }
+    constexpr Color& operator*=(const Color& o) { return *this = *this * o; }
+    constexpr Color& operator*=(float s) { return *this = *this * s; }
     constexpr bool operator==(const Color&) const = default;
 };

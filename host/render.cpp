@@ -8,6 +8,7 @@
 
 #include "camera.h"
 #include "image_library.h"
+#include "light.h"
 #include "mtl.h"
 #include "node.h"
 
@@ -253,9 +254,10 @@ bool FrameRenderer::RenderFrame(TimeValue t, Bitmap& frame, CheckAbortCallback* 
     }
     BroadcastNotification(NOTIFY_PRE_RENDERFRAME, &gc_);
     DrawBackground(frame);
-    if (shadeSurfaces_) shadeSurfaces_(t, frame, gc_);
-    bool completed = true;
+    bool completed = !shadeSurfaces_ || shadeSurfaces_(t, frame, gc_, cb);
+
     for (const RefPtr<Effect>& effect : setup_.effects) {
+        if (!completed) break;
         if (cb && cb->Check()) {
             completed = false;
             break;
@@ -318,7 +320,19 @@ void FrameRenderer::BuildCamera(TimeValue t) {
 
 void FrameRenderer::BuildInstances(TimeValue t) {
     gc_.instances.clear();
+    gc_.lights.clear();
     scene_.Walk([&](INode* node) {
+        // Hiding a light declutters the view; it still lights the scene.
+        if (auto* light = dynamic_cast<LightObject*>(node->EvalWorldState(t).obj.get())) {
+            if (!light->GetUseLight()) return;
+            LightInstance li;
+            li.node = node;
+            li.light = light;
+            li.lightToWorld = node->GetObjectTM(t);
+            li.lightToCam = li.lightToWorld * gc_.worldToCam;
+            gc_.lights.push_back(li);
+            return;
+        }
         if (!node->Renderable() || node->IsHidden()) return;
         RefPtr<TriObject> tri = node->EvalTriObject(t);
         if (!tri) return;
@@ -339,6 +353,13 @@ void FrameRenderer::BuildInstances(TimeValue t) {
 
 void FrameRenderer::DrawBackground(Bitmap& frame) {
     const RenderSettings& s = setup_.settings;
+    if (s.backgroundImage.empty() && s.backgroundGradient) {
+        for (int y = 0; y < s.height; ++y) {
+            const float v = s.height > 1 ? float(y) / float(s.height - 1) : 0.0f;
+            std::fill_n(frame.Row(y), s.width, Lerp(s.gradientTop, s.gradientBottom, v));
+        }
+        return;
+    }
     if (s.backgroundImage.empty()) {
         frame.Fill(s.background);
         return;

@@ -13,8 +13,10 @@
 #include "matrix3.h"
 #include "mesh.h"
 #include "reference.h"
+#include "texmap.h"
 
 class INode;
+class LightObject;
 class Mtl;
 class Scene;
 class RenderGlobalContext;
@@ -118,12 +120,39 @@ struct RenderSettings {
     bool rangeRender = false;
     BMM_Color_fl background{0.0f, 0.0f, 0.0f, 0.0f};  // premultiplied
     std::string backgroundImage;  // empty: the colour; else an image file stretched to the frame
+    // With no image: a vertical gradient from top to bottom instead of the plain colour.
+    bool backgroundGradient = false;
+    BMM_Color_fl gradientTop{0.0f, 0.0f, 0.0f, 1.0f};
+    BMM_Color_fl gradientBottom{0.0f, 0.0f, 0.0f, 1.0f};
+};
+
+// Reconstruction filters of the shading renderer; radius in pixels (box: half-width).
+enum class PixelFilter { kBox, kTent, kGaussian, kMitchell };
+
+// How surfaces are shaded. Off: the frame keeps its background (lines-only renders).
+struct ShadingSettings {
+    bool enabled = false;
+    int samples = 4;  // per pixel: 1, 4, 8 or 16
+    PixelFilter filter = PixelFilter::kMitchell;
+    float filterRadius = 1.5f;
+    // Pixels whose colour differs from a neighbour's by more than the threshold (in any
+    // channel, 0..1) are sampled again with adaptiveSamples samples.
+    bool adaptive = true;
+    float adaptiveThreshold = 0.05f;
+    int adaptiveSamples = 16;
+    int maxRayDepth = 4;              // reflection and refraction bounces
+    int maxTransparencyLayers = 16;   // transparent surfaces followed through
+    bool shadows = true;              // the lights' shadows
+    int threads = 0;                  // 0: one per core
+    Color ambient{0.0f, 0.0f, 0.0f};  // global ambient light
 };
 
 // What the host's render dialogs hold: the settings, the camera node (null: none), the effects
 // list and the render elements list, in list order.
 struct RenderSetup {
     RenderSettings settings;
+    ShadingSettings shading;
+    RefPtr<Texmap> environment;  // seen by reflections and rays that leave the scene; null: none
     RefPtr<INode> camera;
     std::vector<RefPtr<Effect>> effects;
     std::vector<RefPtr<IRenderElement>> elements;
@@ -150,6 +179,15 @@ struct RenderInstance {
     Point3 GetFaceVertNormal(int face, int corner) const;
 };
 
+// One light node at the frame's time: the light (its data read at the frame's time) and where
+// it is; the light shines down its local -z axis.
+struct LightInstance {
+    INode* node = nullptr;
+    LightObject* light = nullptr;
+    Matrix3 lightToWorld;
+    Matrix3 lightToCam;
+};
+
 // The camera's view limits; valid when hasViewParams.
 struct ViewParams {
     float nearRange = 0.0f;
@@ -171,6 +209,7 @@ class RenderGlobalContext {
     bool inMtlEdit = false;              // rendering for the material editor
     const RenderSetup* setup = nullptr;  // the lists and settings of this render
     std::vector<RenderInstance> instances;
+    std::vector<LightInstance> lights;  // every light node that is on, hidden ones included
 
     int NumRenderInstances() const { return int(instances.size()); }
     const RenderInstance* GetRenderInstance(int i) const;  // null out of range
@@ -199,10 +238,11 @@ class FrameRenderer {
     // The context of the last frame (or of Open before the first).
     const RenderGlobalContext& Context() const { return gc_; }
 
-    // Surface shading step, called after the background and before the effects. Surfaces are
-    // not shaded yet: without a hook the frame keeps its background.
-    using ShadeSurfacesHook =
-        std::function<void(TimeValue t, Bitmap& frame, RenderGlobalContext& gc)>;
+    // Surface shading step, called after the background (already in frame) and before the
+    // effects; returns false when cb reported an abort. Without a hook the frame keeps its
+    // background.
+    using ShadeSurfacesHook = std::function<bool(TimeValue t, Bitmap& frame,
+                                                 RenderGlobalContext& gc, CheckAbortCallback* cb)>;
     void SetShadeSurfaces(ShadeSurfacesHook hook) { shadeSurfaces_ = std::move(hook); }
 
   private:

@@ -23,4 +23,16 @@ class Texmap : public MtlBase {
     // Transparent black for maps without a colour (settings objects held as maps).
     virtual AColor EvalColor(ShadeContext& /*sc*/) { return AColor(0.0f, 0.0f, 0.0f, 0.0f); }
     virtual float EvalMono(ShadeContext& sc) { return Intensity(EvalColor(sc)); }
+    // Bump: how the map's mono value tilts the shading normal, in camera space (the gradient
+    // of the value along the context's bump basis, scaled for a unit amount). Zero for maps
+    // without a value that varies over the surface.
+    virtual Point3 EvalNormalPerturb(ShadeContext& /*sc*/) { return Point3(); }
+    // Maps that work out their own view direction (rather than being looked up along a
+    // reflected ray as environment maps) are evaluated directly in reflection slots.
+    virtual bool HandlesOwnViewPerturb() { return false; }
 };
+
+// The map as an environment seen along dir (camera space): its coordinates are the direction's
+// spherical angles in world space (u around the world's up axis z from +y, v from the nadir to
+// the zenith), and its filter width follows the context's pixel footprint.
+AColor EvalEnvironmentMap(Texmap& map, ShadeContext& sc, const Point3& dir);

@@ -20,10 +20,10 @@ Point3 KvrnLibShadeContext::DUVW(int channel) {
     return ToHost(context_.TextureCoordDelta(channel));
 }
 
-void KvrnLibShadeContext::DPdUVW(int channel, Point3 out[3]) {
+void KvrnLibShadeContext::DPdUVW(int channel, Point3 basis[3]) {
     KvrnLib::Point3 engine[3];
     context_.BumpVectors(channel, engine);
-    for (int i = 0; i < 3; ++i) out[i] = ToHost(engine[i]);
+    for (int i = 0; i < 3; ++i) basis[i] = ToHost(engine[i]);
 }
 
 Point2 KvrnLibShadeContext::ScreenCoord() {

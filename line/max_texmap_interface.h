@@ -20,7 +20,7 @@ class KvrnLibShadeContext : public ShadeContext {
     Point3 V() override;
     Point3 UVW(int channel) override;
     Point3 DUVW(int channel) override;
-    void DPdUVW(int channel, Point3 out[3]) override;
+    void DPdUVW(int channel, Point3 basis[3]) override;
     Point2 ScreenCoord() override;
     Point2 ScreenUV() override;
     int MtlNum() override;
