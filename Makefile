@@ -11,7 +11,7 @@ CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config clang-format \
 	libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev libcli11-dev libpng-dev ghostscript \
-	nlohmann-json3-dev libopenexr-dev libopenimageio-dev
+	nlohmann-json3-dev libopenexr-dev libopenimageio-dev libembree-dev libtbb-dev
 
 # libFuzzer comes with clang's runtime libraries.
 FUZZ_PACKAGES := clang libclang-rt-14-dev

@@ -37,6 +37,9 @@ class INode : public ReferenceTarget {
 
     Mtl* GetMtl();
     void SetMtl(Mtl* mtl);
+    // The object channel (G-buffer object ID) render elements select by, 0 to 65535.
+    int GetGBufID() const { return gbufID_; }
+    void SetGBufID(int id) { gbufID_ = id; }
 
     // Groups: a head stands for its children (members). A closed head's members are
     // reached only through it.
@@ -116,6 +119,7 @@ class INode : public ReferenceTarget {
     std::string name_;
     INode* parent_ = nullptr;
     std::vector<INode*> children_;
+    int gbufID_ = 0;
     bool groupHead_ = false;
     bool groupOpen_ = false;
     bool renderable_ = true;
