@@ -67,8 +67,8 @@ class FrameLight : public RenderLight {
     float density_ = 1.0f;
     std::unordered_set<const INode*> list_;
     bool include_ = false;
-    bool listLights_ = false;             // the list decides what is lit
-    std::vector<const INode*> skip_;      // nodes that cast no shadow from this light
+    bool listLights_ = false;         // the list decides what is lit
+    std::vector<const INode*> skip_;  // nodes that cast no shadow from this light
 };
 
 FrameLight::FrameLight(const LightInstance& li, const RenderGlobalContext& gc, bool shadows) {
@@ -157,8 +157,8 @@ bool FrameLight::Light(ShadeContext& sc, const Point3& normal, Color& color, Poi
     color = color_ * k;
 
     if (withShadows && shadows_ && sc.shadow && sc.mode == SCMODE_NORMAL) {
-        const Color pass =
-            sc.Transmission(p, dir, dist, skip_.empty() ? nullptr : skip_.data(), int(skip_.size()));
+        const Color pass = sc.Transmission(p, dir, dist, skip_.empty() ? nullptr : skip_.data(),
+                                           int(skip_.size()));
         if (!(pass == Color(1.0f, 1.0f, 1.0f))) {
             // Density scales how much the blockers take; the shadow colour tints what they take.
             const float strength = (color.r + color.g + color.b) / 3.0f;

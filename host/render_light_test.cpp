@@ -81,9 +81,9 @@ TEST_F(RenderLightTest, SpotConeIsFullInsideTheHotspotAndEndsAtTheFalloff) {
     EXPECT_FLOAT_EQ(at(14.9f), 2.0f);  // hotspot half-angle 15
     EXPECT_GT(at(16.0f), 0.0f);
     EXPECT_LT(at(16.0f), 2.0f);
-    EXPECT_GT(at(22.0f), at(26.0f));   // falls off monotonically
+    EXPECT_GT(at(22.0f), at(26.0f));  // falls off monotonically
     EXPECT_GT(at(29.8f), 0.0f);
-    EXPECT_EQ(at(30.1f), 0.0f);        // falloff half-angle 30
+    EXPECT_EQ(at(30.1f), 0.0f);  // falloff half-angle 30
     // The spot lights only what faces it.
     sc.p = Point3(0, 0, 0);
     sc.n = Point3(0, 0, -1);
