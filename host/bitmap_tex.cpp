@@ -138,3 +138,7 @@ AColor BitmapTex::EvalColor(ShadeContext& sc) {
     if (c.alphaSource == 2) color.a = 1.0f;
     return c.output ? c.output->Filter(color) : color;
 }
+
+Point3 BitmapTex::EvalNormalPerturb(ShadeContext& sc) {
+    return cache_.uvGen ? cache_.uvGen->BumpPerturb(*this, sc) : Point3();
+}

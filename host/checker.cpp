@@ -124,3 +124,7 @@ AColor Checker::EvalColor(ShadeContext& sc) {
     const AColor b = c.map2 ? c.map2->EvalColor(sc) : c.color2;
     return mix >= 1.0f ? b : Lerp(a, b, mix);
 }
+
+Point3 Checker::EvalNormalPerturb(ShadeContext& sc) {
+    return cache_.uvGen ? cache_.uvGen->BumpPerturb(*this, sc) : Point3();
+}

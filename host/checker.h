@@ -43,6 +43,7 @@ class Checker : public Texmap {
     void Update(TimeValue t, Interval& valid) override;
     // Transparent black where an unrepeated coordinate leaves 0..1.
     AColor EvalColor(ShadeContext& sc) override;
+    Point3 EvalNormalPerturb(ShadeContext& sc) override;
 
     IParamBlock2* Params();
     UVGen* GetUVGen();

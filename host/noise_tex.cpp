@@ -183,3 +183,8 @@ float Noise::EvalMono(ShadeContext& sc) {
 AColor Noise::EvalColor(ShadeContext& sc) {
     return Lerp(cache_.color1, cache_.color2, EvalMono(sc));
 }
+
+Point3 Noise::EvalNormalPerturb(ShadeContext& sc) {
+    if (cache_.source == 1) return ChannelBumpPerturb(*this, sc, cache_.channel);
+    return PointBumpPerturb(*this, sc, 1.0f / cache_.invSize);
+}

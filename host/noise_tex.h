@@ -42,6 +42,8 @@ class Noise : public Texmap {
     AColor EvalColor(ShadeContext& sc) override;
     // The noise value after the thresholds, 0 to 1.
     float EvalMono(ShadeContext& sc) override;
+    // Along the map channel's basis, or across the normal per noise cell for the shaded point.
+    Point3 EvalNormalPerturb(ShadeContext& sc) override;
 
     IParamBlock2* Params();
 

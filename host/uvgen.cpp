@@ -139,6 +139,11 @@ MapUV UVGen::Transform(ShadeContext& sc) const {
     return out;
 }
 
+Point3 UVGen::BumpPerturb(Texmap& map, ShadeContext& sc) const {
+    const int channel = Channel();
+    return channel > 0 ? ChannelBumpPerturb(map, sc, channel) : Point3();
+}
+
 bool UVGen::Wrap(MapUV& uv) const {
     const bool inU = WrapAxis(uv.u, cache_.uTile, cache_.uMirror);
     const bool inV = WrapAxis(uv.v, cache_.vTile, cache_.vMirror);

@@ -7,6 +7,7 @@
 #include "class_desc.h"
 #include "param_block.h"
 #include "shade_context.h"
+#include "texmap.h"
 
 inline constexpr Class_ID UVGEN_CLASS_ID(0x5A3C0001, 0x1B2E7D41);
 
@@ -57,6 +58,10 @@ class UVGen : public ReferenceTarget {
     // False when an axis that neither tiles nor mirrors lies outside 0..1: the map does not
     // cover the point.
     bool Wrap(MapUV& uv) const;
+    // The map channel the coordinates come from; 0 for screen mapping.
+    int Channel() const { return cache_.mapping == 1 ? 0 : cache_.channel; }
+    // Bump through the map's mono value along the channel's basis; zero for screen mapping.
+    Point3 BumpPerturb(Texmap& map, ShadeContext& sc) const;
     bool TilesU() const { return cache_.uTile; }
     bool TilesV() const { return cache_.vTile; }
     bool MirrorsU() const { return cache_.uMirror; }
