@@ -315,6 +315,60 @@ TEST_F(MaterialTest, MultiMaterialFindsSubMaterialsByIdModuloTheCount) {
 
 // The scene files set parameters by internal name: every class registers, builds its blocks and
 // names each parameter in lower camel case.
+TEST_F(MaterialTest, MultiMaterialShadesWithTheSubMaterialOfTheFaceId) {
+    RefHolder holder(MultiMtlClassDesc().Create(false));
+    auto* multi = static_cast<MultiMtl*>(holder.Get());
+    multi->SetNumSubMtls(2);
+    multi->SetGBufID(5);
+    RefHolder subs[2];
+    const Color colors[2] = {Color(1.0f, 0.0f, 0.0f), Color(0.0f, 0.0f, 1.0f)};
+    for (int i = 0; i < 2; ++i) {
+        StdMtl* sub = NewStd(subs[i]);
+        sub->Params()->SetValue(kStdSelfIllum, 0, 100.0);
+        sub->Params()->SetValue(kStdDiffuse, 0, ParamValue(colors[i]));
+        multi->SetSubMtl(i, sub);
+    }
+    static_cast<StdMtl*>(subs[1].Get())->Params()->SetValue(kStdOpacity, 0, 50.0);
+    multi->SetSubMtlID(1, 6);
+
+    SurfaceContext sc;
+    Interval valid = FOREVER;
+    multi->Update(0, valid);
+    auto shade = [&](int id) {
+        sc.mtlNum = id;
+        sc.out.Reset();
+        multi->Shade(sc);
+        return sc.out.c;
+    };
+    ExpectColorNear(shade(0), colors[0], "ID 0");
+    ExpectColorNear(shade(6), colors[1] * 0.5f, "ID 6");
+    ExpectColorNear(shade(2), colors[0], "ID 2 wraps to 0");
+    EXPECT_TRUE(multi->MayBeTransparent(-1));
+    EXPECT_TRUE(multi->MayBeTransparent(6));
+    EXPECT_FALSE(multi->MayBeTransparent(0));
+
+    // A disabled entry (or none) leaves the face opaque black on this material's channel.
+    multi->SetSubMtlEnabled(0, false);
+    multi->Update(0, valid);
+    sc.out.c = Color(1, 1, 1);
+    ExpectColorNear(shade(0), Color(), "disabled");
+    ExpectColorNear(sc.out.t, Color(), "disabled is opaque");
+    EXPECT_EQ(sc.out.gbufId, 5);
+
+    // A sub-material that cannot be updated is named through the multi-material.
+    RefHolder bare(new StdMtl);  // built without its class descriptor: no block
+    static_cast<StdMtl*>(bare.Get())->SetName("Bare");
+    multi->SetSubMtlEnabled(0, true);
+    multi->SetSubMtl(0, static_cast<StdMtl*>(bare.Get()));
+    try {
+        multi->Update(0, valid);
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(multi->GetName() + ": sub-material 1: Bare", 0), 0u)
+            << e.what();
+    }
+}
+
 TEST_F(MaterialTest, RegisteredClassesCreateBlocksWithLowerCamelCaseNames) {
     ClassDirectory directory;
     RegisterHostMaterialClasses(directory);

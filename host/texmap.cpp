@@ -146,7 +146,8 @@ Point3 ChannelBumpPerturb(Texmap& map, ShadeContext& sc, int channel) {
 Point3 PointBumpPerturb(Texmap& map, ShadeContext& sc, float cellSize) {
     const Point3 n = Normalize(sc.N());
     // Any two directions across the normal.
-    const Point3 helper = std::fabs(n.x) < 0.9f ? Point3(1.0f, 0.0f, 0.0f) : Point3(0.0f, 1.0f, 0.0f);
+    const Point3 helper =
+        std::fabs(n.x) < 0.9f ? Point3(1.0f, 0.0f, 0.0f) : Point3(0.0f, 1.0f, 0.0f);
     const Point3 t1 = Normalize(CrossProd(n, helper));
     const Point3 t2 = CrossProd(n, t1);
     Point3 dpdx, dpdy;
