@@ -1,5 +1,6 @@
 // The checker map: two colours (or two sub-maps) in a 2 x 2 checker over one repeat of its
-// texture coordinates, with optionally softened edges.
+// texture coordinates, with optionally softened edges, box-filtered over the pixel footprint
+// (a checker far away or at a grazing angle turns into the mean of its colours).
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 // The noise map: 3D Perlin noise (regular, fractal or turbulent) between two colours, over the
-// shaded point or a map channel, animated by its phase. Deterministic: the same point, time and
-// parameters always give the same value.
+// shaded point or a map channel, animated by its phase. Deterministic: the same point, time,
+// footprint and parameters always give the same value. Octaves finer than the pixel footprint
+// fade to their mean.
 #pragma once
 
 #include <string>

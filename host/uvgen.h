@@ -54,6 +54,10 @@ class UVGen : public ReferenceTarget {
     // u' = (R(u) - uOffset) * uTiling, R rotating by the W angle about (0.5, 0.5); v alike.
     // Not wrapped. Thread-safe after Update.
     MapUV Transform(ShadeContext& sc) const;
+    // Signed change of (u, v) in map space over one pixel in x and in y, for anisotropic
+    // filtering: the channel's DUVWdXY, else its DUVW as an axis-aligned footprint; the screen's
+    // pixel for screen mapping. Thread-safe after Update.
+    void Derivatives(ShadeContext& sc, Point2& dx, Point2& dy) const;
     // Wraps u and v into 0..1: repeats when tiled, reflects every other repeat when mirrored.
     // False when an axis that neither tiles nor mirrors lies outside 0..1: the map does not
     // cover the point.
