@@ -17,6 +17,7 @@
 #include "host_classes.h"
 #include "kvrn_line.h"
 #include "kvrn_line_rend_elem.h"
+#include "light.h"
 #include "line_classes.h"
 #include "line_render_driver.h"
 #include "lineset.h"
@@ -39,6 +40,7 @@ void RegisterPipelineClasses() {
     std::call_once(once, [] {
         ClassDirectory& directory = ClassDirectory::Instance();
         RegisterHostMaterialClasses(directory);
+        RegisterLightClasses(directory);
         RegisterLineRenderElementClass(directory);
         RegisterFileOutClass(directory);
     });
@@ -276,6 +278,7 @@ HostScene::HostScene(const SceneDescription& desc, SceneObjects& loaded, const F
     });
     BuildObjects(desc, loaded);
     BuildCamera(desc, camera);
+    BuildLights(desc);
     ApplyTracks(desc);
     BuildEffects(desc, outputs);
     BuildElements(desc);
@@ -287,6 +290,7 @@ HostScene::HostScene(const SceneDescription& desc, SceneObjects& loaded, const F
     settings.end = FrameTime(frames.empty() ? 0 : frames.back());
     settings.rangeRender = frames.size() > 1;
     settings.background = background;
+    BuildShading(desc);
     CheckMaps(desc, settings.start);
 }
 
@@ -517,6 +521,10 @@ void HostScene::ApplyTracks(const SceneDescription& desc) {
             if (section == "linesets") target = objects.LineSetNamed(name);
             if (section == "materials") target = Named(ParamType::Mtl, name);
             if (section == "maps") target = Named(ParamType::Texmap, name);
+            if (section == "lights") {
+                INode* node = LightNamed(name);
+                target = node ? node->GetObjectRef() : nullptr;
+            }
             if (!target)
                 Fail(desc, track.where,
                      "no " + section.substr(0, section.size() - 1) + " named \"" + name + "\"");
@@ -610,6 +618,143 @@ void HostScene::BuildElements(const SceneDescription& desc) {
         setup_.elements.emplace_back(made.get());
         elements_.push_back({made.get(), e.name, element.png});
     }
+}
+
+INode* HostScene::LightNamed(const std::string& name) const {
+    for (const auto& [n, node] : lights_)
+        if (n == name) return node;
+    return nullptr;
+}
+
+namespace {
+
+bool HasLight(Scene& scene) {
+    bool found = false;
+    scene.Walk([&found](INode* node) {
+        if (dynamic_cast<LightObject*>(node->GetObjectRef())) found = true;
+    });
+    return found;
+}
+
+Point3 VectorAt(const Json& value, bool& ok) {
+    ok = value.is_array() && value.size() == 3 &&
+         std::all_of(value.begin(), value.end(), [](const Json& v) { return v.is_number(); });
+    if (!ok) return {};
+    return {value[0].get<float>(), value[1].get<float>(), value[2].get<float>()};
+}
+
+}  // namespace
+
+// A light's node sits at "position" and, unless it is an omni or ambient light, looks at
+// "target" (the framed objects' centre when not given) through a target node of its own.
+INode* HostScene::AddLightNode(const std::string& name, LightObject* light, const Point3& position,
+                               const Point3& target, INode* parent) {
+    auto* node = new INode;
+    node->SetName(name);
+    node->SetObjectRef(light);
+    node->SetRenderable(false);
+    (parent ? parent : GetScene().GetRootNode())->AttachChild(node);
+    node->SetPosition(0, position, false);
+    if (light->GetType() == LightType::kSpot || light->GetType() == LightType::kDirectional) {
+        auto* aim = new INode;
+        aim->SetName(name + ".target");
+        aim->SetRenderable(false);
+        GetScene().GetRootNode()->AttachChild(aim);
+        aim->SetPosition(0, target, false);
+        const Point3 dir = Normalize(target - position);
+        node->SetLookAt(aim, std::fabs(dir.z) > 0.999f ? Point3(0, 1, 0) : Point3(0, 0, 1));
+    }
+    lights_.emplace_back(name, node);
+    return node;
+}
+
+void HostScene::BuildLights(const SceneDescription& desc) {
+    const JsonNameResolver resolve = [this](ParamType type, const std::string& name) {
+        return Named(type, name);
+    };
+    const Point3 centre = ToHost(framed_.target);
+    for (const ClassedDesc& entry : desc.lights) {
+        ReferenceTarget* made = CreateByName(LIGHT_CLASS_ID, entry.className);
+        auto* light = dynamic_cast<LightObject*>(made);
+        if (!light) {
+            Fail(desc, entry.where + ".class",
+                 "\"" + entry.className + "\" is not a light class (" + ClassNames(LIGHT_CLASS_ID) +
+                     ")");
+        }
+        RefPtr<LightObject> held(light);
+        Json params = Json::parse(entry.paramsJson);
+        Point3 position = centre, target = centre;
+        INode* parent = nullptr;
+        bool ok = true;
+        if (params.contains("position")) {
+            position = VectorAt(params["position"], ok);
+            if (!ok) Fail(desc, entry.where + ".position", "expected [x, y, z]");
+            params.erase("position");
+        } else if (light->GetType() != LightType::kAmbient) {
+            Fail(desc, entry.where, "needs a \"position\" [x, y, z]");
+        }
+        if (params.contains("target")) {
+            target = VectorAt(params["target"], ok);
+            if (!ok) Fail(desc, entry.where + ".target", "expected [x, y, z]");
+            params.erase("target");
+        }
+        if (params.contains("parent")) {
+            const Json& p = params["parent"];
+            parent =
+                p.is_string() ? lineObjects_->GetScene().FindNode(p.get<std::string>()) : nullptr;
+            if (!parent) Fail(desc, entry.where + ".parent", "no object named " + p.dump());
+            params.erase("parent");
+        }
+        if ((light->GetType() == LightType::kSpot || light->GetType() == LightType::kDirectional) &&
+            (target - position).Length() <= 0.0f) {
+            Fail(desc, entry.where + ".target", "the light's target is at its position");
+        }
+        AddLightNode(entry.name, light, position, target, parent);
+        const std::string error = ApplyParams(*light, params, entry.where, resolve, Folder(desc));
+        if (!error.empty()) throw InputError((desc.path.empty() ? "" : desc.path + ": ") + error);
+    }
+    if (!HasLight(GetScene())) AddDefaultLights();
+}
+
+// A scene without lights gets a key light from above the camera's left shoulder, casting
+// shadows, and a weaker fill from the right; both shine at the framed objects' centre.
+void HostScene::AddDefaultLights() {
+    const KvrnLib::Matrix3& view = framed_.camera.camToWorld;
+    const Point3 right = ToHost(view.row[0]), up = ToHost(view.row[1]), back = ToHost(view.row[2]);
+    const Point3 centre = ToHost(framed_.target);
+    const float d = std::max(framed_.distance, 1e-3f);
+    auto* key = new LightObject(LightType::kDirectional);
+    key->SetShadow(true);
+    key->SetIntensity(0, 0.9f, false);
+    AddLightNode("default key light", key, centre + (right * -0.6f + up * 0.9f + back * 0.8f) * d,
+                 centre, nullptr);
+    auto* fill = new LightObject(LightType::kDirectional);
+    fill->SetIntensity(0, 0.35f, false);
+    fill->SetRGBColor(0, Color(0.92f, 0.95f, 1.0f), false);
+    AddLightNode("default fill light", fill, centre + (right * 0.9f + up * 0.1f + back * 0.5f) * d,
+                 centre, nullptr);
+}
+
+void HostScene::BuildShading(const SceneDescription& desc) {
+    const ShadingDesc& s = desc.shading;
+    ShadingSettings& out = setup_.shading;
+    out.enabled = s.enabled;
+    out.samples = s.samples;
+    out.filter = PixelFilter(s.filter);
+    out.filterRadius = s.filterRadius;
+    out.adaptive = s.adaptive;
+    out.adaptiveThreshold = s.adaptiveThreshold;
+    out.adaptiveSamples = std::max(s.adaptiveSamples, s.samples);
+    out.maxRayDepth = s.maxRayDepth;
+    out.maxTransparencyLayers = s.maxTransparencyLayers;
+    out.shadows = s.shadows;
+    out.ambient = Color(s.ambient[0], s.ambient[1], s.ambient[2]);
+    if (!s.environment.empty())
+        setup_.environment = dynamic_cast<Texmap*>(Named(ParamType::Texmap, s.environment));
+    RenderSettings& settings = setup_.settings;
+    settings.backgroundGradient = s.gradient;
+    settings.gradientTop = {s.gradientTop[0], s.gradientTop[1], s.gradientTop[2], 1.0f};
+    settings.gradientBottom = {s.gradientBottom[0], s.gradientBottom[1], s.gradientBottom[2], 1.0f};
 }
 
 // Texture files are read now, so that a missing one stops the run before any frame.

@@ -16,6 +16,7 @@
 #include "scene_objects.h"
 
 class KvrnFileOut;
+class LightObject;
 class KvrnLine;
 class KvrnLineRendElem;
 
@@ -63,12 +64,18 @@ class HostScene {
     void BuildMaterials(const SceneDescription& desc);
     void BuildObjects(const SceneDescription& desc, SceneObjects& loaded);
     void BuildCamera(const SceneDescription& desc, const FramedCamera& camera);
+    void BuildLights(const SceneDescription& desc);
+    void AddDefaultLights();
+    INode* AddLightNode(const std::string& name, LightObject* light, const Point3& position,
+                        const Point3& target, INode* parent);
+    void BuildShading(const SceneDescription& desc);
     void ApplyTracks(const SceneDescription& desc);
     void AnimateCameraView(const SceneDescription& desc, const TrackDesc& track);
     void BuildEffects(const SceneDescription& desc, const CommandLineOutputs& outputs);
     void BuildElements(const SceneDescription& desc);
     void CheckMaps(const SceneDescription& desc, TimeValue t);
     ReferenceTarget* Named(ParamType type, const std::string& name) const;
+    INode* LightNamed(const std::string& name) const;
     Mtl* TwoSidedMaterial();
 
     std::unique_ptr<SceneLineObjects> lineObjects_;
@@ -79,6 +86,7 @@ class HostScene {
     std::vector<std::pair<std::string, RefPtr<ReferenceTarget>>> materials_;
     FramedCamera framed_;
     INode* cameraTarget_ = nullptr;
+    std::vector<std::pair<std::string, INode*>> lights_;  // scene and default lights by name
     RefPtr<Mtl> twoSided_;  // made when the eye or the target is animated
     std::vector<KvrnFileOut*> fileOutputs_;
     std::vector<ElementOutput> elements_;

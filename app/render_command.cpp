@@ -319,6 +319,10 @@ CLI::App* AddRenderCommand(CLI::App& app, RenderOptions* options) {
                        "Memory the render may use, such as 8G or 512M (default: the memory "
                        "available, cgroup limits included); a render estimated to need more is "
                        "refused before it starts");
+    render->add_flag("--no-shading", options->noShading,
+                     "Lines over the background only: surfaces are not shaded");
+    render->add_option("--samples", options->samples,
+                       "Shading samples per pixel: 1, 4, 8 or 16 (default: the scene's, 4)");
     render->add_flag("-q,--quiet", options->quiet, "No progress and no summary");
     render->add_option("--stats-json", options->statsJson,
                        "Write stage times, counts and peak memory as JSON");
@@ -511,6 +515,13 @@ int RenderRun::CheckInputs() {
             outputs.push_back(output);
         }
         description_ = DescribeJob(o);
+        if (o.noShading) description_.shading.enabled = false;
+        if (o.samples != 0) {
+            if (o.samples != 1 && o.samples != 4 && o.samples != 8 && o.samples != 16)
+                throw InputError("--samples " + std::to_string(o.samples) +
+                                 ": expected 1, 4, 8 or 16 samples per pixel");
+            description_.shading.samples = o.samples;
+        }
         if (o.frames.empty()) {
             for (int f = description_.animation.start; f <= description_.animation.end; ++f)
                 frames_.push_back(f);

@@ -34,6 +34,8 @@ struct RenderOptions {
     std::string saveScene;       // the scene as the settings objects were used, as a scene file
     std::string frames;          // "A-B[xSTEP]"; empty: the scene's animation (frame 0 if none)
     std::string chunk;           // "I/N": part I (from 0) of N equal parts of the frames
+    bool noShading = false;      // lines over the background only
+    int samples = 0;             // samples per pixel; 0: the scene's (4 by default)
 };
 
 // Registers the `render` subcommand on `app`; parsing fills *options, which must outlive `app`.

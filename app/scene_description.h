@@ -266,6 +266,28 @@ struct ClassedDesc {
     std::string paramsJson;
 };
 
+// How surfaces are shaded: the "shading" section. Defaults: shaded, 4 samples per pixel, a
+// Mitchell filter, adaptive refinement, shadows, no ambient light.
+struct ShadingDesc {
+    bool enabled = true;
+    int32_t samples = 4;  // 1, 4, 8 or 16
+    int32_t filter = 3;   // 0 box, 1 tent, 2 gaussian, 3 mitchell
+    float filterRadius = 1.5f;
+    bool adaptive = true;
+    float adaptiveThreshold = 0.05f;
+    int32_t adaptiveSamples = 16;
+    int32_t maxRayDepth = 4;
+    int32_t maxTransparencyLayers = 16;
+    bool shadows = true;
+    std::array<float, 3> ambient{0.0f, 0.0f, 0.0f};
+    std::string environment;  // a map name; empty: none
+    // A vertical background gradient (replaces the plain background colour).
+    bool gradient = false;
+    std::array<float, 3> gradientTop{0.0f, 0.0f, 0.0f};
+    std::array<float, 3> gradientBottom{0.0f, 0.0f, 0.0f};
+    std::string where;  // "shading", when the file has the section
+};
+
 struct SceneDescription;
 
 // An entry of the render-effects list: a line effect, or a vector file output.
@@ -297,6 +319,10 @@ struct SceneDescription {
     std::vector<TrackDesc> tracks;
     std::vector<ClassedDesc> materials;
     std::vector<ClassedDesc> maps;
+    // Lights by name: "class" and the light's parameters, plus "position", "target" and
+    // "parent" for its node (checked when the host scene is built).
+    std::vector<ClassedDesc> lights;
+    ShadingDesc shading;
     // Empty: the line effect alone. Otherwise the list in order, the line effect at most once.
     std::vector<EffectDesc> effects;
     std::vector<RenderElementDesc> renderElements;

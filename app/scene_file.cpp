@@ -220,6 +220,7 @@ class SceneParser {
     LineSetDesc ReadLineSet(const Json& value, const std::string& where);
     void ReadEdgeSwitches(Fields& fields, const std::string& suffix, EdgeSwitchesDesc& edges) const;
     ReductionDesc ReadReduction(const Json& value, const std::string& where) const;
+    ShadingDesc ReadShading(const Json& value, const std::string& where) const;
     int32_t BrushSlot(const Json& value, const std::string& where);
     // Line effects of their own in the effects list: their settings read as a scene over the
     // same objects and maps.
@@ -847,6 +848,48 @@ LineSetDesc SceneParser::ReadLineSet(const Json& value, const std::string& where
     return set;
 }
 
+ShadingDesc SceneParser::ReadShading(const Json& value, const std::string& where) const {
+    static constexpr const char* kFilters[] = {"box", "tent", "gaussian", "mitchell"};
+    Fields fields(*this, value, where);
+    ShadingDesc shading;
+    shading.where = where;
+    fields.Bool("enabled", shading.enabled);
+    if (const Json* samples = fields.Find("samples")) {
+        shading.samples = Whole(*samples, fields.PathOf("samples"), 1, 16);
+        if (shading.samples != 1 && shading.samples != 4 && shading.samples != 8 &&
+            shading.samples != 16)
+            Fail(fields.PathOf("samples"), "expected 1, 4, 8 or 16 samples per pixel");
+    }
+    if (const Json* filter = fields.Find("filter"))
+        shading.filter = Choice(*filter, fields.PathOf("filter"), kFilters);
+    fields.Float("filterRadius", shading.filterRadius, 0.5, 4);
+    fields.Bool("adaptive", shading.adaptive);
+    fields.Float("adaptiveThreshold", shading.adaptiveThreshold, 0.001, 1);
+    fields.Int("adaptiveSamples", shading.adaptiveSamples, 1, 64);
+    if (shading.adaptiveSamples < shading.samples) {
+        Fail(fields.PathOf("adaptiveSamples"),
+             std::to_string(shading.adaptiveSamples) + " is fewer than the " +
+                 std::to_string(shading.samples) + " samples every pixel gets");
+    }
+    fields.Int("maxRayDepth", shading.maxRayDepth, 0, 16);
+    fields.Int("maxTransparencyLayers", shading.maxTransparencyLayers, 1, 64);
+    fields.Bool("shadows", shading.shadows);
+    if (const Json* ambient = fields.Find("ambient"))
+        shading.ambient = Color(*ambient, fields.PathOf("ambient"));
+    if (const Json* environment = fields.Find("environment"))
+        shading.environment = String(*environment, fields.PathOf("environment"));
+    if (const Json* gradient = fields.Find("backgroundGradient")) {
+        const std::string at = fields.PathOf("backgroundGradient");
+        if (!gradient->is_array() || gradient->size() != 2)
+            Fail(at, "expected [top colour, bottom colour]");
+        shading.gradient = true;
+        shading.gradientTop = Color((*gradient)[0], at + "[0]");
+        shading.gradientBottom = Color((*gradient)[1], at + "[1]");
+    }
+    fields.Finish();
+    return shading;
+}
+
 SceneDescription SceneParser::Parse(const std::string& text) {
     Json root;
     try {
@@ -907,6 +950,16 @@ SceneDescription SceneParser::Parse(const std::string& text) {
     }
     if (const Json* elements = top.Find("renderElements"))
         scene_.renderElements = ReadRenderElements(*elements, "renderElements", fail);
+    if (const Json* lights = top.Find("lights"))
+        scene_.lights = ReadClassedSection(*lights, "lights", fail);
+    if (const Json* shading = top.Find("shading")) {
+        scene_.shading = ReadShading(*shading, "shading");
+        if (!scene_.shading.environment.empty() &&
+            !mapNames_.contains(scene_.shading.environment)) {
+            Fail("shading.environment",
+                 "no map named \"" + scene_.shading.environment + "\" in \"maps\"");
+        }
+    }
     top.Finish();
     return std::move(scene_);
 }

@@ -104,8 +104,8 @@ std::vector<TrackDesc> ReadTracks(const Json& value, const std::string& where,
                                   const AnimationDesc& animation, const SectionFail& fail) {
     ObjectAt(value, where, fail);
     std::vector<TrackDesc> tracks;
-    static const std::set<std::string> kNamed = {"objects", "brushes", "linesets", "materials",
-                                                 "maps"};
+    static const std::set<std::string> kNamed = {"objects",   "brushes", "linesets",
+                                                 "materials", "maps",    "lights"};
     for (const auto& [section, body] : value.items()) {
         const std::string at = Child(where, section);
         ObjectAt(body, at, fail);
@@ -124,7 +124,7 @@ std::vector<TrackDesc> ReadTracks(const Json& value, const std::string& where,
         } else {
             Fail(fail, at,
                  "unknown section (expected objects, camera, line, brushes, linesets, "
-                 "materials or maps)");
+                 "materials, maps or lights)");
         }
     }
     return tracks;

@@ -50,8 +50,8 @@ TEST(SceneSections, AnimationKeysAreReadInTheirFramesAndBadOnesNamed) {
     EXPECT_TRUE(
         StartsWith(ParseError(std::string(base) + R"({"line": {"randomSeed": [[3, 1], [3, 2]]}}})"),
                    "s.json: keys.line.randomSeed[1]: frame 3 has a key already"));
-    EXPECT_TRUE(StartsWith(ParseError(std::string(base) + R"({"lights": {}}})"),
-                           "s.json: keys.lights: unknown section"));
+    EXPECT_TRUE(StartsWith(ParseError(std::string(base) + R"({"sounds": {}}})"),
+                           "s.json: keys.sounds: unknown section"));
     EXPECT_TRUE(StartsWith(ParseError(R"({"animation": {"start": 5, "end": 4}})"),
                            "s.json: animation: end 4 is before start 5"));
     EXPECT_TRUE(StartsWith(ParseError(R"({"animation": {"frameRate": 7}})"),

@@ -121,8 +121,14 @@ AColor BitmapTex::EvalColor(ShadeContext& sc) {
     const int channels = std::min(c.channels, 4);
     lookup.s = uv.u;
     lookup.t = 1.0f - uv.v;
-    lookup.dsdx = uv.du;
-    lookup.dtdy = uv.dv;
+    if (sc.filterMaps) {
+        Point2 dx, dy;
+        c.uvGen->Derivatives(sc, dx, dy);
+        lookup.dsdx = dx.x;
+        lookup.dtdx = -dx.y;
+        lookup.dsdy = dy.x;
+        lookup.dtdy = -dy.y;
+    }
     lookup.channels = channels;
     if (!GetImageLibrary().Texture(c.handle, lookup, texel)) {
         return AColor(0.0f, 0.0f, 0.0f, 0.0f);
@@ -137,4 +143,8 @@ AColor BitmapTex::EvalColor(ShadeContext& sc) {
     if (c.alphaSource == 1) color.a = Intensity(color);
     if (c.alphaSource == 2) color.a = 1.0f;
     return c.output ? c.output->Filter(color) : color;
+}
+
+Point3 BitmapTex::EvalNormalPerturb(ShadeContext& sc) {
+    return cache_.uvGen ? cache_.uvGen->BumpPerturb(*this, sc) : Point3();
 }

@@ -42,6 +42,7 @@ class BitmapTex : public Texmap {
     // Straight colour as the file stores it (filtered without premultiplying); transparent
     // black off the image where the coordinates do not repeat.
     AColor EvalColor(ShadeContext& sc) override;
+    Point3 EvalNormalPerturb(ShadeContext& sc) override;
 
     IParamBlock2* Params();
     UVGen* GetUVGen();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <latch>
@@ -87,6 +88,25 @@ TEST_F(BitmapTexTest, TexelCentresGiveTheTexelsForEveryFilter) {
     FixedShadeContext sc;
     sc.uvw = Point3(0.5f, 0.75f, 0.0f);
     EXPECT_NEAR(map_->EvalColor(sc).r, 0.5f * (Texel(1, 0, 0) + Texel(2, 0, 0)) / 255.0f, 1e-4f);
+}
+
+TEST_F(BitmapTexTest, EnvironmentDirectionsFindTheirTexels) {
+    map_->Params()->SetValue(kBitmapFileName, 0, ParamValue(WritePng()));
+    map_->Params()->SetValue(kBitmapFiltering, 0, 2);
+    Update();
+    // Columns go round z from +y towards +x, rows from the zenith down; the camera here is the
+    // world. Each direction points at a texel's centre.
+    const float s = std::sqrt(0.5f), up = std::sqrt(0.5f);
+    const Point3 horizontal[kWidth] = {{s, s, 0}, {s, -s, 0}, {-s, -s, 0}, {-s, s, 0}};
+    FixedShadeContext sc;
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const Point3 dir = horizontal[x] * up + Point3(0.0f, 0.0f, y == 0 ? up : -up);
+            const AColor c = EvalEnvironmentMap(*map_, sc, dir);
+            EXPECT_NEAR(c.r, Texel(x, y, 0) / 255.0f, 1e-3f) << x << ", " << y;
+            EXPECT_NEAR(c.g, Texel(x, y, 1) / 255.0f, 1e-3f) << x << ", " << y;
+        }
+    }
 }
 
 TEST_F(BitmapTexTest, UnreadableFilesFailAtUpdateNamingTheFile) {

@@ -14,12 +14,20 @@ class CheckerClassDesc2 : public ClassDesc2 {
     std::string Category() const override { return "Maps"; }
 };
 
-// Which colour a coordinate x in cells (0..2 over one repeat) takes: 0 in the first cell, 1 in
-// the second, ramping linearly across each edge over a width of r cells.
-float CellWeight(float x, float r) {
-    if (r <= 0.0f) return x < 1.0f ? 0.0f : 1.0f;
-    auto ramp = [r](float d) { return std::clamp(d / r + 0.5f, 0.0f, 1.0f); };
-    return ramp(x - 1.0f) - ramp(x - 2.0f) + (1.0f - ramp(x));
+// How much of the second colour a box of width w cells centred on x takes, x in cells (two per
+// repeat, the second cell of each repeat taking colour 2). Exact: the box integral of the square
+// wave from its antiderivative. Softening is a box of its own width, which turns the edge into
+// the linear ramp; widths of boxes in a row add up as a conservative footprint.
+float CellWeight(float x, float w) {
+    if (w <= 0.0f) {
+        const float f = x - 2.0f * std::floor(x * 0.5f);
+        return f < 1.0f ? 0.0f : 1.0f;
+    }
+    auto integral = [](float y) {
+        const float repeats = std::floor(y * 0.5f);
+        return repeats + std::max(y - 2.0f * repeats - 1.0f, 0.0f);
+    };
+    return std::clamp((integral(x + 0.5f * w) - integral(x - 0.5f * w)) / w, 0.0f, 1.0f);
 }
 
 }  // namespace
@@ -113,14 +121,24 @@ void Checker::Update(TimeValue t, Interval& valid) {
 AColor Checker::EvalColor(ShadeContext& sc) {
     const Cache& c = cache_;
     if (!c.uvGen) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
-    MapUV uv = c.uvGen->Transform(sc);
-    if (!c.uvGen->Wrap(uv)) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
-    const float wu = CellWeight(uv.u * 2.0f, c.soften);
-    const float wv = CellWeight(uv.v * 2.0f, c.soften);
-    // Colour 2 where exactly one axis is in its second cell.
+    const MapUV uv = c.uvGen->Transform(sc);
+    MapUV wrapped = uv;
+    if (!c.uvGen->Wrap(wrapped)) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
+    // Repeats filter across their seams; mirrored and single repeats within their own.
+    const float u = c.uvGen->TilesU() && !c.uvGen->MirrorsU() ? uv.u : wrapped.u;
+    const float v = c.uvGen->TilesV() && !c.uvGen->MirrorsV() ? uv.v : wrapped.v;
+    const float fu = sc.filterMaps ? 2.0f * uv.du : 0.0f;
+    const float fv = sc.filterMaps ? 2.0f * uv.dv : 0.0f;
+    const float wu = CellWeight(u * 2.0f, fu + c.soften);
+    const float wv = CellWeight(v * 2.0f, fv + c.soften);
+    // Colour 2 where exactly one axis is in its second cell; the axes filter independently.
     const float mix = wu + wv - 2.0f * wu * wv;
     const AColor a = c.map1 ? c.map1->EvalColor(sc) : c.color1;
     if (mix <= 0.0f) return a;
     const AColor b = c.map2 ? c.map2->EvalColor(sc) : c.color2;
     return mix >= 1.0f ? b : Lerp(a, b, mix);
+}
+
+Point3 Checker::EvalNormalPerturb(ShadeContext& sc) {
+    return cache_.uvGen ? cache_.uvGen->BumpPerturb(*this, sc) : Point3();
 }

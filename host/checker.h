@@ -1,5 +1,6 @@
 // The checker map: two colours (or two sub-maps) in a 2 x 2 checker over one repeat of its
-// texture coordinates, with optionally softened edges.
+// texture coordinates, with optionally softened edges, box-filtered over the pixel footprint
+// (a checker far away or at a grazing angle turns into the mean of its colours).
 #pragma once
 
 #include <string>
@@ -43,6 +44,7 @@ class Checker : public Texmap {
     void Update(TimeValue t, Interval& valid) override;
     // Transparent black where an unrepeated coordinate leaves 0..1.
     AColor EvalColor(ShadeContext& sc) override;
+    Point3 EvalNormalPerturb(ShadeContext& sc) override;
 
     IParamBlock2* Params();
     UVGen* GetUVGen();

@@ -119,3 +119,7 @@ AColor Gradient::EvalColor(ShadeContext& sc) {
     }
     return Lerp(c.color2, c.color3, (x - c.pos2) / (1.0f - c.pos2));
 }
+
+Point3 Gradient::EvalNormalPerturb(ShadeContext& sc) {
+    return cache_.uvGen ? cache_.uvGen->BumpPerturb(*this, sc) : Point3();
+}

@@ -38,6 +38,7 @@ class Gradient : public Texmap {
     Interval Validity(TimeValue t) override;
     void Update(TimeValue t, Interval& valid) override;
     AColor EvalColor(ShadeContext& sc) override;
+    Point3 EvalNormalPerturb(ShadeContext& sc) override;
 
     IParamBlock2* Params();
     UVGen* GetUVGen();

@@ -1,6 +1,9 @@
 #include "multi_mtl.h"
 
 #include <algorithm>
+#include <stdexcept>
+
+#include "shade_context.h"
 
 namespace {
 
@@ -112,18 +115,62 @@ void MultiMtl::SetSubMtlEnabled(int i, bool on) {
     if (IParamBlock2* p = Params()) p->SetValue(kMultiEnabled, 0, on, i);
 }
 
-Mtl* MultiMtl::MaterialForID(int mtlId) {
-    const int n = NumSubMtls();
+std::vector<MultiMtl::Entry> MultiMtl::Entries() {
+    std::vector<Entry> entries(static_cast<size_t>(NumSubMtls()));
+    for (size_t i = 0; i < entries.size(); ++i)
+        entries[i] = {GetSubMtlID(int(i)), GetSubMtlEnabled(int(i)), GetSubMtl(int(i))};
+    return entries;
+}
+
+Mtl* MultiMtl::Find(const std::vector<Entry>& entries, int mtlId) {
+    const int n = int(entries.size());
     if (n == 0) return nullptr;
-    auto find = [this, n](int id) -> int {
-        for (int i = 0; i < n; ++i) {
-            if (GetSubMtlID(i) == id) return i;
+    auto find = [&entries](int id) -> const Entry* {
+        for (const Entry& e : entries) {
+            if (e.id == id) return &e;
         }
-        return -1;
+        return nullptr;
     };
-    int i = find(mtlId);
-    if (i < 0) i = find(((mtlId % n) + n) % n);
-    return i >= 0 && GetSubMtlEnabled(i) ? GetSubMtl(i) : nullptr;
+    const Entry* e = find(mtlId);
+    if (!e) e = find(((mtlId % n) + n) % n);
+    return e && e->enabled ? e->mtl : nullptr;
+}
+
+Mtl* MultiMtl::MaterialForID(int mtlId) { return Find(Entries(), mtlId); }
+
+void MultiMtl::Update(TimeValue t, Interval& valid) {
+    std::vector<Entry> entries = Entries();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!entries[i].mtl || !entries[i].enabled) continue;
+        try {
+            entries[i].mtl->Update(t, valid);
+        } catch (const std::exception& e) {
+            throw std::runtime_error(GetName() + ": sub-material " + std::to_string(i + 1) + ": " +
+                                     e.what());
+        }
+    }
+    cache_ = std::move(entries);
+}
+
+void MultiMtl::Shade(ShadeContext& sc) {
+    if (Mtl* m = Find(cache_, sc.MtlNum())) {
+        m->Shade(sc);
+        return;
+    }
+    sc.out.c = Color();
+    sc.out.t = Color();
+    sc.out.gbufId = GetGBufID();
+}
+
+bool MultiMtl::MayBeTransparent(int subMtlNum) {
+    if (subMtlNum >= 0) {
+        Mtl* m = Find(cache_, subMtlNum);
+        return m && m->MayBeTransparent(-1);
+    }
+    for (const Entry& e : cache_) {
+        if (e.mtl && e.enabled && e.mtl->MayBeTransparent(-1)) return true;
+    }
+    return false;
 }
 
 unsigned MultiMtl::Requirements(int subMtlNum) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "class_desc.h"
 #include "mtl.h"
@@ -53,7 +54,27 @@ class MultiMtl : public Mtl {
     // whose ID is the face ID modulo the entry count (as faces past the last ID wrap), else null.
     Mtl* MaterialForID(int mtlId);
 
+    // Updates every sub-material and caches the ID table for Shade; throws naming this material
+    // and the entry.
+    void Update(TimeValue t, Interval& valid) override;
+    // Hands the sample to the cached MaterialForID(sc.MtlNum()). A face whose ID finds no
+    // enabled sub-material is opaque black, as a face without a material, with this material's
+    // effects channel.
+    void Shade(ShadeContext& sc) override;
+    bool MayBeTransparent(int subMtlNum) override;
+
     IParamBlock2* Params();
+
+  private:
+    struct Entry {
+        int id = 0;
+        bool enabled = true;
+        Mtl* mtl = nullptr;
+    };
+    static Mtl* Find(const std::vector<Entry>& entries, int mtlId);
+    std::vector<Entry> Entries();
+
+    std::vector<Entry> cache_;
 };
 
 ClassDesc2& MultiMtlClassDesc();

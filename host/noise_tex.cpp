@@ -39,6 +39,15 @@ double Grad(int hash, double x, double y, double z) {
 // so the pattern changes smoothly without sliding.
 constexpr float kPhaseSliceOffset = 57.31f;
 
+// Mean of |PerlinNoise| over space: what a turbulence octave too fine for the pixel shows.
+constexpr float kMeanAbsNoise = 0.224f;
+
+// Share of an octave of period 1 / scale kept for a footprint (in noise cells): whole below
+// half a period per pixel, gone at a period per pixel (it would only alias).
+float OctaveFade(float footprint, float scale) {
+    return std::clamp(2.0f - 2.0f * footprint * scale, 0.0f, 1.0f);
+}
+
 class NoiseClassDesc2 : public ClassDesc2 {
   public:
     ReferenceTarget* Create(bool loading) override;
@@ -149,6 +158,16 @@ void Noise::Update(TimeValue t, Interval& valid) {
 float Noise::EvalMono(ShadeContext& sc) {
     const Cache& c = cache_;
     const Point3 q = (c.source == 1 ? sc.UVW(c.channel) : sc.P()) * c.invSize;
+    float footprint = 0.0f;
+    if (sc.filterMaps) {
+        if (c.source == 1) {
+            footprint = sc.DUVW(c.channel).Length() * c.invSize;
+        } else {
+            Point3 dpdx, dpdy;
+            sc.DP(dpdx, dpdy);
+            footprint = std::max(dpdx.Length(), dpdy.Length()) * c.invSize;
+        }
+    }
     const float slice = std::floor(c.phase);
     const float blend = float(Fade(double(c.phase - slice)));
     auto sample = [&](const Point3& p) {
@@ -160,14 +179,17 @@ float Noise::EvalMono(ShadeContext& sc) {
     };
     float value;
     if (c.type == 0) {
-        value = 0.5f * (sample(q) + 1.0f);
+        value = 0.5f * (sample(q) * OctaveFade(footprint, 1.0f) + 1.0f);
     } else {
         // Octaves at doubling frequency and halving weight; a fractional last level blends in.
         float sum = 0.0f, weight = 0.0f, scale = 1.0f;
         for (int i = 0; float(i) < c.levels; ++i) {
             const float share = std::min(1.0f, c.levels - float(i));
-            const float n = sample(q * scale);
-            sum += (c.type == 2 ? std::fabs(n) : n) * share / scale;
+            const float fade = OctaveFade(footprint, scale);
+            float n = 0.0f;
+            if (fade > 0.0f) n = sample(q * scale);
+            n = c.type == 2 ? std::fabs(n) * fade + kMeanAbsNoise * (1.0f - fade) : n * fade;
+            sum += n * share / scale;
             weight += share / scale;
             scale *= 2.0f;
         }
@@ -182,4 +204,9 @@ float Noise::EvalMono(ShadeContext& sc) {
 
 AColor Noise::EvalColor(ShadeContext& sc) {
     return Lerp(cache_.color1, cache_.color2, EvalMono(sc));
+}
+
+Point3 Noise::EvalNormalPerturb(ShadeContext& sc) {
+    if (cache_.source == 1) return ChannelBumpPerturb(*this, sc, cache_.channel);
+    return PointBumpPerturb(*this, sc, 1.0f / cache_.invSize);
 }

@@ -1,6 +1,7 @@
 // The noise map: 3D Perlin noise (regular, fractal or turbulent) between two colours, over the
-// shaded point or a map channel, animated by its phase. Deterministic: the same point, time and
-// parameters always give the same value.
+// shaded point or a map channel, animated by its phase. Deterministic: the same point, time,
+// footprint and parameters always give the same value. Octaves finer than the pixel footprint
+// fade to their mean.
 #pragma once
 
 #include <string>
@@ -42,6 +43,8 @@ class Noise : public Texmap {
     AColor EvalColor(ShadeContext& sc) override;
     // The noise value after the thresholds, 0 to 1.
     float EvalMono(ShadeContext& sc) override;
+    // Along the map channel's basis, or across the normal per noise cell for the shaded point.
+    Point3 EvalNormalPerturb(ShadeContext& sc) override;
 
     IParamBlock2* Params();
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -73,6 +74,46 @@ TEST_F(NoiseTest, EveryTypeIsDeterministicVariedAndWithinZeroToOne) {
         EXPECT_GE(lo, 0.0f) << "type " << type;
         EXPECT_LE(hi, 1.0f) << "type " << type;
         EXPECT_GT(hi - lo, 0.3f) << "type " << type;
+    }
+}
+
+// A point whose pixel covers `footprint` world units.
+class FootprintContext : public FixedShadeContext {
+  public:
+    void DP(Point3& dpdx, Point3& dpdy) override {
+        dpdx = Point3(footprint, 0.0f, 0.0f);
+        dpdy = Point3(0.0f, footprint, 0.0f);
+    }
+    float footprint = 0.0f;
+};
+
+TEST_F(NoiseTest, OctavesFinerThanThePixelFadeToTheirMean) {
+    // type, value with every octave faded
+    const std::pair<int, float> types[] = {{0, 0.5f}, {1, 0.5f}, {2, 0.224f}};
+    for (const auto& [type, flat] : types) {
+        noise_->Params()->SetValue(kNoiseType, 0, type);
+        noise_->Params()->SetValue(kNoiseLevels, 0, 4.0);
+        Interval valid = FOREVER;
+        noise_->Update(0, valid);
+        auto range = [this](float footprint) {
+            float lo = 1.0f, hi = 0.0f;
+            for (int i = 0; i < 200; ++i) {
+                FootprintContext sc;
+                sc.p = Point3(0.137f * float(i), 0.071f * float(i), 0.29f * float(i % 7));
+                sc.footprint = footprint;
+                const float v = noise_->EvalMono(sc);
+                lo = std::min(lo, v);
+                hi = std::max(hi, v);
+            }
+            return std::pair(lo, hi);
+        };
+        const auto sharp = range(0.0f);
+        const auto blurred = range(0.6f);  // only the first octave left, and faded
+        const auto flatRange = range(2.0f);
+        EXPECT_GT(sharp.second - sharp.first, 0.3f) << type;
+        EXPECT_LT(blurred.second - blurred.first, sharp.second - sharp.first) << type;
+        EXPECT_NEAR(flatRange.first, flat, 1e-3f) << type;
+        EXPECT_NEAR(flatRange.second, flat, 1e-3f) << type;
     }
 }
 

@@ -17,6 +17,5 @@ class RenderLight : public LightDesc {
 };
 
 // One per light of gc (gc.lights, in order). shadows false turns every light's shadows off.
-// Ambient-only lights come first among equals: the order is gc's.
 std::vector<std::unique_ptr<RenderLight>> MakeRenderLights(const RenderGlobalContext& gc,
                                                            bool shadows);

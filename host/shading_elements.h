@@ -10,16 +10,16 @@
 #include "render.h"
 
 enum class ShadingElementKind {
-    kDiffuse,      // diffuse light times the surface colour
-    kSpecular,     // highlights
-    kShadow,       // light lost to shadows (the diffuse component that shadows took away)
-    kSelfIllum,    // self-illumination
-    kReflection,   // reflections
-    kZDepth,       // camera distance mapped white (zMin) to black (zMax)
-    kNormals,      // camera-space shading normal, n * 0.5 + 0.5
-    kObjectID,     // the node's object channel as a colour per ID (alpha 1 where covered)
-    kMaterialID,   // the material's effects channel as a colour per ID
-    kAlpha,        // coverage, white on black
+    kDiffuse,     // diffuse light times the surface colour
+    kSpecular,    // highlights
+    kShadow,      // light lost to shadows (the diffuse component that shadows took away)
+    kSelfIllum,   // self-illumination
+    kReflection,  // reflections
+    kZDepth,      // camera distance mapped white (zMin) to black (zMax)
+    kNormals,     // camera-space shading normal, n * 0.5 + 0.5
+    kObjectID,    // the node's object channel as a colour per ID (alpha 1 where covered)
+    kMaterialID,  // the material's effects channel as a colour per ID
+    kAlpha,       // coverage, white on black
 };
 
 // Parameters of the "parameters" block (id 0, reference 0).

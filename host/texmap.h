@@ -36,3 +36,14 @@ class Texmap : public MtlBase {
 // spherical angles in world space (u around the world's up axis z from +y, v from the nadir to
 // the zenith), and its filter width follows the context's pixel footprint.
 AColor EvalEnvironmentMap(Texmap& map, ShadeContext& sc, const Point3& dir);
+
+// Bump helpers for maps: the gradient of map.EvalMono by central differences, returned as the
+// tilt -(dm/du * Bu + dm/dv * Bv) with Bu, Bv the unit directions of the channel's dP/du and
+// dP/dv (so a unit amount tilts by the change of the value over one repeat). Steps are the
+// pixel footprint of the channel (DUVW), at least kMinBumpStep. Zero without a bump basis.
+inline constexpr float kMinBumpStep = 1e-3f;
+Point3 ChannelBumpPerturb(Texmap& map, ShadeContext& sc, int channel);
+// The same for maps of the shaded point: differences along two directions of the tangent plane
+// of N, steps of the pixel footprint (DP) but at least kMinBumpStep * cellSize, gradients per
+// cellSize of distance.
+Point3 PointBumpPerturb(Texmap& map, ShadeContext& sc, float cellSize);

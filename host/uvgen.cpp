@@ -139,6 +139,34 @@ MapUV UVGen::Transform(ShadeContext& sc) const {
     return out;
 }
 
+void UVGen::Derivatives(ShadeContext& sc, Point2& dx, Point2& dy) const {
+    const Cache& c = cache_;
+    Point3 ux, uy;
+    if (c.mapping == 1) {
+        const int w = sc.ImageWidth(), h = sc.ImageHeight();
+        ux = Point3(w > 0 ? 1.0f / float(w) : 0.0f, 0.0f, 0.0f);
+        uy = Point3(0.0f, h > 0 ? -1.0f / float(h) : 0.0f, 0.0f);
+    } else {
+        sc.DUVWdXY(c.channel, ux, uy);
+        if (ux == Point3() && uy == Point3()) {
+            const Point3 d = sc.DUVW(c.channel);
+            ux = Point3(std::fabs(d.x), 0.0f, 0.0f);
+            uy = Point3(0.0f, std::fabs(d.y), 0.0f);
+        }
+    }
+    auto map = [&c](const Point3& d) {
+        return Point2{(c.cosW * d.x - c.sinW * d.y) * c.uTiling,
+                      (c.sinW * d.x + c.cosW * d.y) * c.vTiling};
+    };
+    dx = map(ux);
+    dy = map(uy);
+}
+
+Point3 UVGen::BumpPerturb(Texmap& map, ShadeContext& sc) const {
+    const int channel = Channel();
+    return channel > 0 ? ChannelBumpPerturb(map, sc, channel) : Point3();
+}
+
 bool UVGen::Wrap(MapUV& uv) const {
     const bool inU = WrapAxis(uv.u, cache_.uTile, cache_.uMirror);
     const bool inV = WrapAxis(uv.v, cache_.vTile, cache_.vMirror);

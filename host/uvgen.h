@@ -7,6 +7,7 @@
 #include "class_desc.h"
 #include "param_block.h"
 #include "shade_context.h"
+#include "texmap.h"
 
 inline constexpr Class_ID UVGEN_CLASS_ID(0x5A3C0001, 0x1B2E7D41);
 
@@ -53,10 +54,18 @@ class UVGen : public ReferenceTarget {
     // u' = (R(u) - uOffset) * uTiling, R rotating by the W angle about (0.5, 0.5); v alike.
     // Not wrapped. Thread-safe after Update.
     MapUV Transform(ShadeContext& sc) const;
+    // Signed change of (u, v) in map space over one pixel in x and in y, for anisotropic
+    // filtering: the channel's DUVWdXY, else its DUVW as an axis-aligned footprint; the screen's
+    // pixel for screen mapping. Thread-safe after Update.
+    void Derivatives(ShadeContext& sc, Point2& dx, Point2& dy) const;
     // Wraps u and v into 0..1: repeats when tiled, reflects every other repeat when mirrored.
     // False when an axis that neither tiles nor mirrors lies outside 0..1: the map does not
     // cover the point.
     bool Wrap(MapUV& uv) const;
+    // The map channel the coordinates come from; 0 for screen mapping.
+    int Channel() const { return cache_.mapping == 1 ? 0 : cache_.channel; }
+    // Bump through the map's mono value along the channel's basis; zero for screen mapping.
+    Point3 BumpPerturb(Texmap& map, ShadeContext& sc) const;
     bool TilesU() const { return cache_.uTile; }
     bool TilesV() const { return cache_.vTile; }
     bool MirrorsU() const { return cache_.uMirror; }

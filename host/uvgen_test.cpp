@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "checker.h"
 #include "hold.h"
 #include "tex_output.h"
@@ -86,6 +88,54 @@ TEST_F(CheckerTest, SubMapsReplaceColoursAndSoftenBlendsAcrossEdges) {
     EXPECT_FLOAT_EQ(edge.r, 0.5f);
     EXPECT_FLOAT_EQ(edge.b, 0.5f);
     EXPECT_EQ(At(0.25f, 0.25f).Rgb(), kRed);  // a cell's middle stays pure
+}
+
+TEST_F(CheckerTest, FootprintBoxFiltersTowardsTheMeanColour) {
+    Coords()->SetValue(kUTiling, 0, 4.0);
+    Coords()->SetValue(kVTiling, 0, 4.0);
+    Interval valid = FOREVER;
+    checker_->Update(0, valid);
+    // Spread of the blue share over a row of points, and its mean, for a footprint in uv.
+    auto spread = [this](float footprint, float& mean) {
+        float lo = 1.0f, hi = 0.0f, sum = 0.0f;
+        const int n = 97;
+        for (int i = 0; i < n; ++i) {
+            FixedShadeContext sc;
+            sc.uvw = Point3(0.013f + 0.0101f * float(i), 0.37f + 0.0053f * float(i), 0.0f);
+            sc.duvw = Point3(footprint, footprint, 0.0f);
+            const float blue = checker_->EvalColor(sc).b;
+            lo = std::min(lo, blue);
+            hi = std::max(hi, blue);
+            sum += blue;
+        }
+        mean = sum / float(n);
+        return hi - lo;
+    };
+    float mean = 0.0f;
+    EXPECT_FLOAT_EQ(spread(0.0f, mean), 1.0f);  // sharp cells
+    float previous = 1.0f;
+    for (float footprint : {0.15f, 0.18f, 0.21f}) {
+        const float s = spread(footprint, mean);
+        EXPECT_LT(s, previous) << footprint;
+        EXPECT_NEAR(mean, 0.5f, 0.08f) << footprint;
+        previous = s;
+    }
+    // A footprint of a whole repeat (a quarter of uv at tiling 4) covers both cells equally.
+    EXPECT_NEAR(spread(0.25f, mean), 0.0f, 1e-5f);
+    EXPECT_NEAR(mean, 0.5f, 1e-5f);
+
+    // Half-way across a cell edge a one-cell box sees the two colours equally; off the edge by
+    // a quarter of the box it sees three quarters of its own cell.
+    FixedShadeContext sc;
+    sc.uvw = Point3(0.0625f, 0.03125f, 0.0f);  // edge in u at 1/8, inside the first cell in v
+    sc.duvw = Point3(0.125f, 0.0f, 0.0f);
+    sc.uvw.x = 0.125f;
+    EXPECT_NEAR(checker_->EvalColor(sc).b, 0.5f, 1e-5f);
+    sc.uvw.x = 0.125f + 0.03125f;
+    EXPECT_NEAR(checker_->EvalColor(sc).b, 0.75f, 1e-5f);
+    // Without filtering the footprint is ignored.
+    sc.filterMaps = false;
+    EXPECT_EQ(checker_->EvalColor(sc).b, 1.0f);
 }
 
 TEST_F(CheckerTest, CloneHasItsOwnCoordinates) {
