@@ -1,0 +1,1145 @@
+// Shading renderer: camera samples in fixed per-pixel patterns (a rotated grid for 4), traced on
+// Embree and shaded by the instances' materials, then reconstructed with a separable pixel
+// filter (Mitchell-Netravali for B = C = 1/3). Samples of the whole frame are kept until the
+// filter has read them, so a pixel sees the same samples whatever tile or thread made them.
+#include "shade_renderer.h"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/info.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "node.h"
+#include "ray_tracer.h"
+#include "render_light.h"
+#include "shade_context.h"
+#include "shading_elements.h"
+#include "std_mtl.h"
+
+namespace {
+
+constexpr int kTileSize = 32;
+// A sample whose remaining transmission is below this shows nothing more behind it.
+constexpr float kOpaqueTransmission = 1.0f / 1024.0f;
+// Nested contexts (traced rays, shadow-mode shading) per thread; deeper requests are refused.
+constexpr int kMaxNesting = 64;
+// Relative step past a transparent hit before the ray goes on.
+constexpr float kLayerStep = 1e-5f;
+
+using Clock = std::chrono::steady_clock;
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// ---- Sample patterns and the pixel filter
+
+// Positions in the pixel, 0..1. 1: the centre; 4: rotated grid; 8 and 16: rank-1 lattices
+// (n-rooks with a generator chosen for even spacing).
+std::vector<Point2> SamplePattern(int count) {
+    if (count == 1) return {{0.5f, 0.5f}};
+    if (count == 4) return {{0.375f, 0.125f}, {0.875f, 0.375f}, {0.125f, 0.625f}, {0.625f, 0.875f}};
+    const int generator = count == 8 ? 3 : 5;
+    std::vector<Point2> pattern;
+    for (int i = 0; i < count; ++i) {
+        pattern.push_back({(float(i) + 0.5f) / float(count),
+                           (float((i * generator) % count) + 0.5f) / float(count)});
+    }
+    return pattern;
+}
+
+float FilterWeight(PixelFilter filter, float x, float radius) {
+    const float ax = std::fabs(x);
+    if (ax > radius) return 0.0f;
+    switch (filter) {
+        case PixelFilter::kBox:
+            return 1.0f;
+        case PixelFilter::kTent:
+            return 1.0f - ax / radius;
+        case PixelFilter::kGaussian: {
+            // Sigma of half the radius, shifted to reach zero at the radius.
+            const float alpha = 2.0f / (radius * radius);
+            return std::max(0.0f, std::exp(-alpha * ax * ax) - std::exp(-alpha * radius * radius));
+        }
+        case PixelFilter::kMitchell: {
+            constexpr float B = 1.0f / 3.0f, C = 1.0f / 3.0f;
+            const float t = 2.0f * ax / radius;
+            if (t < 1.0f) {
+                return ((12 - 9 * B - 6 * C) * t * t * t + (-18 + 12 * B + 6 * C) * t * t +
+                        (6 - 2 * B)) /
+                       6.0f;
+            }
+            return ((-B - 6 * C) * t * t * t + (6 * B + 30 * C) * t * t + (-12 * B - 48 * C) * t +
+                    (8 * B + 24 * C)) /
+                   6.0f;
+        }
+    }
+    return 0.0f;
+}
+
+// Weights of a pattern's samples in the pixels around a pixel: entry (dy, dx, k) is what sample
+// k of the pixel at offset (dx, dy) adds to the centre pixel.
+struct FilterTable {
+    int reach = 0;  // neighbours on each side
+    int samples = 0;
+    std::vector<float> weights;    // (2 reach + 1)^2 * samples
+    std::vector<float> pixelSums;  // per neighbour, sum over its samples
+    float At(int dx, int dy, int k) const {
+        return weights[(size_t((dy + reach) * (2 * reach + 1) + dx + reach)) * size_t(samples) +
+                       size_t(k)];
+    }
+};
+
+FilterTable MakeFilterTable(const std::vector<Point2>& pattern, PixelFilter filter, float radius,
+                            int reach) {
+    FilterTable table;
+    table.reach = reach;
+    table.samples = int(pattern.size());
+    const int side = 2 * reach + 1;
+    table.weights.resize(size_t(side * side) * pattern.size());
+    table.pixelSums.assign(size_t(side * side), 0.0f);
+    for (int dy = -reach; dy <= reach; ++dy) {
+        for (int dx = -reach; dx <= reach; ++dx) {
+            const size_t cell = size_t((dy + reach) * side + dx + reach);
+            for (size_t k = 0; k < pattern.size(); ++k) {
+                const float w = FilterWeight(filter, float(dx) + pattern[k].x - 0.5f, radius) *
+                                FilterWeight(filter, float(dy) + pattern[k].y - 0.5f, radius);
+                table.weights[cell * pattern.size() + k] = w;
+                table.pixelSums[cell] += w;
+            }
+        }
+    }
+    return table;
+}
+
+void CheckSettings(const ShadingSettings& s) {
+    const auto bad = [](const std::string& what) {
+        throw std::runtime_error("shading settings: " + what);
+    };
+    const auto validCount = [](int n) { return n == 1 || n == 4 || n == 8 || n == 16; };
+    if (!validCount(s.samples))
+        bad("samples must be 1, 4, 8 or 16, got " + std::to_string(s.samples));
+    if (s.adaptive && !validCount(s.adaptiveSamples))
+        bad("adaptiveSamples must be 1, 4, 8 or 16, got " + std::to_string(s.adaptiveSamples));
+    if (!(s.filterRadius > 0.0f && s.filterRadius <= 8.0f))
+        bad("filterRadius must be above 0 and at most 8 pixels, got " +
+            std::to_string(s.filterRadius));
+    if (!(s.adaptiveThreshold >= 0.0f))
+        bad("adaptiveThreshold must not be negative, got " + std::to_string(s.adaptiveThreshold));
+    if (s.threads < 0) bad("threads must not be negative, got " + std::to_string(s.threads));
+    if (s.maxRayDepth < 0)
+        bad("maxRayDepth must not be negative, got " + std::to_string(s.maxRayDepth));
+    if (s.maxTransparencyLayers < 1)
+        bad("maxTransparencyLayers must be at least 1, got " +
+            std::to_string(s.maxTransparencyLayers));
+}
+
+// ---- Per-frame data the contexts read
+
+struct InstanceShading {
+    Mtl* mtl = nullptr;
+    bool mirrored = false;  // objToCam turns the faces' winding over
+    bool mayBeTransparent = false;
+    std::vector<LightDesc*> lights;
+};
+
+// Output channels a sample carries for the render elements, besides its colour.
+enum class ChannelSource { kDiffuse, kSpecular, kShadow, kSelfIllum, kReflection, kElementVal };
+
+struct Channel {
+    ChannelSource source;
+    int slot = 0;  // elementVals index for kElementVal
+    IRenderElement* element = nullptr;
+};
+
+struct FrameData {
+    TimeValue time = 0;
+    const RenderGlobalContext* gc = nullptr;
+    const ShadingSettings* settings = nullptr;
+    const RayTracer* tracer = nullptr;
+    Texmap* environment = nullptr;
+    int width = 0;
+    int height = 0;
+    std::vector<BMM_Color_fl> background;
+    std::vector<InstanceShading> instances;
+    bool anyTransparent = false;
+    std::vector<Channel> channels;
+};
+
+// What one camera sample leaves for the filter: the colour it adds and what it lets through of
+// the background (pixel = c + t * background).
+struct SampleValue {
+    float c[3];
+    float t[3];
+};
+
+// The nearest sample's data of a pixel, for the unfiltered elements.
+struct PixelInfo {
+    float depth = 0.0f;  // 0: nothing hit
+    Point3 normal;
+    int objectId = 0;
+    int mtlId = 0;
+};
+
+struct ThreadCounters {
+    int64_t primary = 0;
+    int64_t shadow = 0;
+    int64_t secondary = 0;
+    int64_t shaded = 0;
+};
+
+class RenderShadeContext;
+
+// Contexts of one worker thread: index 0 shades camera samples, higher ones the nested
+// requests (traced rays, shadow-mode shading) of the one below.
+struct ThreadState {
+    const FrameData* frame = nullptr;
+    ThreadCounters counters;
+    std::vector<std::unique_ptr<RenderShadeContext>> contexts;
+    std::vector<RayQuery> rays;
+    RenderShadeContext* At(int depth);
+};
+
+// Derivatives of a ray's origin and direction over one pixel in x and y.
+struct RayDifferential {
+    Point3 dOx, dOy, dDx, dDy;
+};
+
+// A ray's accumulated result: the colour, the transmission left, the light components and the
+// element values.
+struct TraceAccum {
+    Color c;
+    Color t{1.0f, 1.0f, 1.0f};
+    ShadeComponents parts;
+    std::array<AColor, ShadeOutput::kMaxElementVals> elementVals{};
+    bool hit = false;
+    float firstT = 0.0f;
+    int firstInstance = -1;
+    Point3 firstNormal;
+    Point3 firstP;
+    int firstMtlId = 0;
+};
+
+class RenderShadeContext : public ShadeContext {
+  public:
+    RenderShadeContext(ThreadState& thread, int depth) : thread_(thread), depth_(depth) {}
+
+    // Follows the ray through transparent surfaces, shading each; hit is its first hit (or a
+    // miss). withParts adds the components and element values of every layer.
+    void TraceLayers(const Point3& origin, const Point3& dir, float tnear, float tfar,
+                     const RayDifferential& diff, RayHit hit, int level, float sx, float sy, int px,
+                     int py, bool withParts, TraceAccum& acc);
+
+    Point3 P() override { return p_; }
+    Point3 N() override { return n_; }
+    Point3 Ng() override { return ng_; }
+    Point3 V() override { return v_; }
+    Point3 UVW(int channel) override;
+    Point3 DUVW(int channel) override;
+    void DPdUVW(int channel, Point3 basis[3]) override;
+    Point2 ScreenCoord() override { return {sx_, sy_}; }
+    Point2 ScreenUV() override { return {sx_ / float(F().width), sy_ / float(F().height)}; }
+    int MtlNum() override { return Face().matID; }
+    int NodeID() override { return instanceIndex_; }
+    int ImageWidth() override { return F().width; }
+    int ImageHeight() override { return F().height; }
+    Color AmbientLight() override { return F().settings->ambient; }
+    TimeValue CurTime() override { return F().time; }
+    void SetNormal(const Point3& n) override { n_ = n; }
+    Point3 OrigNormal() override { return origN_; }
+    void DP(Point3& dpdx, Point3& dpdy) override {
+        dpdx = dpdx_;
+        dpdy = dpdy_;
+    }
+    void DUVWdXY(int channel, Point3& dx, Point3& dy) override;
+    float Curve() override;
+    float Distance() override { return distance_; }
+    int NumLights() override { return lights_ ? int(lights_->size()) : 0; }
+    LightDesc* Light(int i) override {
+        return lights_ && i >= 0 && i < int(lights_->size()) ? (*lights_)[size_t(i)] : nullptr;
+    }
+    Color Transmission(const Point3& from, const Point3& dir, float maxDist,
+                       const INode* const* skip, int skipCount) override;
+    AColor EvalEnvironMap(const Point3& dir) override;
+    AColor Background() override;
+    bool TraceRay(const TraceRequest& ray, TraceResult& result) override;
+    INode* Node() override { return instance_ ? instance_->node : nullptr; }
+    int ObjectID() override { return Node() ? Node()->GetGBufID() : 0; }
+    Point3 CamToWorldVector(const Point3& v) override {
+        return F().gc->camToWorld.VectorTransform(v);
+    }
+    int ProjType() override { return F().gc->projType; }
+    bool InMtlEditor() override { return F().gc->inMtlEdit; }
+    const RenderGlobalContext* GlobContext() override { return F().gc; }
+
+  private:
+    const FrameData& F() const { return *thread_.frame; }
+    const ::Face& Face() const { return instance_->mesh->faces[size_t(face_)]; }
+    // Sets the hit's geometry, normals and derivatives for shading.
+    void SetHit(const Point3& dir, const RayDifferential& diff, const RayHit& hit, int level,
+                float sx, float sy, int px, int py);
+    // The channel's corner coordinates of the face; false without them.
+    bool CornerUVW(int channel, Point3 uvw[3]) const;
+    Mtl* MaterialOf(int instance) const { return F().instances[size_t(instance)].mtl; }
+
+    ThreadState& thread_;
+    int depth_;
+    const RenderInstance* instance_ = nullptr;
+    const std::vector<LightDesc*>* lights_ = nullptr;
+    int instanceIndex_ = -1;
+    int face_ = 0;
+    float b1_ = 0.0f, b2_ = 0.0f;  // barycentrics of corners 1 and 2
+    // Barycentric derivatives over one pixel.
+    float db1dx_ = 0.0f, db2dx_ = 0.0f, db1dy_ = 0.0f, db2dy_ = 0.0f;
+    Point3 corner_[3];   // camera space
+    Point3 cornerN_[3];  // camera space, facing the viewer with the sample
+    Point3 p_, n_, origN_, ng_, v_, dpdx_, dpdy_;
+    float distance_ = 0.0f;
+    float sx_ = 0.0f, sy_ = 0.0f;
+    int px_ = 0, py_ = 0;
+};
+
+RenderShadeContext* ThreadState::At(int depth) {
+    if (depth >= kMaxNesting) return nullptr;
+    while (int(contexts.size()) <= depth)
+        contexts.push_back(std::make_unique<RenderShadeContext>(*this, int(contexts.size())));
+    return contexts[size_t(depth)].get();
+}
+
+void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, const RayHit& hit,
+                                int level, float sx, float sy, int px, int py) {
+    const FrameData& f = F();
+    instanceIndex_ = hit.instance;
+    instance_ = &f.gc->instances[size_t(hit.instance)];
+    const InstanceShading& shading = f.instances[size_t(hit.instance)];
+    lights_ = &shading.lights;
+    face_ = hit.face;
+    b1_ = hit.u;
+    b2_ = hit.v;
+    sx_ = sx;
+    sy_ = sy;
+    px_ = px;
+    py_ = py;
+    rayLevel = level;
+    backFace = false;
+    out.Reset();
+
+    const Mesh& mesh = *instance_->mesh;
+    const ::Face& face = mesh.faces[size_t(face_)];
+    for (int k = 0; k < 3; ++k)
+        corner_[k] = instance_->objToCam.PointTransform(mesh.verts[face.v[size_t(k)]]);
+    const float b0 = 1.0f - b1_ - b2_;
+    p_ = corner_[0] * b0 + corner_[1] * b1_ + corner_[2] * b2_;
+    const Point3 e1 = corner_[1] - corner_[0], e2 = corner_[2] - corner_[0];
+    const Point3 cross = CrossProd(e1, e2);
+    ng_ = Normalize(shading.mirrored ? -cross : cross);
+    const float dirLength = dir.Length();
+    v_ = dir * (1.0f / dirLength);
+    distance_ = hit.t * dirLength;
+    if (DotProd(ng_, v_) > 0.0f) {
+        ng_ = -ng_;
+        backFace = true;
+    }
+    Point3 n;
+    for (int k = 0; k < 3; ++k) {
+        Point3 c = Normalize(
+            instance_->normalObjToCam.VectorTransform(instance_->GetFaceVertNormal(face_, k)));
+        if (c == Point3())
+            c = ng_;
+        else if (backFace)
+            c = -c;
+        cornerN_[k] = c;
+    }
+    n = Normalize(cornerN_[0] * b0 + cornerN_[1] * b1_ + cornerN_[2] * b2_);
+    n_ = origN_ = n == Point3() ? ng_ : n;
+
+    // Ray differentials carried to the surface's plane (Igehy 1999).
+    const float dn = DotProd(dir, ng_);
+    const float safeDn = std::fabs(dn) < 1e-8f ? (dn < 0.0f ? -1e-8f : 1e-8f) : dn;
+    const auto transfer = [&](const Point3& dO, const Point3& dD) {
+        const Point3 moved = dO + dD * hit.t;
+        return moved - dir * (DotProd(moved, ng_) / safeDn);
+    };
+    dpdx_ = transfer(diff.dOx, diff.dDx);
+    dpdy_ = transfer(diff.dOy, diff.dDy);
+    const float area2 = DotProd(cross, cross);
+    if (area2 > 0.0f) {
+        const Point3 a = CrossProd(e2, cross) * (1.0f / area2);
+        const Point3 b = CrossProd(cross, e1) * (1.0f / area2);
+        db1dx_ = DotProd(dpdx_, a);
+        db2dx_ = DotProd(dpdx_, b);
+        db1dy_ = DotProd(dpdy_, a);
+        db2dy_ = DotProd(dpdy_, b);
+    } else {
+        db1dx_ = db2dx_ = db1dy_ = db2dy_ = 0.0f;
+    }
+}
+
+bool RenderShadeContext::CornerUVW(int channel, Point3 uvw[3]) const {
+    const Mesh& mesh = *instance_->mesh;
+    if (!mesh.MapSupport(channel)) return false;
+    const MeshMap& map = mesh.maps[size_t(channel)];
+    if (size_t(face_) >= map.tf.size()) return false;
+    for (int k = 0; k < 3; ++k) {
+        const uint32_t i = map.tf[size_t(face_)].t[size_t(k)];
+        if (i >= map.tv.size()) return false;
+        uvw[k] = map.tv[i];
+    }
+    return true;
+}
+
+Point3 RenderShadeContext::UVW(int channel) {
+    Point3 uvw[3];
+    if (!CornerUVW(channel, uvw)) return Point3();
+    return uvw[0] * (1.0f - b1_ - b2_) + uvw[1] * b1_ + uvw[2] * b2_;
+}
+
+void RenderShadeContext::DUVWdXY(int channel, Point3& dx, Point3& dy) {
+    Point3 uvw[3];
+    if (!CornerUVW(channel, uvw)) {
+        dx = dy = Point3();
+        return;
+    }
+    const Point3 d1 = uvw[1] - uvw[0], d2 = uvw[2] - uvw[0];
+    dx = d1 * db1dx_ + d2 * db2dx_;
+    dy = d1 * db1dy_ + d2 * db2dy_;
+}
+
+Point3 RenderShadeContext::DUVW(int channel) {
+    Point3 dx, dy;
+    DUVWdXY(channel, dx, dy);
+    return {std::fabs(dx.x) + std::fabs(dy.x), std::fabs(dx.y) + std::fabs(dy.y),
+            std::fabs(dx.z) + std::fabs(dy.z)};
+}
+
+void RenderShadeContext::DPdUVW(int channel, Point3 basis[3]) {
+    basis[0] = basis[1] = basis[2] = Point3();
+    Point3 uvw[3];
+    if (!CornerUVW(channel, uvw)) return;
+    const Point3 e1 = corner_[1] - corner_[0], e2 = corner_[2] - corner_[0];
+    const float du1 = uvw[1].x - uvw[0].x, dv1 = uvw[1].y - uvw[0].y;
+    const float du2 = uvw[2].x - uvw[0].x, dv2 = uvw[2].y - uvw[0].y;
+    const float det = du1 * dv2 - dv1 * du2;
+    if (std::fabs(det) < 1e-20f) return;
+    const float inv = 1.0f / det;
+    basis[0] = (e1 * dv2 - e2 * dv1) * inv;
+    basis[1] = (e2 * du1 - e1 * du2) * inv;
+    basis[2] = ng_;
+}
+
+float RenderShadeContext::Curve() {
+    const Point3 d1 = cornerN_[1] - cornerN_[0], d2 = cornerN_[2] - cornerN_[0];
+    const Point3 dndx = d1 * db1dx_ + d2 * db2dx_;
+    const Point3 dndy = d1 * db1dy_ + d2 * db2dy_;
+    return std::sqrt(0.5f * (DotProd(dndx, dndx) + DotProd(dndy, dndy)));
+}
+
+AColor RenderShadeContext::Background() {
+    const BMM_Color_fl& c = F().background[size_t(py_) * size_t(F().width) + size_t(px_)];
+    return {c.r, c.g, c.b, c.a};
+}
+
+AColor RenderShadeContext::EvalEnvironMap(const Point3& dir) {
+    if (Texmap* env = F().environment) return EvalEnvironmentMap(*env, *this, dir);
+    return Background();
+}
+
+Color RenderShadeContext::Transmission(const Point3& from, const Point3& dir, float maxDist,
+                                       const INode* const* skip, int skipCount) {
+    const FrameData& f = F();
+    ++thread_.counters.shadow;
+    const Point3 origin = OffsetRayOrigin(from, ng_, dir);
+    if (!f.anyTransparent && skipCount == 0)
+        return f.tracer->Occluded(origin, dir, 0.0f, maxDist) ? Color() : Color(1, 1, 1);
+
+    Color through(1.0f, 1.0f, 1.0f);
+    float tnear = 0.0f;
+    RayHit hit;
+    for (int layer = 0; layer < 4 * f.settings->maxTransparencyLayers + 4; ++layer) {
+        if (!f.tracer->Intersect(origin, dir, tnear, maxDist, hit)) return through;
+        tnear = hit.t + kLayerStep * (hit.t + 1.0f);
+        const RenderInstance& blocker = f.gc->instances[size_t(hit.instance)];
+        if (skip && std::find(skip, skip + skipCount, blocker.node) != skip + skipCount) continue;
+        const InstanceShading& shading = f.instances[size_t(hit.instance)];
+        const int mtlNum = blocker.mesh->faces[size_t(hit.face)].matID;
+        if (!shading.mayBeTransparent || !shading.mtl->MayBeTransparent(mtlNum)) return Color();
+        RenderShadeContext* nested = thread_.At(depth_ + 1);
+        if (!nested) return Color();
+        nested->mode = SCMODE_SHADOW;
+        nested->SetHit(dir, RayDifferential(), hit, rayLevel, sx_, sy_, px_, py_);
+        ++thread_.counters.shaded;
+        shading.mtl->Shade(*nested);
+        nested->mode = SCMODE_NORMAL;
+        through *= nested->out.t;
+        if (std::max({through.r, through.g, through.b}) < kOpaqueTransmission) return Color();
+    }
+    return Color();
+}
+
+bool RenderShadeContext::TraceRay(const TraceRequest& ray, TraceResult& result) {
+    result = TraceResult();
+    const FrameData& f = F();
+    RenderShadeContext* nested = thread_.At(depth_ + 1);
+    if (rayLevel >= f.settings->maxRayDepth || !nested) return false;
+    ++thread_.counters.secondary;
+    const Point3 origin = ray.skipSelf ? OffsetRayOrigin(ray.origin, ng_, ray.dir) : ray.origin;
+    RayHit hit;
+    f.tracer->Intersect(origin, ray.dir, 0.0f, ray.maxDist, hit);
+    // The footprint of the ray is the pixel's footprint here, spreading no further.
+    RayDifferential diff{dpdx_, dpdy_, Point3(), Point3()};
+    TraceAccum acc;
+    nested->TraceLayers(origin, ray.dir, 0.0f, ray.maxDist, diff, hit, rayLevel + 1, sx_, sy_, px_,
+                        py_, false, acc);
+    const AColor behind = EvalEnvironMap(Normalize(ray.dir));
+    const float covered = 1.0f - (acc.t.r + acc.t.g + acc.t.b) / 3.0f;
+    result.color = {acc.c.r + acc.t.r * behind.r, acc.c.g + acc.t.g * behind.g,
+                    acc.c.b + acc.t.b * behind.b, covered + (1.0f - covered) * behind.a};
+    result.hit = acc.hit;
+    if (acc.hit) {
+        result.distance = acc.firstT * ray.dir.Length();
+        result.node = f.gc->instances[size_t(acc.firstInstance)].node;
+    }
+    return acc.hit;
+}
+
+void RenderShadeContext::TraceLayers(const Point3& origin, const Point3& dir, float tnear,
+                                     float tfar, const RayDifferential& diff, RayHit hit, int level,
+                                     float sx, float sy, int px, int py, bool withParts,
+                                     TraceAccum& acc) {
+    const FrameData& f = F();
+    for (int layer = 0; hit.instance >= 0; ++layer) {
+        SetHit(dir, diff, hit, level, sx, sy, px, py);
+        mode = SCMODE_NORMAL;
+        Mtl* mtl = MaterialOf(hit.instance);
+        ++thread_.counters.shaded;
+        mtl->Shade(*this);
+        const Color weight = acc.t;
+        acc.c += weight * out.c;
+        if (!acc.hit) {
+            acc.hit = true;
+            acc.firstT = hit.t;
+            acc.firstInstance = hit.instance;
+            acc.firstNormal = n_;
+            acc.firstP = p_;
+            acc.firstMtlId = out.gbufId ? out.gbufId : mtl->GetGBufID();
+        }
+        if (withParts) {
+            acc.parts.diffuse += weight * out.parts.diffuse;
+            acc.parts.specular += weight * out.parts.specular;
+            acc.parts.selfIllum += weight * out.parts.selfIllum;
+            acc.parts.reflection += weight * out.parts.reflection;
+            acc.parts.shadow += weight * out.parts.shadow;
+            const float w = (weight.r + weight.g + weight.b) / 3.0f;
+            for (size_t i = 0; i < acc.elementVals.size(); ++i)
+                acc.elementVals[i] = acc.elementVals[i] + out.elementVals[i] * w;
+        }
+        acc.t *= out.t;
+        if (std::max({acc.t.r, acc.t.g, acc.t.b}) < kOpaqueTransmission) {
+            acc.t = Color();
+            return;
+        }
+        if (layer + 1 >= f.settings->maxTransparencyLayers) return;
+        ++thread_.counters.secondary;
+        tnear = hit.t + kLayerStep * (hit.t + 1.0f);
+        f.tracer->Intersect(origin, dir, tnear, tfar, hit);
+    }
+}
+
+// ---- The frame's passes
+
+// A camera ray through screen point (sx, sy) and its differentials.
+struct CameraRay {
+    Point3 origin;
+    Point3 dir;
+};
+
+class Camera {
+  public:
+    explicit Camera(const RenderGlobalContext& gc) : gc_(gc) {
+        parallel_ = gc.projType == PROJ_PARALLEL;
+        if (parallel_) {
+            diff_.dOx = {1.0f / gc.xscale, 0.0f, 0.0f};
+            diff_.dOy = {0.0f, 1.0f / gc.yscale, 0.0f};
+        } else {
+            diff_.dDx = {-1.0f / gc.xscale, 0.0f, 0.0f};
+            diff_.dDy = {0.0f, -1.0f / gc.yscale, 0.0f};
+        }
+        // Directions have z = -1, so t is the camera depth and the view limits apply as is.
+        if (gc.hasViewParams) {
+            tnear_ = std::max(0.0f, gc.viewParams.nearRange);
+            tfar_ = gc.viewParams.farRange;
+        }
+    }
+    CameraRay Ray(float sx, float sy) const {
+        if (parallel_)
+            return {{(sx - gc_.xc) / gc_.xscale, (sy - gc_.yc) / gc_.yscale, 0.0f}, {0, 0, -1}};
+        return {{}, {-(sx - gc_.xc) / gc_.xscale, -(sy - gc_.yc) / gc_.yscale, -1.0f}};
+    }
+    const RayDifferential& Differential() const { return diff_; }
+    float TNear() const { return tnear_; }
+    float TFar() const { return tfar_; }
+
+  private:
+    const RenderGlobalContext& gc_;
+    bool parallel_ = false;
+    RayDifferential diff_;
+    float tnear_ = 0.0f;
+    float tfar_ = 1e30f;
+};
+
+// Sample storage of a set of pixels, all with the same pattern.
+struct SampleSet {
+    std::vector<Point2> pattern;
+    FilterTable table;
+    std::unique_ptr<SampleValue[]> values;  // pixel slot * samples + k; written before read
+    std::vector<float> channels;            // slot * samples * channels * 4, when any
+    std::vector<uint8_t> empty;             // per slot: every sample missed
+};
+
+}  // namespace
+
+struct ShadeRenderer::Impl {
+    RayTracer tracer;
+    ShadeStats stats;
+    RefPtr<Mtl> defaultMtl;
+
+    bool Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc, CheckAbortCallback* cb);
+    void Prepare(TimeValue t, const Bitmap& frame, RenderGlobalContext& gc, FrameData& f,
+                 std::vector<std::unique_ptr<RenderLight>>& lights);
+};
+
+namespace {
+
+// Shades one pixel's samples into set's slot.
+void ShadePixel(ThreadState& thread, const Camera& camera, SampleSet& set, size_t slot, int px,
+                int py, PixelInfo* info, int nearest) {
+    const FrameData& f = *thread.frame;
+    const int count = int(set.pattern.size());
+    const size_t channelCount = f.channels.size();
+    RayQuery* rays = thread.rays.data();
+    for (int k = 0; k < count; ++k) {
+        const CameraRay ray =
+            camera.Ray(float(px) + set.pattern[size_t(k)].x, float(py) + set.pattern[size_t(k)].y);
+        rays[k].origin = ray.origin;
+        rays[k].dir = ray.dir;
+        rays[k].tnear = camera.TNear();
+        rays[k].tfar = camera.TFar();
+    }
+    f.tracer->IntersectCoherent(rays, count);
+    thread.counters.primary += count;
+    bool allMissed = true;
+    RenderShadeContext& sc = *thread.At(0);
+    for (int k = 0; k < count; ++k) {
+        SampleValue& value = set.values[slot * size_t(count) + size_t(k)];
+        float* channel = channelCount
+                             ? &set.channels[(slot * size_t(count) + size_t(k)) * channelCount * 4]
+                             : nullptr;
+        if (rays[k].hit.instance < 0) {
+            value = {{0, 0, 0}, {1, 1, 1}};
+            if (channel) std::fill_n(channel, channelCount * 4, 0.0f);
+            continue;
+        }
+        allMissed = false;
+        TraceAccum acc;
+        sc.TraceLayers(rays[k].origin, rays[k].dir, rays[k].tnear, rays[k].tfar,
+                       camera.Differential(), rays[k].hit, 0, float(px) + set.pattern[size_t(k)].x,
+                       float(py) + set.pattern[size_t(k)].y, px, py, channelCount > 0, acc);
+        value = {{acc.c.r, acc.c.g, acc.c.b}, {acc.t.r, acc.t.g, acc.t.b}};
+        const float covered = 1.0f - (acc.t.r + acc.t.g + acc.t.b) / 3.0f;
+        for (size_t c = 0; c < channelCount; ++c) {
+            const Channel& ch = f.channels[c];
+            Color rgb;
+            AColor v;
+            switch (ch.source) {
+                case ChannelSource::kDiffuse:
+                    rgb = acc.parts.diffuse;
+                    break;
+                case ChannelSource::kSpecular:
+                    rgb = acc.parts.specular;
+                    break;
+                case ChannelSource::kShadow:
+                    rgb = acc.parts.shadow;
+                    break;
+                case ChannelSource::kSelfIllum:
+                    rgb = acc.parts.selfIllum;
+                    break;
+                case ChannelSource::kReflection:
+                    rgb = acc.parts.reflection;
+                    break;
+                case ChannelSource::kElementVal:
+                    v = acc.elementVals[size_t(ch.slot)];
+                    break;
+            }
+            if (ch.source != ChannelSource::kElementVal) v = AColor(rgb, covered);
+            channel[c * 4] = v.r;
+            channel[c * 4 + 1] = v.g;
+            channel[c * 4 + 2] = v.b;
+            channel[c * 4 + 3] = v.a;
+        }
+        if (info && k == nearest) {
+            info->depth = -acc.firstP.z;
+            info->normal = acc.firstNormal;
+            INode* node = f.gc->instances[size_t(acc.firstInstance)].node;
+            info->objectId = node ? node->GetGBufID() : 0;
+            info->mtlId = acc.firstMtlId;
+        }
+    }
+    set.empty[slot] = allMissed;
+}
+
+// The filtered value of pixel (px, py): colour, transmission and the element channels.
+struct Filtered {
+    float c[3] = {0, 0, 0};
+    float t[3] = {0, 0, 0};
+    float weight = 0.0f;
+};
+
+// refinedSlot: per pixel, the slot in refined or -1; null before refinement.
+void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* refined,
+                 const std::vector<int>* refinedSlot, int px, int py, Filtered& out,
+                 float* channelsOut) {
+    const size_t channelCount = f.channels.size();
+    out = Filtered();
+    if (channelsOut) std::fill_n(channelsOut, channelCount * 4, 0.0f);
+    const int reach = base.table.reach;
+    for (int dy = -reach; dy <= reach; ++dy) {
+        const int qy = py + dy;
+        if (qy < 0 || qy >= f.height) continue;
+        for (int dx = -reach; dx <= reach; ++dx) {
+            const int qx = px + dx;
+            if (qx < 0 || qx >= f.width) continue;
+            const size_t q = size_t(qy) * size_t(f.width) + size_t(qx);
+            const SampleSet* set = &base;
+            size_t slot = q;
+            if (refinedSlot && (*refinedSlot)[q] >= 0) {
+                set = refined;
+                slot = size_t((*refinedSlot)[q]);
+            }
+            const FilterTable& table = set->table;
+            const size_t cell = size_t((dy + reach) * (2 * reach + 1) + dx + reach);
+            if (set->empty[slot]) {
+                // Every sample missed: nothing added, everything let through.
+                const float w = table.pixelSums[cell];
+                out.weight += w;
+                for (float& t : out.t) t += w;
+                continue;
+            }
+            const int count = table.samples;
+            for (int k = 0; k < count; ++k) {
+                const float w = table.weights[cell * size_t(count) + size_t(k)];
+                if (w == 0.0f) continue;
+                const size_t s = slot * size_t(count) + size_t(k);
+                const SampleValue& v = set->values[s];
+                out.weight += w;
+                for (int i = 0; i < 3; ++i) {
+                    out.c[i] += w * v.c[i];
+                    out.t[i] += w * v.t[i];
+                }
+                if (channelsOut) {
+                    const float* ch = &set->channels[s * channelCount * 4];
+                    for (size_t i = 0; i < channelCount * 4; ++i) channelsOut[i] += w * ch[i];
+                }
+            }
+        }
+    }
+    if (out.weight != 0.0f) {
+        const float inv = 1.0f / out.weight;
+        for (int i = 0; i < 3; ++i) {
+            out.c[i] = std::max(0.0f, out.c[i] * inv);
+            out.t[i] = std::clamp(out.t[i] * inv, 0.0f, 1.0f);
+        }
+        if (channelsOut)
+            for (size_t i = 0; i < channelCount * 4; ++i) channelsOut[i] *= inv;
+    } else {
+        out.t[0] = out.t[1] = out.t[2] = 1.0f;
+    }
+}
+
+// The pixel over its background: premultiplied, alpha = coverage over the background's alpha.
+BMM_Color_fl Composite(const Filtered& v, const BMM_Color_fl& bg) {
+    const float covered = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
+    return {v.c[0] + v.t[0] * bg.r, v.c[1] + v.t[1] * bg.g, v.c[2] + v.t[2] * bg.b,
+            covered + (1.0f - covered) * bg.a};
+}
+
+bool Differs(const BMM_Color_fl& a, const BMM_Color_fl& b, float threshold) {
+    const auto c = [](float x) { return std::clamp(x, 0.0f, 1.0f); };
+    return std::fabs(c(a.r) - c(b.r)) > threshold || std::fabs(c(a.g) - c(b.g)) > threshold ||
+           std::fabs(c(a.b) - c(b.b)) > threshold || std::fabs(c(a.a) - c(b.a)) > threshold;
+}
+
+// A distinct colour per ID (golden-ratio hues), black for 0.
+BMM_Color_fl IdColor(int id) {
+    if (id == 0) return {0.0f, 0.0f, 0.0f, 1.0f};
+    const float h = std::fmod(float(id) * 0.618034f, 1.0f) * 6.0f;
+    const float x = 1.0f - std::fabs(std::fmod(h, 2.0f) - 1.0f);
+    const int sector = int(h);
+    const std::array<BMM_Color_fl, 6> colours = {
+        {{1, x, 0, 1}, {x, 1, 0, 1}, {0, 1, x, 1}, {0, x, 1, 1}, {x, 0, 1, 1}, {1, 0, x, 1}}};
+    return colours[size_t(std::clamp(sector, 0, 5))];
+}
+
+Bitmap* ElementBitmap(IRenderElement& element, int width, int height) {
+    Bitmap* bm = element.GetPBitmap();
+    if (!bm || bm->Width() != width || bm->Height() != height) {
+        element.SetPBitmap(std::make_shared<Bitmap>(width, height));
+        bm = element.GetPBitmap();
+    }
+    return bm;
+}
+
+// Runs body(item) for items [0, count) on the arena in batches, reporting progress between
+// batches on this (the render) thread. False when cb asked to stop.
+template <typename Body>
+bool RunBatches(tbb::task_arena& arena, int count, int threads, int& done, int total,
+                CheckAbortCallback* cb, const Body& body) {
+    const int batch = std::max(1, threads * 8);
+    for (int start = 0; start < count; start += batch) {
+        const int end = std::min(count, start + batch);
+        arena.execute([&] {
+            tbb::parallel_for(tbb::blocked_range<int>(start, end, 1),
+                              [&](const tbb::blocked_range<int>& r) {
+                                  for (int i = r.begin(); i != r.end(); ++i) body(i);
+                              });
+        });
+        done += end - start;
+        if (cb && cb->Progress(done, total)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobalContext& gc,
+                                  FrameData& f, std::vector<std::unique_ptr<RenderLight>>& lights) {
+    const ShadingSettings& settings = gc.setup->shading;
+    f.time = t;
+    f.gc = &gc;
+    f.settings = &settings;
+    f.tracer = &tracer;
+    f.width = frame.Width();
+    f.height = frame.Height();
+    f.environment = gc.setup->environment.get();
+    f.background.resize(size_t(f.width) * size_t(f.height));
+    for (int y = 0; y < f.height; ++y)
+        std::copy_n(frame.Row(y), f.width, f.background.begin() + ptrdiff_t(y) * f.width);
+
+    if (!defaultMtl) {
+        defaultMtl = RefPtr<Mtl>(dynamic_cast<Mtl*>(StdMtlClassDesc().Create(false)));
+        if (!defaultMtl) throw std::runtime_error("the default standard material cannot be made");
+    }
+    std::vector<Mtl*> updated;
+    const auto update = [&](Mtl* mtl) {
+        if (std::find(updated.begin(), updated.end(), mtl) != updated.end()) return;
+        Interval valid = FOREVER;
+        mtl->Update(t, valid);
+        updated.push_back(mtl);
+    };
+    if (f.environment) {
+        Interval valid = FOREVER;
+        f.environment->Update(t, valid);
+    }
+
+    lights = MakeRenderLights(gc, settings.shadows);
+    f.instances.resize(gc.instances.size());
+    for (size_t i = 0; i < gc.instances.size(); ++i) {
+        const RenderInstance& ri = gc.instances[i];
+        InstanceShading& s = f.instances[i];
+        s.mtl = ri.mtl ? ri.mtl : defaultMtl.get();
+        update(s.mtl);
+        s.mayBeTransparent = s.mtl->MayBeTransparent(-1);
+        f.anyTransparent = f.anyTransparent || s.mayBeTransparent;
+        const Matrix3& m = ri.objToCam;
+        s.mirrored = DotProd(CrossProd(m.GetRow(0), m.GetRow(1)), m.GetRow(2)) < 0.0f;
+        for (const auto& light : lights)
+            if (light->Illuminates(ri.node)) s.lights.push_back(light.get());
+    }
+
+    for (int i = 0; i < gc.NumRenderElements(); ++i) {
+        IRenderElement* element = gc.GetRenderElement(i);
+        if (!element || !element->IsEnabled()) continue;
+        auto* shading = dynamic_cast<ShadingRenderElement*>(element);
+        if (!shading) {
+            if (i < ShadeOutput::kMaxElementVals)
+                f.channels.push_back({ChannelSource::kElementVal, i, element});
+            continue;
+        }
+        switch (shading->Kind()) {
+            case ShadingElementKind::kDiffuse:
+                f.channels.push_back({ChannelSource::kDiffuse, 0, element});
+                break;
+            case ShadingElementKind::kSpecular:
+                f.channels.push_back({ChannelSource::kSpecular, 0, element});
+                break;
+            case ShadingElementKind::kShadow:
+                f.channels.push_back({ChannelSource::kShadow, 0, element});
+                break;
+            case ShadingElementKind::kSelfIllum:
+                f.channels.push_back({ChannelSource::kSelfIllum, 0, element});
+                break;
+            case ShadingElementKind::kReflection:
+                f.channels.push_back({ChannelSource::kReflection, 0, element});
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc,
+                                 CheckAbortCallback* cb) {
+    if (!gc.setup) throw std::runtime_error("shading: the render context has no setup");
+    const ShadingSettings& settings = gc.setup->shading;
+    CheckSettings(settings);
+    stats = ShadeStats();
+    const int threads =
+        settings.threads > 0 ? settings.threads : std::max(1, tbb::info::default_concurrency());
+    stats.threads = threads;
+    // More threads than cores are allowed (tests compare thread counts on small machines).
+    std::optional<tbb::global_control> allowance;
+    if (threads > tbb::info::default_concurrency())
+        allowance.emplace(tbb::global_control::max_allowed_parallelism, size_t(threads));
+    tbb::task_arena arena(threads);
+
+    const auto buildStart = Clock::now();
+    FrameData f;
+    std::vector<std::unique_ptr<RenderLight>> lights;
+    arena.execute([&] { tracer.Build(gc); });
+    Prepare(t, frame, gc, f, lights);
+    stats.buildMs = MsSince(buildStart);
+
+    const auto renderStart = Clock::now();
+    const int width = f.width, height = f.height;
+    const size_t pixels = size_t(width) * size_t(height);
+    const int reach = std::max(0, int(std::ceil(settings.filterRadius + 0.5f)) - 1);
+    const size_t channelCount = f.channels.size();
+
+    SampleSet base;
+    base.pattern = SamplePattern(settings.samples);
+    base.table = MakeFilterTable(base.pattern, settings.filter, settings.filterRadius, reach);
+    base.values.reset(new SampleValue[pixels * base.pattern.size()]);
+    if (channelCount) base.channels.resize(pixels * base.pattern.size() * channelCount * 4);
+    base.empty.assign(pixels, 1);
+    std::vector<PixelInfo> info(pixels);
+    // The sample nearest the pixel centre (the first of equals) speaks for the pixel's IDs.
+    int nearest = 0;
+    for (size_t k = 1; k < base.pattern.size(); ++k) {
+        const auto d = [](Point2 p) {
+            return (p.x - 0.5f) * (p.x - 0.5f) + (p.y - 0.5f) * (p.y - 0.5f);
+        };
+        if (d(base.pattern[k]) < d(base.pattern[size_t(nearest)])) nearest = int(k);
+    }
+
+    const Camera camera(gc);
+    tbb::enumerable_thread_specific<ThreadState> states([&] {
+        ThreadState s;
+        s.frame = &f;
+        s.rays.resize(16);
+        return s;
+    });
+    const int tilesX = (width + kTileSize - 1) / kTileSize;
+    const int tilesY = (height + kTileSize - 1) / kTileSize;
+    const int tiles = tilesX * tilesY;
+    const bool adaptive = settings.adaptive && settings.adaptiveSamples > settings.samples;
+    const int total = tiles * (adaptive ? 3 : 2);
+    int done = 0;
+    if (cb) cb->SetTitle("Shading");
+
+    const auto shadeTile = [&](int tile) {
+        ThreadState& state = states.local();
+        const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
+        const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
+        for (int y = y0; y < y1; ++y) {
+            for (int x = x0; x < x1; ++x) {
+                const size_t p = size_t(y) * size_t(width) + size_t(x);
+                ShadePixel(state, camera, base, p, x, y, &info[p], nearest);
+            }
+        }
+    };
+    bool completed = RunBatches(arena, tiles, threads, done, total, cb, shadeTile);
+
+    SampleSet refined;
+    std::vector<int> refinedSlot;
+    if (completed && adaptive) {
+        // Provisional pixels from the base samples, then the pixels that differ from a
+        // neighbour, in pixel order so slots do not depend on the threads.
+        std::vector<BMM_Color_fl> provisional(pixels);
+        completed = RunBatches(arena, tiles, threads, done, total, cb, [&](int tile) {
+            const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
+            const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
+            Filtered v;
+            for (int y = y0; y < y1; ++y) {
+                for (int x = x0; x < x1; ++x) {
+                    const size_t p = size_t(y) * size_t(width) + size_t(x);
+                    FilterPixel(f, base, nullptr, nullptr, x, y, v, nullptr);
+                    provisional[p] = Composite(v, f.background[p]);
+                }
+            }
+        });
+        refinedSlot.assign(pixels, -1);
+        std::vector<int> refinedPixels;
+        for (int y = 0; completed && y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const size_t p = size_t(y) * size_t(width) + size_t(x);
+                const BMM_Color_fl& c = provisional[p];
+                const float thr = settings.adaptiveThreshold;
+                const bool differs =
+                    (x > 0 && Differs(c, provisional[p - 1], thr)) ||
+                    (x + 1 < width && Differs(c, provisional[p + 1], thr)) ||
+                    (y > 0 && Differs(c, provisional[p - size_t(width)], thr)) ||
+                    (y + 1 < height && Differs(c, provisional[p + size_t(width)], thr));
+                if (!differs) continue;
+                refinedSlot[p] = int(refinedPixels.size());
+                refinedPixels.push_back(int(p));
+            }
+        }
+        stats.refinedPixels = int64_t(refinedPixels.size());
+        if (completed && !refinedPixels.empty()) {
+            refined.pattern = SamplePattern(settings.adaptiveSamples);
+            refined.table =
+                MakeFilterTable(refined.pattern, settings.filter, settings.filterRadius, reach);
+            const size_t slots = refinedPixels.size();
+            refined.values.reset(new SampleValue[slots * refined.pattern.size()]);
+            if (channelCount)
+                refined.channels.resize(slots * refined.pattern.size() * channelCount * 4);
+            refined.empty.assign(slots, 1);
+            const int perItem = 64;
+            const int items = int((slots + perItem - 1) / perItem);
+            int refineDone = 0;
+            completed =
+                RunBatches(arena, items, threads, refineDone, items, nullptr, [&](int item) {
+                    ThreadState& state = states.local();
+                    if (int(state.rays.size()) < 16) state.rays.resize(16);
+                    const size_t end = std::min(slots, size_t(item + 1) * perItem);
+                    for (size_t slot = size_t(item) * perItem; slot < end; ++slot) {
+                        const int p = refinedPixels[slot];
+                        ShadePixel(state, camera, refined, slot, p % width, p / width, nullptr, 0);
+                    }
+                });
+            if (cb && cb->Check()) completed = false;
+        }
+    }
+
+    std::vector<float> coverage(pixels, 0.0f);
+    if (completed) {
+        // Whole rows per item: a bitmap marks written blocks per row, and rows never share one.
+        std::vector<Bitmap*> channelMaps;
+        for (const Channel& ch : f.channels)
+            channelMaps.push_back(ElementBitmap(*ch.element, width, height));
+        const int rowsPerItem = 8;
+        const int items = (height + rowsPerItem - 1) / rowsPerItem;
+        int filterDone = 0;
+        completed = RunBatches(arena, items, threads, filterDone, items, nullptr, [&](int item) {
+            Filtered v;
+            std::vector<float> channels(channelCount * 4);
+            const int yEnd = std::min(height, (item + 1) * rowsPerItem);
+            for (int y = item * rowsPerItem; y < yEnd; ++y) {
+                BMM_Color_fl* row = frame.Row(y);
+                std::vector<BMM_Color_fl*> channelRows;
+                for (Bitmap* bm : channelMaps) channelRows.push_back(bm->Row(y));
+                for (int x = 0; x < width; ++x) {
+                    const size_t p = size_t(y) * size_t(width) + size_t(x);
+                    FilterPixel(f, base, adaptive ? &refined : nullptr,
+                                adaptive ? &refinedSlot : nullptr, x, y, v,
+                                channelCount ? channels.data() : nullptr);
+                    row[x] = Composite(v, f.background[p]);
+                    coverage[p] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
+                    for (size_t c = 0; c < channelCount; ++c) {
+                        const float* ch = &channels[c * 4];
+                        channelRows[c][x] = {ch[0], ch[1], ch[2], ch[3]};
+                    }
+                }
+            }
+        });
+        done += tiles;
+        if (completed && cb && cb->Progress(done, total)) completed = false;
+    }
+
+    if (completed) {
+        // The unfiltered elements: nearest-sample depth, normals and IDs, and the coverage.
+        for (int i = 0; i < gc.NumRenderElements(); ++i) {
+            auto* element = dynamic_cast<ShadingRenderElement*>(gc.GetRenderElement(i));
+            if (!element || !element->IsEnabled()) continue;
+            const ShadingElementKind kind = element->Kind();
+            if (kind != ShadingElementKind::kZDepth && kind != ShadingElementKind::kNormals &&
+                kind != ShadingElementKind::kObjectID && kind != ShadingElementKind::kMaterialID &&
+                kind != ShadingElementKind::kAlpha)
+                continue;
+            Bitmap* bm = ElementBitmap(*element, width, height);
+            IParamBlock2* params = element->Params();
+            const float zMin = params ? params->GetFloat(kElemZMin, t) : 0.0f;
+            const float zMax = params ? params->GetFloat(kElemZMax, t) : 100.0f;
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width; ++x) {
+                    const size_t p = size_t(y) * size_t(width) + size_t(x);
+                    const PixelInfo& pi = info[p];
+                    BMM_Color_fl out{0, 0, 0, 0};
+                    if (kind == ShadingElementKind::kAlpha) {
+                        const float a = coverage[p];
+                        out = {a, a, a, 1.0f};
+                    } else if (pi.depth > 0.0f) {
+                        switch (kind) {
+                            case ShadingElementKind::kZDepth: {
+                                const float range = zMax - zMin;
+                                const float v =
+                                    range > 0.0f ? std::clamp((zMax - pi.depth) / range, 0.0f, 1.0f)
+                                                 : (pi.depth <= zMin ? 1.0f : 0.0f);
+                                out = {v, v, v, 1.0f};
+                                break;
+                            }
+                            case ShadingElementKind::kNormals:
+                                out = {pi.normal.x * 0.5f + 0.5f, pi.normal.y * 0.5f + 0.5f,
+                                       pi.normal.z * 0.5f + 0.5f, 1.0f};
+                                break;
+                            case ShadingElementKind::kObjectID:
+                                out = IdColor(pi.objectId);
+                                break;
+                            default:
+                                out = IdColor(pi.mtlId);
+                                break;
+                        }
+                    }
+                    if (out.a != 0.0f) bm->Pixel(x, y) = out;
+                }
+            }
+        }
+    }
+
+    for (const ThreadState& s : states) {
+        stats.primaryRays += s.counters.primary;
+        stats.shadowRays += s.counters.shadow;
+        stats.secondaryRays += s.counters.secondary;
+        stats.shadedSamples += s.counters.shaded;
+    }
+    stats.renderMs = MsSince(renderStart);
+    return completed;
+}
+
+ShadeRenderer::ShadeRenderer() : impl_(std::make_unique<Impl>()) {}
+ShadeRenderer::~ShadeRenderer() = default;
+
+bool ShadeRenderer::Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc,
+                           CheckAbortCallback* cb) {
+    return impl_->Render(t, frame, gc, cb);
+}
+
+const ShadeStats& ShadeRenderer::Stats() const { return impl_->stats; }
+
+void AttachShadeRenderer(FrameRenderer& frames, std::shared_ptr<ShadeRenderer> renderer) {
+    frames.SetShadeSurfaces([renderer = std::move(renderer)](TimeValue t, Bitmap& frame,
+                                                             RenderGlobalContext& gc,
+                                                             CheckAbortCallback* cb) {
+        if (!gc.setup || !gc.setup->shading.enabled) return true;
+        return renderer->Render(t, frame, gc, cb);
+    });
+}

@@ -1,0 +1,135 @@
+#include "shading_elements.h"
+
+#include <gtest/gtest.h>
+
+#include "node.h"
+#include "shade_renderer.h"
+
+namespace KvrnHost {
+namespace {
+
+constexpr ShadingElementKind kAllKinds[] = {
+    ShadingElementKind::kDiffuse,    ShadingElementKind::kSpecular,
+    ShadingElementKind::kShadow,     ShadingElementKind::kSelfIllum,
+    ShadingElementKind::kReflection, ShadingElementKind::kZDepth,
+    ShadingElementKind::kNormals,    ShadingElementKind::kObjectID,
+    ShadingElementKind::kMaterialID, ShadingElementKind::kAlpha};
+
+TEST(ShadingElements, ClassesRegisterOnceAndCreateElementsOfTheirKind) {
+    ClassDirectory directory;
+    RegisterShadingElementClasses(directory);
+    RegisterShadingElementClasses(directory);
+    EXPECT_EQ(directory.Count(), 10);
+    for (ShadingElementKind kind : kAllKinds) {
+        ClassDesc2& desc = ShadingElementClassDesc(kind);
+        RefPtr<ReferenceTarget> made(
+            directory.CreateInstance(RENDER_ELEMENT_CLASS_ID, desc.ClassID()));
+        auto* element = dynamic_cast<ShadingRenderElement*>(made.get());
+        ASSERT_NE(element, nullptr) << desc.ClassName();
+        EXPECT_EQ(element->Kind(), kind);
+        EXPECT_EQ(element->ClassName(), desc.ClassName());
+        EXPECT_EQ(element->ElementName(), desc.ClassName());
+        EXPECT_TRUE(element->IsEnabled());
+    }
+    EXPECT_EQ(ShadingElementClassDesc(ShadingElementKind::kSelfIllum).ClassName(),
+              "SelfIllumination");
+
+    // Its own name and switch, kept by a clone.
+    RefPtr<ShadingRenderElement> depth(new ShadingRenderElement(ShadingElementKind::kZDepth));
+    depth->Params()->SetValue(kElemName, 0, ParamValue(std::string("Depth pass")));
+    depth->Params()->SetValue(kElemEnabled, 0, ParamValue(0));
+    depth->Params()->SetValue(kElemZMax, 0, ParamValue(12.5f));
+    RefPtr<ReferenceTarget> copy = CloneRefHierarchy(depth.get());
+    auto* cloned = dynamic_cast<ShadingRenderElement*>(copy.get());
+    ASSERT_NE(cloned, nullptr);
+    EXPECT_NE(cloned->Params(), depth->Params());
+    EXPECT_EQ(cloned->Kind(), ShadingElementKind::kZDepth);
+    EXPECT_EQ(cloned->ElementName(), "Depth pass");
+    EXPECT_FALSE(cloned->IsEnabled());
+    EXPECT_EQ(cloned->Params()->GetFloat(kElemZMax), 12.5f);
+}
+
+// A surface of constant diffuse and specular parts, its own effects channel.
+class PartsMtl : public Mtl {
+  public:
+    void Shade(ShadeContext& sc) override {
+        sc.out.parts.diffuse = {0.5f, 0.25f, 0.0f};
+        sc.out.parts.specular = {0.1f, 0.1f, 0.1f};
+        sc.out.c = sc.out.parts.diffuse + sc.out.parts.specular;
+        sc.out.gbufId = 3;
+    }
+};
+
+TEST(ShadingElements, RendererFillsEveryEnabledElement) {
+    // A 2 x 2 square 10 units away (depth 10) in parallel view, object channel 7, over the
+    // left half of a 40 x 20 frame; the right half is empty.
+    RenderSetup setup;
+    setup.settings.width = 40;
+    setup.settings.height = 20;
+    setup.shading.enabled = true;
+    setup.shading.samples = 1;
+    setup.shading.adaptive = false;
+    setup.shading.filter = PixelFilter::kBox;
+    setup.shading.filterRadius = 0.5f;
+    std::vector<RefPtr<ShadingRenderElement>> elements;
+    for (ShadingElementKind kind : kAllKinds) {
+        elements.emplace_back(new ShadingRenderElement(kind));
+        setup.elements.emplace_back(elements.back().get());
+    }
+    elements[5]->Params()->SetValue(kElemZMin, 0, ParamValue(5.0f));
+    elements[5]->Params()->SetValue(kElemZMax, 0, ParamValue(15.0f));
+    elements[1]->Params()->SetValue(kElemEnabled, 0, ParamValue(0));
+
+    auto mesh = std::make_shared<Mesh>();
+    mesh->verts = {{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}};
+    Face a, b;
+    a.v = {0, 1, 2};
+    b.v = {0, 2, 3};
+    mesh->faces = {a, b};
+    RefPtr<INode> node(new INode);
+    node->SetGBufID(7);
+    RefPtr<Mtl> mtl(new PartsMtl);
+    RenderGlobalContext gc;
+    gc.setup = &setup;
+    gc.devWidth = 40;
+    gc.devHeight = 20;
+    gc.projType = PROJ_PARALLEL;
+    gc.xc = 10;  // the square's centre at x = 10
+    gc.yc = 10;
+    gc.xscale = 10;
+    gc.yscale = -10;
+    RenderInstance ri;
+    ri.node = node.get();
+    ri.mtl = mtl.get();
+    ri.mesh = mesh;
+    ri.cornerNormals = std::make_shared<std::vector<Point3>>(ComputeCornerNormals(*mesh));
+    ri.objToCam = Matrix3::Translation({0, 0, -10});
+    gc.instances.push_back(ri);
+
+    Bitmap frame(40, 20);
+    ShadeRenderer renderer;
+    ASSERT_TRUE(renderer.Render(0, frame, gc, nullptr));
+    const auto at = [&](int i, int x, int y) {
+        return elements[size_t(i)]->GetPBitmap()->Pixel(x, y);
+    };
+    EXPECT_EQ(elements[1]->GetPBitmap(), nullptr);
+    const int hx = 10, hy = 10, mx = 30, my = 10;  // a covered and an empty pixel
+    EXPECT_EQ(at(0, hx, hy), (BMM_Color_fl{0.5f, 0.25f, 0.0f, 1.0f}));
+    EXPECT_EQ(at(0, mx, my), (BMM_Color_fl{0, 0, 0, 0}));
+    EXPECT_EQ(at(2, hx, hy), (BMM_Color_fl{0, 0, 0, 1}));  // nothing lost to shadows
+    EXPECT_NEAR(at(5, hx, hy).r, 0.5f, 1e-5f);             // depth 10 halfway from 5 to 15
+    EXPECT_EQ(at(5, mx, my), (BMM_Color_fl{0, 0, 0, 0}));
+    EXPECT_EQ(at(6, hx, hy), (BMM_Color_fl{0.5f, 0.5f, 1.0f, 1.0f}));  // normal (0, 0, 1)
+    const BMM_Color_fl objectColour = at(7, hx, hy);
+    EXPECT_EQ(objectColour.a, 1.0f);
+    EXPECT_GT(objectColour.r + objectColour.g + objectColour.b, 0.0f);
+    EXPECT_NE(at(8, hx, hy), objectColour);  // channel 3 is another colour than 7
+    EXPECT_EQ(at(9, hx, hy), (BMM_Color_fl{1, 1, 1, 1}));
+    EXPECT_EQ(at(9, mx, my), (BMM_Color_fl{0, 0, 0, 1}));
+    // The square's edge at x = 20 falls between pixels 19 and 20.
+    EXPECT_EQ(at(9, 19, hy).r, 1.0f);
+    EXPECT_EQ(at(9, 20, hy).r, 0.0f);
+}
+
+}  // namespace
+}  // namespace KvrnHost
