@@ -762,7 +762,8 @@ void HostScene::BuildShading(const SceneDescription& desc) {
     if (!s.environment.empty())
         setup_.environment = dynamic_cast<Texmap*>(Named(ParamType::Texmap, s.environment));
     RenderSettings& settings = setup_.settings;
-    settings.backgroundGradient = s.gradient;
+    // The gradient belongs to the shaded look: lines-only renders keep the plain background.
+    settings.backgroundGradient = s.gradient && s.enabled;
     settings.gradientTop = {s.gradientTop[0], s.gradientTop[1], s.gradientTop[2], 1.0f};
     settings.gradientBottom = {s.gradientBottom[0], s.gradientBottom[1], s.gradientBottom[2], 1.0f};
 }
