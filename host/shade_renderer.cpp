@@ -170,7 +170,9 @@ struct FrameData {
     Texmap* environment = nullptr;
     int width = 0;
     int height = 0;
-    std::vector<BMM_Color_fl> background;
+    // The frame as the background left it: read while sampling, written only by the last
+    // pass, which reads each pixel's background just before replacing it.
+    const Bitmap* background = nullptr;
     std::vector<InstanceShading> instances;
     bool anyTransparent = false;
     std::vector<Channel> channels;
@@ -228,6 +230,16 @@ struct TraceAccum {
     Point3 firstNormal;
     Point3 firstP;
     int firstMtlId = 0;
+
+    // The element values (256 bytes) are cleared only for renders that keep them.
+    void Reset(bool withParts) {
+        c = Color();
+        t = Color(1.0f, 1.0f, 1.0f);
+        hit = false;
+        if (!withParts) return;
+        parts = ShadeComponents();
+        elementVals.fill(AColor());
+    }
 };
 
 class RenderShadeContext : public ShadeContext {
@@ -445,7 +457,7 @@ float RenderShadeContext::Curve() {
 }
 
 AColor RenderShadeContext::Background() {
-    const BMM_Color_fl& c = F().background[size_t(py_) * size_t(F().width) + size_t(px_)];
+    const BMM_Color_fl& c = F().background->Pixel(px_, py_);
     return {c.r, c.g, c.b, c.a};
 }
 
@@ -620,81 +632,108 @@ struct ShadeRenderer::Impl {
 
 namespace {
 
-// Shades one pixel's samples into set's slot.
-void ShadePixel(ThreadState& thread, const Camera& camera, SampleSet& set, size_t slot, int px,
-                int py, PixelInfo* info, int nearest) {
+// A pixel to sample: its slot in the sample set and its position.
+struct PixelJob {
+    size_t slot = 0;
+    int px = 0;
+    int py = 0;
+};
+
+// Writes one sample's element channels from its accumulated components.
+void WriteChannels(const FrameData& f, const TraceAccum& acc, float* channel) {
+    const float covered = 1.0f - (acc.t.r + acc.t.g + acc.t.b) / 3.0f;
+    for (size_t c = 0; c < f.channels.size(); ++c) {
+        const Channel& ch = f.channels[c];
+        Color rgb;
+        AColor v;
+        switch (ch.source) {
+            case ChannelSource::kDiffuse:
+                rgb = acc.parts.diffuse;
+                break;
+            case ChannelSource::kSpecular:
+                rgb = acc.parts.specular;
+                break;
+            case ChannelSource::kShadow:
+                rgb = acc.parts.shadow;
+                break;
+            case ChannelSource::kSelfIllum:
+                rgb = acc.parts.selfIllum;
+                break;
+            case ChannelSource::kReflection:
+                rgb = acc.parts.reflection;
+                break;
+            case ChannelSource::kElementVal:
+                v = acc.elementVals[size_t(ch.slot)];
+                break;
+        }
+        if (ch.source != ChannelSource::kElementVal) v = AColor(rgb, covered);
+        channel[c * 4] = v.r;
+        channel[c * 4 + 1] = v.g;
+        channel[c * 4 + 2] = v.b;
+        channel[c * 4 + 3] = v.a;
+    }
+}
+
+// Shades the samples of a run of pixels (a tile row): their camera rays are traced together,
+// as coherent rays. A pixel whose samples all miss is only marked empty; its values are never
+// read, so their memory is never touched.
+void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, const PixelJob* jobs,
+                 int jobCount, PixelInfo* info, int nearest) {
     const FrameData& f = *thread.frame;
     const int count = int(set.pattern.size());
     const size_t channelCount = f.channels.size();
+    const size_t rayCount = size_t(jobCount) * size_t(count);
+    if (thread.rays.size() < rayCount) thread.rays.resize(rayCount);
     RayQuery* rays = thread.rays.data();
-    for (int k = 0; k < count; ++k) {
-        const CameraRay ray =
-            camera.Ray(float(px) + set.pattern[size_t(k)].x, float(py) + set.pattern[size_t(k)].y);
-        rays[k].origin = ray.origin;
-        rays[k].dir = ray.dir;
-        rays[k].tnear = camera.TNear();
-        rays[k].tfar = camera.TFar();
+    for (int j = 0; j < jobCount; ++j) {
+        for (int k = 0; k < count; ++k) {
+            RayQuery& q = rays[j * count + k];
+            const CameraRay ray = camera.Ray(float(jobs[j].px) + set.pattern[size_t(k)].x,
+                                             float(jobs[j].py) + set.pattern[size_t(k)].y);
+            q.origin = ray.origin;
+            q.dir = ray.dir;
+            q.tnear = camera.TNear();
+            q.tfar = camera.TFar();
+        }
     }
-    f.tracer->IntersectCoherent(rays, count);
-    thread.counters.primary += count;
-    bool allMissed = true;
+    f.tracer->IntersectCoherent(rays, int(rayCount));
+    thread.counters.primary += int64_t(rayCount);
     RenderShadeContext& sc = *thread.At(0);
-    for (int k = 0; k < count; ++k) {
-        SampleValue& value = set.values[slot * size_t(count) + size_t(k)];
-        float* channel = channelCount
-                             ? &set.channels[(slot * size_t(count) + size_t(k)) * channelCount * 4]
-                             : nullptr;
-        if (rays[k].hit.instance < 0) {
-            value = {{0, 0, 0}, {1, 1, 1}};
-            if (channel) std::fill_n(channel, channelCount * 4, 0.0f);
-            continue;
-        }
-        allMissed = false;
-        TraceAccum acc;
-        sc.TraceLayers(rays[k].origin, rays[k].dir, rays[k].tnear, rays[k].tfar,
-                       camera.Differential(), rays[k].hit, 0, float(px) + set.pattern[size_t(k)].x,
-                       float(py) + set.pattern[size_t(k)].y, px, py, channelCount > 0, acc);
-        value = {{acc.c.r, acc.c.g, acc.c.b}, {acc.t.r, acc.t.g, acc.t.b}};
-        const float covered = 1.0f - (acc.t.r + acc.t.g + acc.t.b) / 3.0f;
-        for (size_t c = 0; c < channelCount; ++c) {
-            const Channel& ch = f.channels[c];
-            Color rgb;
-            AColor v;
-            switch (ch.source) {
-                case ChannelSource::kDiffuse:
-                    rgb = acc.parts.diffuse;
-                    break;
-                case ChannelSource::kSpecular:
-                    rgb = acc.parts.specular;
-                    break;
-                case ChannelSource::kShadow:
-                    rgb = acc.parts.shadow;
-                    break;
-                case ChannelSource::kSelfIllum:
-                    rgb = acc.parts.selfIllum;
-                    break;
-                case ChannelSource::kReflection:
-                    rgb = acc.parts.reflection;
-                    break;
-                case ChannelSource::kElementVal:
-                    v = acc.elementVals[size_t(ch.slot)];
-                    break;
+    TraceAccum acc;
+    for (int j = 0; j < jobCount; ++j) {
+        const PixelJob& job = jobs[j];
+        const RayQuery* pixelRays = rays + j * count;
+        const bool anyHit = std::any_of(pixelRays, pixelRays + count,
+                                        [](const RayQuery& q) { return q.hit.instance >= 0; });
+        set.empty[job.slot] = !anyHit;
+        if (!anyHit) continue;
+        for (int k = 0; k < count; ++k) {
+            const RayQuery& q = pixelRays[k];
+            const size_t sample = job.slot * size_t(count) + size_t(k);
+            SampleValue& value = set.values[sample];
+            float* channel = channelCount ? &set.channels[sample * channelCount * 4] : nullptr;
+            if (q.hit.instance < 0) {
+                value = {{0, 0, 0}, {1, 1, 1}};
+                if (channel) std::fill_n(channel, channelCount * 4, 0.0f);
+                continue;
             }
-            if (ch.source != ChannelSource::kElementVal) v = AColor(rgb, covered);
-            channel[c * 4] = v.r;
-            channel[c * 4 + 1] = v.g;
-            channel[c * 4 + 2] = v.b;
-            channel[c * 4 + 3] = v.a;
-        }
-        if (info && k == nearest) {
-            info->depth = -acc.firstP.z;
-            info->normal = acc.firstNormal;
-            INode* node = f.gc->instances[size_t(acc.firstInstance)].node;
-            info->objectId = node ? node->GetGBufID() : 0;
-            info->mtlId = acc.firstMtlId;
+            acc.Reset(channelCount > 0);
+            sc.TraceLayers(q.origin, q.dir, q.tnear, q.tfar, camera.Differential(), q.hit, 0,
+                           float(job.px) + set.pattern[size_t(k)].x,
+                           float(job.py) + set.pattern[size_t(k)].y, job.px, job.py,
+                           channelCount > 0, acc);
+            value = {{acc.c.r, acc.c.g, acc.c.b}, {acc.t.r, acc.t.g, acc.t.b}};
+            if (channel) WriteChannels(f, acc, channel);
+            if (info && k == nearest) {
+                PixelInfo& pi = info[size_t(job.py) * size_t(f.width) + size_t(job.px)];
+                pi.depth = -acc.firstP.z;
+                pi.normal = acc.firstNormal;
+                INode* node = f.gc->instances[size_t(acc.firstInstance)].node;
+                pi.objectId = node ? node->GetGBufID() : 0;
+                pi.mtlId = acc.firstMtlId;
+            }
         }
     }
-    set.empty[slot] = allMissed;
 }
 
 // The filtered value of pixel (px, py): colour, transmission and the element channels.
@@ -830,9 +869,7 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
     f.width = frame.Width();
     f.height = frame.Height();
     f.environment = gc.setup->environment.get();
-    f.background.resize(size_t(f.width) * size_t(f.height));
-    for (int y = 0; y < f.height; ++y)
-        std::copy_n(frame.Row(y), f.width, f.background.begin() + ptrdiff_t(y) * f.width);
+    f.background = &frame;
 
     if (!defaultMtl) {
         defaultMtl = RefPtr<Mtl>(dynamic_cast<Mtl*>(StdMtlClassDesc().Create(false)));
@@ -930,7 +967,18 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     base.values.reset(new SampleValue[pixels * base.pattern.size()]);
     if (channelCount) base.channels.resize(pixels * base.pattern.size() * channelCount * 4);
     base.empty.assign(pixels, 1);
-    std::vector<PixelInfo> info(pixels);
+    // Per-pixel data of the unfiltered elements, only when one of them is on.
+    bool wantInfo = false, wantCoverage = false;
+    for (int i = 0; i < gc.NumRenderElements(); ++i) {
+        auto* element = dynamic_cast<ShadingRenderElement*>(gc.GetRenderElement(i));
+        if (!element || !element->IsEnabled()) continue;
+        const ShadingElementKind kind = element->Kind();
+        wantCoverage = wantCoverage || kind == ShadingElementKind::kAlpha;
+        wantInfo = wantInfo || kind == ShadingElementKind::kZDepth ||
+                   kind == ShadingElementKind::kNormals || kind == ShadingElementKind::kObjectID ||
+                   kind == ShadingElementKind::kMaterialID;
+    }
+    std::vector<PixelInfo> info(wantInfo ? pixels : 0);
     // The sample nearest the pixel centre (the first of equals) speaks for the pixel's IDs.
     int nearest = 0;
     for (size_t k = 1; k < base.pattern.size(); ++k) {
@@ -944,7 +992,6 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     tbb::enumerable_thread_specific<ThreadState> states([&] {
         ThreadState s;
         s.frame = &f;
-        s.rays.resize(16);
         return s;
     });
     const int tilesX = (width + kTileSize - 1) / kTileSize;
@@ -959,11 +1006,12 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
         ThreadState& state = states.local();
         const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
         const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
+        PixelJob jobs[kTileSize];
         for (int y = y0; y < y1; ++y) {
-            for (int x = x0; x < x1; ++x) {
-                const size_t p = size_t(y) * size_t(width) + size_t(x);
-                ShadePixel(state, camera, base, p, x, y, &info[p], nearest);
-            }
+            for (int x = x0; x < x1; ++x)
+                jobs[x - x0] = {size_t(y) * size_t(width) + size_t(x), x, y};
+            ShadePixels(state, camera, base, jobs, x1 - x0, wantInfo ? info.data() : nullptr,
+                        nearest);
         }
     };
     bool completed = RunBatches(arena, tiles, threads, done, total, cb, shadeTile);
@@ -982,7 +1030,7 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
                 for (int x = x0; x < x1; ++x) {
                     const size_t p = size_t(y) * size_t(width) + size_t(x);
                     FilterPixel(f, base, nullptr, nullptr, x, y, v, nullptr);
-                    provisional[p] = Composite(v, f.background[p]);
+                    provisional[p] = Composite(v, frame.Pixel(x, y));
                 }
             }
         });
@@ -1019,18 +1067,24 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
             completed =
                 RunBatches(arena, items, threads, refineDone, items, nullptr, [&](int item) {
                     ThreadState& state = states.local();
-                    if (int(state.rays.size()) < 16) state.rays.resize(16);
+                    // Neighbouring refined pixels traced together, a few at a time.
+                    constexpr int kRun = 8;
+                    PixelJob jobs[kRun];
                     const size_t end = std::min(slots, size_t(item + 1) * perItem);
-                    for (size_t slot = size_t(item) * perItem; slot < end; ++slot) {
-                        const int p = refinedPixels[slot];
-                        ShadePixel(state, camera, refined, slot, p % width, p / width, nullptr, 0);
+                    for (size_t start = size_t(item) * perItem; start < end; start += kRun) {
+                        const int n = int(std::min(end - start, size_t(kRun)));
+                        for (int j = 0; j < n; ++j) {
+                            const int p = refinedPixels[start + size_t(j)];
+                            jobs[j] = {start + size_t(j), p % width, p / width};
+                        }
+                        ShadePixels(state, camera, refined, jobs, n, nullptr, 0);
                     }
                 });
             if (cb && cb->Check()) completed = false;
         }
     }
 
-    std::vector<float> coverage(pixels, 0.0f);
+    std::vector<float> coverage(wantCoverage ? pixels : 0);
     if (completed) {
         // Whole rows per item: a bitmap marks written blocks per row, and rows never share one.
         std::vector<Bitmap*> channelMaps;
@@ -1052,8 +1106,8 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
                     FilterPixel(f, base, adaptive ? &refined : nullptr,
                                 adaptive ? &refinedSlot : nullptr, x, y, v,
                                 channelCount ? channels.data() : nullptr);
-                    row[x] = Composite(v, f.background[p]);
-                    coverage[p] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
+                    row[x] = Composite(v, row[x]);
+                    if (wantCoverage) coverage[p] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
                     for (size_t c = 0; c < channelCount; ++c) {
                         const float* ch = &channels[c * 4];
                         channelRows[c][x] = {ch[0], ch[1], ch[2], ch[3]};
@@ -1082,12 +1136,11 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
             for (int y = 0; y < height; ++y) {
                 for (int x = 0; x < width; ++x) {
                     const size_t p = size_t(y) * size_t(width) + size_t(x);
-                    const PixelInfo& pi = info[p];
                     BMM_Color_fl out{0, 0, 0, 0};
                     if (kind == ShadingElementKind::kAlpha) {
                         const float a = coverage[p];
                         out = {a, a, a, 1.0f};
-                    } else if (pi.depth > 0.0f) {
+                    } else if (const PixelInfo& pi = info[p]; pi.depth > 0.0f) {
                         switch (kind) {
                             case ShadingElementKind::kZDepth: {
                                 const float range = zMax - zMin;
