@@ -18,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "node.h"
@@ -270,6 +271,7 @@ class RenderShadeContext : public ShadeContext {
     void SetNormal(const Point3& n) override { n_ = n; }
     Point3 OrigNormal() override { return origN_; }
     void DP(Point3& dpdx, Point3& dpdy) override {
+        Derivatives();
         dpdx = dpdx_;
         dpdy = dpdy_;
     }
@@ -300,6 +302,8 @@ class RenderShadeContext : public ShadeContext {
     // Sets the hit's geometry, normals and derivatives for shading.
     void SetHit(const Point3& dir, const RayDifferential& diff, const RayHit& hit, int level,
                 float sx, float sy, int px, int py);
+    // Fills the pixel-footprint derivatives and corner normals from the ray differentials.
+    void Derivatives();
     // The channel's corner coordinates of the face; false without them.
     bool CornerUVW(int channel, Point3 uvw[3]) const;
     Mtl* MaterialOf(int instance) const { return F().instances[size_t(instance)].mtl; }
@@ -313,9 +317,16 @@ class RenderShadeContext : public ShadeContext {
     float b1_ = 0.0f, b2_ = 0.0f;  // barycentrics of corners 1 and 2
     // Barycentric derivatives over one pixel.
     float db1dx_ = 0.0f, db2dx_ = 0.0f, db1dy_ = 0.0f, db2dy_ = 0.0f;
-    Point3 corner_[3];   // camera space
+    Point3 corner_[3];  // camera space
+    Point3 p_, n_, origN_, ng_, v_;
+    // The ray, for the derivatives.
+    Point3 dir_;
+    RayDifferential diff_;
+    float hitT_ = 0.0f;
+    // Worked out by Derivatives() on the first query that needs them.
+    bool derivatives_ = false;
+    Point3 dpdx_, dpdy_;
     Point3 cornerN_[3];  // camera space, facing the viewer with the sample
-    Point3 p_, n_, origN_, ng_, v_, dpdx_, dpdy_;
     float distance_ = 0.0f;
     float sx_ = 0.0f, sy_ = 0.0f;
     int px_ = 0, py_ = 0;
@@ -352,8 +363,7 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
         corner_[k] = instance_->objToCam.PointTransform(mesh.verts[face.v[size_t(k)]]);
     const float b0 = 1.0f - b1_ - b2_;
     p_ = corner_[0] * b0 + corner_[1] * b1_ + corner_[2] * b2_;
-    const Point3 e1 = corner_[1] - corner_[0], e2 = corner_[2] - corner_[0];
-    const Point3 cross = CrossProd(e1, e2);
+    const Point3 cross = CrossProd(corner_[1] - corner_[0], corner_[2] - corner_[0]);
     ng_ = Normalize(shading.mirrored ? -cross : cross);
     const float dirLength = dir.Length();
     v_ = dir * (1.0f / dirLength);
@@ -362,28 +372,33 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
         ng_ = -ng_;
         backFace = true;
     }
-    Point3 n;
-    for (int k = 0; k < 3; ++k) {
-        Point3 c = Normalize(
-            instance_->normalObjToCam.VectorTransform(instance_->GetFaceVertNormal(face_, k)));
-        if (c == Point3())
-            c = ng_;
-        else if (backFace)
-            c = -c;
-        cornerN_[k] = c;
-    }
-    n = Normalize(cornerN_[0] * b0 + cornerN_[1] * b1_ + cornerN_[2] * b2_);
-    n_ = origN_ = n == Point3() ? ng_ : n;
+    // The object-space normal interpolated, then taken to camera space once.
+    const Point3 objectN = instance_->GetFaceVertNormal(face_, 0) * b0 +
+                           instance_->GetFaceVertNormal(face_, 1) * b1_ +
+                           instance_->GetFaceVertNormal(face_, 2) * b2_;
+    const Point3 n = Normalize(instance_->normalObjToCam.VectorTransform(objectN));
+    n_ = origN_ = n == Point3() ? ng_ : (backFace ? -n : n);
+    // Derivatives wait for a query: most materials ask for none.
+    dir_ = dir;
+    diff_ = diff;
+    hitT_ = hit.t;
+    derivatives_ = false;
+}
 
+void RenderShadeContext::Derivatives() {
+    if (derivatives_) return;
+    derivatives_ = true;
     // Ray differentials carried to the surface's plane (Igehy 1999).
-    const float dn = DotProd(dir, ng_);
+    const float dn = DotProd(dir_, ng_);
     const float safeDn = std::fabs(dn) < 1e-8f ? (dn < 0.0f ? -1e-8f : 1e-8f) : dn;
     const auto transfer = [&](const Point3& dO, const Point3& dD) {
-        const Point3 moved = dO + dD * hit.t;
-        return moved - dir * (DotProd(moved, ng_) / safeDn);
+        const Point3 moved = dO + dD * hitT_;
+        return moved - dir_ * (DotProd(moved, ng_) / safeDn);
     };
-    dpdx_ = transfer(diff.dOx, diff.dDx);
-    dpdy_ = transfer(diff.dOy, diff.dDy);
+    dpdx_ = transfer(diff_.dOx, diff_.dDx);
+    dpdy_ = transfer(diff_.dOy, diff_.dDy);
+    const Point3 e1 = corner_[1] - corner_[0], e2 = corner_[2] - corner_[0];
+    const Point3 cross = CrossProd(e1, e2);
     const float area2 = DotProd(cross, cross);
     if (area2 > 0.0f) {
         const Point3 a = CrossProd(e2, cross) * (1.0f / area2);
@@ -394,6 +409,15 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
         db2dy_ = DotProd(dpdy_, b);
     } else {
         db1dx_ = db2dx_ = db1dy_ = db2dy_ = 0.0f;
+    }
+    for (int k = 0; k < 3; ++k) {
+        Point3 c = Normalize(
+            instance_->normalObjToCam.VectorTransform(instance_->GetFaceVertNormal(face_, k)));
+        if (c == Point3())
+            c = ng_;
+        else if (backFace)
+            c = -c;
+        cornerN_[k] = c;
     }
 }
 
@@ -422,6 +446,7 @@ void RenderShadeContext::DUVWdXY(int channel, Point3& dx, Point3& dy) {
         dx = dy = Point3();
         return;
     }
+    Derivatives();
     const Point3 d1 = uvw[1] - uvw[0], d2 = uvw[2] - uvw[0];
     dx = d1 * db1dx_ + d2 * db2dx_;
     dy = d1 * db1dy_ + d2 * db2dy_;
@@ -450,6 +475,7 @@ void RenderShadeContext::DPdUVW(int channel, Point3 basis[3]) {
 }
 
 float RenderShadeContext::Curve() {
+    Derivatives();
     const Point3 d1 = cornerN_[1] - cornerN_[0], d2 = cornerN_[2] - cornerN_[0];
     const Point3 dndx = d1 * db1dx_ + d2 * db2dx_;
     const Point3 dndy = d1 * db1dy_ + d2 * db2dy_;
@@ -508,6 +534,7 @@ bool RenderShadeContext::TraceRay(const TraceRequest& ray, TraceResult& result) 
     RayHit hit;
     f.tracer->Intersect(origin, ray.dir, 0.0f, ray.maxDist, hit);
     // The footprint of the ray is the pixel's footprint here, spreading no further.
+    Derivatives();
     RayDifferential diff{dpdx_, dpdy_, Point3(), Point3()};
     TraceAccum acc;
     nested->TraceLayers(origin, ray.dir, 0.0f, ray.maxDist, diff, hit, rayLevel + 1, sx_, sy_, px_,
@@ -837,6 +864,55 @@ Bitmap* ElementBitmap(IRenderElement& element, int width, int height) {
     return bm;
 }
 
+// Pixels whose camera rays may meet an instance: the screen rectangles of the instances'
+// bounding boxes, a pixel wider on each side for rounding; the whole frame for a box reaching
+// behind a perspective camera. Rays of the other pixels are known to miss and are not traced.
+std::vector<uint8_t> ReachablePixels(const RenderGlobalContext& gc, int width, int height) {
+    std::vector<uint8_t> mask(size_t(width) * size_t(height), 0);
+    std::unordered_map<const Mesh*, Box3> boxes;
+    const bool parallel = gc.projType == PROJ_PARALLEL;
+    for (const RenderInstance& ri : gc.instances) {
+        if (!ri.mesh || ri.mesh->faces.empty()) continue;
+        auto [it, added] = boxes.try_emplace(ri.mesh.get());
+        if (added) it->second = BoundingBox(*ri.mesh);
+        const Box3& box = it->second;
+        if (box.IsEmpty()) continue;
+        float x0 = 1e30f, y0 = 1e30f, x1 = -1e30f, y1 = -1e30f;
+        bool whole = false;
+        for (int i = 0; i < 8 && !whole; ++i) {
+            const Point3 corner{i & 1 ? box.pmax.x : box.pmin.x, i & 2 ? box.pmax.y : box.pmin.y,
+                                i & 4 ? box.pmax.z : box.pmin.z};
+            const Point3 c = ri.objToCam.PointTransform(corner);
+            float sx = gc.xscale * c.x + gc.xc, sy = gc.yscale * c.y + gc.yc;
+            if (!parallel) {
+                if (!(c.z < -1e-6f)) {
+                    whole = true;
+                    break;
+                }
+                sx = gc.xscale * c.x / c.z + gc.xc;
+                sy = gc.yscale * c.y / c.z + gc.yc;
+            }
+            if (!std::isfinite(sx) || !std::isfinite(sy)) whole = true;
+            x0 = std::min(x0, sx);
+            x1 = std::max(x1, sx);
+            y0 = std::min(y0, sy);
+            y1 = std::max(y1, sy);
+        }
+        if (whole) {
+            std::fill(mask.begin(), mask.end(), uint8_t(1));
+            return mask;
+        }
+        const int px0 = int(std::max(0.0f, std::floor(x0) - 1.0f));
+        const int py0 = int(std::max(0.0f, std::floor(y0) - 1.0f));
+        const int px1 = int(std::min(float(width - 1), std::ceil(x1) + 1.0f));
+        const int py1 = int(std::min(float(height - 1), std::ceil(y1) + 1.0f));
+        for (int y = py0; y <= py1; ++y)
+            std::fill_n(mask.begin() + ptrdiff_t(y) * width + px0, std::max(0, px1 - px0 + 1),
+                        uint8_t(1));
+    }
+    return mask;
+}
+
 // Runs body(item) for items [0, count) on the arena in batches, reporting progress between
 // batches on this (the render) thread. False when cb asked to stop.
 template <typename Body>
@@ -989,6 +1065,7 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     }
 
     const Camera camera(gc);
+    const std::vector<uint8_t> reachable = ReachablePixels(gc, width, height);
     tbb::enumerable_thread_specific<ThreadState> states([&] {
         ThreadState s;
         s.frame = &f;
@@ -1008,10 +1085,14 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
         const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
         PixelJob jobs[kTileSize];
         for (int y = y0; y < y1; ++y) {
-            for (int x = x0; x < x1; ++x)
-                jobs[x - x0] = {size_t(y) * size_t(width) + size_t(x), x, y};
-            ShadePixels(state, camera, base, jobs, x1 - x0, wantInfo ? info.data() : nullptr,
-                        nearest);
+            int n = 0;
+            for (int x = x0; x < x1; ++x) {
+                const size_t p = size_t(y) * size_t(width) + size_t(x);
+                if (reachable[p]) jobs[n++] = {p, x, y};
+            }
+            if (n)
+                ShadePixels(state, camera, base, jobs, n, wantInfo ? info.data() : nullptr,
+                            nearest);
         }
     };
     bool completed = RunBatches(arena, tiles, threads, done, total, cb, shadeTile);

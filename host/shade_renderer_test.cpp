@@ -184,7 +184,9 @@ TEST(ShadeRenderer, PixelsDoNotDependOnTheThreadCount) {
         ShadeStats stats;
         auto frame = scene.Render({0.1f, 0.1f, 0.1f, 1}, &stats);
         EXPECT_EQ(stats.threads, threads);
-        EXPECT_EQ(stats.primaryRays, 96 * 72 * 4 + stats.refinedPixels * 16);
+        // Rays of pixels beside every object's screen box are not traced.
+        EXPECT_GT(stats.primaryRays, 0);
+        EXPECT_LE(stats.primaryRays, 96 * 72 * 4 + stats.refinedPixels * 16);
         EXPECT_GT(stats.refinedPixels, 0);
         EXPECT_GT(stats.shadowRays, 0);
         if (!reference) {
