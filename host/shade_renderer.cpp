@@ -545,7 +545,7 @@ bool RenderShadeContext::TraceRay(const TraceRequest& ray, TraceResult& result) 
                     acc.c.b + acc.t.b * behind.b, covered + (1.0f - covered) * behind.a};
     result.hit = acc.hit;
     if (acc.hit) {
-        result.distance = acc.firstT * ray.dir.Length();
+        result.distance = (acc.firstP - ray.origin).Length();
         result.node = f.gc->instances[size_t(acc.firstInstance)].node;
     }
     return acc.hit;

@@ -167,6 +167,13 @@ struct TestScene {
     }
 };
 
+void OneCentredSample(TestScene& scene) {
+    scene.setup.shading.samples = 1;
+    scene.setup.shading.adaptive = false;
+    scene.setup.shading.filter = PixelFilter::kBox;
+    scene.setup.shading.filterRadius = 0.5f;
+}
+
 TEST(ShadeRenderer, PixelsDoNotDependOnTheThreadCount) {
     TestScene scene(96, 72, 80);
     scene.setup.shading.samples = 4;
@@ -403,6 +410,87 @@ TEST(ShadeRenderer, RefusesBadSettingsAndStopsWhenAborted) {
     EXPECT_EQ(dynamic_cast<LambdaMtl*>(scene.mtls[0].get())->updates, 1);
 }
 
+// A map of one colour everywhere.
+class ConstantMap : public Texmap {
+  public:
+    explicit ConstantMap(AColor c) : c_(c) {}
+    AColor EvalColor(ShadeContext&) override { return c_; }
+
+  private:
+    AColor c_;
+};
+
+TEST(ShadeRenderer, TracedRaysShadeWhatTheyMeetAndSeeTheEnvironmentOtherwise) {
+    // A mirror floor facing the camera reflects a red square in front of its left half; the
+    // right half's reflections leave the scene and see the environment.
+    TestScene scene(40, 20, 1);
+    scene.MakeParallel(10);
+    OneCentredSample(scene);
+    scene.setup.environment = new ConstantMap({0, 0, 1, 1});
+    scene.setup.shading.maxRayDepth = 1;
+    RefPtr<LambdaMtl> mirror(new LambdaMtl([](ShadeContext& sc) {
+        TraceRequest ray;
+        ray.origin = sc.P();
+        ray.dir = sc.ReflectVector();
+        TraceResult result;
+        const bool hit = sc.TraceRay(ray, result);
+        EXPECT_EQ(hit, result.hit);
+        if (hit) {
+            EXPECT_NEAR(result.distance, 11.0f, 1e-4f);
+        }
+        EXPECT_EQ(sc.rayLevel, 0);
+        sc.out.c = result.color.Rgb();
+    }));
+    RefPtr<LambdaMtl> square(new LambdaMtl([](ShadeContext& sc) {
+        // A second bounce is past the depth limit.
+        EXPECT_EQ(sc.rayLevel, 1);
+        TraceRequest ray;
+        ray.origin = sc.P();
+        ray.dir = sc.ReflectVector();
+        TraceResult result;
+        EXPECT_FALSE(sc.TraceRay(ray, result));
+        sc.out.c = {1, 0, 0};
+    }));
+    scene.Add(Plane(10), Matrix3::Translation({0, 0, -10}), mirror);
+    // Behind the camera: only reflections see it, 11 units from the mirror.
+    scene.Add(Box({-2, -1, 1}, {0, 1, 2}), Matrix3(), square);
+    auto frame = scene.Render();
+    EXPECT_EQ(frame->Pixel(15, 10), (BMM_Color_fl{1, 0, 0, 1}));
+    EXPECT_EQ(frame->Pixel(30, 10), (BMM_Color_fl{0, 0, 1, 1}));
+}
+
+TEST(ShadeRenderer, TransparentBlockersLetTheirShareOfLightThrough) {
+    // The box shadow again, cast by a box that passes 40 % in shadow mode (shaded, because it
+    // may be transparent) and by an opaque one beside it (not shaded in shadow mode).
+    TestScene scene(100, 60, 1);
+    scene.MakeParallel(10);
+    OneCentredSample(scene);
+    const Point3 light{0, 0, 1};
+    RefPtr<LambdaMtl> floor(new LambdaMtl([light](ShadeContext& sc) {
+        sc.out.c = Color(1, 1, 1) * sc.Transmission(sc.P(), light, 1e30f).g;
+    }));
+    int opaqueShadowShades = 0;
+    RefPtr<LambdaMtl> glass(new LambdaMtl(
+        [](ShadeContext& sc) {
+            sc.out.t = sc.mode == SCMODE_SHADOW ? Color(0.4f, 0.4f, 0.4f) : Color(1, 1, 1);
+        },
+        true));
+    RefPtr<LambdaMtl> stone(new LambdaMtl([&](ShadeContext& sc) {
+        if (sc.mode == SCMODE_SHADOW) ++opaqueShadowShades;
+        sc.out.t = Color(1, 1, 1);  // seen from the camera it lets everything through
+    }));
+    const Matrix3 place = Matrix3::Translation({0, 0, -10});
+    scene.Add(Plane(10), place, floor);
+    scene.Add(Box({-3, -1, 1}, {-1, 1, 2}), place, glass);
+    scene.Add(Box({1, -1, 1}, {3, 1, 2}), place, stone);
+    auto frame = scene.Render();
+    // The light crosses the glass box's bottom and top faces: 0.4 twice.
+    EXPECT_NEAR(frame->Pixel(30, 30).g, 0.16f, 1e-5f);
+    EXPECT_EQ(frame->Pixel(70, 30).g, 0.0f);
+    EXPECT_EQ(frame->Pixel(50, 30).g, 1.0f);
+    EXPECT_EQ(opaqueShadowShades, 0);
+}
+
 // ---- With the host's standard and multi/sub-object materials and its lights
 
 RefPtr<StdMtl> Standard(Color diffuse) {
@@ -433,13 +521,6 @@ SceneLight AddLight(TestScene& scene, LightType type, Point3 at, Point3 shine) {
     li.lightToWorld = li.lightToCam;
     scene.gc.lights.push_back(li);
     return l;
-}
-
-void OneCentredSample(TestScene& scene) {
-    scene.setup.shading.samples = 1;
-    scene.setup.shading.adaptive = false;
-    scene.setup.shading.filter = PixelFilter::kBox;
-    scene.setup.shading.filterRadius = 0.5f;
 }
 
 TEST(ShadeRendererHost, StandardMaterialUnderADirectionalLightIsLambertPlusBlinn) {
