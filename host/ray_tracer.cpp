@@ -246,16 +246,43 @@ void RayTracer::IntersectCoherent(RayQuery* rays, int count) const {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
     context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
-    constexpr int kBatch = 64;
-    RTCRayHit batch[kBatch];
-    for (int start = 0; start < count; start += kBatch) {
-        const int n = std::min(kBatch, count - start);
-        for (int i = 0; i < n; ++i) {
-            const RayQuery& q = rays[start + i];
-            SetRay(batch[i], q.origin, q.dir, q.tnear, q.tfar);
+    // Packets of 16 neighbouring rays: Embree traverses them together.
+    constexpr int kPacket = 16;
+    alignas(64) RTCRayHit16 packet;
+    alignas(64) int valid[kPacket];
+    for (int start = 0; start < count; start += kPacket) {
+        const int n = std::min(kPacket, count - start);
+        for (int i = 0; i < kPacket; ++i) {
+            valid[i] = i < n ? -1 : 0;
+            const RayQuery& q = rays[start + std::min(i, n - 1)];
+            packet.ray.org_x[i] = q.origin.x;
+            packet.ray.org_y[i] = q.origin.y;
+            packet.ray.org_z[i] = q.origin.z;
+            packet.ray.dir_x[i] = q.dir.x;
+            packet.ray.dir_y[i] = q.dir.y;
+            packet.ray.dir_z[i] = q.dir.z;
+            packet.ray.tnear[i] = q.tnear;
+            packet.ray.tfar[i] = q.tfar;
+            packet.ray.time[i] = 0.0f;
+            packet.ray.mask[i] = ~0u;
+            packet.ray.id[i] = unsigned(i);
+            packet.ray.flags[i] = 0;
+            packet.hit.geomID[i] = RTC_INVALID_GEOMETRY_ID;
+            packet.hit.instID[0][i] = RTC_INVALID_GEOMETRY_ID;
         }
-        rtcIntersect1M(impl_->top, &context, batch, unsigned(n), sizeof(RTCRayHit));
-        for (int i = 0; i < n; ++i) ReadHit(batch[i], rays[start + i].hit);
+        rtcIntersect16(valid, impl_->top, &context, &packet);
+        for (int i = 0; i < n; ++i) {
+            RayHit& hit = rays[start + i].hit;
+            if (packet.hit.geomID[i] == RTC_INVALID_GEOMETRY_ID) {
+                hit = RayHit();
+                continue;
+            }
+            hit.instance = int(packet.hit.instID[0][i]);
+            hit.face = int(packet.hit.primID[i]);
+            hit.u = packet.hit.u[i];
+            hit.v = packet.hit.v[i];
+            hit.t = packet.ray.tfar[i];
+        }
     }
 }
 

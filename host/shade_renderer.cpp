@@ -640,9 +640,9 @@ class Camera {
 struct SampleSet {
     std::vector<Point2> pattern;
     FilterTable table;
-    std::unique_ptr<SampleValue[]> values;  // pixel slot * samples + k; written before read
-    std::vector<float> channels;            // slot * samples * channels * 4, when any
-    std::vector<uint8_t> empty;             // per slot: every sample missed
+    SampleValue* values = nullptr;  // pixel slot * samples + k; written before read
+    std::vector<float> channels;    // slot * samples * channels * 4, when any
+    std::vector<uint8_t> empty;     // per slot: every sample missed
 };
 
 }  // namespace
@@ -651,6 +651,10 @@ struct ShadeRenderer::Impl {
     RayTracer tracer;
     ShadeStats stats;
     RefPtr<Mtl> defaultMtl;
+    // The camera samples' storage, kept for the next frame of the same size: its pages are
+    // then already mapped (an animation's frames touch the same ones).
+    std::unique_ptr<SampleValue[]> baseValues;
+    size_t baseCapacity = 0;
 
     bool Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc, CheckAbortCallback* cb);
     void Prepare(TimeValue t, const Bitmap& frame, RenderGlobalContext& gc, FrameData& f,
@@ -778,6 +782,19 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
     out = Filtered();
     if (channelsOut) std::fill_n(channelsOut, channelCount * 4, 0.0f);
     const int reach = base.table.reach;
+    // Most pixels of a frame see no surface near them: they are the background exactly.
+    bool anySurface = false;
+    for (int qy = std::max(0, py - reach); qy <= std::min(f.height - 1, py + reach); ++qy) {
+        for (int qx = std::max(0, px - reach); qx <= std::min(f.width - 1, px + reach); ++qx) {
+            const size_t q = size_t(qy) * size_t(f.width) + size_t(qx);
+            const bool refinedHere = refinedSlot && (*refinedSlot)[q] >= 0;
+            anySurface = anySurface || refinedHere || !base.empty[q];
+        }
+    }
+    if (!anySurface) {
+        out.t[0] = out.t[1] = out.t[2] = 1.0f;
+        return;
+    }
     for (int dy = -reach; dy <= reach; ++dy) {
         const int qy = py + dy;
         if (qy < 0 || qy >= f.height) continue;
@@ -1040,7 +1057,12 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     SampleSet base;
     base.pattern = SamplePattern(settings.samples);
     base.table = MakeFilterTable(base.pattern, settings.filter, settings.filterRadius, reach);
-    base.values.reset(new SampleValue[pixels * base.pattern.size()]);
+    if (baseCapacity < pixels * base.pattern.size()) {
+        baseValues.reset();
+        baseValues.reset(new SampleValue[pixels * base.pattern.size()]);
+        baseCapacity = pixels * base.pattern.size();
+    }
+    base.values = baseValues.get();
     if (channelCount) base.channels.resize(pixels * base.pattern.size() * channelCount * 4);
     base.empty.assign(pixels, 1);
     // Per-pixel data of the unfiltered elements, only when one of them is on.
@@ -1098,6 +1120,7 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     bool completed = RunBatches(arena, tiles, threads, done, total, cb, shadeTile);
 
     SampleSet refined;
+    std::unique_ptr<SampleValue[]> refinedValues;
     std::vector<int> refinedSlot;
     if (completed && adaptive) {
         // Provisional pixels from the base samples, then the pixels that differ from a
@@ -1138,7 +1161,8 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
             refined.table =
                 MakeFilterTable(refined.pattern, settings.filter, settings.filterRadius, reach);
             const size_t slots = refinedPixels.size();
-            refined.values.reset(new SampleValue[slots * refined.pattern.size()]);
+            refinedValues.reset(new SampleValue[slots * refined.pattern.size()]);
+            refined.values = refinedValues.get();
             if (channelCount)
                 refined.channels.resize(slots * refined.pattern.size() * channelCount * 4);
             refined.empty.assign(slots, 1);
