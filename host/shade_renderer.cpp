@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -154,13 +155,24 @@ struct InstanceShading {
     std::vector<LightDesc*> lights;
 };
 
-// Output channels a sample carries for the render elements, besides its colour.
-enum class ChannelSource { kDiffuse, kSpecular, kShadow, kSelfIllum, kReflection, kElementVal };
+// Light components a sample carries for the shading elements, filtered like its colour.
+enum class ChannelSource { kDiffuse, kSpecular, kShadow, kSelfIllum, kReflection };
 
 struct Channel {
     ChannelSource source;
-    int slot = 0;  // elementVals index for kElementVal
     IRenderElement* element = nullptr;
+};
+
+// An element that takes what materials write in its out.elementVals slot: the mean of each
+// pixel's samples. Most such elements (the line element) get nothing from any material, so
+// the storage is left unmapped until a pixel has a value, and an element nobody wrote to keeps
+// its bitmap as it was.
+struct ValueElement {
+    int slot = 0;
+    IRenderElement* element = nullptr;
+    std::unique_ptr<AColor[]> pixels;  // per pixel, valid where written
+    std::vector<uint8_t> written;      // per pixel
+    std::atomic<bool> any{false};
 };
 
 struct FrameData {
@@ -177,6 +189,8 @@ struct FrameData {
     std::vector<InstanceShading> instances;
     bool anyTransparent = false;
     std::vector<Channel> channels;
+    std::vector<std::unique_ptr<ValueElement>> valueElements;
+    bool WantsParts() const { return !channels.empty() || !valueElements.empty(); }
 };
 
 // What one camera sample leaves for the filter: the colour it adds and what it lets through of
@@ -355,6 +369,8 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
     py_ = py;
     rayLevel = level;
     backFace = false;
+    // A material may have switched these off for the sample before.
+    shadow = doMaps = filterMaps = true;
     out.Reset();
 
     const Mesh& mesh = *instance_->mesh;
@@ -640,9 +656,9 @@ class Camera {
 struct SampleSet {
     std::vector<Point2> pattern;
     FilterTable table;
-    SampleValue* values = nullptr;  // pixel slot * samples + k; written before read
-    std::vector<float> channels;    // slot * samples * channels * 4, when any
-    std::vector<uint8_t> empty;     // per slot: every sample missed
+    SampleValue* values = nullptr;      // pixel slot * samples + k; written before read
+    std::unique_ptr<float[]> channels;  // slot * samples * channels * 4, when any
+    std::vector<uint8_t> empty;         // per slot: every sample missed
 };
 
 }  // namespace
@@ -676,7 +692,6 @@ void WriteChannels(const FrameData& f, const TraceAccum& acc, float* channel) {
     for (size_t c = 0; c < f.channels.size(); ++c) {
         const Channel& ch = f.channels[c];
         Color rgb;
-        AColor v;
         switch (ch.source) {
             case ChannelSource::kDiffuse:
                 rgb = acc.parts.diffuse;
@@ -693,11 +708,8 @@ void WriteChannels(const FrameData& f, const TraceAccum& acc, float* channel) {
             case ChannelSource::kReflection:
                 rgb = acc.parts.reflection;
                 break;
-            case ChannelSource::kElementVal:
-                v = acc.elementVals[size_t(ch.slot)];
-                break;
         }
-        if (ch.source != ChannelSource::kElementVal) v = AColor(rgb, covered);
+        const AColor v(rgb, covered);
         channel[c * 4] = v.r;
         channel[c * 4 + 1] = v.g;
         channel[c * 4 + 2] = v.b;
@@ -730,9 +742,12 @@ void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, cons
     f.tracer->IntersectCoherent(rays, int(rayCount));
     thread.counters.primary += int64_t(rayCount);
     RenderShadeContext& sc = *thread.At(0);
+    const bool withParts = f.WantsParts();
     TraceAccum acc;
+    AColor values[ShadeOutput::kMaxElementVals];
     for (int j = 0; j < jobCount; ++j) {
         const PixelJob& job = jobs[j];
+        std::fill_n(values, f.valueElements.size(), AColor());
         const RayQuery* pixelRays = rays + j * count;
         const bool anyHit = std::any_of(pixelRays, pixelRays + count,
                                         [](const RayQuery& q) { return q.hit.instance >= 0; });
@@ -748,11 +763,13 @@ void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, cons
                 if (channel) std::fill_n(channel, channelCount * 4, 0.0f);
                 continue;
             }
-            acc.Reset(channelCount > 0);
+            acc.Reset(withParts);
             sc.TraceLayers(q.origin, q.dir, q.tnear, q.tfar, camera.Differential(), q.hit, 0,
                            float(job.px) + set.pattern[size_t(k)].x,
-                           float(job.py) + set.pattern[size_t(k)].y, job.px, job.py,
-                           channelCount > 0, acc);
+                           float(job.py) + set.pattern[size_t(k)].y, job.px, job.py, withParts,
+                           acc);
+            for (size_t e = 0; e < f.valueElements.size(); ++e)
+                values[e] = values[e] + acc.elementVals[size_t(f.valueElements[e]->slot)];
             value = {{acc.c.r, acc.c.g, acc.c.b}, {acc.t.r, acc.t.g, acc.t.b}};
             if (channel) WriteChannels(f, acc, channel);
             if (info && k == nearest) {
@@ -763,6 +780,14 @@ void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, cons
                 pi.objectId = node ? node->GetGBufID() : 0;
                 pi.mtlId = acc.firstMtlId;
             }
+        }
+        const size_t p = size_t(job.py) * size_t(f.width) + size_t(job.px);
+        for (size_t e = 0; e < f.valueElements.size(); ++e) {
+            if (values[e] == AColor()) continue;
+            ValueElement& element = *f.valueElements[e];
+            element.pixels[p] = values[e] * (1.0f / float(count));
+            element.written[p] = 1;
+            element.any.store(true, std::memory_order_relaxed);
         }
     }
 }
@@ -1000,25 +1025,30 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
         if (!element || !element->IsEnabled()) continue;
         auto* shading = dynamic_cast<ShadingRenderElement*>(element);
         if (!shading) {
-            if (i < ShadeOutput::kMaxElementVals)
-                f.channels.push_back({ChannelSource::kElementVal, i, element});
+            if (i >= ShadeOutput::kMaxElementVals) continue;
+            auto value = std::make_unique<ValueElement>();
+            value->slot = i;
+            value->element = element;
+            value->pixels.reset(new AColor[size_t(f.width) * size_t(f.height)]);
+            value->written.assign(size_t(f.width) * size_t(f.height), 0);
+            f.valueElements.push_back(std::move(value));
             continue;
         }
         switch (shading->Kind()) {
             case ShadingElementKind::kDiffuse:
-                f.channels.push_back({ChannelSource::kDiffuse, 0, element});
+                f.channels.push_back({ChannelSource::kDiffuse, element});
                 break;
             case ShadingElementKind::kSpecular:
-                f.channels.push_back({ChannelSource::kSpecular, 0, element});
+                f.channels.push_back({ChannelSource::kSpecular, element});
                 break;
             case ShadingElementKind::kShadow:
-                f.channels.push_back({ChannelSource::kShadow, 0, element});
+                f.channels.push_back({ChannelSource::kShadow, element});
                 break;
             case ShadingElementKind::kSelfIllum:
-                f.channels.push_back({ChannelSource::kSelfIllum, 0, element});
+                f.channels.push_back({ChannelSource::kSelfIllum, element});
                 break;
             case ShadingElementKind::kReflection:
-                f.channels.push_back({ChannelSource::kReflection, 0, element});
+                f.channels.push_back({ChannelSource::kReflection, element});
                 break;
             default:
                 break;
@@ -1063,7 +1093,9 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
         baseCapacity = pixels * base.pattern.size();
     }
     base.values = baseValues.get();
-    if (channelCount) base.channels.resize(pixels * base.pattern.size() * channelCount * 4);
+    // Written for the samples of pixels with a surface only, like the values.
+    if (channelCount)
+        base.channels.reset(new float[pixels * base.pattern.size() * channelCount * 4]);
     base.empty.assign(pixels, 1);
     // Per-pixel data of the unfiltered elements, only when one of them is on.
     bool wantInfo = false, wantCoverage = false;
@@ -1164,7 +1196,8 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
             refinedValues.reset(new SampleValue[slots * refined.pattern.size()]);
             refined.values = refinedValues.get();
             if (channelCount)
-                refined.channels.resize(slots * refined.pattern.size() * channelCount * 4);
+                refined.channels.reset(
+                    new float[slots * refined.pattern.size() * channelCount * 4]);
             refined.empty.assign(slots, 1);
             const int perItem = 64;
             const int items = int((slots + perItem - 1) / perItem);
@@ -1222,6 +1255,19 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
         });
         done += tiles;
         if (completed && cb && cb->Progress(done, total)) completed = false;
+    }
+
+    for (const auto& value : f.valueElements) {
+        if (!completed || !value->any.load()) continue;
+        Bitmap* bm = ElementBitmap(*value->element, width, height);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const size_t p = size_t(y) * size_t(width) + size_t(x);
+                if (!value->written[p]) continue;
+                const AColor& c = value->pixels[p];
+                bm->Pixel(x, y) = {c.r, c.g, c.b, c.a};
+            }
+        }
     }
 
     if (completed) {

@@ -131,5 +131,60 @@ TEST(ShadingElements, RendererFillsEveryEnabledElement) {
     EXPECT_EQ(at(9, 20, hy).r, 0.0f);
 }
 
+// An element of another module: it takes what materials write in its slot of elementVals.
+class SlotElement : public IRenderElement {
+  public:
+    bool IsEnabled() const override { return true; }
+    std::string ElementName() const override { return "slot"; }
+};
+
+// Writes a value into element slot 1 on its left half only.
+class SlotMtl : public Mtl {
+  public:
+    void Shade(ShadeContext& sc) override {
+        sc.out.c = {1, 1, 1};
+        if (sc.P().x < 0) sc.out.elementVals[1] = {0.25f, 0.5f, 0.75f, 1.0f};
+    }
+};
+
+TEST(ShadingElements, ElementSlotsOfOtherElementsTakeWhatMaterialsWrite) {
+    RenderSetup setup;
+    setup.settings.width = 20;
+    setup.settings.height = 20;
+    setup.shading.enabled = true;
+    RefPtr<SlotElement> unused(new SlotElement), written(new SlotElement);
+    setup.elements = {RefPtr<IRenderElement>(unused.get()), RefPtr<IRenderElement>(written.get())};
+    // The unused element's bitmap keeps what it held.
+    unused->SetPBitmap(std::make_shared<Bitmap>(20, 20));
+    unused->GetPBitmap()->Fill({0, 1, 0, 1});
+    auto mesh = std::make_shared<Mesh>();
+    mesh->verts = {{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}};
+    Face a, b;
+    a.v = {0, 1, 2};
+    b.v = {0, 2, 3};
+    mesh->faces = {a, b};
+    RefPtr<Mtl> mtl(new SlotMtl);
+    RenderGlobalContext gc;
+    gc.setup = &setup;
+    gc.devWidth = gc.devHeight = 20;
+    gc.projType = PROJ_PARALLEL;
+    gc.xc = gc.yc = 10;
+    gc.xscale = 5;  // the square covers pixels 5 to 14
+    gc.yscale = -5;
+    RenderInstance ri;
+    ri.mtl = mtl.get();
+    ri.mesh = mesh;
+    ri.objToCam = Matrix3::Translation({0, 0, -10});
+    gc.instances.push_back(ri);
+    Bitmap frame(20, 20);
+    ShadeRenderer renderer;
+    ASSERT_TRUE(renderer.Render(0, frame, gc, nullptr));
+    EXPECT_EQ(unused->GetPBitmap()->Pixel(7, 10), (BMM_Color_fl{0, 1, 0, 1}));
+    ASSERT_NE(written->GetPBitmap(), nullptr);
+    EXPECT_EQ(written->GetPBitmap()->Pixel(7, 10), (BMM_Color_fl{0.25f, 0.5f, 0.75f, 1.0f}));
+    EXPECT_EQ(written->GetPBitmap()->Pixel(12, 10), (BMM_Color_fl{0, 0, 0, 0}));
+    EXPECT_EQ(written->GetPBitmap()->Pixel(2, 10), (BMM_Color_fl{0, 0, 0, 0}));
+}
+
 }  // namespace
 }  // namespace KvrnHost
