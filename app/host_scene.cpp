@@ -26,6 +26,7 @@
 #include "object.h"
 #include "param_json.h"
 #include "poly_mesh.h"
+#include "shading_elements.h"
 #include "texmap.h"
 
 namespace KvrnApp {
@@ -41,6 +42,7 @@ void RegisterPipelineClasses() {
         ClassDirectory& directory = ClassDirectory::Instance();
         RegisterHostMaterialClasses(directory);
         RegisterLightClasses(directory);
+        RegisterShadingElementClasses(directory);
         RegisterLineRenderElementClass(directory);
         RegisterFileOutClass(directory);
     });
@@ -606,14 +608,22 @@ void HostScene::BuildElements(const SceneDescription& desc) {
     const JsonNameResolver noNames;
     for (const RenderElementDesc& element : desc.renderElements) {
         const ClassedDesc& e = element.element;
-        if (Folded(e.className) != "line" && Folded(e.className) != "kovrinline") {
+        RefPtr<IRenderElement> made;
+        Json params = Json::parse(e.paramsJson);
+        if (Folded(e.className) == "line" || Folded(e.className) == "kovrinline") {
+            auto* line = new KvrnLineRendElem();
+            line->MainBlock()->SetValue(KvrnLineRendElem::kElementName, 0, e.name.c_str());
+            made = line;
+        } else if (auto* shading = dynamic_cast<ShadingRenderElement*>(
+                       CreateByName(RENDER_ELEMENT_CLASS_ID, e.className))) {
+            made = shading;
+            shading->Params()->SetValue(kElemName, 0, e.name.c_str());
+        } else {
             Fail(desc, e.where + ".class",
-                 "\"" + e.className + "\" is not a render element class (\"line\")");
+                 "\"" + e.className + "\" is not a render element class (\"line\", " +
+                     ClassNames(RENDER_ELEMENT_CLASS_ID) + ")");
         }
-        RefPtr<KvrnLineRendElem> made(new KvrnLineRendElem());
-        made->MainBlock()->SetValue(KvrnLineRendElem::kElementName, 0, e.name.c_str());
-        const std::string error =
-            ApplyParams(*made, Json::parse(e.paramsJson), e.where, noNames, Folder(desc));
+        const std::string error = ApplyParams(*made, params, e.where, noNames, Folder(desc));
         if (!error.empty()) throw InputError((desc.path.empty() ? "" : desc.path + ": ") + error);
         setup_.elements.emplace_back(made.get());
         elements_.push_back({made.get(), e.name, element.png});

@@ -40,7 +40,7 @@ TEST(PipelineCli, FileOutputsAndTheFrameMatchTheEarlierRenderer) {
                                      {"fileType", "ai"}}});
     const std::string file = dir.Write("demo.json", scene.dump());
     const test::RunResult run = RunKovrin(
-        "render " + file + " --width 480 --height 270 --quiet -o " +
+        "render " + file + " --width 480 --height 270 --no-shading --quiet -o " +
         (dir.Path() / "frame.png").string() + " --eps " + (dir.Path() / "cli.eps").string());
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string eps = ReadFile(testdata / "demo_480x270.eps");

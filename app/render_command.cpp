@@ -33,6 +33,7 @@
 #include "scene_objects.h"
 #include "scene_writer.h"
 #include "settings_commands.h"
+#include "shade_renderer.h"
 #include "stage_runner.h"
 
 namespace KvrnApp {
@@ -167,8 +168,8 @@ std::string Utf8(const std::wstring& text) {
 }
 
 struct StageTimes {
-    double import = 0, setup = 0, pipeline = 0, detect = 0, connect = 0, draw = 0, write = 0,
-           total = 0;
+    double import = 0, setup = 0, pipeline = 0, shadeBuild = 0, shade = 0, detect = 0, connect = 0,
+           draw = 0, write = 0, total = 0;
 };
 
 int64_t PeakMemoryBytes() {
@@ -455,6 +456,8 @@ class RenderRun {
     int64_t objectCount_ = 0;
     int64_t strokes_ = 0;
     int threadCount_ = 1;
+    std::shared_ptr<ShadeRenderer> shader_;  // null: lines only
+    int64_t shadeRays_ = 0;
 
     std::string engineMessage_;  // the engine's last failure line
     std::unique_ptr<ProgressDisplay> display_;
@@ -638,6 +641,11 @@ int RenderRun::RenderFrames() {
     const RenderSettings& settings = host_->Setup().settings;
     try {
         FrameRenderer renderer(host_->GetScene(), host_->Setup());
+        host_->Setup().shading.threads = options_.threads;
+        if (host_->Setup().shading.enabled) {
+            shader_ = std::make_shared<ShadeRenderer>();
+            AttachShadeRenderer(renderer, shader_);
+        }
         renderer.Open();
         for (const int frame : myFrames_) {
             if (gInterrupted) return Interrupted();
@@ -664,6 +672,13 @@ int RenderRun::RenderFrames() {
             if (gInterrupted) return Interrupted();
             double stagesMs = 0;
             int64_t strokes = 0;
+            if (shader_) {
+                const ShadeStats& shade = shader_->Stats();
+                times_.shadeBuild += shade.buildMs;
+                times_.shade += shade.renderMs;
+                stagesMs += shade.buildMs + shade.renderMs;
+                shadeRays_ += shade.primaryRays + shade.shadowRays + shade.secondaryRays;
+            }
             for (KvrnLine* line : host_->LineEffects()) {
                 const KvrnLine::RunReport& report = line->Report();
                 if (!report.failedStage.empty()) {
@@ -782,6 +797,8 @@ int RenderRun::Report() {
             {"frames", myFrames_.size()},
             {"triangles", triangles_},
             {"strokes", strokes_},
+            {"shaded", shader_ != nullptr},
+            {"rays", shadeRays_},
             {"threads", threadCount_},
             {"width", framed_.camera.width},
             {"height", framed_.camera.height},
@@ -789,6 +806,8 @@ int RenderRun::Report() {
              {{"import", round2(times_.import)},
               {"setup", round2(times_.setup)},
               {"pipeline", round2(times_.pipeline)},
+              {"shadeBuild", round2(times_.shadeBuild)},
+              {"shade", round2(times_.shade)},
               {"detect", round2(times_.detect)},
               {"connect", round2(times_.connect)},
               {"draw", round2(times_.draw)},
@@ -806,10 +825,10 @@ int RenderRun::Report() {
              << " triangles, " << strokes_ << " strokes, " << threadCount_
              << (threadCount_ == 1 ? " thread" : " threads") << "\n"
              << "import " << times_.import << " ms, set-up " << times_.setup << " ms, pipeline "
-             << times_.pipeline << " ms, detection " << times_.detect << " ms, connection "
-             << times_.connect << " ms, drawing " << times_.draw << " ms, writing " << times_.write
-             << " ms; total " << times_.total << " ms, peak memory "
-             << double(peak) / (1024.0 * 1024.0) << " MB\n";
+             << times_.pipeline << " ms, shading " << times_.shadeBuild + times_.shade
+             << " ms, detection " << times_.detect << " ms, connection " << times_.connect
+             << " ms, drawing " << times_.draw << " ms, writing " << times_.write << " ms; total "
+             << times_.total << " ms, peak memory " << double(peak) / (1024.0 * 1024.0) << " MB\n";
         for (const std::string& path : written_) out_ << "wrote " << path << "\n";
     }
     return 0;

@@ -199,11 +199,12 @@ Json SceneToJson(const SceneDescription& description, SceneLineObjects& objects,
         sets.push_back(s);
     }
     scene["linesets"] = sets;
-    // The frame pipeline's sections as the file gave them: maps, materials, animation, keys, the
-    // effects list and the render elements are not settings objects the run changes.
+    // The frame pipeline's sections as the file gave them: maps, materials, lights, shading,
+    // animation, keys, the effects list and the render elements are not settings objects the run
+    // changes.
     if (original) {
-        for (const char* key :
-             {"maps", "materials", "animation", "keys", "effects", "renderElements"})
+        for (const char* key : {"maps", "materials", "lights", "shading", "animation", "keys",
+                                "effects", "renderElements"})
             if (original->contains(key)) scene[key] = (*original)[key];
     }
     return scene;
