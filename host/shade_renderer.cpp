@@ -820,6 +820,7 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
         out.t[0] = out.t[1] = out.t[2] = 1.0f;
         return;
     }
+    float c0 = 0, c1 = 0, c2 = 0, t0 = 0, t1 = 0, t2 = 0, weight = 0;
     for (int dy = -reach; dy <= reach; ++dy) {
         const int qy = py + dy;
         if (qy < 0 || qy >= f.height) continue;
@@ -838,28 +839,35 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
             if (set->empty[slot]) {
                 // Every sample missed: nothing added, everything let through.
                 const float w = table.pixelSums[cell];
-                out.weight += w;
-                for (float& t : out.t) t += w;
+                weight += w;
+                t0 += w;
+                t1 += w;
+                t2 += w;
                 continue;
             }
-            const int count = table.samples;
-            for (int k = 0; k < count; ++k) {
-                const float w = table.weights[cell * size_t(count) + size_t(k)];
-                if (w == 0.0f) continue;
-                const size_t s = slot * size_t(count) + size_t(k);
-                const SampleValue& v = set->values[s];
-                out.weight += w;
-                for (int i = 0; i < 3; ++i) {
-                    out.c[i] += w * v.c[i];
-                    out.t[i] += w * v.t[i];
-                }
-                if (channelsOut) {
-                    const float* ch = &set->channels[s * channelCount * 4];
-                    for (size_t i = 0; i < channelCount * 4; ++i) channelsOut[i] += w * ch[i];
-                }
+            const size_t count = size_t(table.samples);
+            const float* weights = &table.weights[cell * count];
+            const SampleValue* values = &set->values[slot * count];
+            for (size_t k = 0; k < count; ++k) {
+                const float w = weights[k];
+                const SampleValue& v = values[k];
+                weight += w;
+                c0 += w * v.c[0];
+                c1 += w * v.c[1];
+                c2 += w * v.c[2];
+                t0 += w * v.t[0];
+                t1 += w * v.t[1];
+                t2 += w * v.t[2];
+            }
+            if (channelsOut) {
+                const float* ch = &set->channels[slot * count * channelCount * 4];
+                for (size_t k = 0; k < count; ++k, ch += channelCount * 4)
+                    for (size_t i = 0; i < channelCount * 4; ++i)
+                        channelsOut[i] += weights[k] * ch[i];
             }
         }
     }
+    out = {{c0, c1, c2}, {t0, t1, t2}, weight};
     if (out.weight != 0.0f) {
         const float inv = 1.0f / out.weight;
         for (int i = 0; i < 3; ++i) {
@@ -871,6 +879,17 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
     } else {
         out.t[0] = out.t[1] = out.t[2] = 1.0f;
     }
+}
+
+// Whether a refined pixel lies within reach of (px, py).
+bool RefinedWithin(const std::vector<int>& refinedSlot, int width, int height, int reach, int px,
+                   int py) {
+    for (int qy = std::max(0, py - reach); qy <= std::min(height - 1, py + reach); ++qy) {
+        const int* row = refinedSlot.data() + size_t(qy) * size_t(width);
+        for (int qx = std::max(0, px - reach); qx <= std::min(width - 1, px + reach); ++qx)
+            if (row[qx] >= 0) return true;
+    }
+    return false;
 }
 
 // The pixel over its background: premultiplied, alpha = coverage over the background's alpha.
@@ -1152,12 +1171,15 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     bool completed = RunBatches(arena, tiles, threads, done, total, cb, shadeTile);
 
     SampleSet refined;
+    // The adaptive pass's first filtering, kept for the pixels no refined pixel reaches.
+    std::unique_ptr<Filtered[]> provisionalFiltered;
     std::unique_ptr<SampleValue[]> refinedValues;
     std::vector<int> refinedSlot;
     if (completed && adaptive) {
         // Provisional pixels from the base samples, then the pixels that differ from a
         // neighbour, in pixel order so slots do not depend on the threads.
         std::vector<BMM_Color_fl> provisional(pixels);
+        provisionalFiltered.reset(new Filtered[pixels]);
         completed = RunBatches(arena, tiles, threads, done, total, cb, [&](int tile) {
             const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
             const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
@@ -1167,6 +1189,7 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
                     const size_t p = size_t(y) * size_t(width) + size_t(x);
                     FilterPixel(f, base, nullptr, nullptr, x, y, v, nullptr);
                     provisional[p] = Composite(v, frame.Pixel(x, y));
+                    provisionalFiltered[p] = v;
                 }
             }
         });
@@ -1241,9 +1264,14 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
                 for (Bitmap* bm : channelMaps) channelRows.push_back(bm->Row(y));
                 for (int x = 0; x < width; ++x) {
                     const size_t p = size_t(y) * size_t(width) + size_t(x);
-                    FilterPixel(f, base, adaptive ? &refined : nullptr,
-                                adaptive ? &refinedSlot : nullptr, x, y, v,
-                                channelCount ? channels.data() : nullptr);
+                    if (provisionalFiltered && !channelCount &&
+                        !RefinedWithin(refinedSlot, width, height, reach, x, y)) {
+                        v = provisionalFiltered[p];
+                    } else {
+                        FilterPixel(f, base, adaptive ? &refined : nullptr,
+                                    adaptive ? &refinedSlot : nullptr, x, y, v,
+                                    channelCount ? channels.data() : nullptr);
+                    }
                     row[x] = Composite(v, row[x]);
                     if (wantCoverage) coverage[p] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
                     for (size_t c = 0; c < channelCount; ++c) {
