@@ -371,7 +371,14 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
     backFace = false;
     // A material may have switched these off for the sample before.
     shadow = doMaps = filterMaps = true;
-    out.Reset();
+    if (f.valueElements.empty()) {
+        // Nothing reads the element slots: leave their 256 bytes alone.
+        out.c = out.t = Color();
+        out.parts = ShadeComponents();
+        out.gbufId = 0;
+    } else {
+        out.Reset();
+    }
 
     const Mesh& mesh = *instance_->mesh;
     const ::Face& face = mesh.faces[size_t(face_)];
