@@ -803,7 +803,7 @@ void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, cons
 struct Filtered {
     float c[3] = {0, 0, 0};
     float t[3] = {0, 0, 0};
-    float weight = 0.0f;
+    float weight = 0.0f;  // 0: no surface within the filter's reach
 };
 
 // refinedSlot: per pixel, the slot in refined or -1; null before refinement.
@@ -1179,14 +1179,19 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
 
     SampleSet refined;
     // The adaptive pass's first filtering, kept for the pixels no refined pixel reaches.
+    // Written only where nearSurface is set; elsewhere the pixel is the background.
     std::unique_ptr<Filtered[]> provisionalFiltered;
+    std::vector<uint8_t> nearSurface;
+    const auto provisionalAt = [&](size_t p) {
+        return nearSurface[p] ? provisionalFiltered[p] : Filtered{{0, 0, 0}, {1, 1, 1}, 0.0f};
+    };
     std::unique_ptr<SampleValue[]> refinedValues;
     std::vector<int> refinedSlot;
     if (completed && adaptive) {
         // Provisional pixels from the base samples, then the pixels that differ from a
         // neighbour, in pixel order so slots do not depend on the threads.
-        std::vector<BMM_Color_fl> provisional(pixels);
         provisionalFiltered.reset(new Filtered[pixels]);
+        nearSurface.assign(pixels, 0);
         completed = RunBatches(arena, tiles, threads, done, total, cb, [&](int tile) {
             const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
             const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
@@ -1195,27 +1200,48 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
                 for (int x = x0; x < x1; ++x) {
                     const size_t p = size_t(y) * size_t(width) + size_t(x);
                     FilterPixel(f, base, nullptr, nullptr, x, y, v, nullptr);
-                    provisional[p] = Composite(v, frame.Pixel(x, y));
+                    if (v.weight == 0.0f) continue;
+                    nearSurface[p] = 1;
                     provisionalFiltered[p] = v;
                 }
             }
         });
+        // Pixels with no surface in reach are the background whatever their samples: a
+        // background image's own edges are not refined.
+        std::vector<uint8_t> differs(pixels, 0);
+        const float thr = settings.adaptiveThreshold;
+        const int rowsPerItem = 16;
+        int flagDone = 0;
+        if (completed) {
+            RunBatches(arena, (height + rowsPerItem - 1) / rowsPerItem, threads, flagDone, 0,
+                       nullptr, [&](int item) {
+                           const int yEnd = std::min(height, (item + 1) * rowsPerItem);
+                           for (int y = item * rowsPerItem; y < yEnd; ++y) {
+                               for (int x = 0; x < width; ++x) {
+                                   const size_t p = size_t(y) * size_t(width) + size_t(x);
+                                   if (!nearSurface[p]) continue;
+                                   const BMM_Color_fl c =
+                                       Composite(provisionalFiltered[p], frame.Pixel(x, y));
+                                   const auto differsFrom = [&](int qx, int qy) {
+                                       const size_t q = size_t(qy) * size_t(width) + size_t(qx);
+                                       return Differs(
+                                           c, Composite(provisionalAt(q), frame.Pixel(qx, qy)),
+                                           thr);
+                                   };
+                                   differs[p] = (x > 0 && differsFrom(x - 1, y)) ||
+                                                (x + 1 < width && differsFrom(x + 1, y)) ||
+                                                (y > 0 && differsFrom(x, y - 1)) ||
+                                                (y + 1 < height && differsFrom(x, y + 1));
+                               }
+                           }
+                       });
+        }
         refinedSlot.assign(pixels, -1);
         std::vector<int> refinedPixels;
-        for (int y = 0; completed && y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
-                const size_t p = size_t(y) * size_t(width) + size_t(x);
-                const BMM_Color_fl& c = provisional[p];
-                const float thr = settings.adaptiveThreshold;
-                const bool differs =
-                    (x > 0 && Differs(c, provisional[p - 1], thr)) ||
-                    (x + 1 < width && Differs(c, provisional[p + 1], thr)) ||
-                    (y > 0 && Differs(c, provisional[p - size_t(width)], thr)) ||
-                    (y + 1 < height && Differs(c, provisional[p + size_t(width)], thr));
-                if (!differs) continue;
-                refinedSlot[p] = int(refinedPixels.size());
-                refinedPixels.push_back(int(p));
-            }
+        for (size_t p = 0; p < pixels; ++p) {
+            if (!differs[p]) continue;
+            refinedSlot[p] = int(refinedPixels.size());
+            refinedPixels.push_back(int(p));
         }
         stats.refinedPixels = int64_t(refinedPixels.size());
         if (completed && !refinedPixels.empty()) {
@@ -1273,7 +1299,7 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
                     const size_t p = size_t(y) * size_t(width) + size_t(x);
                     if (provisionalFiltered && !channelCount &&
                         !RefinedWithin(refinedSlot, width, height, reach, x, y)) {
-                        v = provisionalFiltered[p];
+                        v = provisionalAt(p);
                     } else {
                         FilterPixel(f, base, adaptive ? &refined : nullptr,
                                     adaptive ? &refinedSlot : nullptr, x, y, v,
