@@ -1082,6 +1082,344 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
     }
 }
 
+namespace {
+
+// One frame's passes: camera samples of every pixel, adaptive refinement, reconstruction into
+// the frame and the elements. Work items are tiles or row bands run on the arena; each item
+// writes only its own pixels' slots, and the render thread reports progress between batches.
+class FramePasses {
+  public:
+    FramePasses(const FrameData& f, Bitmap& frame, tbb::task_arena& arena, int threads,
+                CheckAbortCallback* cb, SampleValue* baseValues);
+    bool ShadeBase();
+    // Pixels that differ from a neighbour get the adaptive pattern's samples.
+    bool Refine(int64_t& refinedPixels);
+    // Filters the samples into the frame (over its background) and the light elements.
+    bool Resolve();
+    void WriteValueElements();
+    void WriteUnfilteredElements(TimeValue t);
+    ThreadCounters Counters() const;
+
+  private:
+    const FrameData& f_;
+    const ShadingSettings& settings_;
+    Bitmap& frame_;
+    tbb::task_arena& arena_;
+    int threads_;
+    CheckAbortCallback* cb_;
+    int width_, height_;
+    size_t pixels_;
+    int reach_;  // neighbours on each side that the filter reaches
+    size_t channelCount_;
+    int tilesX_, tiles_;
+    bool adaptive_;
+    int done_ = 0;
+    int total_;
+    const Camera camera_;
+    tbb::enumerable_thread_specific<ThreadState> states_;
+
+    SampleSet base_;
+    SampleSet refined_;
+    std::unique_ptr<SampleValue[]> refinedValues_;
+    std::vector<int> refinedSlot_;  // per pixel: slot in refined_, or -1
+    // The adaptive pass's first filtering, kept for the pixels no refined pixel reaches;
+    // written only where nearSurface_ is set (elsewhere the pixel is the background).
+    std::unique_ptr<Filtered[]> provisional_;
+    std::vector<uint8_t> nearSurface_;
+    // Unfiltered element data, only when such an element is on.
+    bool wantInfo_ = false, wantCoverage_ = false;
+    std::vector<PixelInfo> info_;
+    std::vector<float> coverage_;
+    int nearest_ = 0;  // the pattern's sample nearest the pixel centre (first of equals)
+
+    Filtered ProvisionalAt(size_t p) const {
+        return nearSurface_[p] ? provisional_[p] : Filtered{{0, 0, 0}, {1, 1, 1}, 0.0f};
+    }
+    // Runs body(x0, y0, x1, y1) per tile.
+    template <typename Body>
+    bool RunTiles(CheckAbortCallback* cb, const Body& body) {
+        return RunBatches(arena_, tiles_, threads_, done_, total_, cb, [&](int tile) {
+            const int x0 = (tile % tilesX_) * kTileSize, y0 = (tile / tilesX_) * kTileSize;
+            body(x0, y0, std::min(width_, x0 + kTileSize), std::min(height_, y0 + kTileSize));
+        });
+    }
+    // Runs body(y) per row, in bands of rows.
+    template <typename Body>
+    bool RunRows(const Body& body) {
+        constexpr int kRowsPerItem = 8;
+        int itemsDone = 0;
+        const int items = (height_ + kRowsPerItem - 1) / kRowsPerItem;
+        return RunBatches(arena_, items, threads_, itemsDone, items, nullptr, [&](int item) {
+            const int yEnd = std::min(height_, (item + 1) * kRowsPerItem);
+            for (int y = item * kRowsPerItem; y < yEnd; ++y) body(y);
+        });
+    }
+    void FilterProvisional();
+    std::vector<int> FindDifferingPixels();
+};
+
+FramePasses::FramePasses(const FrameData& f, Bitmap& frame, tbb::task_arena& arena, int threads,
+                         CheckAbortCallback* cb, SampleValue* baseValues)
+    : f_(f),
+      settings_(*f.settings),
+      frame_(frame),
+      arena_(arena),
+      threads_(threads),
+      cb_(cb),
+      width_(f.width),
+      height_(f.height),
+      pixels_(size_t(f.width) * size_t(f.height)),
+      reach_(std::max(0, int(std::ceil(f.settings->filterRadius + 0.5f)) - 1)),
+      channelCount_(f.channels.size()),
+      tilesX_((f.width + kTileSize - 1) / kTileSize),
+      tiles_(tilesX_ * ((f.height + kTileSize - 1) / kTileSize)),
+      adaptive_(f.settings->adaptive && f.settings->adaptiveSamples > f.settings->samples),
+      total_(tiles_ * (adaptive_ ? 3 : 2)),
+      camera_(*f.gc),
+      states_([&f] {
+          ThreadState s;
+          s.frame = &f;
+          return s;
+      }) {
+    base_.pattern = SamplePattern(settings_.samples);
+    base_.table = MakeFilterTable(base_.pattern, settings_.filter, settings_.filterRadius, reach_);
+    base_.values = baseValues;
+    // Written for the samples of pixels with a surface only, like the values.
+    if (channelCount_)
+        base_.channels.reset(new float[pixels_ * base_.pattern.size() * channelCount_ * 4]);
+    base_.empty.assign(pixels_, 1);
+    for (int i = 0; i < f.gc->NumRenderElements(); ++i) {
+        auto* element = dynamic_cast<ShadingRenderElement*>(f.gc->GetRenderElement(i));
+        if (!element || !element->IsEnabled()) continue;
+        const ShadingElementKind kind = element->Kind();
+        wantCoverage_ = wantCoverage_ || kind == ShadingElementKind::kAlpha;
+        wantInfo_ = wantInfo_ || kind == ShadingElementKind::kZDepth ||
+                    kind == ShadingElementKind::kNormals || kind == ShadingElementKind::kObjectID ||
+                    kind == ShadingElementKind::kMaterialID;
+    }
+    info_.resize(wantInfo_ ? pixels_ : 0);
+    coverage_.resize(wantCoverage_ ? pixels_ : 0);
+    const auto offCentre = [](Point2 p) {
+        return (p.x - 0.5f) * (p.x - 0.5f) + (p.y - 0.5f) * (p.y - 0.5f);
+    };
+    for (size_t k = 1; k < base_.pattern.size(); ++k)
+        if (offCentre(base_.pattern[k]) < offCentre(base_.pattern[size_t(nearest_)]))
+            nearest_ = int(k);
+    if (cb_) cb_->SetTitle("Shading");
+}
+
+bool FramePasses::ShadeBase() {
+    const std::vector<uint8_t> reachable = ReachablePixels(*f_.gc, width_, height_);
+    return RunTiles(cb_, [&](int x0, int y0, int x1, int y1) {
+        ThreadState& state = states_.local();
+        PixelJob jobs[kTileSize];
+        for (int y = y0; y < y1; ++y) {
+            int n = 0;
+            for (int x = x0; x < x1; ++x) {
+                const size_t p = size_t(y) * size_t(width_) + size_t(x);
+                if (reachable[p]) jobs[n++] = {p, x, y};
+            }
+            if (n)
+                ShadePixels(state, camera_, base_, jobs, n, wantInfo_ ? info_.data() : nullptr,
+                            nearest_);
+        }
+    });
+}
+
+void FramePasses::FilterProvisional() {
+    provisional_.reset(new Filtered[pixels_]);
+    nearSurface_.assign(pixels_, 0);
+    RunTiles(nullptr, [&](int x0, int y0, int x1, int y1) {
+        Filtered v;
+        for (int y = y0; y < y1; ++y) {
+            for (int x = x0; x < x1; ++x) {
+                FilterPixel(f_, base_, nullptr, nullptr, x, y, v, nullptr);
+                if (v.weight == 0.0f) continue;
+                const size_t p = size_t(y) * size_t(width_) + size_t(x);
+                nearSurface_[p] = 1;
+                provisional_[p] = v;
+            }
+        }
+    });
+}
+
+// Pixels with no surface in reach are the background whatever their samples, so a background
+// image's own edges are not refined. In pixel order: slots do not depend on the threads.
+std::vector<int> FramePasses::FindDifferingPixels() {
+    std::vector<uint8_t> differs(pixels_, 0);
+    const float threshold = settings_.adaptiveThreshold;
+    RunRows([&](int y) {
+        for (int x = 0; x < width_; ++x) {
+            const size_t p = size_t(y) * size_t(width_) + size_t(x);
+            if (!nearSurface_[p]) continue;
+            const BMM_Color_fl c = Composite(provisional_[p], frame_.Pixel(x, y));
+            const auto differsFrom = [&](int qx, int qy) {
+                const size_t q = size_t(qy) * size_t(width_) + size_t(qx);
+                return Differs(c, Composite(ProvisionalAt(q), frame_.Pixel(qx, qy)), threshold);
+            };
+            differs[p] =
+                (x > 0 && differsFrom(x - 1, y)) || (x + 1 < width_ && differsFrom(x + 1, y)) ||
+                (y > 0 && differsFrom(x, y - 1)) || (y + 1 < height_ && differsFrom(x, y + 1));
+        }
+    });
+    std::vector<int> found;
+    for (size_t p = 0; p < pixels_; ++p)
+        if (differs[p]) found.push_back(int(p));
+    return found;
+}
+
+bool FramePasses::Refine(int64_t& refinedPixels) {
+    if (!adaptive_) return true;
+    FilterProvisional();
+    if (cb_ && cb_->Progress(done_, total_)) return false;
+    const std::vector<int> pixels = FindDifferingPixels();
+    refinedPixels = int64_t(pixels.size());
+    refinedSlot_.assign(pixels_, -1);
+    for (size_t slot = 0; slot < pixels.size(); ++slot)
+        refinedSlot_[size_t(pixels[slot])] = int(slot);
+    if (pixels.empty()) return true;
+
+    refined_.pattern = SamplePattern(settings_.adaptiveSamples);
+    refined_.table =
+        MakeFilterTable(refined_.pattern, settings_.filter, settings_.filterRadius, reach_);
+    const size_t slots = pixels.size(), count = refined_.pattern.size();
+    refinedValues_.reset(new SampleValue[slots * count]);
+    refined_.values = refinedValues_.get();
+    if (channelCount_) refined_.channels.reset(new float[slots * count * channelCount_ * 4]);
+    refined_.empty.assign(slots, 1);
+    constexpr int kPerItem = 64;
+    const int items = int((slots + kPerItem - 1) / kPerItem);
+    int itemsDone = 0;
+    const bool completed =
+        RunBatches(arena_, items, threads_, itemsDone, items, nullptr, [&](int item) {
+            ThreadState& state = states_.local();
+            // Neighbouring refined pixels traced together, a few at a time.
+            constexpr int kRun = 8;
+            PixelJob jobs[kRun];
+            const size_t end = std::min(slots, size_t(item + 1) * kPerItem);
+            for (size_t start = size_t(item) * kPerItem; start < end; start += kRun) {
+                const int n = int(std::min(end - start, size_t(kRun)));
+                for (int j = 0; j < n; ++j) {
+                    const int p = pixels[start + size_t(j)];
+                    jobs[j] = {start + size_t(j), p % width_, p / width_};
+                }
+                ShadePixels(state, camera_, refined_, jobs, n, nullptr, 0);
+            }
+        });
+    return completed && !(cb_ && cb_->Check());
+}
+
+bool FramePasses::Resolve() {
+    // Whole rows per item: a bitmap marks written blocks per row, and rows never share one.
+    std::vector<Bitmap*> channelMaps;
+    for (const Channel& ch : f_.channels)
+        channelMaps.push_back(ElementBitmap(*ch.element, width_, height_));
+    const bool refinedAny = !refinedSlot_.empty();
+    const bool completed = RunRows([&](int y) {
+        Filtered v;
+        std::vector<float> channels(channelCount_ * 4);
+        BMM_Color_fl* row = frame_.Row(y);
+        std::vector<BMM_Color_fl*> channelRows;
+        for (Bitmap* bm : channelMaps) channelRows.push_back(bm->Row(y));
+        for (int x = 0; x < width_; ++x) {
+            const size_t p = size_t(y) * size_t(width_) + size_t(x);
+            if (provisional_ && !channelCount_ &&
+                !(refinedAny && RefinedWithin(refinedSlot_, width_, height_, reach_, x, y))) {
+                v = ProvisionalAt(p);
+            } else {
+                FilterPixel(f_, base_, refinedAny ? &refined_ : nullptr,
+                            refinedAny ? &refinedSlot_ : nullptr, x, y, v,
+                            channelCount_ ? channels.data() : nullptr);
+            }
+            row[x] = Composite(v, row[x]);
+            if (wantCoverage_) coverage_[p] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
+            for (size_t c = 0; c < channelCount_; ++c) {
+                const float* ch = &channels[c * 4];
+                channelRows[c][x] = {ch[0], ch[1], ch[2], ch[3]};
+            }
+        }
+    });
+    done_ += tiles_;
+    return completed && !(cb_ && cb_->Progress(done_, total_));
+}
+
+void FramePasses::WriteValueElements() {
+    for (const auto& value : f_.valueElements) {
+        if (!value->any.load()) continue;
+        Bitmap* bm = ElementBitmap(*value->element, width_, height_);
+        for (int y = 0; y < height_; ++y) {
+            for (int x = 0; x < width_; ++x) {
+                const size_t p = size_t(y) * size_t(width_) + size_t(x);
+                if (!value->written[p]) continue;
+                const AColor& c = value->pixels[p];
+                bm->Pixel(x, y) = {c.r, c.g, c.b, c.a};
+            }
+        }
+    }
+}
+
+// Nearest-sample depth, normals and IDs, and the filtered coverage.
+void FramePasses::WriteUnfilteredElements(TimeValue t) {
+    for (int i = 0; i < f_.gc->NumRenderElements(); ++i) {
+        auto* element = dynamic_cast<ShadingRenderElement*>(f_.gc->GetRenderElement(i));
+        if (!element || !element->IsEnabled()) continue;
+        const ShadingElementKind kind = element->Kind();
+        if (kind != ShadingElementKind::kZDepth && kind != ShadingElementKind::kNormals &&
+            kind != ShadingElementKind::kObjectID && kind != ShadingElementKind::kMaterialID &&
+            kind != ShadingElementKind::kAlpha)
+            continue;
+        Bitmap* bm = ElementBitmap(*element, width_, height_);
+        IParamBlock2* params = element->Params();
+        const float zMin = params ? params->GetFloat(kElemZMin, t) : 0.0f;
+        const float zMax = params ? params->GetFloat(kElemZMax, t) : 100.0f;
+        for (int y = 0; y < height_; ++y) {
+            for (int x = 0; x < width_; ++x) {
+                const size_t p = size_t(y) * size_t(width_) + size_t(x);
+                BMM_Color_fl out{0, 0, 0, 0};
+                if (kind == ShadingElementKind::kAlpha) {
+                    const float a = coverage_[p];
+                    out = {a, a, a, 1.0f};
+                } else if (const PixelInfo& pi = info_[p]; pi.depth > 0.0f) {
+                    switch (kind) {
+                        case ShadingElementKind::kZDepth: {
+                            const float range = zMax - zMin;
+                            const float v = range > 0.0f
+                                                ? std::clamp((zMax - pi.depth) / range, 0.0f, 1.0f)
+                                                : (pi.depth <= zMin ? 1.0f : 0.0f);
+                            out = {v, v, v, 1.0f};
+                            break;
+                        }
+                        case ShadingElementKind::kNormals:
+                            out = {pi.normal.x * 0.5f + 0.5f, pi.normal.y * 0.5f + 0.5f,
+                                   pi.normal.z * 0.5f + 0.5f, 1.0f};
+                            break;
+                        case ShadingElementKind::kObjectID:
+                            out = IdColor(pi.objectId);
+                            break;
+                        default:
+                            out = IdColor(pi.mtlId);
+                            break;
+                    }
+                }
+                if (out.a != 0.0f) bm->Pixel(x, y) = out;
+            }
+        }
+    }
+}
+
+ThreadCounters FramePasses::Counters() const {
+    ThreadCounters sum;
+    for (const ThreadState& s : states_) {
+        sum.primary += s.counters.primary;
+        sum.shadow += s.counters.shadow;
+        sum.secondary += s.counters.secondary;
+        sum.shaded += s.counters.shaded;
+    }
+    return sum;
+}
+
+}  // namespace
+
 bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc,
                                  CheckAbortCallback* cb) {
     if (!gc.setup) throw std::runtime_error("shading: the render context has no setup");
@@ -1105,287 +1443,24 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     stats.buildMs = MsSince(buildStart);
 
     const auto renderStart = Clock::now();
-    const int width = f.width, height = f.height;
-    const size_t pixels = size_t(width) * size_t(height);
-    const int reach = std::max(0, int(std::ceil(settings.filterRadius + 0.5f)) - 1);
-    const size_t channelCount = f.channels.size();
-
-    SampleSet base;
-    base.pattern = SamplePattern(settings.samples);
-    base.table = MakeFilterTable(base.pattern, settings.filter, settings.filterRadius, reach);
-    if (baseCapacity < pixels * base.pattern.size()) {
+    const size_t samples = size_t(f.width) * size_t(f.height) * size_t(settings.samples);
+    if (baseCapacity < samples) {
         baseValues.reset();
-        baseValues.reset(new SampleValue[pixels * base.pattern.size()]);
-        baseCapacity = pixels * base.pattern.size();
+        baseValues.reset(new SampleValue[samples]);
+        baseCapacity = samples;
     }
-    base.values = baseValues.get();
-    // Written for the samples of pixels with a surface only, like the values.
-    if (channelCount)
-        base.channels.reset(new float[pixels * base.pattern.size() * channelCount * 4]);
-    base.empty.assign(pixels, 1);
-    // Per-pixel data of the unfiltered elements, only when one of them is on.
-    bool wantInfo = false, wantCoverage = false;
-    for (int i = 0; i < gc.NumRenderElements(); ++i) {
-        auto* element = dynamic_cast<ShadingRenderElement*>(gc.GetRenderElement(i));
-        if (!element || !element->IsEnabled()) continue;
-        const ShadingElementKind kind = element->Kind();
-        wantCoverage = wantCoverage || kind == ShadingElementKind::kAlpha;
-        wantInfo = wantInfo || kind == ShadingElementKind::kZDepth ||
-                   kind == ShadingElementKind::kNormals || kind == ShadingElementKind::kObjectID ||
-                   kind == ShadingElementKind::kMaterialID;
-    }
-    std::vector<PixelInfo> info(wantInfo ? pixels : 0);
-    // The sample nearest the pixel centre (the first of equals) speaks for the pixel's IDs.
-    int nearest = 0;
-    for (size_t k = 1; k < base.pattern.size(); ++k) {
-        const auto d = [](Point2 p) {
-            return (p.x - 0.5f) * (p.x - 0.5f) + (p.y - 0.5f) * (p.y - 0.5f);
-        };
-        if (d(base.pattern[k]) < d(base.pattern[size_t(nearest)])) nearest = int(k);
-    }
-
-    const Camera camera(gc);
-    const std::vector<uint8_t> reachable = ReachablePixels(gc, width, height);
-    tbb::enumerable_thread_specific<ThreadState> states([&] {
-        ThreadState s;
-        s.frame = &f;
-        return s;
-    });
-    const int tilesX = (width + kTileSize - 1) / kTileSize;
-    const int tilesY = (height + kTileSize - 1) / kTileSize;
-    const int tiles = tilesX * tilesY;
-    const bool adaptive = settings.adaptive && settings.adaptiveSamples > settings.samples;
-    const int total = tiles * (adaptive ? 3 : 2);
-    int done = 0;
-    if (cb) cb->SetTitle("Shading");
-
-    const auto shadeTile = [&](int tile) {
-        ThreadState& state = states.local();
-        const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
-        const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
-        PixelJob jobs[kTileSize];
-        for (int y = y0; y < y1; ++y) {
-            int n = 0;
-            for (int x = x0; x < x1; ++x) {
-                const size_t p = size_t(y) * size_t(width) + size_t(x);
-                if (reachable[p]) jobs[n++] = {p, x, y};
-            }
-            if (n)
-                ShadePixels(state, camera, base, jobs, n, wantInfo ? info.data() : nullptr,
-                            nearest);
-        }
-    };
-    bool completed = RunBatches(arena, tiles, threads, done, total, cb, shadeTile);
-
-    SampleSet refined;
-    // The adaptive pass's first filtering, kept for the pixels no refined pixel reaches.
-    // Written only where nearSurface is set; elsewhere the pixel is the background.
-    std::unique_ptr<Filtered[]> provisionalFiltered;
-    std::vector<uint8_t> nearSurface;
-    const auto provisionalAt = [&](size_t p) {
-        return nearSurface[p] ? provisionalFiltered[p] : Filtered{{0, 0, 0}, {1, 1, 1}, 0.0f};
-    };
-    std::unique_ptr<SampleValue[]> refinedValues;
-    std::vector<int> refinedSlot;
-    if (completed && adaptive) {
-        // Provisional pixels from the base samples, then the pixels that differ from a
-        // neighbour, in pixel order so slots do not depend on the threads.
-        provisionalFiltered.reset(new Filtered[pixels]);
-        nearSurface.assign(pixels, 0);
-        completed = RunBatches(arena, tiles, threads, done, total, cb, [&](int tile) {
-            const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
-            const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
-            Filtered v;
-            for (int y = y0; y < y1; ++y) {
-                for (int x = x0; x < x1; ++x) {
-                    const size_t p = size_t(y) * size_t(width) + size_t(x);
-                    FilterPixel(f, base, nullptr, nullptr, x, y, v, nullptr);
-                    if (v.weight == 0.0f) continue;
-                    nearSurface[p] = 1;
-                    provisionalFiltered[p] = v;
-                }
-            }
-        });
-        // Pixels with no surface in reach are the background whatever their samples: a
-        // background image's own edges are not refined.
-        std::vector<uint8_t> differs(pixels, 0);
-        const float thr = settings.adaptiveThreshold;
-        const int rowsPerItem = 16;
-        int flagDone = 0;
-        if (completed) {
-            RunBatches(arena, (height + rowsPerItem - 1) / rowsPerItem, threads, flagDone, 0,
-                       nullptr, [&](int item) {
-                           const int yEnd = std::min(height, (item + 1) * rowsPerItem);
-                           for (int y = item * rowsPerItem; y < yEnd; ++y) {
-                               for (int x = 0; x < width; ++x) {
-                                   const size_t p = size_t(y) * size_t(width) + size_t(x);
-                                   if (!nearSurface[p]) continue;
-                                   const BMM_Color_fl c =
-                                       Composite(provisionalFiltered[p], frame.Pixel(x, y));
-                                   const auto differsFrom = [&](int qx, int qy) {
-                                       const size_t q = size_t(qy) * size_t(width) + size_t(qx);
-                                       return Differs(
-                                           c, Composite(provisionalAt(q), frame.Pixel(qx, qy)),
-                                           thr);
-                                   };
-                                   differs[p] = (x > 0 && differsFrom(x - 1, y)) ||
-                                                (x + 1 < width && differsFrom(x + 1, y)) ||
-                                                (y > 0 && differsFrom(x, y - 1)) ||
-                                                (y + 1 < height && differsFrom(x, y + 1));
-                               }
-                           }
-                       });
-        }
-        refinedSlot.assign(pixels, -1);
-        std::vector<int> refinedPixels;
-        for (size_t p = 0; p < pixels; ++p) {
-            if (!differs[p]) continue;
-            refinedSlot[p] = int(refinedPixels.size());
-            refinedPixels.push_back(int(p));
-        }
-        stats.refinedPixels = int64_t(refinedPixels.size());
-        if (completed && !refinedPixels.empty()) {
-            refined.pattern = SamplePattern(settings.adaptiveSamples);
-            refined.table =
-                MakeFilterTable(refined.pattern, settings.filter, settings.filterRadius, reach);
-            const size_t slots = refinedPixels.size();
-            refinedValues.reset(new SampleValue[slots * refined.pattern.size()]);
-            refined.values = refinedValues.get();
-            if (channelCount)
-                refined.channels.reset(
-                    new float[slots * refined.pattern.size() * channelCount * 4]);
-            refined.empty.assign(slots, 1);
-            const int perItem = 64;
-            const int items = int((slots + perItem - 1) / perItem);
-            int refineDone = 0;
-            completed =
-                RunBatches(arena, items, threads, refineDone, items, nullptr, [&](int item) {
-                    ThreadState& state = states.local();
-                    // Neighbouring refined pixels traced together, a few at a time.
-                    constexpr int kRun = 8;
-                    PixelJob jobs[kRun];
-                    const size_t end = std::min(slots, size_t(item + 1) * perItem);
-                    for (size_t start = size_t(item) * perItem; start < end; start += kRun) {
-                        const int n = int(std::min(end - start, size_t(kRun)));
-                        for (int j = 0; j < n; ++j) {
-                            const int p = refinedPixels[start + size_t(j)];
-                            jobs[j] = {start + size_t(j), p % width, p / width};
-                        }
-                        ShadePixels(state, camera, refined, jobs, n, nullptr, 0);
-                    }
-                });
-            if (cb && cb->Check()) completed = false;
-        }
-    }
-
-    std::vector<float> coverage(wantCoverage ? pixels : 0);
+    FramePasses passes(f, frame, arena, threads, cb, baseValues.get());
+    const bool completed =
+        passes.ShadeBase() && passes.Refine(stats.refinedPixels) && passes.Resolve();
     if (completed) {
-        // Whole rows per item: a bitmap marks written blocks per row, and rows never share one.
-        std::vector<Bitmap*> channelMaps;
-        for (const Channel& ch : f.channels)
-            channelMaps.push_back(ElementBitmap(*ch.element, width, height));
-        const int rowsPerItem = 8;
-        const int items = (height + rowsPerItem - 1) / rowsPerItem;
-        int filterDone = 0;
-        completed = RunBatches(arena, items, threads, filterDone, items, nullptr, [&](int item) {
-            Filtered v;
-            std::vector<float> channels(channelCount * 4);
-            const int yEnd = std::min(height, (item + 1) * rowsPerItem);
-            for (int y = item * rowsPerItem; y < yEnd; ++y) {
-                BMM_Color_fl* row = frame.Row(y);
-                std::vector<BMM_Color_fl*> channelRows;
-                for (Bitmap* bm : channelMaps) channelRows.push_back(bm->Row(y));
-                for (int x = 0; x < width; ++x) {
-                    const size_t p = size_t(y) * size_t(width) + size_t(x);
-                    if (provisionalFiltered && !channelCount &&
-                        !RefinedWithin(refinedSlot, width, height, reach, x, y)) {
-                        v = provisionalAt(p);
-                    } else {
-                        FilterPixel(f, base, adaptive ? &refined : nullptr,
-                                    adaptive ? &refinedSlot : nullptr, x, y, v,
-                                    channelCount ? channels.data() : nullptr);
-                    }
-                    row[x] = Composite(v, row[x]);
-                    if (wantCoverage) coverage[p] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
-                    for (size_t c = 0; c < channelCount; ++c) {
-                        const float* ch = &channels[c * 4];
-                        channelRows[c][x] = {ch[0], ch[1], ch[2], ch[3]};
-                    }
-                }
-            }
-        });
-        done += tiles;
-        if (completed && cb && cb->Progress(done, total)) completed = false;
+        passes.WriteValueElements();
+        passes.WriteUnfilteredElements(t);
     }
-
-    for (const auto& value : f.valueElements) {
-        if (!completed || !value->any.load()) continue;
-        Bitmap* bm = ElementBitmap(*value->element, width, height);
-        for (int y = 0; y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
-                const size_t p = size_t(y) * size_t(width) + size_t(x);
-                if (!value->written[p]) continue;
-                const AColor& c = value->pixels[p];
-                bm->Pixel(x, y) = {c.r, c.g, c.b, c.a};
-            }
-        }
-    }
-
-    if (completed) {
-        // The unfiltered elements: nearest-sample depth, normals and IDs, and the coverage.
-        for (int i = 0; i < gc.NumRenderElements(); ++i) {
-            auto* element = dynamic_cast<ShadingRenderElement*>(gc.GetRenderElement(i));
-            if (!element || !element->IsEnabled()) continue;
-            const ShadingElementKind kind = element->Kind();
-            if (kind != ShadingElementKind::kZDepth && kind != ShadingElementKind::kNormals &&
-                kind != ShadingElementKind::kObjectID && kind != ShadingElementKind::kMaterialID &&
-                kind != ShadingElementKind::kAlpha)
-                continue;
-            Bitmap* bm = ElementBitmap(*element, width, height);
-            IParamBlock2* params = element->Params();
-            const float zMin = params ? params->GetFloat(kElemZMin, t) : 0.0f;
-            const float zMax = params ? params->GetFloat(kElemZMax, t) : 100.0f;
-            for (int y = 0; y < height; ++y) {
-                for (int x = 0; x < width; ++x) {
-                    const size_t p = size_t(y) * size_t(width) + size_t(x);
-                    BMM_Color_fl out{0, 0, 0, 0};
-                    if (kind == ShadingElementKind::kAlpha) {
-                        const float a = coverage[p];
-                        out = {a, a, a, 1.0f};
-                    } else if (const PixelInfo& pi = info[p]; pi.depth > 0.0f) {
-                        switch (kind) {
-                            case ShadingElementKind::kZDepth: {
-                                const float range = zMax - zMin;
-                                const float v =
-                                    range > 0.0f ? std::clamp((zMax - pi.depth) / range, 0.0f, 1.0f)
-                                                 : (pi.depth <= zMin ? 1.0f : 0.0f);
-                                out = {v, v, v, 1.0f};
-                                break;
-                            }
-                            case ShadingElementKind::kNormals:
-                                out = {pi.normal.x * 0.5f + 0.5f, pi.normal.y * 0.5f + 0.5f,
-                                       pi.normal.z * 0.5f + 0.5f, 1.0f};
-                                break;
-                            case ShadingElementKind::kObjectID:
-                                out = IdColor(pi.objectId);
-                                break;
-                            default:
-                                out = IdColor(pi.mtlId);
-                                break;
-                        }
-                    }
-                    if (out.a != 0.0f) bm->Pixel(x, y) = out;
-                }
-            }
-        }
-    }
-
-    for (const ThreadState& s : states) {
-        stats.primaryRays += s.counters.primary;
-        stats.shadowRays += s.counters.shadow;
-        stats.secondaryRays += s.counters.secondary;
-        stats.shadedSamples += s.counters.shaded;
-    }
+    const ThreadCounters counters = passes.Counters();
+    stats.primaryRays = counters.primary;
+    stats.shadowRays = counters.shadow;
+    stats.secondaryRays = counters.secondary;
+    stats.shadedSamples = counters.shaded;
     stats.renderMs = MsSince(renderStart);
     return completed;
 }
