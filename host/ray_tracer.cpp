@@ -79,9 +79,26 @@ struct RayTracer::Impl {
         bool used = false;
     };
 
+    // Where each instance of the frame lies, for the hits' normals.
+    struct Placement {
+        const Mesh* mesh = nullptr;
+        Matrix3 normalObjToCam;
+    };
+
     RTCScene top = nullptr;
     std::unordered_map<const Mesh*, MeshBvh> meshes;
+    std::vector<Placement> placements;  // per instance of the context
     int builtMeshes = 0;
+
+    // The object-space face normal through the normal matrix: one transform, and a mirroring
+    // placement keeps the face's front.
+    Point3 FaceNormal(int instance, int face) const {
+        const Placement& at = placements[size_t(instance)];
+        const Face& f = at.mesh->faces[size_t(face)];
+        const Point3 a = at.mesh->verts[f.v[0]];
+        const Point3 n = CrossProd(at.mesh->verts[f.v[1]] - a, at.mesh->verts[f.v[2]] - a);
+        return Normalize(at.normalObjToCam.VectorTransform(n));
+    }
 
     ~Impl() {
         if (top) rtcReleaseScene(top);
@@ -142,6 +159,7 @@ void RayTracer::Build(const RenderGlobalContext& gc) {
     }
     s.top = rtcNewScene(device);
     rtcSetSceneFlags(s.top, RTC_SCENE_FLAG_ROBUST);
+    s.placements.assign(gc.instances.size(), Impl::Placement());
     for (size_t i = 0; i < gc.instances.size(); ++i) {
         const RenderInstance& instance = gc.instances[i];
         if (!instance.mesh || instance.mesh->faces.empty() || instance.mesh->verts.empty())
@@ -157,6 +175,7 @@ void RayTracer::Build(const RenderGlobalContext& gc) {
             }
         }
         entry.used = true;
+        s.placements[i] = {instance.mesh.get(), instance.normalObjToCam};
         RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_INSTANCE);
         rtcSetGeometryInstancedScene(geom, entry.scene);
         // Rows of a row-vector affine matrix are the columns of Embree's column-major 3 x 4.
@@ -225,7 +244,9 @@ bool RayTracer::Intersect(const Point3& origin, const Point3& dir, float tnear, 
     RTCRayHit rh;
     SetRay(rh, origin, dir, tnear, tfar);
     rtcIntersect1(impl_->top, &context, &rh);
-    return ReadHit(rh, hit);
+    if (!ReadHit(rh, hit)) return false;
+    hit.ng = impl_->FaceNormal(hit.instance, hit.face);
+    return true;
 }
 
 bool RayTracer::Occluded(const Point3& origin, const Point3& dir, float tnear, float tfar) const {
@@ -282,6 +303,7 @@ void RayTracer::IntersectCoherent(RayQuery* rays, int count) const {
             hit.u = packet.hit.u[i];
             hit.v = packet.hit.v[i];
             hit.t = packet.ray.tfar[i];
+            hit.ng = impl_->FaceNormal(hit.instance, hit.face);
         }
     }
 }

@@ -150,7 +150,6 @@ void CheckSettings(const ShadingSettings& s) {
 
 struct InstanceShading {
     Mtl* mtl = nullptr;
-    bool mirrored = false;  // objToCam turns the faces' winding over
     bool mayBeTransparent = false;
     std::vector<LightDesc*> lights;
 };
@@ -386,8 +385,7 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
         corner_[k] = instance_->objToCam.PointTransform(mesh.verts[face.v[size_t(k)]]);
     const float b0 = 1.0f - b1_ - b2_;
     p_ = corner_[0] * b0 + corner_[1] * b1_ + corner_[2] * b2_;
-    const Point3 cross = CrossProd(corner_[1] - corner_[0], corner_[2] - corner_[0]);
-    ng_ = Normalize(shading.mirrored ? -cross : cross);
+    ng_ = hit.ng;
     const float dirLength = dir.Length();
     v_ = dir * (1.0f / dirLength);
     distance_ = hit.t * dirLength;
@@ -1040,8 +1038,6 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
         update(s.mtl);
         s.mayBeTransparent = s.mtl->MayBeTransparent(-1);
         f.anyTransparent = f.anyTransparent || s.mayBeTransparent;
-        const Matrix3& m = ri.objToCam;
-        s.mirrored = DotProd(CrossProd(m.GetRow(0), m.GetRow(1)), m.GetRow(2)) < 0.0f;
         for (const auto& light : lights)
             if (light->Illuminates(ri.node)) s.lights.push_back(light.get());
     }
