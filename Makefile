@@ -104,7 +104,7 @@ demo: deps
 bench: deps
 	$(MAKE) build
 	$(BUILD)/bench/kvrn_render_bench $(BUILD)/app/kovrin out/bench
-	$(BUILD)/bench/kvrn_bench --benchmark_filter=LineSettings
+	$(BUILD)/bench/kvrn_bench --benchmark_filter='LineSettings|Shade|RayTracer'
 
 # Per-stage engine micro-benchmarks (Google Benchmark).
 bench-engine: deps

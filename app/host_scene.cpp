@@ -735,11 +735,11 @@ void HostScene::AddDefaultLights() {
     const float d = std::max(framed_.distance, 1e-3f);
     auto* key = new LightObject(LightType::kDirectional);
     key->SetShadow(true);
-    key->SetIntensity(0, 0.9f, false);
+    key->SetIntensity(0, 1.0f, false);
     AddLightNode("default key light", key, centre + (right * -0.6f + up * 0.9f + back * 0.8f) * d,
                  centre, nullptr);
     auto* fill = new LightObject(LightType::kDirectional);
-    fill->SetIntensity(0, 0.35f, false);
+    fill->SetIntensity(0, 0.45f, false);
     fill->SetRGBColor(0, Color(0.92f, 0.95f, 1.0f), false);
     AddLightNode("default fill light", fill, centre + (right * 0.9f + up * 0.1f + back * 0.5f) * d,
                  centre, nullptr);
@@ -762,7 +762,8 @@ void HostScene::BuildShading(const SceneDescription& desc) {
     if (!s.environment.empty())
         setup_.environment = dynamic_cast<Texmap*>(Named(ParamType::Texmap, s.environment));
     RenderSettings& settings = setup_.settings;
-    settings.backgroundGradient = s.gradient;
+    // The gradient belongs to the shaded look: lines-only renders keep the plain background.
+    settings.backgroundGradient = s.gradient && s.enabled;
     settings.gradientTop = {s.gradientTop[0], s.gradientTop[1], s.gradientTop[2], 1.0f};
     settings.gradientBottom = {s.gradientBottom[0], s.gradientBottom[1], s.gradientBottom[2], 1.0f};
 }

@@ -49,8 +49,8 @@ TEST(ImportCli, EveryReproModelGivesARenderOrAClearErrorInSeconds) {
         ++tried;
         const std::string name = entry.path().filename().string();
         const fs::path png = dir.Path() / (name + ".png");
-        const test::RunResult run =
-            RunKovrin("render " + entry.path().string() + " -q -o " + png.string(), 60);
+        const test::RunResult run = RunKovrin(
+            "render " + entry.path().string() + " --no-shading -q -o " + png.string(), 60);
         if (run.exitCode == 0) {
             EXPECT_GT(ReadInk(png).lines, 0) << name << ": rendered nothing";
         } else {
@@ -97,7 +97,7 @@ TEST(ImportCli, UpAxisTurnsAPlyUprightAndInfoSaysWhich) {
 TEST(ImportCli, AFirstRenderDrawsVisibleLinesAndHiddenOnlyWhenAsked) {
     const test::TempDir dir;
     const fs::path plain = dir.Path() / "plain.png", hidden = dir.Path() / "hidden.png";
-    const std::string size = " --width 320 --height 240 -q";
+    const std::string size = " --width 320 --height 240 --no-shading -q";
     ASSERT_EQ(RunKovrin("render --builtin default -o " + plain.string() + size).exitCode, 0);
     ASSERT_EQ(RunKovrin("render --builtin default --hidden -o " + hidden.string() + size).exitCode,
               0);
@@ -175,7 +175,8 @@ TEST(ImportCli, ADoubleSidedPlaneGivesItsBorderFromBothSides) {
                                        "\"}],\"lineSizeType\":\"Absolute\","
                                        "\"linesets\":[{\"brush\":{\"size\":2}}]}");
         const fs::path png = dir.Path() / "view.png";
-        const test::RunResult run = RunKovrin("render " + scene + " -q -o " + png.string());
+        const test::RunResult run =
+            RunKovrin("render " + scene + " --no-shading -q -o " + png.string());
         EXPECT_EQ(run.exitCode, 0) << run.err;
         return ReadInk(png).lines;
     };

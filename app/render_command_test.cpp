@@ -41,7 +41,8 @@ TEST(RenderCommand, SphereOutlineLiesOnTheAnalyticSilhouette) {
     const TempDir dir;
     const std::string scene = dir.Write("sphere.json", SphereScene(400, 300));
     const fs::path png = dir.Path() / "sphere.png";
-    const test::RunResult run = RunKovrin("render " + scene + " -o " + png.string() + " --quiet");
+    const test::RunResult run =
+        RunKovrin("render " + scene + " -o " + png.string() + " --no-shading --quiet");
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const Image image = ReadPng(png);
     ASSERT_EQ(image.width, 400);

@@ -2,6 +2,7 @@
 // files, the default lighting of plain model renders, and the checks made before any frame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -12,8 +13,33 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
+using test::Image;
+using test::ReadPng;
 using test::RunKovrin;
 using test::TempDir;
+
+// Mean luminance (0..255) and coverage of the pixels with alpha over minAlpha.
+struct Coverage {
+    int covered = 0;
+    double meanLuma = 0.0, minLuma = 255.0, maxLuma = 0.0;
+};
+Coverage Measure(const Image& image, int minAlpha = 127) {
+    Coverage c;
+    double sum = 0.0;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const uint8_t* p = image.Pixel(x, y);
+            if (p[3] <= minAlpha) continue;
+            const double luma = 0.3 * p[0] + 0.59 * p[1] + 0.11 * p[2];
+            ++c.covered;
+            sum += luma;
+            c.minLuma = std::min(c.minLuma, luma);
+            c.maxLuma = std::max(c.maxLuma, luma);
+        }
+    }
+    if (c.covered > 0) c.meanLuma = sum / c.covered;
+    return c;
+}
 
 // A box on a plane seen from above at a slant, small enough to render in a blink.
 Json BoxScene() {
@@ -88,6 +114,55 @@ TEST(ShadingCli, BadLightsAndShadingSettingsAreNamedBeforeRendering) {
     const test::RunResult samples = RunKovrin("render --builtin default --samples 5 -o " + png);
     EXPECT_EQ(samples.exitCode, 2);
     EXPECT_NE(samples.err.find("--samples 5"), std::string::npos) << samples.err;
+}
+
+// A plain model render is shaded with the default grey material and lights: the model covers
+// its pixels, lit unevenly (a key and a fill), with lines over it; --no-shading leaves lines on
+// a transparent background as before.
+TEST(ShadingCli, APlainModelRenderIsShadedAndNoShadingKeepsLinesOnly) {
+    const std::string bunny = test::ModelPath("stanford-bunny.obj");
+    if (bunny.empty()) GTEST_SKIP() << "no models folder";
+    const TempDir dir;
+    const fs::path shaded = dir.Path() / "shaded.png", lines = dir.Path() / "lines.png";
+    const std::string size = " --width 240 --height 180 --quiet";
+    ASSERT_EQ(RunKovrin("render " + bunny + " -o " + shaded.string() + size).exitCode, 0);
+    ASSERT_EQ(RunKovrin("render " + bunny + " --no-shading -o " + lines.string() + size).exitCode,
+              0);
+    const Coverage s = Measure(ReadPng(shaded)), l = Measure(ReadPng(lines), 0);
+    // The shaded bunny fills its silhouette; the lines alone cover far less.
+    EXPECT_GT(s.covered, 3 * l.covered);
+    EXPECT_GT(l.covered, 0);
+    // Lit and shadowed sides: bright and dark pixels, not one flat grey.
+    EXPECT_GT(s.maxLuma, 120.0);
+    EXPECT_LT(s.minLuma, 60.0);
+    EXPECT_GT(s.meanLuma, 50.0);
+}
+
+// Every model that once broke the renderer shades too (degenerate and huge meshes reach the ray
+// tracer), at a small size and one sample.
+TEST(ShadingCli, EveryReproModelShadesOrGivesAClearError) {
+    const fs::path repro = KVRN_REPRO_DIR;
+    if (!fs::is_directory(repro)) GTEST_SKIP() << "no repro folder at " << repro;
+    const TempDir dir;
+    int tried = 0;
+    for (const auto& entry : fs::directory_iterator(repro)) {
+        const std::string ext = entry.path().extension().string();
+        if (ext != ".obj" && ext != ".ply" && ext != ".stl") continue;
+        ++tried;
+        const std::string name = entry.path().filename().string();
+        const fs::path png = dir.Path() / (name + ".png");
+        const test::RunResult run =
+            RunKovrin("render " + entry.path().string() +
+                          " --width 160 --height 120 --samples 1 -q -o " + png.string(),
+                      60);
+        if (run.exitCode == 0) {
+            EXPECT_GT(Measure(ReadPng(png)).covered, 0) << name << ": rendered nothing";
+        } else {
+            EXPECT_EQ(run.exitCode, 2) << name << " (137: killed after 60 s)\n" << run.err;
+            EXPECT_NE(run.err.find(name), std::string::npos) << run.err;
+        }
+    }
+    EXPECT_GT(tried, 0);
 }
 
 }  // namespace

@@ -139,6 +139,35 @@ void WriteOrbit(const fs::path& path, int frames) {
     std::ofstream(path) << scene.dump(2) << '\n';
 }
 
+// A model file or a scene file shaded: the scene's objects (or the model) with a grey standard
+// material, a key and a fill light casting ray-traced shadows, 4 samples per pixel.
+void WriteShadedScene(const fs::path& path, const fs::path& input) {
+    nlohmann::json scene;
+    if (input.extension() == ".json") {
+        std::ifstream(input) >> scene;
+    } else {
+        scene = {{"camera", {{"width", 1920}, {"height", 1080}}},
+                 {"objects", {{{"name", "m"}, {"file", fs::absolute(input).string()}}}}};
+    }
+    scene["materials"] = {
+        {"grey", {{"class", "Standard"}, {"specularLevel", 40}, {"glossiness", 35}}}};
+    for (auto& object : scene["objects"]) object["material"] = "grey";
+    // Directional lights: the model's size does not matter to them.
+    scene["lights"] = {{"key",
+                        {{"class", "Directional"},
+                         {"position", {-1.0, -1.5, 2.0}},
+                         {"target", {0, 0, 0}},
+                         {"castShadows", true}}},
+                       {"fill",
+                        {{"class", "Directional"},
+                         {"position", {2.0, -0.5, 0.5}},
+                         {"target", {0, 0, 0}},
+                         {"multiplier", 0.4},
+                         {"castShadows", true}}}};
+    scene["shading"] = {{"samples", 4}, {"ambient", {0.1, 0.1, 0.1}}};
+    std::ofstream(path) << scene.dump(1) << '\n';
+}
+
 int Run(const std::vector<std::string>& args) {
     pid_t pid = 0;
     std::vector<char*> argv;
@@ -221,8 +250,9 @@ int main(int argc, char** argv) {
             std::string stem = input.path.filename().string() + "-" + std::to_string(threads);
             std::replace(stem.begin(), stem.end(), '.', '-');
             const fs::path stats = folder / (stem + ".json");
+            // The line rows measure lines alone, as the peers draw them.
             const int code =
-                Run({kovrin, "render", input.path.string(), "--quiet", "--threads",
+                Run({kovrin, "render", input.path.string(), "--quiet", "--no-shading", "--threads",
                      std::to_string(threads), "-o", (folder / (stem + ".png")).string(), "--eps",
                      (folder / (stem + ".eps")).string(), "--stats-json", stats.string()});
             if (code != 0) {
@@ -254,6 +284,44 @@ int main(int argc, char** argv) {
     }
     std::cout << "(times in ms; peak memory is the process's resident peak, est/pk the memory "
                  "estimate made before work over it)\n";
+
+    // Shaded frames with lines: a standard material, a key and a fill light both casting
+    // ray-traced shadows, 4 samples per pixel, 2 threads.
+    std::cout << "\nshaded, 1920 x 1080, 2 threads:\n"
+              << std::left << std::setw(21) << "model" << std::right << std::setw(10) << "triangles"
+              << std::setw(11) << "shade set" << std::setw(9) << "shade" << std::setw(10)
+              << "rays M" << std::setw(9) << "lines" << std::setw(9) << "total" << std::setw(10)
+              << "peak MB"
+              << "  (ms; target: bunny <= 400, crowd <= 1500 for set-up and shading)\n";
+    for (const Input& input : {inputs[0], inputs.back()}) {
+        const fs::path scene = folder / ("shaded-" + input.path.stem().string() + ".json");
+        WriteShadedScene(scene, input.path);
+        const fs::path stats = folder / ("shaded-" + input.path.stem().string() + "-stats.json");
+        const int code = Run({kovrin, "render", scene.string(), "--quiet", "--threads", "2", "-o",
+                              (folder / ("shaded-" + input.path.stem().string() + ".png")).string(),
+                              "--stats-json", stats.string()});
+        if (code != 0) {
+            std::cerr << "kvrn_render_bench: shaded " << input.label << ": kovrin exited with "
+                      << code << "\n";
+            ++failures;
+            continue;
+        }
+        nlohmann::json row;
+        std::ifstream(stats) >> row;
+        const nlohmann::json& ms = row["ms"];
+        std::cout << std::left << std::setw(21) << input.label << std::right << std::fixed
+                  << std::setprecision(0) << std::setw(10) << row["triangles"].get<int64_t>()
+                  << std::setw(11) << ms["shadeBuild"].get<double>() << std::setw(9)
+                  << ms["shade"].get<double>() << std::setw(10) << std::setprecision(1)
+                  << row["rays"].get<double>() / 1e6 << std::setprecision(0) << std::setw(9)
+                  << ms["detect"].get<double>() + ms["connect"].get<double>() +
+                         ms["draw"].get<double>()
+                  << std::setw(9) << ms["total"].get<double>() << std::setw(10)
+                  << std::setprecision(1)
+                  << row["peakMemoryBytes"].get<double>() / (1024.0 * 1024.0) << "\n";
+        row["model"] = "shaded " + input.label;
+        table.push_back(row);
+    }
 
     // An animation through the frame pipeline: every frame a PNG and an EPS.
     constexpr int kOrbitFrames = 48;
