@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "node.h"
@@ -182,9 +183,10 @@ struct FrameData {
     Texmap* environment = nullptr;
     int width = 0;
     int height = 0;
-    // The frame as the background left it: read while sampling, written only by the last
-    // pass, which reads each pixel's background just before replacing it.
-    const Bitmap* background = nullptr;
+    // The background of the band's rows, from backgroundRow0 on: the frame's rows are
+    // replaced band by band while later bands still sample rows next to them.
+    const BMM_Color_fl* background = nullptr;
+    int backgroundRow0 = 0;
     std::vector<InstanceShading> instances;
     bool anyTransparent = false;
     std::vector<Channel> channels;
@@ -504,7 +506,8 @@ float RenderShadeContext::Curve() {
 }
 
 AColor RenderShadeContext::Background() {
-    const BMM_Color_fl& c = F().background->Pixel(px_, py_);
+    const BMM_Color_fl& c =
+        F().background[size_t(py_ - F().backgroundRow0) * size_t(F().width) + size_t(px_)];
     return {c.r, c.g, c.b, c.a};
 }
 
@@ -672,10 +675,7 @@ struct ShadeRenderer::Impl {
     RayTracer tracer;
     ShadeStats stats;
     RefPtr<Mtl> defaultMtl;
-    // The camera samples' storage, kept for the next frame of the same size: its pages are
-    // then already mapped (an animation's frames touch the same ones).
-    std::unique_ptr<SampleValue[]> baseValues;
-    size_t baseCapacity = 0;
+    size_t sampleBytes = size_t(48) << 20;
 
     bool Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc, CheckAbortCallback* cb);
     void Prepare(TimeValue t, const Bitmap& frame, RenderGlobalContext& gc, FrameData& f,
@@ -724,7 +724,7 @@ void WriteChannels(const FrameData& f, const TraceAccum& acc, float* channel) {
 
 // Shades the samples of a run of pixels (a tile row): their camera rays are traced together,
 // as coherent rays. A pixel whose samples all miss is only marked empty; its values are never
-// read, so their memory is never touched.
+// read, so their memory is never touched. info, when given, is per slot.
 void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, const PixelJob* jobs,
                  int jobCount, PixelInfo* info, int nearest) {
     const FrameData& f = *thread.frame;
@@ -778,7 +778,7 @@ void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, cons
             value = {{acc.c.r, acc.c.g, acc.c.b}, {acc.t.r, acc.t.g, acc.t.b}};
             if (channel) WriteChannels(f, acc, channel);
             if (info && k == nearest) {
-                PixelInfo& pi = info[size_t(job.py) * size_t(f.width) + size_t(job.px)];
+                PixelInfo& pi = info[job.slot];
                 pi.depth = -acc.firstP.z;
                 pi.normal = acc.firstNormal;
                 INode* node = f.gc->instances[size_t(acc.firstInstance)].node;
@@ -804,9 +804,10 @@ struct Filtered {
     float weight = 0.0f;  // 0: no surface within the filter's reach
 };
 
-// refinedSlot: per pixel, the slot in refined or -1; null before refinement.
+// Pixels of the band's storage are slot (y - row0) * width + x. refinedSlot: per pixel, the
+// slot in refined or -1; null before refinement.
 void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* refined,
-                 const std::vector<int>* refinedSlot, int px, int py, Filtered& out,
+                 const std::vector<int>* refinedSlot, int row0, int px, int py, Filtered& out,
                  float* channelsOut) {
     const size_t channelCount = f.channels.size();
     out = Filtered();
@@ -816,7 +817,7 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
     bool anySurface = false;
     for (int qy = std::max(0, py - reach); qy <= std::min(f.height - 1, py + reach); ++qy) {
         for (int qx = std::max(0, px - reach); qx <= std::min(f.width - 1, px + reach); ++qx) {
-            const size_t q = size_t(qy) * size_t(f.width) + size_t(qx);
+            const size_t q = size_t(qy - row0) * size_t(f.width) + size_t(qx);
             const bool refinedHere = refinedSlot && (*refinedSlot)[q] >= 0;
             anySurface = anySurface || refinedHere || !base.empty[q];
         }
@@ -832,7 +833,7 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
         for (int dx = -reach; dx <= reach; ++dx) {
             const int qx = px + dx;
             if (qx < 0 || qx >= f.width) continue;
-            const size_t q = size_t(qy) * size_t(f.width) + size_t(qx);
+            const size_t q = size_t(qy - row0) * size_t(f.width) + size_t(qx);
             const SampleSet* set = &base;
             size_t slot = q;
             if (refinedSlot && (*refinedSlot)[q] >= 0) {
@@ -887,10 +888,10 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
 }
 
 // Whether a refined pixel lies within reach of (px, py).
-bool RefinedWithin(const std::vector<int>& refinedSlot, int width, int height, int reach, int px,
-                   int py) {
+bool RefinedWithin(const std::vector<int>& refinedSlot, int row0, int width, int height, int reach,
+                   int px, int py) {
     for (int qy = std::max(0, py - reach); qy <= std::min(height - 1, py + reach); ++qy) {
-        const int* row = refinedSlot.data() + size_t(qy) * size_t(width);
+        const int* row = refinedSlot.data() + size_t(qy - row0) * size_t(width);
         for (int qx = std::max(0, px - reach); qx <= std::min(width - 1, px + reach); ++qx)
             if (row[qx] >= 0) return true;
     }
@@ -979,11 +980,11 @@ std::vector<uint8_t> ReachablePixels(const RenderGlobalContext& gc, int width, i
     return mask;
 }
 
-// Runs body(item) for items [0, count) on the arena in batches, reporting progress between
-// batches on this (the render) thread. False when cb asked to stop.
+// Runs body(item) for items [0, count) on the arena in batches, asking cb between batches on
+// this (the render) thread whether to stop. False when it did.
 template <typename Body>
-bool RunBatches(tbb::task_arena& arena, int count, int threads, int& done, int total,
-                CheckAbortCallback* cb, const Body& body) {
+bool RunBatches(tbb::task_arena& arena, int count, int threads, CheckAbortCallback* cb,
+                const Body& body) {
     const int batch = std::max(1, threads * 8);
     for (int start = 0; start < count; start += batch) {
         const int end = std::min(count, start + batch);
@@ -993,8 +994,7 @@ bool RunBatches(tbb::task_arena& arena, int count, int threads, int& done, int t
                                   for (int i = r.begin(); i != r.end(); ++i) body(i);
                               });
         });
-        done += end - start;
-        if (cb && cb->Progress(done, total)) return false;
+        if (cb && cb->Check()) return false;
     }
     return true;
 }
@@ -1011,7 +1011,6 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
     f.width = frame.Width();
     f.height = frame.Height();
     f.environment = gc.setup->environment.get();
-    f.background = &frame;
 
     if (!defaultMtl) {
         defaultMtl = RefPtr<Mtl>(dynamic_cast<Mtl*>(StdMtlClassDesc().Create(false)));
@@ -1080,82 +1079,88 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
 
 namespace {
 
-// One frame's passes: camera samples of every pixel, adaptive refinement, reconstruction into
-// the frame and the elements. Work items are tiles or row bands run on the arena; each item
-// writes only its own pixels' slots, and the render thread reports progress between batches.
+// One frame's passes, band by band down the frame: camera samples, adaptive refinement,
+// reconstruction into the frame and the elements. A band keeps the samples of its rows and of
+// the rows around them that its filter and refinement read; rows shared with the next band
+// move along instead of being traced again, so memory stays a band's whatever the frame size.
+// Work items are tiles or rows on the arena; each writes only its own pixels' slots. A pixel's
+// value depends only on its neighbours' samples, never on the bands or the threads.
 class FramePasses {
   public:
-    FramePasses(const FrameData& f, Bitmap& frame, tbb::task_arena& arena, int threads,
-                CheckAbortCallback* cb, SampleValue* baseValues);
-    bool ShadeBase();
-    // Pixels that differ from a neighbour get the adaptive pattern's samples.
-    bool Refine(int64_t& refinedPixels);
-    // Filters the samples into the frame (over its background) and the light elements.
-    bool Resolve();
+    // About sampleBytes of camera samples per band.
+    FramePasses(FrameData& f, Bitmap& frame, tbb::task_arena& arena, int threads,
+                CheckAbortCallback* cb, size_t sampleBytes);
+    // False when cb asked to stop (the frame is then shaded down to some band).
+    bool Run(TimeValue t, int64_t& refinedPixels);
     void WriteValueElements();
-    void WriteUnfilteredElements(TimeValue t);
     ThreadCounters Counters() const;
 
   private:
-    const FrameData& f_;
+    // Storage of the rows [row0_, row1_): slot (y - row0_) * width + x.
+    size_t Slot(int x, int y) const { return size_t(y - row0_) * size_t(width_) + size_t(x); }
+    // Moves the window to [first, last): keeps the rows it shares, traces the new ones.
+    bool SampleRows(int first, int last);
+    bool ShadeRows(int first, int last);
+    // Refinement of the pixels of rows [first, last) that differ from a neighbour.
+    bool Refine(int first, int last, int coreFirst, int coreLast, int64_t& refinedPixels);
+    void FilterProvisional(int first, int last);
+    std::vector<int> FindDifferingPixels(int first, int last);
+    // Filters rows [first, last) into the frame (over its background) and the light elements.
+    bool Resolve(int first, int last);
+    void WriteUnfilteredElements(TimeValue t, int first, int last);
+    Filtered ProvisionalAt(size_t slot) const {
+        return nearSurface_[slot] ? provisional_[slot] : Filtered{{0, 0, 0}, {1, 1, 1}, 0.0f};
+    }
+    BMM_Color_fl BackgroundAt(int x, int y) const { return background_[Slot(x, y)]; }
+    // Runs body(y) for rows [first, last), in bands of rows.
+    template <typename Body>
+    bool RunRows(int first, int last, const Body& body) {
+        constexpr int kRowsPerItem = 4;
+        const int items = (last - first + kRowsPerItem - 1) / kRowsPerItem;
+        return RunBatches(arena_, items, threads_, cb_, [&](int item) {
+            const int y0 = first + item * kRowsPerItem;
+            for (int y = y0; y < std::min(last, y0 + kRowsPerItem); ++y) body(y);
+        });
+    }
+
+    FrameData& f_;
     const ShadingSettings& settings_;
     Bitmap& frame_;
     tbb::task_arena& arena_;
     int threads_;
     CheckAbortCallback* cb_;
     int width_, height_;
-    size_t pixels_;
     int reach_;  // neighbours on each side that the filter reaches
     size_t channelCount_;
-    int tilesX_, tiles_;
     bool adaptive_;
-    int done_ = 0;
-    int total_;
+    int bandRows_;
+    int apron_;  // rows sampled beyond a band's own on each side
     const Camera camera_;
     tbb::enumerable_thread_specific<ThreadState> states_;
+    std::vector<uint8_t> reachable_;  // per frame pixel
 
+    int row0_ = 0, row1_ = 0;  // rows held
+    size_t capacity_ = 0;      // pixels the storage holds
     SampleSet base_;
-    SampleSet refined_;
-    std::unique_ptr<SampleValue[]> refinedValues_;
-    std::vector<int> refinedSlot_;  // per pixel: slot in refined_, or -1
-    // The adaptive pass's first filtering, kept for the pixels no refined pixel reaches;
-    // written only where nearSurface_ is set (elsewhere the pixel is the background).
-    std::unique_ptr<Filtered[]> provisional_;
-    std::vector<uint8_t> nearSurface_;
+    std::unique_ptr<SampleValue[]> baseValues_;
+    std::vector<BMM_Color_fl> background_;
     // Unfiltered element data, only when such an element is on.
     bool wantInfo_ = false, wantCoverage_ = false;
     std::vector<PixelInfo> info_;
     std::vector<float> coverage_;
     int nearest_ = 0;  // the pattern's sample nearest the pixel centre (first of equals)
 
-    Filtered ProvisionalAt(size_t p) const {
-        return nearSurface_[p] ? provisional_[p] : Filtered{{0, 0, 0}, {1, 1, 1}, 0.0f};
-    }
-    // Runs body(x0, y0, x1, y1) per tile.
-    template <typename Body>
-    bool RunTiles(CheckAbortCallback* cb, const Body& body) {
-        return RunBatches(arena_, tiles_, threads_, done_, total_, cb, [&](int tile) {
-            const int x0 = (tile % tilesX_) * kTileSize, y0 = (tile / tilesX_) * kTileSize;
-            body(x0, y0, std::min(width_, x0 + kTileSize), std::min(height_, y0 + kTileSize));
-        });
-    }
-    // Runs body(y) per row, in bands of rows.
-    template <typename Body>
-    bool RunRows(const Body& body) {
-        constexpr int kRowsPerItem = 8;
-        int itemsDone = 0;
-        const int items = (height_ + kRowsPerItem - 1) / kRowsPerItem;
-        return RunBatches(arena_, items, threads_, itemsDone, items, nullptr, [&](int item) {
-            const int yEnd = std::min(height_, (item + 1) * kRowsPerItem);
-            for (int y = item * kRowsPerItem; y < yEnd; ++y) body(y);
-        });
-    }
-    void FilterProvisional();
-    std::vector<int> FindDifferingPixels();
+    SampleSet refined_;
+    std::unique_ptr<SampleValue[]> refinedValues_;
+    std::vector<int> refinedSlot_;  // per slot: slot in refined_, or -1
+    // The adaptive pass's first filtering, kept for the pixels no refined pixel reaches;
+    // written only where nearSurface_ is set (elsewhere the pixel is the background).
+    std::unique_ptr<Filtered[]> provisional_;
+    std::vector<uint8_t> nearSurface_;
 };
 
-FramePasses::FramePasses(const FrameData& f, Bitmap& frame, tbb::task_arena& arena, int threads,
-                         CheckAbortCallback* cb, SampleValue* baseValues)
+FramePasses::FramePasses(FrameData& f, Bitmap& frame, tbb::task_arena& arena, int threads,
+                         CheckAbortCallback* cb, size_t sampleBytes)
     : f_(f),
       settings_(*f.settings),
       frame_(frame),
@@ -1164,26 +1169,31 @@ FramePasses::FramePasses(const FrameData& f, Bitmap& frame, tbb::task_arena& are
       cb_(cb),
       width_(f.width),
       height_(f.height),
-      pixels_(size_t(f.width) * size_t(f.height)),
       reach_(std::max(0, int(std::ceil(f.settings->filterRadius + 0.5f)) - 1)),
       channelCount_(f.channels.size()),
-      tilesX_((f.width + kTileSize - 1) / kTileSize),
-      tiles_(tilesX_ * ((f.height + kTileSize - 1) / kTileSize)),
       adaptive_(f.settings->adaptive && f.settings->adaptiveSamples > f.settings->samples),
-      total_(tiles_ * (adaptive_ ? 3 : 2)),
       camera_(*f.gc),
       states_([&f] {
           ThreadState s;
           s.frame = &f;
           return s;
       }) {
+    const size_t perRow = size_t(width_) * size_t(settings_.samples) * sizeof(SampleValue);
+    bandRows_ = int(std::clamp(sampleBytes / perRow, size_t(1), size_t(height_)));
+    // Refining a pixel reads its neighbours' first filtering, which reads their neighbours.
+    apron_ = adaptive_ ? 2 * reach_ + 1 : reach_;
+    const int windowRows = std::min(height_, bandRows_ + 2 * apron_);
+    capacity_ = size_t(windowRows) * size_t(width_);
+
     base_.pattern = SamplePattern(settings_.samples);
     base_.table = MakeFilterTable(base_.pattern, settings_.filter, settings_.filterRadius, reach_);
-    base_.values = baseValues;
+    baseValues_.reset(new SampleValue[capacity_ * base_.pattern.size()]);
+    base_.values = baseValues_.get();
     // Written for the samples of pixels with a surface only, like the values.
     if (channelCount_)
-        base_.channels.reset(new float[pixels_ * base_.pattern.size() * channelCount_ * 4]);
-    base_.empty.assign(pixels_, 1);
+        base_.channels.reset(new float[capacity_ * base_.pattern.size() * channelCount_ * 4]);
+    base_.empty.assign(capacity_, 1);
+    background_.resize(capacity_);
     for (int i = 0; i < f.gc->NumRenderElements(); ++i) {
         auto* element = dynamic_cast<ShadingRenderElement*>(f.gc->GetRenderElement(i));
         if (!element || !element->IsEnabled()) continue;
@@ -1193,27 +1203,81 @@ FramePasses::FramePasses(const FrameData& f, Bitmap& frame, tbb::task_arena& are
                     kind == ShadingElementKind::kNormals || kind == ShadingElementKind::kObjectID ||
                     kind == ShadingElementKind::kMaterialID;
     }
-    info_.resize(wantInfo_ ? pixels_ : 0);
-    coverage_.resize(wantCoverage_ ? pixels_ : 0);
+    info_.resize(wantInfo_ ? capacity_ : 0);
+    coverage_.resize(wantCoverage_ ? capacity_ : 0);
+    if (adaptive_) {
+        refinedSlot_.resize(capacity_);
+        provisional_.reset(new Filtered[capacity_]);
+        nearSurface_.resize(capacity_);
+    }
     const auto offCentre = [](Point2 p) {
         return (p.x - 0.5f) * (p.x - 0.5f) + (p.y - 0.5f) * (p.y - 0.5f);
     };
     for (size_t k = 1; k < base_.pattern.size(); ++k)
         if (offCentre(base_.pattern[k]) < offCentre(base_.pattern[size_t(nearest_)]))
             nearest_ = int(k);
-    if (cb_) cb_->SetTitle("Shading");
+    reachable_ = ReachablePixels(*f.gc, width_, height_);
 }
 
-bool FramePasses::ShadeBase() {
-    const std::vector<uint8_t> reachable = ReachablePixels(*f_.gc, width_, height_);
-    return RunTiles(cb_, [&](int x0, int y0, int x1, int y1) {
+bool FramePasses::Run(TimeValue t, int64_t& refinedPixels) {
+    if (cb_) cb_->SetTitle("Shading");
+    for (int first = 0; first < height_; first += bandRows_) {
+        const int last = std::min(height_, first + bandRows_);
+        if (!SampleRows(std::max(0, first - apron_), std::min(height_, last + apron_)))
+            return false;
+        const int refineFirst = std::max(0, first - reach_);
+        const int refineLast = std::min(height_, last + reach_);
+        if (adaptive_ && !Refine(refineFirst, refineLast, first, last, refinedPixels)) return false;
+        if (!Resolve(first, last)) return false;
+        WriteUnfilteredElements(t, first, last);
+        if (cb_ && cb_->Progress(last, height_)) return false;
+    }
+    return true;
+}
+
+bool FramePasses::SampleRows(int first, int last) {
+    const int keepFirst = std::max(first, row0_), keepLast = std::min(last, row1_);
+    if (keepFirst < keepLast && keepFirst > row0_) {
+        // The rows both windows hold move to the front of the storage.
+        const size_t from = Slot(0, keepFirst), pixels = Slot(0, keepLast) - from;
+        const size_t samples = base_.pattern.size();
+        std::copy_n(base_.values + from * samples, pixels * samples, base_.values);
+        if (channelCount_) {
+            const size_t floats = samples * channelCount_ * 4;
+            std::copy_n(base_.channels.get() + from * floats, pixels * floats,
+                        base_.channels.get());
+        }
+        std::copy_n(base_.empty.begin() + ptrdiff_t(from), pixels, base_.empty.begin());
+        std::copy_n(background_.begin() + ptrdiff_t(from), pixels, background_.begin());
+        if (wantInfo_) std::copy_n(info_.begin() + ptrdiff_t(from), pixels, info_.begin());
+    }
+    const int traceFirst = keepFirst < keepLast ? keepLast : first;
+    row0_ = first;
+    row1_ = last;
+    f_.background = background_.data();
+    f_.backgroundRow0 = row0_;
+    // The frame still holds the background on rows not yet resolved.
+    for (int y = traceFirst; y < last; ++y)
+        std::copy_n(std::as_const(frame_).Row(y), width_,
+                    background_.begin() + ptrdiff_t(Slot(0, y)));
+    return ShadeRows(traceFirst, last);
+}
+
+bool FramePasses::ShadeRows(int first, int last) {
+    std::fill(base_.empty.begin() + ptrdiff_t(Slot(0, first)),
+              base_.empty.begin() + ptrdiff_t(Slot(0, last)), uint8_t(1));
+    const int tilesX = (width_ + kTileSize - 1) / kTileSize;
+    const int tiles = tilesX * ((last - first + kTileSize - 1) / kTileSize);
+    return RunBatches(arena_, tiles, threads_, cb_, [&](int tile) {
         ThreadState& state = states_.local();
+        const int x0 = (tile % tilesX) * kTileSize, y0 = first + (tile / tilesX) * kTileSize;
+        const int x1 = std::min(width_, x0 + kTileSize), y1 = std::min(last, y0 + kTileSize);
         PixelJob jobs[kTileSize];
         for (int y = y0; y < y1; ++y) {
             int n = 0;
             for (int x = x0; x < x1; ++x) {
-                const size_t p = size_t(y) * size_t(width_) + size_t(x);
-                if (reachable[p]) jobs[n++] = {p, x, y};
+                if (reachable_[size_t(y) * size_t(width_) + size_t(x)])
+                    jobs[n++] = {Slot(x, y), x, y};
             }
             if (n)
                 ShadePixels(state, camera_, base_, jobs, n, wantInfo_ ? info_.data() : nullptr,
@@ -1222,121 +1286,113 @@ bool FramePasses::ShadeBase() {
     });
 }
 
-void FramePasses::FilterProvisional() {
-    provisional_.reset(new Filtered[pixels_]);
-    nearSurface_.assign(pixels_, 0);
-    RunTiles(nullptr, [&](int x0, int y0, int x1, int y1) {
+void FramePasses::FilterProvisional(int first, int last) {
+    RunRows(first, last, [&](int y) {
         Filtered v;
-        for (int y = y0; y < y1; ++y) {
-            for (int x = x0; x < x1; ++x) {
-                FilterPixel(f_, base_, nullptr, nullptr, x, y, v, nullptr);
-                if (v.weight == 0.0f) continue;
-                const size_t p = size_t(y) * size_t(width_) + size_t(x);
-                nearSurface_[p] = 1;
-                provisional_[p] = v;
-            }
+        for (int x = 0; x < width_; ++x) {
+            FilterPixel(f_, base_, nullptr, nullptr, row0_, x, y, v, nullptr);
+            const size_t slot = Slot(x, y);
+            nearSurface_[slot] = v.weight != 0.0f;
+            if (nearSurface_[slot]) provisional_[slot] = v;
         }
     });
 }
 
 // Pixels with no surface in reach are the background whatever their samples, so a background
 // image's own edges are not refined. In pixel order: slots do not depend on the threads.
-std::vector<int> FramePasses::FindDifferingPixels() {
-    std::vector<uint8_t> differs(pixels_, 0);
+std::vector<int> FramePasses::FindDifferingPixels(int first, int last) {
+    std::vector<uint8_t> differs(size_t(last - first) * size_t(width_), 0);
     const float threshold = settings_.adaptiveThreshold;
-    RunRows([&](int y) {
+    RunRows(first, last, [&](int y) {
         for (int x = 0; x < width_; ++x) {
-            const size_t p = size_t(y) * size_t(width_) + size_t(x);
-            if (!nearSurface_[p]) continue;
-            const BMM_Color_fl c = Composite(provisional_[p], frame_.Pixel(x, y));
+            const size_t slot = Slot(x, y);
+            if (!nearSurface_[slot]) continue;
+            const BMM_Color_fl c = Composite(provisional_[slot], BackgroundAt(x, y));
             const auto differsFrom = [&](int qx, int qy) {
-                const size_t q = size_t(qy) * size_t(width_) + size_t(qx);
-                return Differs(c, Composite(ProvisionalAt(q), frame_.Pixel(qx, qy)), threshold);
+                return Differs(c, Composite(ProvisionalAt(Slot(qx, qy)), BackgroundAt(qx, qy)),
+                               threshold);
             };
-            differs[p] =
+            differs[size_t(y - first) * size_t(width_) + size_t(x)] =
                 (x > 0 && differsFrom(x - 1, y)) || (x + 1 < width_ && differsFrom(x + 1, y)) ||
                 (y > 0 && differsFrom(x, y - 1)) || (y + 1 < height_ && differsFrom(x, y + 1));
         }
     });
     std::vector<int> found;
-    for (size_t p = 0; p < pixels_; ++p)
-        if (differs[p]) found.push_back(int(p));
+    for (size_t i = 0; i < differs.size(); ++i)
+        if (differs[i]) found.push_back(int(Slot(0, first) + i));
     return found;
 }
 
-bool FramePasses::Refine(int64_t& refinedPixels) {
-    if (!adaptive_) return true;
-    FilterProvisional();
-    if (cb_ && cb_->Progress(done_, total_)) return false;
-    const std::vector<int> pixels = FindDifferingPixels();
-    refinedPixels = int64_t(pixels.size());
-    refinedSlot_.assign(pixels_, -1);
-    for (size_t slot = 0; slot < pixels.size(); ++slot)
-        refinedSlot_[size_t(pixels[slot])] = int(slot);
-    if (pixels.empty()) return true;
+bool FramePasses::Refine(int first, int last, int coreFirst, int coreLast, int64_t& refinedPixels) {
+    // The first filtering of the rows whose differences decide, one row beyond them.
+    FilterProvisional(std::max(row0_, first - 1), std::min(row1_, last + 1));
+    const std::vector<int> slots = FindDifferingPixels(first, last);
+    std::fill(refinedSlot_.begin(), refinedSlot_.end(), -1);
+    for (size_t i = 0; i < slots.size(); ++i) {
+        refinedSlot_[size_t(slots[i])] = int(i);
+        const int y = row0_ + slots[i] / width_;
+        if (y >= coreFirst && y < coreLast) ++refinedPixels;
+    }
+    if (slots.empty()) return true;
 
     refined_.pattern = SamplePattern(settings_.adaptiveSamples);
     refined_.table =
         MakeFilterTable(refined_.pattern, settings_.filter, settings_.filterRadius, reach_);
-    const size_t slots = pixels.size(), count = refined_.pattern.size();
-    refinedValues_.reset(new SampleValue[slots * count]);
+    const size_t count = refined_.pattern.size();
+    refinedValues_.reset(new SampleValue[slots.size() * count]);
     refined_.values = refinedValues_.get();
-    if (channelCount_) refined_.channels.reset(new float[slots * count * channelCount_ * 4]);
-    refined_.empty.assign(slots, 1);
+    if (channelCount_) refined_.channels.reset(new float[slots.size() * count * channelCount_ * 4]);
+    refined_.empty.assign(slots.size(), 1);
     constexpr int kPerItem = 64;
-    const int items = int((slots + kPerItem - 1) / kPerItem);
-    int itemsDone = 0;
-    const bool completed =
-        RunBatches(arena_, items, threads_, itemsDone, items, nullptr, [&](int item) {
-            ThreadState& state = states_.local();
-            // Neighbouring refined pixels traced together, a few at a time.
-            constexpr int kRun = 8;
-            PixelJob jobs[kRun];
-            const size_t end = std::min(slots, size_t(item + 1) * kPerItem);
-            for (size_t start = size_t(item) * kPerItem; start < end; start += kRun) {
-                const int n = int(std::min(end - start, size_t(kRun)));
-                for (int j = 0; j < n; ++j) {
-                    const int p = pixels[start + size_t(j)];
-                    jobs[j] = {start + size_t(j), p % width_, p / width_};
-                }
-                ShadePixels(state, camera_, refined_, jobs, n, nullptr, 0);
+    const int items = int((slots.size() + kPerItem - 1) / kPerItem);
+    return RunBatches(arena_, items, threads_, cb_, [&](int item) {
+        ThreadState& state = states_.local();
+        // Neighbouring refined pixels traced together, a few at a time.
+        constexpr int kRun = 8;
+        PixelJob jobs[kRun];
+        const size_t end = std::min(slots.size(), size_t(item + 1) * kPerItem);
+        for (size_t start = size_t(item) * kPerItem; start < end; start += kRun) {
+            const int n = int(std::min(end - start, size_t(kRun)));
+            for (int j = 0; j < n; ++j) {
+                const int slot = slots[start + size_t(j)];
+                jobs[j] = {start + size_t(j), slot % width_, row0_ + slot / width_};
             }
-        });
-    return completed && !(cb_ && cb_->Check());
+            ShadePixels(state, camera_, refined_, jobs, n, nullptr, 0);
+        }
+    });
 }
 
-bool FramePasses::Resolve() {
+bool FramePasses::Resolve(int first, int last) {
     // Whole rows per item: a bitmap marks written blocks per row, and rows never share one.
     std::vector<Bitmap*> channelMaps;
     for (const Channel& ch : f_.channels)
         channelMaps.push_back(ElementBitmap(*ch.element, width_, height_));
-    const bool refinedAny = !refinedSlot_.empty();
-    const bool completed = RunRows([&](int y) {
+    const bool refinement = adaptive_ && !refined_.pattern.empty();
+    return RunRows(first, last, [&](int y) {
         Filtered v;
         std::vector<float> channels(channelCount_ * 4);
         BMM_Color_fl* row = frame_.Row(y);
         std::vector<BMM_Color_fl*> channelRows;
         for (Bitmap* bm : channelMaps) channelRows.push_back(bm->Row(y));
         for (int x = 0; x < width_; ++x) {
-            const size_t p = size_t(y) * size_t(width_) + size_t(x);
-            if (provisional_ && !channelCount_ &&
-                !(refinedAny && RefinedWithin(refinedSlot_, width_, height_, reach_, x, y))) {
-                v = ProvisionalAt(p);
+            const size_t slot = Slot(x, y);
+            if (adaptive_ && !channelCount_ &&
+                !(refinement &&
+                  RefinedWithin(refinedSlot_, row0_, width_, height_, reach_, x, y))) {
+                v = ProvisionalAt(slot);
             } else {
-                FilterPixel(f_, base_, refinedAny ? &refined_ : nullptr,
-                            refinedAny ? &refinedSlot_ : nullptr, x, y, v,
+                FilterPixel(f_, base_, refinement ? &refined_ : nullptr,
+                            refinement ? &refinedSlot_ : nullptr, row0_, x, y, v,
                             channelCount_ ? channels.data() : nullptr);
             }
-            row[x] = Composite(v, row[x]);
-            if (wantCoverage_) coverage_[p] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
+            row[x] = Composite(v, BackgroundAt(x, y));
+            if (wantCoverage_) coverage_[slot] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
             for (size_t c = 0; c < channelCount_; ++c) {
                 const float* ch = &channels[c * 4];
                 channelRows[c][x] = {ch[0], ch[1], ch[2], ch[3]};
             }
         }
     });
-    done_ += tiles_;
-    return completed && !(cb_ && cb_->Progress(done_, total_));
 }
 
 void FramePasses::WriteValueElements() {
@@ -1354,8 +1410,8 @@ void FramePasses::WriteValueElements() {
     }
 }
 
-// Nearest-sample depth, normals and IDs, and the filtered coverage.
-void FramePasses::WriteUnfilteredElements(TimeValue t) {
+// Nearest-sample depth, normals and IDs, and the filtered coverage, of rows [first, last).
+void FramePasses::WriteUnfilteredElements(TimeValue t, int first, int last) {
     for (int i = 0; i < f_.gc->NumRenderElements(); ++i) {
         auto* element = dynamic_cast<ShadingRenderElement*>(f_.gc->GetRenderElement(i));
         if (!element || !element->IsEnabled()) continue;
@@ -1368,14 +1424,14 @@ void FramePasses::WriteUnfilteredElements(TimeValue t) {
         IParamBlock2* params = element->Params();
         const float zMin = params ? params->GetFloat(kElemZMin, t) : 0.0f;
         const float zMax = params ? params->GetFloat(kElemZMax, t) : 100.0f;
-        for (int y = 0; y < height_; ++y) {
+        for (int y = first; y < last; ++y) {
             for (int x = 0; x < width_; ++x) {
-                const size_t p = size_t(y) * size_t(width_) + size_t(x);
+                const size_t slot = Slot(x, y);
                 BMM_Color_fl out{0, 0, 0, 0};
                 if (kind == ShadingElementKind::kAlpha) {
-                    const float a = coverage_[p];
+                    const float a = coverage_[slot];
                     out = {a, a, a, 1.0f};
-                } else if (const PixelInfo& pi = info_[p]; pi.depth > 0.0f) {
+                } else if (const PixelInfo& pi = info_[slot]; pi.depth > 0.0f) {
                     switch (kind) {
                         case ShadingElementKind::kZDepth: {
                             const float range = zMax - zMin;
@@ -1439,19 +1495,9 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     stats.buildMs = MsSince(buildStart);
 
     const auto renderStart = Clock::now();
-    const size_t samples = size_t(f.width) * size_t(f.height) * size_t(settings.samples);
-    if (baseCapacity < samples) {
-        baseValues.reset();
-        baseValues.reset(new SampleValue[samples]);
-        baseCapacity = samples;
-    }
-    FramePasses passes(f, frame, arena, threads, cb, baseValues.get());
-    const bool completed =
-        passes.ShadeBase() && passes.Refine(stats.refinedPixels) && passes.Resolve();
-    if (completed) {
-        passes.WriteValueElements();
-        passes.WriteUnfilteredElements(t);
-    }
+    FramePasses passes(f, frame, arena, threads, cb, sampleBytes);
+    const bool completed = passes.Run(t, stats.refinedPixels);
+    if (completed) passes.WriteValueElements();
     const ThreadCounters counters = passes.Counters();
     stats.primaryRays = counters.primary;
     stats.shadowRays = counters.shadow;
@@ -1470,6 +1516,8 @@ bool ShadeRenderer::Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc,
 }
 
 const ShadeStats& ShadeRenderer::Stats() const { return impl_->stats; }
+
+void ShadeRenderer::SetSampleMemory(size_t bytes) { impl_->sampleBytes = bytes; }
 
 void AttachShadeRenderer(FrameRenderer& frames, std::shared_ptr<ShadeRenderer> renderer) {
     frames.SetShadeSurfaces([renderer = std::move(renderer)](TimeValue t, Bitmap& frame,

@@ -210,6 +210,17 @@ TEST(ShadeRenderer, PixelsDoNotDependOnTheThreadCount) {
             for (int x = 0; x < 96; ++x)
                 ASSERT_EQ(frame->Pixel(x, y), reference->Pixel(x, y)) << x << ", " << y;
     }
+    // Nor on the bands the sample memory cuts the frame into (down to one row each).
+    for (size_t bytes : {size_t(96 * 4 * 24 * 5), size_t(1)}) {
+        auto frame = std::make_unique<Bitmap>(96, 72);
+        frame->Fill({0.1f, 0.1f, 0.1f, 1});
+        ShadeRenderer renderer;
+        renderer.SetSampleMemory(bytes);
+        ASSERT_TRUE(renderer.Render(0, *frame, scene.gc, nullptr));
+        for (int y = 0; y < 72; ++y)
+            for (int x = 0; x < 96; ++x)
+                ASSERT_EQ(frame->Pixel(x, y), reference->Pixel(x, y)) << x << ", " << y;
+    }
 }
 
 TEST(ShadeRenderer, HalfTransparentSurfaceShowsTheBackgroundAtHalfWeight) {

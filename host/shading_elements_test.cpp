@@ -129,6 +129,22 @@ TEST(ShadingElements, RendererFillsEveryEnabledElement) {
     // The square's edge at x = 20 falls between pixels 19 and 20.
     EXPECT_EQ(at(9, 19, hy).r, 1.0f);
     EXPECT_EQ(at(9, 20, hy).r, 0.0f);
+
+    // Shaded a row at a time, every element comes out the same.
+    std::vector<std::shared_ptr<Bitmap>> first;
+    for (const auto& element : elements) first.push_back(element->GetBitmapPtr());
+    for (const auto& element : elements)
+        if (element->IsEnabled()) element->SetPBitmap(std::make_shared<Bitmap>(40, 20));
+    ShadeRenderer banded;
+    banded.SetSampleMemory(1);
+    ASSERT_TRUE(banded.Render(0, frame, gc, nullptr));
+    for (size_t i = 0; i < elements.size(); ++i) {
+        if (!first[i]) continue;
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 40; ++x)
+                ASSERT_EQ(elements[i]->GetPBitmap()->Pixel(x, y), first[i]->Pixel(x, y))
+                    << i << ": " << x << ", " << y;
+    }
 }
 
 // An element of another module: it takes what materials write in its slot of elementVals.
