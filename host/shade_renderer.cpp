@@ -1264,8 +1264,13 @@ bool FramePasses::SampleRows(int first, int last) {
 }
 
 bool FramePasses::ShadeRows(int first, int last) {
+    // The slots held rows of the band before: a pixel whose samples miss writes nothing.
     std::fill(base_.empty.begin() + ptrdiff_t(Slot(0, first)),
               base_.empty.begin() + ptrdiff_t(Slot(0, last)), uint8_t(1));
+    if (wantInfo_) {
+        std::fill(info_.begin() + ptrdiff_t(Slot(0, first)),
+                  info_.begin() + ptrdiff_t(Slot(0, last)), PixelInfo());
+    }
     const int tilesX = (width_ + kTileSize - 1) / kTileSize;
     const int tiles = tilesX * ((last - first + kTileSize - 1) / kTileSize);
     return RunBatches(arena_, tiles, threads_, cb_, [&](int tile) {

@@ -62,7 +62,7 @@ class PartsMtl : public Mtl {
 
 TEST(ShadingElements, RendererFillsEveryEnabledElement) {
     // A 2 x 2 square 10 units away (depth 10) in parallel view, object channel 7, over the
-    // left half of a 40 x 20 frame; the right half is empty.
+    // left half of a 40 x 20 frame down to row 14; the rest is empty.
     RenderSetup setup;
     setup.settings.width = 40;
     setup.settings.height = 20;
@@ -94,8 +94,8 @@ TEST(ShadingElements, RendererFillsEveryEnabledElement) {
     gc.devWidth = 40;
     gc.devHeight = 20;
     gc.projType = PROJ_PARALLEL;
-    gc.xc = 10;  // the square's centre at x = 10
-    gc.yc = 10;
+    gc.xc = 10;  // the square's centre at (10, 5): rows 15 to 19 are empty
+    gc.yc = 5;
     gc.xscale = 10;
     gc.yscale = -10;
     RenderInstance ri;
@@ -119,6 +119,7 @@ TEST(ShadingElements, RendererFillsEveryEnabledElement) {
     EXPECT_EQ(at(2, hx, hy), (BMM_Color_fl{0, 0, 0, 1}));  // nothing lost to shadows
     EXPECT_NEAR(at(5, hx, hy).r, 0.5f, 1e-5f);             // depth 10 halfway from 5 to 15
     EXPECT_EQ(at(5, mx, my), (BMM_Color_fl{0, 0, 0, 0}));
+    EXPECT_EQ(at(5, hx, 17), (BMM_Color_fl{0, 0, 0, 0}));
     EXPECT_EQ(at(6, hx, hy), (BMM_Color_fl{0.5f, 0.5f, 1.0f, 1.0f}));  // normal (0, 0, 1)
     const BMM_Color_fl objectColour = at(7, hx, hy);
     EXPECT_EQ(objectColour.a, 1.0f);
