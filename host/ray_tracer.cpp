@@ -79,9 +79,26 @@ struct RayTracer::Impl {
         bool used = false;
     };
 
+    // Where each instance of the frame lies, for the hits' normals.
+    struct Placement {
+        const Mesh* mesh = nullptr;
+        Matrix3 normalObjToCam;
+    };
+
     RTCScene top = nullptr;
     std::unordered_map<const Mesh*, MeshBvh> meshes;
+    std::vector<Placement> placements;  // per instance of the context
     int builtMeshes = 0;
+
+    // The object-space face normal through the normal matrix: one transform, and a mirroring
+    // placement keeps the face's front.
+    Point3 FaceNormal(int instance, int face) const {
+        const Placement& at = placements[size_t(instance)];
+        const Face& f = at.mesh->faces[size_t(face)];
+        const Point3 a = at.mesh->verts[f.v[0]];
+        const Point3 n = CrossProd(at.mesh->verts[f.v[1]] - a, at.mesh->verts[f.v[2]] - a);
+        return Normalize(at.normalObjToCam.VectorTransform(n));
+    }
 
     ~Impl() {
         if (top) rtcReleaseScene(top);
@@ -142,6 +159,7 @@ void RayTracer::Build(const RenderGlobalContext& gc) {
     }
     s.top = rtcNewScene(device);
     rtcSetSceneFlags(s.top, RTC_SCENE_FLAG_ROBUST);
+    s.placements.assign(gc.instances.size(), Impl::Placement());
     for (size_t i = 0; i < gc.instances.size(); ++i) {
         const RenderInstance& instance = gc.instances[i];
         if (!instance.mesh || instance.mesh->faces.empty() || instance.mesh->verts.empty())
@@ -157,6 +175,7 @@ void RayTracer::Build(const RenderGlobalContext& gc) {
             }
         }
         entry.used = true;
+        s.placements[i] = {instance.mesh.get(), instance.normalObjToCam};
         RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_INSTANCE);
         rtcSetGeometryInstancedScene(geom, entry.scene);
         // Rows of a row-vector affine matrix are the columns of Embree's column-major 3 x 4.
@@ -225,7 +244,9 @@ bool RayTracer::Intersect(const Point3& origin, const Point3& dir, float tnear, 
     RTCRayHit rh;
     SetRay(rh, origin, dir, tnear, tfar);
     rtcIntersect1(impl_->top, &context, &rh);
-    return ReadHit(rh, hit);
+    if (!ReadHit(rh, hit)) return false;
+    hit.ng = impl_->FaceNormal(hit.instance, hit.face);
+    return true;
 }
 
 bool RayTracer::Occluded(const Point3& origin, const Point3& dir, float tnear, float tfar) const {
@@ -246,16 +267,44 @@ void RayTracer::IntersectCoherent(RayQuery* rays, int count) const {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
     context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
-    constexpr int kBatch = 64;
-    RTCRayHit batch[kBatch];
-    for (int start = 0; start < count; start += kBatch) {
-        const int n = std::min(kBatch, count - start);
-        for (int i = 0; i < n; ++i) {
-            const RayQuery& q = rays[start + i];
-            SetRay(batch[i], q.origin, q.dir, q.tnear, q.tfar);
+    // Packets of 16 neighbouring rays: Embree traverses them together.
+    constexpr int kPacket = 16;
+    alignas(64) RTCRayHit16 packet;
+    alignas(64) int valid[kPacket];
+    for (int start = 0; start < count; start += kPacket) {
+        const int n = std::min(kPacket, count - start);
+        for (int i = 0; i < kPacket; ++i) {
+            valid[i] = i < n ? -1 : 0;
+            const RayQuery& q = rays[start + std::min(i, n - 1)];
+            packet.ray.org_x[i] = q.origin.x;
+            packet.ray.org_y[i] = q.origin.y;
+            packet.ray.org_z[i] = q.origin.z;
+            packet.ray.dir_x[i] = q.dir.x;
+            packet.ray.dir_y[i] = q.dir.y;
+            packet.ray.dir_z[i] = q.dir.z;
+            packet.ray.tnear[i] = q.tnear;
+            packet.ray.tfar[i] = q.tfar;
+            packet.ray.time[i] = 0.0f;
+            packet.ray.mask[i] = ~0u;
+            packet.ray.id[i] = unsigned(i);
+            packet.ray.flags[i] = 0;
+            packet.hit.geomID[i] = RTC_INVALID_GEOMETRY_ID;
+            packet.hit.instID[0][i] = RTC_INVALID_GEOMETRY_ID;
         }
-        rtcIntersect1M(impl_->top, &context, batch, unsigned(n), sizeof(RTCRayHit));
-        for (int i = 0; i < n; ++i) ReadHit(batch[i], rays[start + i].hit);
+        rtcIntersect16(valid, impl_->top, &context, &packet);
+        for (int i = 0; i < n; ++i) {
+            RayHit& hit = rays[start + i].hit;
+            if (packet.hit.geomID[i] == RTC_INVALID_GEOMETRY_ID) {
+                hit = RayHit();
+                continue;
+            }
+            hit.instance = int(packet.hit.instID[0][i]);
+            hit.face = int(packet.hit.primID[i]);
+            hit.u = packet.hit.u[i];
+            hit.v = packet.hit.v[i];
+            hit.t = packet.ray.tfar[i];
+            hit.ng = impl_->FaceNormal(hit.instance, hit.face);
+        }
     }
 }
 

@@ -17,6 +17,7 @@ struct RayHit {
     float u = 0.0f;  // barycentrics: P = a * (1 - u - v) + b * u + c * v
     float v = 0.0f;
     float t = 0.0f;  // ray parameter of the hit (the distance for a unit direction)
+    Point3 ng;       // unit geometric normal, camera space, on the face's front side
 };
 
 // A ray of the coherent kind: camera rays of neighbouring samples traced together.
@@ -35,7 +36,8 @@ class RayTracer {
     RayTracer(const RayTracer&) = delete;
     RayTracer& operator=(const RayTracer&) = delete;
 
-    // Builds the frame's scene from gc's instances (render thread). Meshes seen in the previous
+    // Builds the frame's scene from gc's instances (render thread), placed by their objToCam
+    // (normals by normalObjToCam). Meshes seen in the previous
     // Build keep their BVHs; meshes no longer used are released. Throws std::runtime_error with
     // Embree's message when the device or a build fails, or naming the node of a mesh whose
     // faces index past its vertices. gc must not change until the next Build.

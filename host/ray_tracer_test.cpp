@@ -26,6 +26,11 @@ RenderInstance Place(std::shared_ptr<const Mesh> mesh, const Matrix3& objToCam) 
     RenderInstance ri;
     ri.mesh = std::move(mesh);
     ri.objToCam = objToCam;
+    const Matrix3 inv = objToCam.Inverse();
+    for (int i = 0; i < 3; ++i) {
+        const auto get = [i](const Point3& row) { return i == 0 ? row.x : i == 1 ? row.y : row.z; };
+        ri.normalObjToCam.SetRow(i, {get(inv.GetRow(0)), get(inv.GetRow(1)), get(inv.GetRow(2))});
+    }
     return ri;
 }
 
@@ -34,8 +39,8 @@ TEST(RayTracer, HitsTheNearestInstanceWithItsFaceBarycentricsAndDistance) {
     RenderGlobalContext gc;
     // The same mesh twice: 5 and 8 units in front of a camera looking down -z, the far one
     // doubled in size; and an instance without a mesh, which is skipped.
-    gc.instances.push_back(Place(square, Matrix3::Translation({0, 0, -8}) * Matrix3()));
-    gc.instances.back().objToCam = Matrix3::Scale({2, 2, 2}) * Matrix3::Translation({0, 0, -8});
+    gc.instances.push_back(
+        Place(square, Matrix3::Scale({2, 2, 2}) * Matrix3::Translation({0, 0, -8})));
     gc.instances.push_back(RenderInstance());
     gc.instances.push_back(Place(square, Matrix3::Translation({0, 0, -5})));
     RayTracer tracer;
@@ -50,15 +55,18 @@ TEST(RayTracer, HitsTheNearestInstanceWithItsFaceBarycentricsAndDistance) {
     // (0.5, -0.5) = a * (1 - u - v) + b * u + c * v on face (0, 1, 2).
     EXPECT_NEAR(hit.u, 0.5f, 1e-5f);
     EXPECT_NEAR(hit.v, 0.25f, 1e-5f);
+    EXPECT_EQ(hit.ng, Point3(0, 0, 1));
 
     // Outside the near square only the big far one is met; the direction need not be unit.
     ASSERT_TRUE(tracer.Intersect({-1.5f, 1.5f, 0}, {0, 0, -2}, 0, 1e30f, hit));
     EXPECT_EQ(hit.instance, 0);
     EXPECT_EQ(hit.face, 1);
     EXPECT_NEAR(hit.t, 4.0f, 1e-5f);
-    // Seen from behind the faces still count, and tfar limits the search.
+    // Seen from behind the faces still count (the normal stays on the front), and tfar
+    // limits the search.
     EXPECT_TRUE(tracer.Intersect({0, 0, -20}, {0, 0, 1}, 0, 1e30f, hit));
     EXPECT_EQ(hit.instance, 0);
+    EXPECT_EQ(hit.ng, Point3(0, 0, 1));
     EXPECT_FALSE(tracer.Intersect({0, 0, 0}, {0, 0, -1}, 0, 4.9f, hit));
     EXPECT_EQ(hit.instance, -1);
     EXPECT_FALSE(tracer.Intersect({3, 3, 0}, {0, 0, -1}, 0, 1e30f, hit));
@@ -82,7 +90,16 @@ TEST(RayTracer, HitsTheNearestInstanceWithItsFaceBarycentricsAndDistance) {
         EXPECT_EQ(q.hit.instance, single.instance);
         EXPECT_EQ(q.hit.face, single.face);
         EXPECT_EQ(q.hit.t, single.t);
+        EXPECT_EQ(q.hit.ng, single.ng);
     }
+
+    // A mirrored placement turns the winding over; its front is still the mesh's front.
+    gc.instances.push_back(
+        Place(square, Matrix3::Scale({-1, 1, 1}) * Matrix3::Translation({0, 0, -2})));
+    tracer.Build(gc);
+    ASSERT_TRUE(tracer.Intersect({0.5f, 0.5f, 0}, {0, 0, -1}, 0, 1e30f, hit));
+    EXPECT_EQ(hit.instance, 3);
+    EXPECT_EQ(hit.ng, Point3(0, 0, 1));
 }
 
 TEST(RayTracer, KeepsMeshBvhsAcrossFramesAndMovesOnlyTheInstances) {

@@ -13,11 +13,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "node.h"
@@ -148,18 +151,28 @@ void CheckSettings(const ShadingSettings& s) {
 
 struct InstanceShading {
     Mtl* mtl = nullptr;
-    bool mirrored = false;  // objToCam turns the faces' winding over
     bool mayBeTransparent = false;
     std::vector<LightDesc*> lights;
 };
 
-// Output channels a sample carries for the render elements, besides its colour.
-enum class ChannelSource { kDiffuse, kSpecular, kShadow, kSelfIllum, kReflection, kElementVal };
+// Light components a sample carries for the shading elements, filtered like its colour.
+enum class ChannelSource { kDiffuse, kSpecular, kShadow, kSelfIllum, kReflection };
 
 struct Channel {
     ChannelSource source;
-    int slot = 0;  // elementVals index for kElementVal
     IRenderElement* element = nullptr;
+};
+
+// An element that takes what materials write in its out.elementVals slot: the mean of each
+// pixel's samples. Most such elements (the line element) get nothing from any material, so
+// the storage is left unmapped until a pixel has a value, and an element nobody wrote to keeps
+// its bitmap as it was.
+struct ValueElement {
+    int slot = 0;
+    IRenderElement* element = nullptr;
+    std::unique_ptr<AColor[]> pixels;  // per pixel, valid where written
+    std::vector<uint8_t> written;      // per pixel
+    std::atomic<bool> any{false};
 };
 
 struct FrameData {
@@ -170,10 +183,15 @@ struct FrameData {
     Texmap* environment = nullptr;
     int width = 0;
     int height = 0;
-    std::vector<BMM_Color_fl> background;
+    // The background of the band's rows, from backgroundRow0 on: the frame's rows are
+    // replaced band by band while later bands still sample rows next to them.
+    const BMM_Color_fl* background = nullptr;
+    int backgroundRow0 = 0;
     std::vector<InstanceShading> instances;
     bool anyTransparent = false;
     std::vector<Channel> channels;
+    std::vector<std::unique_ptr<ValueElement>> valueElements;
+    bool WantsParts() const { return !channels.empty() || !valueElements.empty(); }
 };
 
 // What one camera sample leaves for the filter: the colour it adds and what it lets through of
@@ -228,6 +246,16 @@ struct TraceAccum {
     Point3 firstNormal;
     Point3 firstP;
     int firstMtlId = 0;
+
+    // The element values (256 bytes) are cleared only for renders that keep them.
+    void Reset(bool withParts) {
+        c = Color();
+        t = Color(1.0f, 1.0f, 1.0f);
+        hit = false;
+        if (!withParts) return;
+        parts = ShadeComponents();
+        elementVals.fill(AColor());
+    }
 };
 
 class RenderShadeContext : public ShadeContext {
@@ -258,6 +286,7 @@ class RenderShadeContext : public ShadeContext {
     void SetNormal(const Point3& n) override { n_ = n; }
     Point3 OrigNormal() override { return origN_; }
     void DP(Point3& dpdx, Point3& dpdy) override {
+        Derivatives();
         dpdx = dpdx_;
         dpdy = dpdy_;
     }
@@ -288,6 +317,8 @@ class RenderShadeContext : public ShadeContext {
     // Sets the hit's geometry, normals and derivatives for shading.
     void SetHit(const Point3& dir, const RayDifferential& diff, const RayHit& hit, int level,
                 float sx, float sy, int px, int py);
+    // Fills the pixel-footprint derivatives and corner normals from the ray differentials.
+    void Derivatives();
     // The channel's corner coordinates of the face; false without them.
     bool CornerUVW(int channel, Point3 uvw[3]) const;
     Mtl* MaterialOf(int instance) const { return F().instances[size_t(instance)].mtl; }
@@ -301,9 +332,16 @@ class RenderShadeContext : public ShadeContext {
     float b1_ = 0.0f, b2_ = 0.0f;  // barycentrics of corners 1 and 2
     // Barycentric derivatives over one pixel.
     float db1dx_ = 0.0f, db2dx_ = 0.0f, db1dy_ = 0.0f, db2dy_ = 0.0f;
-    Point3 corner_[3];   // camera space
+    Point3 corner_[3];  // camera space
+    Point3 p_, n_, origN_, ng_, v_;
+    // The ray, for the derivatives.
+    Point3 dir_;
+    RayDifferential diff_;
+    float hitT_ = 0.0f;
+    // Worked out by Derivatives() on the first query that needs them.
+    bool derivatives_ = false;
+    Point3 dpdx_, dpdy_;
     Point3 cornerN_[3];  // camera space, facing the viewer with the sample
-    Point3 p_, n_, origN_, ng_, v_, dpdx_, dpdy_;
     float distance_ = 0.0f;
     float sx_ = 0.0f, sy_ = 0.0f;
     int px_ = 0, py_ = 0;
@@ -332,7 +370,16 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
     py_ = py;
     rayLevel = level;
     backFace = false;
-    out.Reset();
+    // A material may have switched these off for the sample before.
+    shadow = doMaps = filterMaps = true;
+    if (f.valueElements.empty()) {
+        // Nothing reads the element slots: leave their 256 bytes alone.
+        out.c = out.t = Color();
+        out.parts = ShadeComponents();
+        out.gbufId = 0;
+    } else {
+        out.Reset();
+    }
 
     const Mesh& mesh = *instance_->mesh;
     const ::Face& face = mesh.faces[size_t(face_)];
@@ -340,9 +387,7 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
         corner_[k] = instance_->objToCam.PointTransform(mesh.verts[face.v[size_t(k)]]);
     const float b0 = 1.0f - b1_ - b2_;
     p_ = corner_[0] * b0 + corner_[1] * b1_ + corner_[2] * b2_;
-    const Point3 e1 = corner_[1] - corner_[0], e2 = corner_[2] - corner_[0];
-    const Point3 cross = CrossProd(e1, e2);
-    ng_ = Normalize(shading.mirrored ? -cross : cross);
+    ng_ = hit.ng;
     const float dirLength = dir.Length();
     v_ = dir * (1.0f / dirLength);
     distance_ = hit.t * dirLength;
@@ -350,28 +395,33 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
         ng_ = -ng_;
         backFace = true;
     }
-    Point3 n;
-    for (int k = 0; k < 3; ++k) {
-        Point3 c = Normalize(
-            instance_->normalObjToCam.VectorTransform(instance_->GetFaceVertNormal(face_, k)));
-        if (c == Point3())
-            c = ng_;
-        else if (backFace)
-            c = -c;
-        cornerN_[k] = c;
-    }
-    n = Normalize(cornerN_[0] * b0 + cornerN_[1] * b1_ + cornerN_[2] * b2_);
-    n_ = origN_ = n == Point3() ? ng_ : n;
+    // The object-space normal interpolated, then taken to camera space once.
+    const Point3 objectN = instance_->GetFaceVertNormal(face_, 0) * b0 +
+                           instance_->GetFaceVertNormal(face_, 1) * b1_ +
+                           instance_->GetFaceVertNormal(face_, 2) * b2_;
+    const Point3 n = Normalize(instance_->normalObjToCam.VectorTransform(objectN));
+    n_ = origN_ = n == Point3() ? ng_ : (backFace ? -n : n);
+    // Derivatives wait for a query: most materials ask for none.
+    dir_ = dir;
+    diff_ = diff;
+    hitT_ = hit.t;
+    derivatives_ = false;
+}
 
+void RenderShadeContext::Derivatives() {
+    if (derivatives_) return;
+    derivatives_ = true;
     // Ray differentials carried to the surface's plane (Igehy 1999).
-    const float dn = DotProd(dir, ng_);
+    const float dn = DotProd(dir_, ng_);
     const float safeDn = std::fabs(dn) < 1e-8f ? (dn < 0.0f ? -1e-8f : 1e-8f) : dn;
     const auto transfer = [&](const Point3& dO, const Point3& dD) {
-        const Point3 moved = dO + dD * hit.t;
-        return moved - dir * (DotProd(moved, ng_) / safeDn);
+        const Point3 moved = dO + dD * hitT_;
+        return moved - dir_ * (DotProd(moved, ng_) / safeDn);
     };
-    dpdx_ = transfer(diff.dOx, diff.dDx);
-    dpdy_ = transfer(diff.dOy, diff.dDy);
+    dpdx_ = transfer(diff_.dOx, diff_.dDx);
+    dpdy_ = transfer(diff_.dOy, diff_.dDy);
+    const Point3 e1 = corner_[1] - corner_[0], e2 = corner_[2] - corner_[0];
+    const Point3 cross = CrossProd(e1, e2);
     const float area2 = DotProd(cross, cross);
     if (area2 > 0.0f) {
         const Point3 a = CrossProd(e2, cross) * (1.0f / area2);
@@ -382,6 +432,15 @@ void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, 
         db2dy_ = DotProd(dpdy_, b);
     } else {
         db1dx_ = db2dx_ = db1dy_ = db2dy_ = 0.0f;
+    }
+    for (int k = 0; k < 3; ++k) {
+        Point3 c = Normalize(
+            instance_->normalObjToCam.VectorTransform(instance_->GetFaceVertNormal(face_, k)));
+        if (c == Point3())
+            c = ng_;
+        else if (backFace)
+            c = -c;
+        cornerN_[k] = c;
     }
 }
 
@@ -410,6 +469,7 @@ void RenderShadeContext::DUVWdXY(int channel, Point3& dx, Point3& dy) {
         dx = dy = Point3();
         return;
     }
+    Derivatives();
     const Point3 d1 = uvw[1] - uvw[0], d2 = uvw[2] - uvw[0];
     dx = d1 * db1dx_ + d2 * db2dx_;
     dy = d1 * db1dy_ + d2 * db2dy_;
@@ -438,6 +498,7 @@ void RenderShadeContext::DPdUVW(int channel, Point3 basis[3]) {
 }
 
 float RenderShadeContext::Curve() {
+    Derivatives();
     const Point3 d1 = cornerN_[1] - cornerN_[0], d2 = cornerN_[2] - cornerN_[0];
     const Point3 dndx = d1 * db1dx_ + d2 * db2dx_;
     const Point3 dndy = d1 * db1dy_ + d2 * db2dy_;
@@ -445,7 +506,8 @@ float RenderShadeContext::Curve() {
 }
 
 AColor RenderShadeContext::Background() {
-    const BMM_Color_fl& c = F().background[size_t(py_) * size_t(F().width) + size_t(px_)];
+    const BMM_Color_fl& c =
+        F().background[size_t(py_ - F().backgroundRow0) * size_t(F().width) + size_t(px_)];
     return {c.r, c.g, c.b, c.a};
 }
 
@@ -496,6 +558,7 @@ bool RenderShadeContext::TraceRay(const TraceRequest& ray, TraceResult& result) 
     RayHit hit;
     f.tracer->Intersect(origin, ray.dir, 0.0f, ray.maxDist, hit);
     // The footprint of the ray is the pixel's footprint here, spreading no further.
+    Derivatives();
     RayDifferential diff{dpdx_, dpdy_, Point3(), Point3()};
     TraceAccum acc;
     nested->TraceLayers(origin, ray.dir, 0.0f, ray.maxDist, diff, hit, rayLevel + 1, sx_, sy_, px_,
@@ -506,7 +569,7 @@ bool RenderShadeContext::TraceRay(const TraceRequest& ray, TraceResult& result) 
                     acc.c.b + acc.t.b * behind.b, covered + (1.0f - covered) * behind.a};
     result.hit = acc.hit;
     if (acc.hit) {
-        result.distance = acc.firstT * ray.dir.Length();
+        result.distance = (acc.firstP - ray.origin).Length();
         result.node = f.gc->instances[size_t(acc.firstInstance)].node;
     }
     return acc.hit;
@@ -601,9 +664,9 @@ class Camera {
 struct SampleSet {
     std::vector<Point2> pattern;
     FilterTable table;
-    std::unique_ptr<SampleValue[]> values;  // pixel slot * samples + k; written before read
-    std::vector<float> channels;            // slot * samples * channels * 4, when any
-    std::vector<uint8_t> empty;             // per slot: every sample missed
+    SampleValue* values = nullptr;      // pixel slot * samples + k; written before read
+    std::unique_ptr<float[]> channels;  // slot * samples * channels * 4, when any
+    std::vector<uint8_t> empty;         // per slot: every sample missed
 };
 
 }  // namespace
@@ -612,6 +675,7 @@ struct ShadeRenderer::Impl {
     RayTracer tracer;
     ShadeStats stats;
     RefPtr<Mtl> defaultMtl;
+    size_t sampleBytes = size_t(48) << 20;
 
     bool Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc, CheckAbortCallback* cb);
     void Prepare(TimeValue t, const Bitmap& frame, RenderGlobalContext& gc, FrameData& f,
@@ -620,105 +684,156 @@ struct ShadeRenderer::Impl {
 
 namespace {
 
-// Shades one pixel's samples into set's slot.
-void ShadePixel(ThreadState& thread, const Camera& camera, SampleSet& set, size_t slot, int px,
-                int py, PixelInfo* info, int nearest) {
+// A pixel to sample: its slot in the sample set and its position.
+struct PixelJob {
+    size_t slot = 0;
+    int px = 0;
+    int py = 0;
+};
+
+// Writes one sample's element channels from its accumulated components.
+void WriteChannels(const FrameData& f, const TraceAccum& acc, float* channel) {
+    const float covered = 1.0f - (acc.t.r + acc.t.g + acc.t.b) / 3.0f;
+    for (size_t c = 0; c < f.channels.size(); ++c) {
+        const Channel& ch = f.channels[c];
+        Color rgb;
+        switch (ch.source) {
+            case ChannelSource::kDiffuse:
+                rgb = acc.parts.diffuse;
+                break;
+            case ChannelSource::kSpecular:
+                rgb = acc.parts.specular;
+                break;
+            case ChannelSource::kShadow:
+                rgb = acc.parts.shadow;
+                break;
+            case ChannelSource::kSelfIllum:
+                rgb = acc.parts.selfIllum;
+                break;
+            case ChannelSource::kReflection:
+                rgb = acc.parts.reflection;
+                break;
+        }
+        const AColor v(rgb, covered);
+        channel[c * 4] = v.r;
+        channel[c * 4 + 1] = v.g;
+        channel[c * 4 + 2] = v.b;
+        channel[c * 4 + 3] = v.a;
+    }
+}
+
+// Shades the samples of a run of pixels (a tile row): their camera rays are traced together,
+// as coherent rays. A pixel whose samples all miss is only marked empty; its values are never
+// read, so their memory is never touched. info, when given, is per slot.
+void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, const PixelJob* jobs,
+                 int jobCount, PixelInfo* info, int nearest) {
     const FrameData& f = *thread.frame;
     const int count = int(set.pattern.size());
     const size_t channelCount = f.channels.size();
+    const size_t rayCount = size_t(jobCount) * size_t(count);
+    if (thread.rays.size() < rayCount) thread.rays.resize(rayCount);
     RayQuery* rays = thread.rays.data();
-    for (int k = 0; k < count; ++k) {
-        const CameraRay ray =
-            camera.Ray(float(px) + set.pattern[size_t(k)].x, float(py) + set.pattern[size_t(k)].y);
-        rays[k].origin = ray.origin;
-        rays[k].dir = ray.dir;
-        rays[k].tnear = camera.TNear();
-        rays[k].tfar = camera.TFar();
+    for (int j = 0; j < jobCount; ++j) {
+        for (int k = 0; k < count; ++k) {
+            RayQuery& q = rays[j * count + k];
+            const CameraRay ray = camera.Ray(float(jobs[j].px) + set.pattern[size_t(k)].x,
+                                             float(jobs[j].py) + set.pattern[size_t(k)].y);
+            q.origin = ray.origin;
+            q.dir = ray.dir;
+            q.tnear = camera.TNear();
+            q.tfar = camera.TFar();
+        }
     }
-    f.tracer->IntersectCoherent(rays, count);
-    thread.counters.primary += count;
-    bool allMissed = true;
+    f.tracer->IntersectCoherent(rays, int(rayCount));
+    thread.counters.primary += int64_t(rayCount);
     RenderShadeContext& sc = *thread.At(0);
-    for (int k = 0; k < count; ++k) {
-        SampleValue& value = set.values[slot * size_t(count) + size_t(k)];
-        float* channel = channelCount
-                             ? &set.channels[(slot * size_t(count) + size_t(k)) * channelCount * 4]
-                             : nullptr;
-        if (rays[k].hit.instance < 0) {
-            value = {{0, 0, 0}, {1, 1, 1}};
-            if (channel) std::fill_n(channel, channelCount * 4, 0.0f);
-            continue;
-        }
-        allMissed = false;
-        TraceAccum acc;
-        sc.TraceLayers(rays[k].origin, rays[k].dir, rays[k].tnear, rays[k].tfar,
-                       camera.Differential(), rays[k].hit, 0, float(px) + set.pattern[size_t(k)].x,
-                       float(py) + set.pattern[size_t(k)].y, px, py, channelCount > 0, acc);
-        value = {{acc.c.r, acc.c.g, acc.c.b}, {acc.t.r, acc.t.g, acc.t.b}};
-        const float covered = 1.0f - (acc.t.r + acc.t.g + acc.t.b) / 3.0f;
-        for (size_t c = 0; c < channelCount; ++c) {
-            const Channel& ch = f.channels[c];
-            Color rgb;
-            AColor v;
-            switch (ch.source) {
-                case ChannelSource::kDiffuse:
-                    rgb = acc.parts.diffuse;
-                    break;
-                case ChannelSource::kSpecular:
-                    rgb = acc.parts.specular;
-                    break;
-                case ChannelSource::kShadow:
-                    rgb = acc.parts.shadow;
-                    break;
-                case ChannelSource::kSelfIllum:
-                    rgb = acc.parts.selfIllum;
-                    break;
-                case ChannelSource::kReflection:
-                    rgb = acc.parts.reflection;
-                    break;
-                case ChannelSource::kElementVal:
-                    v = acc.elementVals[size_t(ch.slot)];
-                    break;
+    const bool withParts = f.WantsParts();
+    TraceAccum acc;
+    AColor values[ShadeOutput::kMaxElementVals];
+    for (int j = 0; j < jobCount; ++j) {
+        const PixelJob& job = jobs[j];
+        std::fill_n(values, f.valueElements.size(), AColor());
+        const RayQuery* pixelRays = rays + j * count;
+        const bool anyHit = std::any_of(pixelRays, pixelRays + count,
+                                        [](const RayQuery& q) { return q.hit.instance >= 0; });
+        set.empty[job.slot] = !anyHit;
+        if (!anyHit) continue;
+        for (int k = 0; k < count; ++k) {
+            const RayQuery& q = pixelRays[k];
+            const size_t sample = job.slot * size_t(count) + size_t(k);
+            SampleValue& value = set.values[sample];
+            float* channel = channelCount ? &set.channels[sample * channelCount * 4] : nullptr;
+            if (q.hit.instance < 0) {
+                value = {{0, 0, 0}, {1, 1, 1}};
+                if (channel) std::fill_n(channel, channelCount * 4, 0.0f);
+                continue;
             }
-            if (ch.source != ChannelSource::kElementVal) v = AColor(rgb, covered);
-            channel[c * 4] = v.r;
-            channel[c * 4 + 1] = v.g;
-            channel[c * 4 + 2] = v.b;
-            channel[c * 4 + 3] = v.a;
+            acc.Reset(withParts);
+            sc.TraceLayers(q.origin, q.dir, q.tnear, q.tfar, camera.Differential(), q.hit, 0,
+                           float(job.px) + set.pattern[size_t(k)].x,
+                           float(job.py) + set.pattern[size_t(k)].y, job.px, job.py, withParts,
+                           acc);
+            for (size_t e = 0; e < f.valueElements.size(); ++e)
+                values[e] = values[e] + acc.elementVals[size_t(f.valueElements[e]->slot)];
+            value = {{acc.c.r, acc.c.g, acc.c.b}, {acc.t.r, acc.t.g, acc.t.b}};
+            if (channel) WriteChannels(f, acc, channel);
+            if (info && k == nearest) {
+                PixelInfo& pi = info[job.slot];
+                pi.depth = -acc.firstP.z;
+                pi.normal = acc.firstNormal;
+                INode* node = f.gc->instances[size_t(acc.firstInstance)].node;
+                pi.objectId = node ? node->GetGBufID() : 0;
+                pi.mtlId = acc.firstMtlId;
+            }
         }
-        if (info && k == nearest) {
-            info->depth = -acc.firstP.z;
-            info->normal = acc.firstNormal;
-            INode* node = f.gc->instances[size_t(acc.firstInstance)].node;
-            info->objectId = node ? node->GetGBufID() : 0;
-            info->mtlId = acc.firstMtlId;
+        const size_t p = size_t(job.py) * size_t(f.width) + size_t(job.px);
+        for (size_t e = 0; e < f.valueElements.size(); ++e) {
+            if (values[e] == AColor()) continue;
+            ValueElement& element = *f.valueElements[e];
+            element.pixels[p] = values[e] * (1.0f / float(count));
+            element.written[p] = 1;
+            element.any.store(true, std::memory_order_relaxed);
         }
     }
-    set.empty[slot] = allMissed;
 }
 
 // The filtered value of pixel (px, py): colour, transmission and the element channels.
 struct Filtered {
     float c[3] = {0, 0, 0};
     float t[3] = {0, 0, 0};
-    float weight = 0.0f;
+    float weight = 0.0f;  // 0: no surface within the filter's reach
 };
 
-// refinedSlot: per pixel, the slot in refined or -1; null before refinement.
+// Pixels of the band's storage are slot (y - row0) * width + x. refinedSlot: per pixel, the
+// slot in refined or -1; null before refinement.
 void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* refined,
-                 const std::vector<int>* refinedSlot, int px, int py, Filtered& out,
+                 const std::vector<int>* refinedSlot, int row0, int px, int py, Filtered& out,
                  float* channelsOut) {
     const size_t channelCount = f.channels.size();
     out = Filtered();
     if (channelsOut) std::fill_n(channelsOut, channelCount * 4, 0.0f);
     const int reach = base.table.reach;
+    // Most pixels of a frame see no surface near them: they are the background exactly.
+    bool anySurface = false;
+    for (int qy = std::max(0, py - reach); qy <= std::min(f.height - 1, py + reach); ++qy) {
+        for (int qx = std::max(0, px - reach); qx <= std::min(f.width - 1, px + reach); ++qx) {
+            const size_t q = size_t(qy - row0) * size_t(f.width) + size_t(qx);
+            const bool refinedHere = refinedSlot && (*refinedSlot)[q] >= 0;
+            anySurface = anySurface || refinedHere || !base.empty[q];
+        }
+    }
+    if (!anySurface) {
+        out.t[0] = out.t[1] = out.t[2] = 1.0f;
+        return;
+    }
+    float c0 = 0, c1 = 0, c2 = 0, t0 = 0, t1 = 0, t2 = 0, weight = 0;
     for (int dy = -reach; dy <= reach; ++dy) {
         const int qy = py + dy;
         if (qy < 0 || qy >= f.height) continue;
         for (int dx = -reach; dx <= reach; ++dx) {
             const int qx = px + dx;
             if (qx < 0 || qx >= f.width) continue;
-            const size_t q = size_t(qy) * size_t(f.width) + size_t(qx);
+            const size_t q = size_t(qy - row0) * size_t(f.width) + size_t(qx);
             const SampleSet* set = &base;
             size_t slot = q;
             if (refinedSlot && (*refinedSlot)[q] >= 0) {
@@ -730,28 +845,35 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
             if (set->empty[slot]) {
                 // Every sample missed: nothing added, everything let through.
                 const float w = table.pixelSums[cell];
-                out.weight += w;
-                for (float& t : out.t) t += w;
+                weight += w;
+                t0 += w;
+                t1 += w;
+                t2 += w;
                 continue;
             }
-            const int count = table.samples;
-            for (int k = 0; k < count; ++k) {
-                const float w = table.weights[cell * size_t(count) + size_t(k)];
-                if (w == 0.0f) continue;
-                const size_t s = slot * size_t(count) + size_t(k);
-                const SampleValue& v = set->values[s];
-                out.weight += w;
-                for (int i = 0; i < 3; ++i) {
-                    out.c[i] += w * v.c[i];
-                    out.t[i] += w * v.t[i];
-                }
-                if (channelsOut) {
-                    const float* ch = &set->channels[s * channelCount * 4];
-                    for (size_t i = 0; i < channelCount * 4; ++i) channelsOut[i] += w * ch[i];
-                }
+            const size_t count = size_t(table.samples);
+            const float* weights = &table.weights[cell * count];
+            const SampleValue* values = &set->values[slot * count];
+            for (size_t k = 0; k < count; ++k) {
+                const float w = weights[k];
+                const SampleValue& v = values[k];
+                weight += w;
+                c0 += w * v.c[0];
+                c1 += w * v.c[1];
+                c2 += w * v.c[2];
+                t0 += w * v.t[0];
+                t1 += w * v.t[1];
+                t2 += w * v.t[2];
+            }
+            if (channelsOut) {
+                const float* ch = &set->channels[slot * count * channelCount * 4];
+                for (size_t k = 0; k < count; ++k, ch += channelCount * 4)
+                    for (size_t i = 0; i < channelCount * 4; ++i)
+                        channelsOut[i] += weights[k] * ch[i];
             }
         }
     }
+    out = {{c0, c1, c2}, {t0, t1, t2}, weight};
     if (out.weight != 0.0f) {
         const float inv = 1.0f / out.weight;
         for (int i = 0; i < 3; ++i) {
@@ -763,6 +885,17 @@ void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* ref
     } else {
         out.t[0] = out.t[1] = out.t[2] = 1.0f;
     }
+}
+
+// Whether a refined pixel lies within reach of (px, py).
+bool RefinedWithin(const std::vector<int>& refinedSlot, int row0, int width, int height, int reach,
+                   int px, int py) {
+    for (int qy = std::max(0, py - reach); qy <= std::min(height - 1, py + reach); ++qy) {
+        const int* row = refinedSlot.data() + size_t(qy - row0) * size_t(width);
+        for (int qx = std::max(0, px - reach); qx <= std::min(width - 1, px + reach); ++qx)
+            if (row[qx] >= 0) return true;
+    }
+    return false;
 }
 
 // The pixel over its background: premultiplied, alpha = coverage over the background's alpha.
@@ -798,11 +931,60 @@ Bitmap* ElementBitmap(IRenderElement& element, int width, int height) {
     return bm;
 }
 
-// Runs body(item) for items [0, count) on the arena in batches, reporting progress between
-// batches on this (the render) thread. False when cb asked to stop.
+// Pixels whose camera rays may meet an instance: the screen rectangles of the instances'
+// bounding boxes, a pixel wider on each side for rounding; the whole frame for a box reaching
+// behind a perspective camera. Rays of the other pixels are known to miss and are not traced.
+std::vector<uint8_t> ReachablePixels(const RenderGlobalContext& gc, int width, int height) {
+    std::vector<uint8_t> mask(size_t(width) * size_t(height), 0);
+    std::unordered_map<const Mesh*, Box3> boxes;
+    const bool parallel = gc.projType == PROJ_PARALLEL;
+    for (const RenderInstance& ri : gc.instances) {
+        if (!ri.mesh || ri.mesh->faces.empty()) continue;
+        auto [it, added] = boxes.try_emplace(ri.mesh.get());
+        if (added) it->second = BoundingBox(*ri.mesh);
+        const Box3& box = it->second;
+        if (box.IsEmpty()) continue;
+        float x0 = 1e30f, y0 = 1e30f, x1 = -1e30f, y1 = -1e30f;
+        bool whole = false;
+        for (int i = 0; i < 8 && !whole; ++i) {
+            const Point3 corner{i & 1 ? box.pmax.x : box.pmin.x, i & 2 ? box.pmax.y : box.pmin.y,
+                                i & 4 ? box.pmax.z : box.pmin.z};
+            const Point3 c = ri.objToCam.PointTransform(corner);
+            float sx = gc.xscale * c.x + gc.xc, sy = gc.yscale * c.y + gc.yc;
+            if (!parallel) {
+                if (!(c.z < -1e-6f)) {
+                    whole = true;
+                    break;
+                }
+                sx = gc.xscale * c.x / c.z + gc.xc;
+                sy = gc.yscale * c.y / c.z + gc.yc;
+            }
+            if (!std::isfinite(sx) || !std::isfinite(sy)) whole = true;
+            x0 = std::min(x0, sx);
+            x1 = std::max(x1, sx);
+            y0 = std::min(y0, sy);
+            y1 = std::max(y1, sy);
+        }
+        if (whole) {
+            std::fill(mask.begin(), mask.end(), uint8_t(1));
+            return mask;
+        }
+        const int px0 = int(std::max(0.0f, std::floor(x0) - 1.0f));
+        const int py0 = int(std::max(0.0f, std::floor(y0) - 1.0f));
+        const int px1 = int(std::min(float(width - 1), std::ceil(x1) + 1.0f));
+        const int py1 = int(std::min(float(height - 1), std::ceil(y1) + 1.0f));
+        for (int y = py0; y <= py1; ++y)
+            std::fill_n(mask.begin() + ptrdiff_t(y) * width + px0, std::max(0, px1 - px0 + 1),
+                        uint8_t(1));
+    }
+    return mask;
+}
+
+// Runs body(item) for items [0, count) on the arena in batches, asking cb between batches on
+// this (the render) thread whether to stop. False when it did.
 template <typename Body>
-bool RunBatches(tbb::task_arena& arena, int count, int threads, int& done, int total,
-                CheckAbortCallback* cb, const Body& body) {
+bool RunBatches(tbb::task_arena& arena, int count, int threads, CheckAbortCallback* cb,
+                const Body& body) {
     const int batch = std::max(1, threads * 8);
     for (int start = 0; start < count; start += batch) {
         const int end = std::min(count, start + batch);
@@ -812,8 +994,7 @@ bool RunBatches(tbb::task_arena& arena, int count, int threads, int& done, int t
                                   for (int i = r.begin(); i != r.end(); ++i) body(i);
                               });
         });
-        done += end - start;
-        if (cb && cb->Progress(done, total)) return false;
+        if (cb && cb->Check()) return false;
     }
     return true;
 }
@@ -830,9 +1011,6 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
     f.width = frame.Width();
     f.height = frame.Height();
     f.environment = gc.setup->environment.get();
-    f.background.resize(size_t(f.width) * size_t(f.height));
-    for (int y = 0; y < f.height; ++y)
-        std::copy_n(frame.Row(y), f.width, f.background.begin() + ptrdiff_t(y) * f.width);
 
     if (!defaultMtl) {
         defaultMtl = RefPtr<Mtl>(dynamic_cast<Mtl*>(StdMtlClassDesc().Create(false)));
@@ -859,8 +1037,6 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
         update(s.mtl);
         s.mayBeTransparent = s.mtl->MayBeTransparent(-1);
         f.anyTransparent = f.anyTransparent || s.mayBeTransparent;
-        const Matrix3& m = ri.objToCam;
-        s.mirrored = DotProd(CrossProd(m.GetRow(0), m.GetRow(1)), m.GetRow(2)) < 0.0f;
         for (const auto& light : lights)
             if (light->Illuminates(ri.node)) s.lights.push_back(light.get());
     }
@@ -870,31 +1046,436 @@ void ShadeRenderer::Impl::Prepare(TimeValue t, const Bitmap& frame, RenderGlobal
         if (!element || !element->IsEnabled()) continue;
         auto* shading = dynamic_cast<ShadingRenderElement*>(element);
         if (!shading) {
-            if (i < ShadeOutput::kMaxElementVals)
-                f.channels.push_back({ChannelSource::kElementVal, i, element});
+            if (i >= ShadeOutput::kMaxElementVals) continue;
+            auto value = std::make_unique<ValueElement>();
+            value->slot = i;
+            value->element = element;
+            value->pixels.reset(new AColor[size_t(f.width) * size_t(f.height)]);
+            value->written.assign(size_t(f.width) * size_t(f.height), 0);
+            f.valueElements.push_back(std::move(value));
             continue;
         }
         switch (shading->Kind()) {
             case ShadingElementKind::kDiffuse:
-                f.channels.push_back({ChannelSource::kDiffuse, 0, element});
+                f.channels.push_back({ChannelSource::kDiffuse, element});
                 break;
             case ShadingElementKind::kSpecular:
-                f.channels.push_back({ChannelSource::kSpecular, 0, element});
+                f.channels.push_back({ChannelSource::kSpecular, element});
                 break;
             case ShadingElementKind::kShadow:
-                f.channels.push_back({ChannelSource::kShadow, 0, element});
+                f.channels.push_back({ChannelSource::kShadow, element});
                 break;
             case ShadingElementKind::kSelfIllum:
-                f.channels.push_back({ChannelSource::kSelfIllum, 0, element});
+                f.channels.push_back({ChannelSource::kSelfIllum, element});
                 break;
             case ShadingElementKind::kReflection:
-                f.channels.push_back({ChannelSource::kReflection, 0, element});
+                f.channels.push_back({ChannelSource::kReflection, element});
                 break;
             default:
                 break;
         }
     }
 }
+
+namespace {
+
+// One frame's passes, band by band down the frame: camera samples, adaptive refinement,
+// reconstruction into the frame and the elements. A band keeps the samples of its rows and of
+// the rows around them that its filter and refinement read; rows shared with the next band
+// move along instead of being traced again, so memory stays a band's whatever the frame size.
+// Work items are tiles or rows on the arena; each writes only its own pixels' slots. A pixel's
+// value depends only on its neighbours' samples, never on the bands or the threads.
+class FramePasses {
+  public:
+    // About sampleBytes of camera samples per band.
+    FramePasses(FrameData& f, Bitmap& frame, tbb::task_arena& arena, int threads,
+                CheckAbortCallback* cb, size_t sampleBytes);
+    // False when cb asked to stop (the frame is then shaded down to some band).
+    bool Run(TimeValue t, int64_t& refinedPixels);
+    void WriteValueElements();
+    ThreadCounters Counters() const;
+
+  private:
+    // Storage of the rows [row0_, row1_): slot (y - row0_) * width + x.
+    size_t Slot(int x, int y) const { return size_t(y - row0_) * size_t(width_) + size_t(x); }
+    // Moves the window to [first, last): keeps the rows it shares, traces the new ones.
+    bool SampleRows(int first, int last);
+    bool ShadeRows(int first, int last);
+    // Refinement of the pixels of rows [first, last) that differ from a neighbour.
+    bool Refine(int first, int last, int coreFirst, int coreLast, int64_t& refinedPixels);
+    void FilterProvisional(int first, int last);
+    std::vector<int> FindDifferingPixels(int first, int last);
+    // Filters rows [first, last) into the frame (over its background) and the light elements.
+    bool Resolve(int first, int last);
+    void WriteUnfilteredElements(TimeValue t, int first, int last);
+    Filtered ProvisionalAt(size_t slot) const {
+        return nearSurface_[slot] ? provisional_[slot] : Filtered{{0, 0, 0}, {1, 1, 1}, 0.0f};
+    }
+    BMM_Color_fl BackgroundAt(int x, int y) const { return background_[Slot(x, y)]; }
+    // Runs body(y) for rows [first, last), in bands of rows.
+    template <typename Body>
+    bool RunRows(int first, int last, const Body& body) {
+        constexpr int kRowsPerItem = 4;
+        const int items = (last - first + kRowsPerItem - 1) / kRowsPerItem;
+        return RunBatches(arena_, items, threads_, cb_, [&](int item) {
+            const int y0 = first + item * kRowsPerItem;
+            for (int y = y0; y < std::min(last, y0 + kRowsPerItem); ++y) body(y);
+        });
+    }
+
+    FrameData& f_;
+    const ShadingSettings& settings_;
+    Bitmap& frame_;
+    tbb::task_arena& arena_;
+    int threads_;
+    CheckAbortCallback* cb_;
+    int width_, height_;
+    int reach_;  // neighbours on each side that the filter reaches
+    size_t channelCount_;
+    bool adaptive_;
+    int bandRows_;
+    int apron_;  // rows sampled beyond a band's own on each side
+    const Camera camera_;
+    tbb::enumerable_thread_specific<ThreadState> states_;
+    std::vector<uint8_t> reachable_;  // per frame pixel
+
+    int row0_ = 0, row1_ = 0;  // rows held
+    size_t capacity_ = 0;      // pixels the storage holds
+    SampleSet base_;
+    std::unique_ptr<SampleValue[]> baseValues_;
+    std::vector<BMM_Color_fl> background_;
+    // Unfiltered element data, only when such an element is on.
+    bool wantInfo_ = false, wantCoverage_ = false;
+    std::vector<PixelInfo> info_;
+    std::vector<float> coverage_;
+    int nearest_ = 0;  // the pattern's sample nearest the pixel centre (first of equals)
+
+    SampleSet refined_;
+    std::unique_ptr<SampleValue[]> refinedValues_;
+    std::vector<int> refinedSlot_;  // per slot: slot in refined_, or -1
+    // The adaptive pass's first filtering, kept for the pixels no refined pixel reaches;
+    // written only where nearSurface_ is set (elsewhere the pixel is the background).
+    std::unique_ptr<Filtered[]> provisional_;
+    std::vector<uint8_t> nearSurface_;
+};
+
+FramePasses::FramePasses(FrameData& f, Bitmap& frame, tbb::task_arena& arena, int threads,
+                         CheckAbortCallback* cb, size_t sampleBytes)
+    : f_(f),
+      settings_(*f.settings),
+      frame_(frame),
+      arena_(arena),
+      threads_(threads),
+      cb_(cb),
+      width_(f.width),
+      height_(f.height),
+      reach_(std::max(0, int(std::ceil(f.settings->filterRadius + 0.5f)) - 1)),
+      channelCount_(f.channels.size()),
+      adaptive_(f.settings->adaptive && f.settings->adaptiveSamples > f.settings->samples),
+      camera_(*f.gc),
+      states_([&f] {
+          ThreadState s;
+          s.frame = &f;
+          return s;
+      }) {
+    const size_t perRow = size_t(width_) * size_t(settings_.samples) * sizeof(SampleValue);
+    bandRows_ = int(std::clamp(sampleBytes / perRow, size_t(1), size_t(height_)));
+    // Refining a pixel reads its neighbours' first filtering, which reads their neighbours.
+    apron_ = adaptive_ ? 2 * reach_ + 1 : reach_;
+    const int windowRows = std::min(height_, bandRows_ + 2 * apron_);
+    capacity_ = size_t(windowRows) * size_t(width_);
+
+    base_.pattern = SamplePattern(settings_.samples);
+    base_.table = MakeFilterTable(base_.pattern, settings_.filter, settings_.filterRadius, reach_);
+    baseValues_.reset(new SampleValue[capacity_ * base_.pattern.size()]);
+    base_.values = baseValues_.get();
+    // Written for the samples of pixels with a surface only, like the values.
+    if (channelCount_)
+        base_.channels.reset(new float[capacity_ * base_.pattern.size() * channelCount_ * 4]);
+    base_.empty.assign(capacity_, 1);
+    background_.resize(capacity_);
+    for (int i = 0; i < f.gc->NumRenderElements(); ++i) {
+        auto* element = dynamic_cast<ShadingRenderElement*>(f.gc->GetRenderElement(i));
+        if (!element || !element->IsEnabled()) continue;
+        const ShadingElementKind kind = element->Kind();
+        wantCoverage_ = wantCoverage_ || kind == ShadingElementKind::kAlpha;
+        wantInfo_ = wantInfo_ || kind == ShadingElementKind::kZDepth ||
+                    kind == ShadingElementKind::kNormals || kind == ShadingElementKind::kObjectID ||
+                    kind == ShadingElementKind::kMaterialID;
+    }
+    info_.resize(wantInfo_ ? capacity_ : 0);
+    coverage_.resize(wantCoverage_ ? capacity_ : 0);
+    if (adaptive_) {
+        refinedSlot_.resize(capacity_);
+        provisional_.reset(new Filtered[capacity_]);
+        nearSurface_.resize(capacity_);
+    }
+    const auto offCentre = [](Point2 p) {
+        return (p.x - 0.5f) * (p.x - 0.5f) + (p.y - 0.5f) * (p.y - 0.5f);
+    };
+    for (size_t k = 1; k < base_.pattern.size(); ++k)
+        if (offCentre(base_.pattern[k]) < offCentre(base_.pattern[size_t(nearest_)]))
+            nearest_ = int(k);
+    reachable_ = ReachablePixels(*f.gc, width_, height_);
+}
+
+bool FramePasses::Run(TimeValue t, int64_t& refinedPixels) {
+    if (cb_) cb_->SetTitle("Shading");
+    for (int first = 0; first < height_; first += bandRows_) {
+        const int last = std::min(height_, first + bandRows_);
+        if (!SampleRows(std::max(0, first - apron_), std::min(height_, last + apron_)))
+            return false;
+        const int refineFirst = std::max(0, first - reach_);
+        const int refineLast = std::min(height_, last + reach_);
+        if (adaptive_ && !Refine(refineFirst, refineLast, first, last, refinedPixels)) return false;
+        if (!Resolve(first, last)) return false;
+        WriteUnfilteredElements(t, first, last);
+        if (cb_ && cb_->Progress(last, height_)) return false;
+    }
+    return true;
+}
+
+bool FramePasses::SampleRows(int first, int last) {
+    const int keepFirst = std::max(first, row0_), keepLast = std::min(last, row1_);
+    if (keepFirst < keepLast && keepFirst > row0_) {
+        // The rows both windows hold move to the front of the storage.
+        const size_t from = Slot(0, keepFirst), pixels = Slot(0, keepLast) - from;
+        const size_t samples = base_.pattern.size();
+        std::copy_n(base_.values + from * samples, pixels * samples, base_.values);
+        if (channelCount_) {
+            const size_t floats = samples * channelCount_ * 4;
+            std::copy_n(base_.channels.get() + from * floats, pixels * floats,
+                        base_.channels.get());
+        }
+        std::copy_n(base_.empty.begin() + ptrdiff_t(from), pixels, base_.empty.begin());
+        std::copy_n(background_.begin() + ptrdiff_t(from), pixels, background_.begin());
+        if (wantInfo_) std::copy_n(info_.begin() + ptrdiff_t(from), pixels, info_.begin());
+    }
+    const int traceFirst = keepFirst < keepLast ? keepLast : first;
+    row0_ = first;
+    row1_ = last;
+    f_.background = background_.data();
+    f_.backgroundRow0 = row0_;
+    // The frame still holds the background on rows not yet resolved.
+    for (int y = traceFirst; y < last; ++y)
+        std::copy_n(std::as_const(frame_).Row(y), width_,
+                    background_.begin() + ptrdiff_t(Slot(0, y)));
+    return ShadeRows(traceFirst, last);
+}
+
+bool FramePasses::ShadeRows(int first, int last) {
+    // The slots held rows of the band before: a pixel whose samples miss writes nothing.
+    std::fill(base_.empty.begin() + ptrdiff_t(Slot(0, first)),
+              base_.empty.begin() + ptrdiff_t(Slot(0, last)), uint8_t(1));
+    if (wantInfo_) {
+        std::fill(info_.begin() + ptrdiff_t(Slot(0, first)),
+                  info_.begin() + ptrdiff_t(Slot(0, last)), PixelInfo());
+    }
+    const int tilesX = (width_ + kTileSize - 1) / kTileSize;
+    const int tiles = tilesX * ((last - first + kTileSize - 1) / kTileSize);
+    return RunBatches(arena_, tiles, threads_, cb_, [&](int tile) {
+        ThreadState& state = states_.local();
+        const int x0 = (tile % tilesX) * kTileSize, y0 = first + (tile / tilesX) * kTileSize;
+        const int x1 = std::min(width_, x0 + kTileSize), y1 = std::min(last, y0 + kTileSize);
+        PixelJob jobs[kTileSize];
+        for (int y = y0; y < y1; ++y) {
+            int n = 0;
+            for (int x = x0; x < x1; ++x) {
+                if (reachable_[size_t(y) * size_t(width_) + size_t(x)])
+                    jobs[n++] = {Slot(x, y), x, y};
+            }
+            if (n)
+                ShadePixels(state, camera_, base_, jobs, n, wantInfo_ ? info_.data() : nullptr,
+                            nearest_);
+        }
+    });
+}
+
+void FramePasses::FilterProvisional(int first, int last) {
+    RunRows(first, last, [&](int y) {
+        Filtered v;
+        for (int x = 0; x < width_; ++x) {
+            FilterPixel(f_, base_, nullptr, nullptr, row0_, x, y, v, nullptr);
+            const size_t slot = Slot(x, y);
+            nearSurface_[slot] = v.weight != 0.0f;
+            if (nearSurface_[slot]) provisional_[slot] = v;
+        }
+    });
+}
+
+// Pixels with no surface in reach are the background whatever their samples, so a background
+// image's own edges are not refined. In pixel order: slots do not depend on the threads.
+std::vector<int> FramePasses::FindDifferingPixels(int first, int last) {
+    std::vector<uint8_t> differs(size_t(last - first) * size_t(width_), 0);
+    const float threshold = settings_.adaptiveThreshold;
+    RunRows(first, last, [&](int y) {
+        for (int x = 0; x < width_; ++x) {
+            const size_t slot = Slot(x, y);
+            if (!nearSurface_[slot]) continue;
+            const BMM_Color_fl c = Composite(provisional_[slot], BackgroundAt(x, y));
+            const auto differsFrom = [&](int qx, int qy) {
+                return Differs(c, Composite(ProvisionalAt(Slot(qx, qy)), BackgroundAt(qx, qy)),
+                               threshold);
+            };
+            differs[size_t(y - first) * size_t(width_) + size_t(x)] =
+                (x > 0 && differsFrom(x - 1, y)) || (x + 1 < width_ && differsFrom(x + 1, y)) ||
+                (y > 0 && differsFrom(x, y - 1)) || (y + 1 < height_ && differsFrom(x, y + 1));
+        }
+    });
+    std::vector<int> found;
+    for (size_t i = 0; i < differs.size(); ++i)
+        if (differs[i]) found.push_back(int(Slot(0, first) + i));
+    return found;
+}
+
+bool FramePasses::Refine(int first, int last, int coreFirst, int coreLast, int64_t& refinedPixels) {
+    // The first filtering of the rows whose differences decide, one row beyond them.
+    FilterProvisional(std::max(row0_, first - 1), std::min(row1_, last + 1));
+    const std::vector<int> slots = FindDifferingPixels(first, last);
+    std::fill(refinedSlot_.begin(), refinedSlot_.end(), -1);
+    for (size_t i = 0; i < slots.size(); ++i) {
+        refinedSlot_[size_t(slots[i])] = int(i);
+        const int y = row0_ + slots[i] / width_;
+        if (y >= coreFirst && y < coreLast) ++refinedPixels;
+    }
+    if (slots.empty()) return true;
+
+    refined_.pattern = SamplePattern(settings_.adaptiveSamples);
+    refined_.table =
+        MakeFilterTable(refined_.pattern, settings_.filter, settings_.filterRadius, reach_);
+    const size_t count = refined_.pattern.size();
+    refinedValues_.reset(new SampleValue[slots.size() * count]);
+    refined_.values = refinedValues_.get();
+    if (channelCount_) refined_.channels.reset(new float[slots.size() * count * channelCount_ * 4]);
+    refined_.empty.assign(slots.size(), 1);
+    constexpr int kPerItem = 64;
+    const int items = int((slots.size() + kPerItem - 1) / kPerItem);
+    return RunBatches(arena_, items, threads_, cb_, [&](int item) {
+        ThreadState& state = states_.local();
+        // Neighbouring refined pixels traced together, a few at a time.
+        constexpr int kRun = 8;
+        PixelJob jobs[kRun];
+        const size_t end = std::min(slots.size(), size_t(item + 1) * kPerItem);
+        for (size_t start = size_t(item) * kPerItem; start < end; start += kRun) {
+            const int n = int(std::min(end - start, size_t(kRun)));
+            for (int j = 0; j < n; ++j) {
+                const int slot = slots[start + size_t(j)];
+                jobs[j] = {start + size_t(j), slot % width_, row0_ + slot / width_};
+            }
+            ShadePixels(state, camera_, refined_, jobs, n, nullptr, 0);
+        }
+    });
+}
+
+bool FramePasses::Resolve(int first, int last) {
+    // Whole rows per item: a bitmap marks written blocks per row, and rows never share one.
+    std::vector<Bitmap*> channelMaps;
+    for (const Channel& ch : f_.channels)
+        channelMaps.push_back(ElementBitmap(*ch.element, width_, height_));
+    const bool refinement = adaptive_ && !refined_.pattern.empty();
+    return RunRows(first, last, [&](int y) {
+        Filtered v;
+        std::vector<float> channels(channelCount_ * 4);
+        BMM_Color_fl* row = frame_.Row(y);
+        std::vector<BMM_Color_fl*> channelRows;
+        for (Bitmap* bm : channelMaps) channelRows.push_back(bm->Row(y));
+        for (int x = 0; x < width_; ++x) {
+            const size_t slot = Slot(x, y);
+            if (adaptive_ && !channelCount_ &&
+                !(refinement &&
+                  RefinedWithin(refinedSlot_, row0_, width_, height_, reach_, x, y))) {
+                v = ProvisionalAt(slot);
+            } else {
+                FilterPixel(f_, base_, refinement ? &refined_ : nullptr,
+                            refinement ? &refinedSlot_ : nullptr, row0_, x, y, v,
+                            channelCount_ ? channels.data() : nullptr);
+            }
+            row[x] = Composite(v, BackgroundAt(x, y));
+            if (wantCoverage_) coverage_[slot] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
+            for (size_t c = 0; c < channelCount_; ++c) {
+                const float* ch = &channels[c * 4];
+                channelRows[c][x] = {ch[0], ch[1], ch[2], ch[3]};
+            }
+        }
+    });
+}
+
+void FramePasses::WriteValueElements() {
+    for (const auto& value : f_.valueElements) {
+        if (!value->any.load()) continue;
+        Bitmap* bm = ElementBitmap(*value->element, width_, height_);
+        for (int y = 0; y < height_; ++y) {
+            for (int x = 0; x < width_; ++x) {
+                const size_t p = size_t(y) * size_t(width_) + size_t(x);
+                if (!value->written[p]) continue;
+                const AColor& c = value->pixels[p];
+                bm->Pixel(x, y) = {c.r, c.g, c.b, c.a};
+            }
+        }
+    }
+}
+
+// Nearest-sample depth, normals and IDs, and the filtered coverage, of rows [first, last).
+void FramePasses::WriteUnfilteredElements(TimeValue t, int first, int last) {
+    for (int i = 0; i < f_.gc->NumRenderElements(); ++i) {
+        auto* element = dynamic_cast<ShadingRenderElement*>(f_.gc->GetRenderElement(i));
+        if (!element || !element->IsEnabled()) continue;
+        const ShadingElementKind kind = element->Kind();
+        if (kind != ShadingElementKind::kZDepth && kind != ShadingElementKind::kNormals &&
+            kind != ShadingElementKind::kObjectID && kind != ShadingElementKind::kMaterialID &&
+            kind != ShadingElementKind::kAlpha)
+            continue;
+        Bitmap* bm = ElementBitmap(*element, width_, height_);
+        IParamBlock2* params = element->Params();
+        const float zMin = params ? params->GetFloat(kElemZMin, t) : 0.0f;
+        const float zMax = params ? params->GetFloat(kElemZMax, t) : 100.0f;
+        for (int y = first; y < last; ++y) {
+            for (int x = 0; x < width_; ++x) {
+                const size_t slot = Slot(x, y);
+                BMM_Color_fl out{0, 0, 0, 0};
+                if (kind == ShadingElementKind::kAlpha) {
+                    const float a = coverage_[slot];
+                    out = {a, a, a, 1.0f};
+                } else if (const PixelInfo& pi = info_[slot]; pi.depth > 0.0f) {
+                    switch (kind) {
+                        case ShadingElementKind::kZDepth: {
+                            const float range = zMax - zMin;
+                            const float v = range > 0.0f
+                                                ? std::clamp((zMax - pi.depth) / range, 0.0f, 1.0f)
+                                                : (pi.depth <= zMin ? 1.0f : 0.0f);
+                            out = {v, v, v, 1.0f};
+                            break;
+                        }
+                        case ShadingElementKind::kNormals:
+                            out = {pi.normal.x * 0.5f + 0.5f, pi.normal.y * 0.5f + 0.5f,
+                                   pi.normal.z * 0.5f + 0.5f, 1.0f};
+                            break;
+                        case ShadingElementKind::kObjectID:
+                            out = IdColor(pi.objectId);
+                            break;
+                        default:
+                            out = IdColor(pi.mtlId);
+                            break;
+                    }
+                }
+                if (out.a != 0.0f) bm->Pixel(x, y) = out;
+            }
+        }
+    }
+}
+
+ThreadCounters FramePasses::Counters() const {
+    ThreadCounters sum;
+    for (const ThreadState& s : states_) {
+        sum.primary += s.counters.primary;
+        sum.shadow += s.counters.shadow;
+        sum.secondary += s.counters.secondary;
+        sum.shaded += s.counters.shaded;
+    }
+    return sum;
+}
+
+}  // namespace
 
 bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc,
                                  CheckAbortCallback* cb) {
@@ -919,208 +1500,14 @@ bool ShadeRenderer::Impl::Render(TimeValue t, Bitmap& frame, RenderGlobalContext
     stats.buildMs = MsSince(buildStart);
 
     const auto renderStart = Clock::now();
-    const int width = f.width, height = f.height;
-    const size_t pixels = size_t(width) * size_t(height);
-    const int reach = std::max(0, int(std::ceil(settings.filterRadius + 0.5f)) - 1);
-    const size_t channelCount = f.channels.size();
-
-    SampleSet base;
-    base.pattern = SamplePattern(settings.samples);
-    base.table = MakeFilterTable(base.pattern, settings.filter, settings.filterRadius, reach);
-    base.values.reset(new SampleValue[pixels * base.pattern.size()]);
-    if (channelCount) base.channels.resize(pixels * base.pattern.size() * channelCount * 4);
-    base.empty.assign(pixels, 1);
-    std::vector<PixelInfo> info(pixels);
-    // The sample nearest the pixel centre (the first of equals) speaks for the pixel's IDs.
-    int nearest = 0;
-    for (size_t k = 1; k < base.pattern.size(); ++k) {
-        const auto d = [](Point2 p) {
-            return (p.x - 0.5f) * (p.x - 0.5f) + (p.y - 0.5f) * (p.y - 0.5f);
-        };
-        if (d(base.pattern[k]) < d(base.pattern[size_t(nearest)])) nearest = int(k);
-    }
-
-    const Camera camera(gc);
-    tbb::enumerable_thread_specific<ThreadState> states([&] {
-        ThreadState s;
-        s.frame = &f;
-        s.rays.resize(16);
-        return s;
-    });
-    const int tilesX = (width + kTileSize - 1) / kTileSize;
-    const int tilesY = (height + kTileSize - 1) / kTileSize;
-    const int tiles = tilesX * tilesY;
-    const bool adaptive = settings.adaptive && settings.adaptiveSamples > settings.samples;
-    const int total = tiles * (adaptive ? 3 : 2);
-    int done = 0;
-    if (cb) cb->SetTitle("Shading");
-
-    const auto shadeTile = [&](int tile) {
-        ThreadState& state = states.local();
-        const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
-        const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
-        for (int y = y0; y < y1; ++y) {
-            for (int x = x0; x < x1; ++x) {
-                const size_t p = size_t(y) * size_t(width) + size_t(x);
-                ShadePixel(state, camera, base, p, x, y, &info[p], nearest);
-            }
-        }
-    };
-    bool completed = RunBatches(arena, tiles, threads, done, total, cb, shadeTile);
-
-    SampleSet refined;
-    std::vector<int> refinedSlot;
-    if (completed && adaptive) {
-        // Provisional pixels from the base samples, then the pixels that differ from a
-        // neighbour, in pixel order so slots do not depend on the threads.
-        std::vector<BMM_Color_fl> provisional(pixels);
-        completed = RunBatches(arena, tiles, threads, done, total, cb, [&](int tile) {
-            const int x0 = (tile % tilesX) * kTileSize, y0 = (tile / tilesX) * kTileSize;
-            const int x1 = std::min(width, x0 + kTileSize), y1 = std::min(height, y0 + kTileSize);
-            Filtered v;
-            for (int y = y0; y < y1; ++y) {
-                for (int x = x0; x < x1; ++x) {
-                    const size_t p = size_t(y) * size_t(width) + size_t(x);
-                    FilterPixel(f, base, nullptr, nullptr, x, y, v, nullptr);
-                    provisional[p] = Composite(v, f.background[p]);
-                }
-            }
-        });
-        refinedSlot.assign(pixels, -1);
-        std::vector<int> refinedPixels;
-        for (int y = 0; completed && y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
-                const size_t p = size_t(y) * size_t(width) + size_t(x);
-                const BMM_Color_fl& c = provisional[p];
-                const float thr = settings.adaptiveThreshold;
-                const bool differs =
-                    (x > 0 && Differs(c, provisional[p - 1], thr)) ||
-                    (x + 1 < width && Differs(c, provisional[p + 1], thr)) ||
-                    (y > 0 && Differs(c, provisional[p - size_t(width)], thr)) ||
-                    (y + 1 < height && Differs(c, provisional[p + size_t(width)], thr));
-                if (!differs) continue;
-                refinedSlot[p] = int(refinedPixels.size());
-                refinedPixels.push_back(int(p));
-            }
-        }
-        stats.refinedPixels = int64_t(refinedPixels.size());
-        if (completed && !refinedPixels.empty()) {
-            refined.pattern = SamplePattern(settings.adaptiveSamples);
-            refined.table =
-                MakeFilterTable(refined.pattern, settings.filter, settings.filterRadius, reach);
-            const size_t slots = refinedPixels.size();
-            refined.values.reset(new SampleValue[slots * refined.pattern.size()]);
-            if (channelCount)
-                refined.channels.resize(slots * refined.pattern.size() * channelCount * 4);
-            refined.empty.assign(slots, 1);
-            const int perItem = 64;
-            const int items = int((slots + perItem - 1) / perItem);
-            int refineDone = 0;
-            completed =
-                RunBatches(arena, items, threads, refineDone, items, nullptr, [&](int item) {
-                    ThreadState& state = states.local();
-                    if (int(state.rays.size()) < 16) state.rays.resize(16);
-                    const size_t end = std::min(slots, size_t(item + 1) * perItem);
-                    for (size_t slot = size_t(item) * perItem; slot < end; ++slot) {
-                        const int p = refinedPixels[slot];
-                        ShadePixel(state, camera, refined, slot, p % width, p / width, nullptr, 0);
-                    }
-                });
-            if (cb && cb->Check()) completed = false;
-        }
-    }
-
-    std::vector<float> coverage(pixels, 0.0f);
-    if (completed) {
-        // Whole rows per item: a bitmap marks written blocks per row, and rows never share one.
-        std::vector<Bitmap*> channelMaps;
-        for (const Channel& ch : f.channels)
-            channelMaps.push_back(ElementBitmap(*ch.element, width, height));
-        const int rowsPerItem = 8;
-        const int items = (height + rowsPerItem - 1) / rowsPerItem;
-        int filterDone = 0;
-        completed = RunBatches(arena, items, threads, filterDone, items, nullptr, [&](int item) {
-            Filtered v;
-            std::vector<float> channels(channelCount * 4);
-            const int yEnd = std::min(height, (item + 1) * rowsPerItem);
-            for (int y = item * rowsPerItem; y < yEnd; ++y) {
-                BMM_Color_fl* row = frame.Row(y);
-                std::vector<BMM_Color_fl*> channelRows;
-                for (Bitmap* bm : channelMaps) channelRows.push_back(bm->Row(y));
-                for (int x = 0; x < width; ++x) {
-                    const size_t p = size_t(y) * size_t(width) + size_t(x);
-                    FilterPixel(f, base, adaptive ? &refined : nullptr,
-                                adaptive ? &refinedSlot : nullptr, x, y, v,
-                                channelCount ? channels.data() : nullptr);
-                    row[x] = Composite(v, f.background[p]);
-                    coverage[p] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
-                    for (size_t c = 0; c < channelCount; ++c) {
-                        const float* ch = &channels[c * 4];
-                        channelRows[c][x] = {ch[0], ch[1], ch[2], ch[3]};
-                    }
-                }
-            }
-        });
-        done += tiles;
-        if (completed && cb && cb->Progress(done, total)) completed = false;
-    }
-
-    if (completed) {
-        // The unfiltered elements: nearest-sample depth, normals and IDs, and the coverage.
-        for (int i = 0; i < gc.NumRenderElements(); ++i) {
-            auto* element = dynamic_cast<ShadingRenderElement*>(gc.GetRenderElement(i));
-            if (!element || !element->IsEnabled()) continue;
-            const ShadingElementKind kind = element->Kind();
-            if (kind != ShadingElementKind::kZDepth && kind != ShadingElementKind::kNormals &&
-                kind != ShadingElementKind::kObjectID && kind != ShadingElementKind::kMaterialID &&
-                kind != ShadingElementKind::kAlpha)
-                continue;
-            Bitmap* bm = ElementBitmap(*element, width, height);
-            IParamBlock2* params = element->Params();
-            const float zMin = params ? params->GetFloat(kElemZMin, t) : 0.0f;
-            const float zMax = params ? params->GetFloat(kElemZMax, t) : 100.0f;
-            for (int y = 0; y < height; ++y) {
-                for (int x = 0; x < width; ++x) {
-                    const size_t p = size_t(y) * size_t(width) + size_t(x);
-                    const PixelInfo& pi = info[p];
-                    BMM_Color_fl out{0, 0, 0, 0};
-                    if (kind == ShadingElementKind::kAlpha) {
-                        const float a = coverage[p];
-                        out = {a, a, a, 1.0f};
-                    } else if (pi.depth > 0.0f) {
-                        switch (kind) {
-                            case ShadingElementKind::kZDepth: {
-                                const float range = zMax - zMin;
-                                const float v =
-                                    range > 0.0f ? std::clamp((zMax - pi.depth) / range, 0.0f, 1.0f)
-                                                 : (pi.depth <= zMin ? 1.0f : 0.0f);
-                                out = {v, v, v, 1.0f};
-                                break;
-                            }
-                            case ShadingElementKind::kNormals:
-                                out = {pi.normal.x * 0.5f + 0.5f, pi.normal.y * 0.5f + 0.5f,
-                                       pi.normal.z * 0.5f + 0.5f, 1.0f};
-                                break;
-                            case ShadingElementKind::kObjectID:
-                                out = IdColor(pi.objectId);
-                                break;
-                            default:
-                                out = IdColor(pi.mtlId);
-                                break;
-                        }
-                    }
-                    if (out.a != 0.0f) bm->Pixel(x, y) = out;
-                }
-            }
-        }
-    }
-
-    for (const ThreadState& s : states) {
-        stats.primaryRays += s.counters.primary;
-        stats.shadowRays += s.counters.shadow;
-        stats.secondaryRays += s.counters.secondary;
-        stats.shadedSamples += s.counters.shaded;
-    }
+    FramePasses passes(f, frame, arena, threads, cb, sampleBytes);
+    const bool completed = passes.Run(t, stats.refinedPixels);
+    if (completed) passes.WriteValueElements();
+    const ThreadCounters counters = passes.Counters();
+    stats.primaryRays = counters.primary;
+    stats.shadowRays = counters.shadow;
+    stats.secondaryRays = counters.secondary;
+    stats.shadedSamples = counters.shaded;
     stats.renderMs = MsSince(renderStart);
     return completed;
 }
@@ -1134,6 +1521,8 @@ bool ShadeRenderer::Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc,
 }
 
 const ShadeStats& ShadeRenderer::Stats() const { return impl_->stats; }
+
+void ShadeRenderer::SetSampleMemory(size_t bytes) { impl_->sampleBytes = bytes; }
 
 void AttachShadeRenderer(FrameRenderer& frames, std::shared_ptr<ShadeRenderer> renderer) {
     frames.SetShadeSurfaces([renderer = std::move(renderer)](TimeValue t, Bitmap& frame,

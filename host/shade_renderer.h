@@ -4,6 +4,7 @@
 // worker threads; a pixel's value does not depend on the thread count.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -34,6 +35,9 @@ class ShadeRenderer {
     bool Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc, CheckAbortCallback* cb);
     // Figures of the last Render.
     const ShadeStats& Stats() const;
+    // Memory for camera samples: the frame is shaded in bands of rows whose samples fit in
+    // about this many bytes (48 MB by default; at least one row). Pixels do not depend on it.
+    void SetSampleMemory(size_t bytes);
 
   private:
     struct Impl;

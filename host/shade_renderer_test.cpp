@@ -7,8 +7,14 @@
 #include <numbers>
 #include <stdexcept>
 
+#include "checker.h"
+#include "light.h"
+#include "multi_mtl.h"
 #include "node.h"
+#include "object.h"
 #include "shading_elements.h"
+#include "std_mtl.h"
+#include "uvgen.h"
 
 namespace KvrnHost {
 namespace {
@@ -161,6 +167,13 @@ struct TestScene {
     }
 };
 
+void OneCentredSample(TestScene& scene) {
+    scene.setup.shading.samples = 1;
+    scene.setup.shading.adaptive = false;
+    scene.setup.shading.filter = PixelFilter::kBox;
+    scene.setup.shading.filterRadius = 0.5f;
+}
+
 TEST(ShadeRenderer, PixelsDoNotDependOnTheThreadCount) {
     TestScene scene(96, 72, 80);
     scene.setup.shading.samples = 4;
@@ -184,13 +197,26 @@ TEST(ShadeRenderer, PixelsDoNotDependOnTheThreadCount) {
         ShadeStats stats;
         auto frame = scene.Render({0.1f, 0.1f, 0.1f, 1}, &stats);
         EXPECT_EQ(stats.threads, threads);
-        EXPECT_EQ(stats.primaryRays, 96 * 72 * 4 + stats.refinedPixels * 16);
+        // Rays of pixels beside every object's screen box are not traced.
+        EXPECT_GT(stats.primaryRays, 0);
+        EXPECT_LE(stats.primaryRays, 96 * 72 * 4 + stats.refinedPixels * 16);
         EXPECT_GT(stats.refinedPixels, 0);
         EXPECT_GT(stats.shadowRays, 0);
         if (!reference) {
             reference = std::move(frame);
             continue;
         }
+        for (int y = 0; y < 72; ++y)
+            for (int x = 0; x < 96; ++x)
+                ASSERT_EQ(frame->Pixel(x, y), reference->Pixel(x, y)) << x << ", " << y;
+    }
+    // Nor on the bands the sample memory cuts the frame into (down to one row each).
+    for (size_t bytes : {size_t(96 * 4 * 24 * 5), size_t(1)}) {
+        auto frame = std::make_unique<Bitmap>(96, 72);
+        frame->Fill({0.1f, 0.1f, 0.1f, 1});
+        ShadeRenderer renderer;
+        renderer.SetSampleMemory(bytes);
+        ASSERT_TRUE(renderer.Render(0, *frame, scene.gc, nullptr));
         for (int y = 0; y < 72; ++y)
             for (int x = 0; x < 96; ++x)
                 ASSERT_EQ(frame->Pixel(x, y), reference->Pixel(x, y)) << x << ", " << y;
@@ -393,6 +419,271 @@ TEST(ShadeRenderer, RefusesBadSettingsAndStopsWhenAborted) {
     EXPECT_FALSE(renderer.Render(0, frame, scene.gc, &abort));
     // Materials are updated once each before shading, even when the frame is aborted.
     EXPECT_EQ(dynamic_cast<LambdaMtl*>(scene.mtls[0].get())->updates, 1);
+}
+
+// A map of one colour everywhere.
+class ConstantMap : public Texmap {
+  public:
+    explicit ConstantMap(AColor c) : c_(c) {}
+    AColor EvalColor(ShadeContext&) override { return c_; }
+
+  private:
+    AColor c_;
+};
+
+TEST(ShadeRenderer, TracedRaysShadeWhatTheyMeetAndSeeTheEnvironmentOtherwise) {
+    // A mirror floor facing the camera reflects a red square in front of its left half; the
+    // right half's reflections leave the scene and see the environment.
+    TestScene scene(40, 20, 1);
+    scene.MakeParallel(10);
+    OneCentredSample(scene);
+    scene.setup.environment = new ConstantMap({0, 0, 1, 1});
+    scene.setup.shading.maxRayDepth = 1;
+    RefPtr<LambdaMtl> mirror(new LambdaMtl([](ShadeContext& sc) {
+        TraceRequest ray;
+        ray.origin = sc.P();
+        ray.dir = sc.ReflectVector();
+        TraceResult result;
+        const bool hit = sc.TraceRay(ray, result);
+        EXPECT_EQ(hit, result.hit);
+        if (hit) {
+            EXPECT_NEAR(result.distance, 11.0f, 1e-4f);
+        }
+        EXPECT_EQ(sc.rayLevel, 0);
+        sc.out.c = result.color.Rgb();
+    }));
+    RefPtr<LambdaMtl> square(new LambdaMtl([](ShadeContext& sc) {
+        // A second bounce is past the depth limit.
+        EXPECT_EQ(sc.rayLevel, 1);
+        TraceRequest ray;
+        ray.origin = sc.P();
+        ray.dir = sc.ReflectVector();
+        TraceResult result;
+        EXPECT_FALSE(sc.TraceRay(ray, result));
+        sc.out.c = {1, 0, 0};
+    }));
+    scene.Add(Plane(10), Matrix3::Translation({0, 0, -10}), mirror);
+    // Behind the camera: only reflections see it, 11 units from the mirror.
+    scene.Add(Box({-2, -1, 1}, {0, 1, 2}), Matrix3(), square);
+    auto frame = scene.Render();
+    EXPECT_EQ(frame->Pixel(15, 10), (BMM_Color_fl{1, 0, 0, 1}));
+    EXPECT_EQ(frame->Pixel(30, 10), (BMM_Color_fl{0, 0, 1, 1}));
+}
+
+TEST(ShadeRenderer, TransparentBlockersLetTheirShareOfLightThrough) {
+    // The box shadow again, cast by a box that passes 40 % in shadow mode (shaded, because it
+    // may be transparent) and by an opaque one beside it (not shaded in shadow mode).
+    TestScene scene(100, 60, 1);
+    scene.MakeParallel(10);
+    OneCentredSample(scene);
+    const Point3 light{0, 0, 1};
+    RefPtr<LambdaMtl> floor(new LambdaMtl([light](ShadeContext& sc) {
+        sc.out.c = Color(1, 1, 1) * sc.Transmission(sc.P(), light, 1e30f).g;
+    }));
+    int opaqueShadowShades = 0;
+    RefPtr<LambdaMtl> glass(new LambdaMtl(
+        [](ShadeContext& sc) {
+            sc.out.t = sc.mode == SCMODE_SHADOW ? Color(0.4f, 0.4f, 0.4f) : Color(1, 1, 1);
+        },
+        true));
+    RefPtr<LambdaMtl> stone(new LambdaMtl([&](ShadeContext& sc) {
+        if (sc.mode == SCMODE_SHADOW) ++opaqueShadowShades;
+        sc.out.t = Color(1, 1, 1);  // seen from the camera it lets everything through
+    }));
+    const Matrix3 place = Matrix3::Translation({0, 0, -10});
+    scene.Add(Plane(10), place, floor);
+    scene.Add(Box({-3, -1, 1}, {-1, 1, 2}), place, glass);
+    scene.Add(Box({1, -1, 1}, {3, 1, 2}), place, stone);
+    auto frame = scene.Render();
+    // The light crosses the glass box's bottom and top faces: 0.4 twice.
+    EXPECT_NEAR(frame->Pixel(30, 30).g, 0.16f, 1e-5f);
+    EXPECT_EQ(frame->Pixel(70, 30).g, 0.0f);
+    EXPECT_EQ(frame->Pixel(50, 30).g, 1.0f);
+    EXPECT_EQ(opaqueShadowShades, 0);
+}
+
+// ---- With the host's standard and multi/sub-object materials and its lights
+
+RefPtr<StdMtl> Standard(Color diffuse) {
+    RefPtr<StdMtl> mtl(dynamic_cast<StdMtl*>(StdMtlClassDesc().Create(false)));
+    IParamBlock2* p = mtl->Params();
+    p->SetValue(kStdDiffuse, 0, ParamValue(diffuse));
+    p->SetValue(kStdAmbient, 0, ParamValue(Color(0, 0, 0)));
+    return mtl;
+}
+
+// A light at `at` (camera space) shining along `shine`, its local -z.
+struct SceneLight {
+    RefPtr<LightObject> light;
+    RefPtr<INode> node;
+};
+SceneLight AddLight(TestScene& scene, LightType type, Point3 at, Point3 shine) {
+    SceneLight l{RefPtr<LightObject>(new LightObject(type)), RefPtr<INode>(new INode)};
+    const Point3 z = -Normalize(shine);
+    const Point3 x =
+        Normalize(CrossProd(std::fabs(z.y) < 0.9f ? Point3(0, 1, 0) : Point3(1, 0, 0), z));
+    LightInstance li;
+    li.node = l.node.get();
+    li.light = l.light.get();
+    li.lightToCam.SetRow(0, x);
+    li.lightToCam.SetRow(1, CrossProd(z, x));
+    li.lightToCam.SetRow(2, z);
+    li.lightToCam.SetRow(3, at);
+    li.lightToWorld = li.lightToCam;
+    scene.gc.lights.push_back(li);
+    return l;
+}
+
+TEST(ShadeRendererHost, StandardMaterialUnderADirectionalLightIsLambertPlusBlinn) {
+    const int size = 64;
+    const float focal = 80.0f, distance = 4.0f;
+    TestScene scene(size, size, focal);
+    OneCentredSample(scene);
+    RefPtr<StdMtl> mtl = Standard({0.6f, 0.5f, 0.4f});
+    mtl->Params()->SetValue(kStdSpecular, 0, ParamValue(Color(1, 1, 1)));
+    mtl->Params()->SetValue(kStdSpecularLevel, 0, ParamValue(50.0f));
+    mtl->Params()->SetValue(kStdGlossiness, 0, ParamValue(30.0f));
+    mtl->Params()->SetValue(kStdSoften, 0, ParamValue(0.0f));
+    scene.Add(Sphere(1, 96, 48), Matrix3::Translation({0, 0, -distance}), mtl);
+    const Point3 toLight = Normalize({1, 1, 2});
+    SceneLight sun = AddLight(scene, LightType::kDirectional, toLight * 10.0f, -toLight);
+    auto frame = scene.Render();
+    const float exponent = std::exp2(1.0f + 10.0f * 0.3f);
+    const Point3 centre{0, 0, -distance};
+    int compared = 0;
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            const Point3 d = Normalize(
+                {(x + 0.5f - size / 2.0f) / focal, -(y + 0.5f - size / 2.0f) / focal, -1.0f});
+            const float b = DotProd(d, centre), c2 = DotProd(centre, centre) - b * b;
+            if (c2 > 0.95f * 0.95f) continue;
+            const Point3 n = Normalize(d * (b - std::sqrt(1.0f - c2)) - centre);
+            const float nl = DotProd(n, toLight);
+            const float nh = DotProd(n, Normalize(toLight - d));
+            const float spec = nl > 0 && nh > 0 ? 0.5f * std::pow(nh, exponent) : 0.0f;
+            const BMM_Color_fl& p = frame->Pixel(x, y);
+            EXPECT_NEAR(p.r, 0.6f * std::max(nl, 0.0f) + spec, 0.025f) << x << ", " << y;
+            EXPECT_NEAR(p.b, 0.4f * std::max(nl, 0.0f) + spec, 0.025f) << x << ", " << y;
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 800);
+}
+
+TEST(ShadeRendererHost, SpotConeEdgeLiesWhereHotspotAndFalloffPutIt) {
+    // A spot 10 units in front of a wall seen head-on in parallel, shining straight at it:
+    // full light (N.L only) within tan(hotspot / 2) * 10 of the centre, none past
+    // tan(falloff / 2) * 10.
+    const float ppu = 8.0f, h = 10.0f;
+    TestScene scene(120, 120, 1);
+    scene.MakeParallel(ppu);
+    OneCentredSample(scene);
+    scene.Add(Plane(20), Matrix3::Translation({0, 0, -20}), Standard({1, 1, 1}));
+    SceneLight spot = AddLight(scene, LightType::kSpot, {0, 0, -20 + h}, {0, 0, -1});
+    spot.light->SetHotspot(40.0f);
+    spot.light->SetFallsize(60.0f);
+    auto frame = scene.Render();
+    const float rHot = h * std::tan(20.0f * kPi / 180), rFall = h * std::tan(30.0f * kPi / 180);
+    int inside = 0, outside = 0;
+    for (int y = 0; y < 120; ++y) {
+        for (int x = 0; x < 120; ++x) {
+            const float wx = (x + 0.5f - 60) / ppu, wy = -(y + 0.5f - 60) / ppu;
+            const float r = std::sqrt(wx * wx + wy * wy);
+            const float v = frame->Pixel(x, y).g;
+            if (r < rHot - 0.2f) {
+                EXPECT_NEAR(v, h / std::sqrt(h * h + r * r), 1e-3f) << x << ", " << y;
+                ++inside;
+            } else if (r > rFall + 0.2f) {
+                EXPECT_EQ(v, 0.0f) << x << ", " << y;
+                ++outside;
+            } else if (r > rHot + 0.2f && r < rFall - 0.2f) {
+                EXPECT_GT(v, 0.0f);
+                EXPECT_LT(v, h / std::sqrt(h * h + r * r));
+            }
+        }
+    }
+    EXPECT_GT(inside, 500);
+    EXPECT_GT(outside, 500);
+}
+
+TEST(ShadeRendererHost, CheckerFloorAtAGrazingAngleTurnsGrey) {
+    // A self-illuminated floor with a fine black and white checker, seen nearly edge-on: far
+    // away each pixel spans many cells and reads the mean grey, without aliasing patterns.
+    TestScene scene(120, 60, 100);
+    RefPtr<StdMtl> floor = Standard({1, 1, 1});
+    floor->Params()->SetValue(kStdSelfIllum, 0, ParamValue(100.0f));
+    RefPtr<Texmap> checker(dynamic_cast<Texmap*>(CheckerClassDesc().Create(false)));
+    auto* uv = dynamic_cast<Checker*>(checker.get())->GetUVGen();
+    uv->Params()->SetValue(kUTiling, 0, ParamValue(400.0f));
+    uv->Params()->SetValue(kVTiling, 0, ParamValue(400.0f));
+    floor->Params()->SetValue(kStdDiffuseMap, 0, ParamValue(checker.get()));
+    // 400 units square, the eye 1 unit above it.
+    scene.Add(Plane(200), Matrix3::RotationX(-kPi / 2) * Matrix3::Translation({0, -1, -200}),
+              floor);
+    auto frame = scene.Render();
+    // Rows just below the horizon (y = 30) look at the floor tens of units away.
+    double sum = 0, sumSq = 0;
+    int count = 0;
+    for (int y = 31; y < 36; ++y) {
+        for (int x = 0; x < 120; ++x) {
+            const float v = frame->Pixel(x, y).r;
+            sum += v;
+            sumSq += double(v) * v;
+            ++count;
+        }
+    }
+    const double mean = sum / count, deviation = std::sqrt(sumSq / count - mean * mean);
+    EXPECT_NEAR(mean, 0.5, 0.05);
+    EXPECT_LT(deviation, 0.05);
+}
+
+TEST(ShadeRendererHost, MultiMaterialShadesEachFaceWithTheSubMaterialOfItsId) {
+    TestScene scene(40, 40, 1);
+    scene.MakeParallel(10);
+    OneCentredSample(scene);
+    RefPtr<MultiMtl> multi(dynamic_cast<MultiMtl*>(MultiMtlClassDesc().Create(false)));
+    multi->SetNumSubMtls(2);
+    RefPtr<StdMtl> green = Standard({0, 1, 0}), red = Standard({1, 0, 0});
+    for (StdMtl* m : {green.get(), red.get()})
+        m->Params()->SetValue(kStdSelfIllum, 0, ParamValue(100.0f));
+    multi->SetSubMtl(0, green.get());
+    multi->SetSubMtlID(0, 1);
+    multi->SetSubMtl(1, red.get());
+    multi->SetSubMtlID(1, 0);
+    scene.Add(Plane(1), Matrix3::Translation({0, 0, -5}), multi);
+    auto frame = scene.Render();
+    // Face 0 (ID 0, lower right of the diagonal) is red; face 1 (ID 1) green.
+    EXPECT_EQ(frame->Pixel(28, 28).r, 1.0f);
+    EXPECT_EQ(frame->Pixel(28, 28).g, 0.0f);
+    EXPECT_EQ(frame->Pixel(12, 12).g, 1.0f);
+    EXPECT_EQ(frame->Pixel(12, 12).r, 0.0f);
+}
+
+TEST(ShadeRendererHost, FrameRendererShadesThroughTheHookOnlyWhileShadingIsOn) {
+    Scene scene;
+    auto mesh = Plane(0.5f);
+    RefPtr<INode> node(new INode);
+    node->SetObjectRef(new TriObject(Mesh(*mesh)));
+    node->SetMtl(Standard({1, 0, 0}).get());
+    scene.GetRootNode()->AttachChild(node.get());
+    RenderSetup setup;
+    setup.settings.width = 16;
+    setup.settings.height = 16;
+    setup.settings.background = {0, 0, 1, 1};
+    RefPtr<INode> camera(new INode);
+    camera->SetPosition(0, {0, 0, 3}, false);
+    setup.camera = camera;
+    FrameRenderer frames(scene, setup);
+    auto renderer = std::make_shared<ShadeRenderer>();
+    AttachShadeRenderer(frames, renderer);
+    Bitmap frame(16, 16);
+    ASSERT_TRUE(frames.RenderFrame(0, frame, nullptr));
+    EXPECT_EQ(frame.Pixel(8, 8), (BMM_Color_fl{0, 0, 1, 1}));
+    setup.shading.enabled = true;
+    ASSERT_TRUE(frames.RenderFrame(0, frame, nullptr));
+    EXPECT_GT(renderer->Stats().shadedSamples, 0);
+    EXPECT_NE(frame.Pixel(8, 8), (BMM_Color_fl{0, 0, 1, 1}));
+    EXPECT_EQ(frame.Pixel(0, 0), (BMM_Color_fl{0, 0, 1, 1}));
 }
 
 }  // namespace
