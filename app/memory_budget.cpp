@@ -22,6 +22,11 @@ namespace {
 // is within 35 % of every run it was made from. Drawing touches memory only where there is ink,
 // so the frame terms stand for the ink of a typical line drawing, which grows with the frame.
 constexpr int64_t kBaseBytes = 24 << 20;
+// Shading: Embree and oneTBB with the renderer's sample bands (a fixed budget), every pixel of
+// the frame written (the line raster pages only under ink), and the ray tracer's trees.
+constexpr int64_t kShadingBaseBytes = 40 << 20;
+constexpr double kShadingBytesPerPixel = 19.0;
+constexpr double kShadingBytesPerTriangle = 16.0;
 // Meshes, occlusion tree, edges and visibility (240), and the host scene's own copy of each mesh
 // with its corner normals, which the frame's engine scene is converted from (96).
 constexpr int64_t kBytesPerTriangle = 336;
@@ -136,6 +141,11 @@ MemoryEstimate EstimateRenderMemory(int64_t triangles, const FrameShape& frame) 
         estimate.frame = Bytes(pixels * (kBytesPerPixel + (frame.exr ? kExrBytesPerPixel : 0.0)));
         estimate.subPixels = Bytes(subPixels * kBytesPerSubPixel * (1.0 + copies));
         estimate.reserved = Bytes(pixels * kReservedBytesPerPixel);
+        if (frame.shaded) {
+            estimate.shading = kShadingBaseBytes + Bytes(pixels * kShadingBytesPerPixel +
+                                                         double(std::max<int64_t>(triangles, 0)) *
+                                                             kShadingBytesPerTriangle);
+        }
     }
     return estimate;
 }
@@ -188,12 +198,14 @@ std::string CheckMemoryFits(const MemoryEstimate& estimate, int64_t triangles,
                 << frame.oversampling;
         if (frame.brushCopies > 1) message << " with " << frame.brushCopies << " stroke copies";
         message << " takes " << FormatBytes(estimate.frame + estimate.subPixels);
+        if (frame.shaded) message << ", its shading " << FormatBytes(estimate.shading);
         separator = ", ";
     }
     if (triangles > 0) {
         message << separator << triangles << " triangles " << FormatBytes(estimate.geometry);
     }
-    if (frame.raster && estimate.frame + estimate.subPixels >= estimate.geometry) {
+    if (frame.raster &&
+        estimate.frame + estimate.subPixels + estimate.shading >= estimate.geometry) {
         message << "; lower the image size or overSampling"
                 << (frame.brushCopies > 1 ? " or strokeCopy" : "");
     } else {

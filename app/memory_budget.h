@@ -31,6 +31,7 @@ struct FrameShape {
     int32_t brushCopies = 1;        // the most copies any brush draws of a stroke
     bool raster = true;             // a PNG or EXR is written (vector files alone draw no frame)
     bool exr = false;
+    bool shaded = false;  // surfaces are shaded (the ray tracer and its sample bands)
 };
 
 // Peak bytes by part; Total() is what the run is expected to hold at its peak.
@@ -39,9 +40,10 @@ struct MemoryEstimate {
     int64_t geometry = 0;   // meshes, occlusion tree and lines: per triangle
     int64_t frame = 0;      // output raster, pass colours and the image encoders: per pixel
     int64_t subPixels = 0;  // drawing's sub-pixel index and fragments
+    int64_t shading = 0;    // the ray tracer, its sample bands and the frame's shaded pixels
     // Address space reserved in full but paged in only where strokes are (not in Total()).
     int64_t reserved = 0;
-    int64_t Total() const { return base + geometry + frame + subPixels; }
+    int64_t Total() const { return base + geometry + frame + subPixels + shading; }
 };
 
 MemoryEstimate EstimateRenderMemory(int64_t triangles, const FrameShape& frame);

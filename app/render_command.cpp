@@ -340,6 +340,7 @@ FrameShape ShapeOfFrame(const SceneDescription& description, const RenderOptions
     shape.brushCopies = MostBrushCopies(description);
     shape.raster = !options.png.empty() || !options.exr.empty();
     shape.exr = !options.exr.empty();
+    shape.shaded = shape.raster && description.shading.enabled && !options.noShading;
     return shape;
 }
 
@@ -642,7 +643,11 @@ int RenderRun::RenderFrames() {
     try {
         FrameRenderer renderer(host_->GetScene(), host_->Setup());
         host_->Setup().shading.threads = options_.threads;
-        if (host_->Setup().shading.enabled) {
+        // Vector files alone need no shaded frame.
+        bool writesImage = frameShape_.raster;
+        for (const ElementOutput& element : host_->Elements())
+            writesImage = writesImage || !element.png.empty();
+        if (host_->Setup().shading.enabled && writesImage) {
             shader_ = std::make_shared<ShadeRenderer>();
             AttachShadeRenderer(renderer, shader_);
         }
