@@ -355,9 +355,20 @@ void HostScene::BuildMaterials(const SceneDescription& desc) {
         return Named(type, name);
     };
     for (size_t i = 0; i < desc.materials.size(); ++i) {
-        const std::string error =
-            ApplyParams(*materials_[i].second, Json::parse(desc.materials[i].paramsJson),
-                        desc.materials[i].where, resolve, Folder(desc));
+        Json params = Json::parse(desc.materials[i].paramsJson);
+        // The effects channel belongs to every material, not to a parameter block.
+        if (params.contains("effectsChannel")) {
+            const Json& channel = params["effectsChannel"];
+            if (!channel.is_number_integer() || channel.get<int64_t>() < 0 ||
+                channel.get<int64_t>() > 15)
+                Fail(desc, desc.materials[i].where + ".effectsChannel",
+                     "expected a whole number 0 to 15, got " + channel.dump());
+            if (auto* mtl = dynamic_cast<Mtl*>(materials_[i].second.get()))
+                mtl->SetGBufID(channel.get<int>());
+            params.erase("effectsChannel");
+        }
+        const std::string error = ApplyParams(*materials_[i].second, params,
+                                              desc.materials[i].where, resolve, Folder(desc));
         if (!error.empty()) throw InputError((desc.path.empty() ? "" : desc.path + ": ") + error);
     }
 }
@@ -423,6 +434,7 @@ void HostScene::BuildObjects(const SceneDescription& desc, SceneObjects& loaded)
         // not depend on the way to the engine (keys replace it for animated objects).
         node->SetLocalTM(ToHost(ObjectTransform(object)));
         if (object.hidden) node->Hide(true);
+        node->SetGBufID(object.objectID);
         if (!object.material.empty())
             node->SetMtl(dynamic_cast<Mtl*>(Named(ParamType::Mtl, object.material)));
     }

@@ -240,6 +240,7 @@ struct ObjectDesc {
     std::string parent;    // an earlier object's name; empty: the scene root
     std::string material;  // a name in SceneDescription::materials; empty: the file's own
     bool hidden = false;   // not rendered, but still moves its children
+    int32_t objectID = 0;  // object channel of the shading ID element, 0 to 65535
 };
 
 // The frames of the scene's animation, inclusive, at frameRate frames per second.

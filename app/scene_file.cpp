@@ -611,6 +611,7 @@ ObjectDesc SceneParser::ReadObject(const Json& value, const std::string& where) 
             Fail(fields.PathOf("material"), "no material named " + Quoted(object.material));
     }
     fields.Bool("hidden", object.hidden);
+    fields.Int("objectID", object.objectID, 0, 65535);
     fields.Finish();
     return object;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -136,6 +137,43 @@ TEST(ShadingCli, APlainModelRenderIsShadedAndNoShadingKeepsLinesOnly) {
     EXPECT_GT(s.maxLuma, 120.0);
     EXPECT_LT(s.minLuma, 60.0);
     EXPECT_GT(s.meanLuma, 50.0);
+}
+
+// Object IDs and effects channels set in the scene reach the ID elements: the box and the floor
+// get different colours, the empty background none; a bad channel is refused.
+TEST(ShadingCli, SceneIdsReachTheIdRenderElements) {
+    const TempDir dir;
+    Json scene = BoxScene();
+    scene["materials"] = {{"m", {{"class", "Standard"}, {"effectsChannel", 3}}}};
+    scene["objects"][0]["objectID"] = 7;
+    scene["objects"][1]["objectID"] = 9;
+    scene["objects"][1]["material"] = "m";
+    const fs::path oid = dir.Path() / "oid.png", mid = dir.Path() / "mid.png";
+    scene["renderElements"] = {{{"class", "ObjectID"}, {"name", "oid"}, {"png", oid.string()}},
+                               {{"class", "MaterialID"}, {"name", "mid"}, {"png", mid.string()}}};
+    scene["camera"]["eye"] = {0, -1, 120};  // straight down: the box in the middle
+    const std::string file = dir.Write("ids.json", scene.dump());
+    const test::RunResult run =
+        RunKovrin("render " + file + " --quiet -o " + (dir.Path() / "f.png").string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Image objects = ReadPng(oid), materials = ReadPng(mid);
+    ASSERT_EQ(objects.width, 96);
+    const auto rgb = [](const Image& image, int x, int y) {
+        const uint8_t* p = image.Pixel(x, y);
+        return std::array<int, 4>{p[0], p[1], p[2], p[3]};
+    };
+    const auto box = rgb(objects, 48, 32), floor = rgb(objects, 8, 32);
+    EXPECT_EQ(box[3], 255);
+    EXPECT_EQ(floor[3], 255);
+    EXPECT_NE(box, floor);
+    // The floor's material channel is 0 (no material): the box alone has a colour there.
+    EXPECT_NE(rgb(materials, 48, 32), rgb(materials, 8, 32));
+
+    scene["objects"][1]["objectID"] = 70000;
+    const test::RunResult bad = RunKovrin("render " + dir.Write("bad.json", scene.dump()) +
+                                          " --quiet -o " + (dir.Path() / "g.png").string());
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("objects[1].objectID"), std::string::npos) << bad.err;
 }
 
 // Every model that once broke the renderer shades too (degenerate and huge meshes reach the ray
