@@ -434,8 +434,9 @@ class FramePasses {
     bool ShadeRows(int first, int last);
     // Refinement of the pixels of rows [first, last) that differ from a neighbour.
     bool Refine(int first, int last, int coreFirst, int coreLast, int64_t& refinedPixels);
-    void FilterProvisional(int first, int last);
-    std::vector<int> FindDifferingPixels(int first, int last);
+    // False, like the others, when cb asked to stop.
+    bool FilterProvisional(int first, int last);
+    bool FindDifferingPixels(int first, int last, std::vector<int>& found);
     // Filters rows [first, last) into the frame (over its background) and the light elements.
     bool Resolve(int first, int last);
     void WriteUnfilteredElements(TimeValue t, int first, int last);
@@ -622,8 +623,8 @@ bool FramePasses::ShadeRows(int first, int last) {
     });
 }
 
-void FramePasses::FilterProvisional(int first, int last) {
-    RunRows(first, last, [&](int y) {
+bool FramePasses::FilterProvisional(int first, int last) {
+    return RunRows(first, last, [&](int y) {
         Filtered v;
         for (int x = 0; x < width_; ++x) {
             FilterPixel(base_, nullptr, nullptr, width_, height_, 0, row0_, x, y, v, nullptr);
@@ -636,10 +637,10 @@ void FramePasses::FilterProvisional(int first, int last) {
 
 // Pixels with no surface in reach are the background whatever their samples, so a background
 // image's own edges are not refined. In pixel order: slots do not depend on the threads.
-std::vector<int> FramePasses::FindDifferingPixels(int first, int last) {
+bool FramePasses::FindDifferingPixels(int first, int last, std::vector<int>& found) {
     std::vector<uint8_t> differs(size_t(last - first) * size_t(width_), 0);
     const float threshold = settings_.adaptiveThreshold;
-    RunRows(first, last, [&](int y) {
+    const bool completed = RunRows(first, last, [&](int y) {
         for (int x = 0; x < width_; ++x) {
             const size_t slot = Slot(x, y);
             if (!nearSurface_[slot]) continue;
@@ -653,16 +654,20 @@ std::vector<int> FramePasses::FindDifferingPixels(int first, int last) {
                 (y > 0 && differsFrom(x, y - 1)) || (y + 1 < height_ && differsFrom(x, y + 1));
         }
     });
-    std::vector<int> found;
+    if (!completed) return false;
+    found.clear();
     for (size_t i = 0; i < differs.size(); ++i)
         if (differs[i]) found.push_back(int(Slot(0, first) + i));
-    return found;
+    return true;
 }
 
 bool FramePasses::Refine(int first, int last, int coreFirst, int coreLast, int64_t& refinedPixels) {
     // The first filtering of the rows whose differences decide, one row beyond them.
-    FilterProvisional(std::max(row0_, first - 1), std::min(row1_, last + 1));
-    const std::vector<int> slots = FindDifferingPixels(first, last);
+    // A pass cut short leaves the pixels after it unfiltered: refining on them would finish
+    // the frame with pixels that were never decided.
+    if (!FilterProvisional(std::max(row0_, first - 1), std::min(row1_, last + 1))) return false;
+    std::vector<int> slots;
+    if (!FindDifferingPixels(first, last, slots)) return false;
     std::fill(refinedSlot_.begin(), refinedSlot_.end(), -1);
     for (size_t i = 0; i < slots.size(); ++i) {
         refinedSlot_[size_t(slots[i])] = int(i);
@@ -848,7 +853,17 @@ ShadeRenderer::~ShadeRenderer() = default;
 
 bool ShadeRenderer::Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc,
                            CheckAbortCallback* cb) {
-    return impl_->Render(t, frame, gc, cb);
+    // Materials and maps run on the pool's threads; whatever they throw reaches the caller
+    // as the one error type the contract names.
+    try {
+        return impl_->Render(t, frame, gc, cb);
+    } catch (const std::runtime_error&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("shading: ") + e.what());
+    } catch (...) {
+        throw std::runtime_error("shading: a material or map failed with an unknown error");
+    }
 }
 
 const ShadeStats& ShadeRenderer::Stats() const { return impl_->stats; }
