@@ -1,7 +1,7 @@
-// Shading renderer: camera samples in fixed per-pixel patterns (a rotated grid for 4), traced on
-// Embree and shaded by the instances' materials, then reconstructed with a separable pixel
-// filter (Mitchell-Netravali for B = C = 1/3). Samples of the whole frame are kept until the
-// filter has read them, so a pixel sees the same samples whatever tile or thread made them.
+// Shading renderer: camera samples in fixed per-pixel patterns, traced on Embree and shaded by
+// the instances' materials, then reconstructed with the pixel filter. A band's samples are kept
+// until the filter has read them, so a pixel sees the same samples whatever tile or thread made
+// them.
 #include "shade_renderer.h"
 
 #include <oneapi/tbb/blocked_range.h>
@@ -24,105 +24,22 @@
 #include <vector>
 
 #include "node.h"
+#include "pixel_filter.h"
 #include "ray_tracer.h"
 #include "render_light.h"
-#include "shade_context.h"
+#include "render_shade_context.h"
 #include "shading_elements.h"
 #include "std_mtl.h"
+
+using namespace KvrnShading;
 
 namespace {
 
 constexpr int kTileSize = 32;
-// A sample whose remaining transmission is below this shows nothing more behind it.
-constexpr float kOpaqueTransmission = 1.0f / 1024.0f;
-// Nested contexts (traced rays, shadow-mode shading) per thread; deeper requests are refused.
-constexpr int kMaxNesting = 64;
-// Relative step past a transparent hit before the ray goes on.
-constexpr float kLayerStep = 1e-5f;
 
 using Clock = std::chrono::steady_clock;
 double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// ---- Sample patterns and the pixel filter
-
-// Positions in the pixel, 0..1. 1: the centre; 4: rotated grid; 8 and 16: rank-1 lattices
-// (n-rooks with a generator chosen for even spacing).
-std::vector<Point2> SamplePattern(int count) {
-    if (count == 1) return {{0.5f, 0.5f}};
-    if (count == 4) return {{0.375f, 0.125f}, {0.875f, 0.375f}, {0.125f, 0.625f}, {0.625f, 0.875f}};
-    const int generator = count == 8 ? 3 : 5;
-    std::vector<Point2> pattern;
-    for (int i = 0; i < count; ++i) {
-        pattern.push_back({(float(i) + 0.5f) / float(count),
-                           (float((i * generator) % count) + 0.5f) / float(count)});
-    }
-    return pattern;
-}
-
-float FilterWeight(PixelFilter filter, float x, float radius) {
-    const float ax = std::fabs(x);
-    if (ax > radius) return 0.0f;
-    switch (filter) {
-        case PixelFilter::kBox:
-            return 1.0f;
-        case PixelFilter::kTent:
-            return 1.0f - ax / radius;
-        case PixelFilter::kGaussian: {
-            // Sigma of half the radius, shifted to reach zero at the radius.
-            const float alpha = 2.0f / (radius * radius);
-            return std::max(0.0f, std::exp(-alpha * ax * ax) - std::exp(-alpha * radius * radius));
-        }
-        case PixelFilter::kMitchell: {
-            constexpr float B = 1.0f / 3.0f, C = 1.0f / 3.0f;
-            const float t = 2.0f * ax / radius;
-            if (t < 1.0f) {
-                return ((12 - 9 * B - 6 * C) * t * t * t + (-18 + 12 * B + 6 * C) * t * t +
-                        (6 - 2 * B)) /
-                       6.0f;
-            }
-            return ((-B - 6 * C) * t * t * t + (6 * B + 30 * C) * t * t + (-12 * B - 48 * C) * t +
-                    (8 * B + 24 * C)) /
-                   6.0f;
-        }
-    }
-    return 0.0f;
-}
-
-// Weights of a pattern's samples in the pixels around a pixel: entry (dy, dx, k) is what sample
-// k of the pixel at offset (dx, dy) adds to the centre pixel.
-struct FilterTable {
-    int reach = 0;  // neighbours on each side
-    int samples = 0;
-    std::vector<float> weights;    // (2 reach + 1)^2 * samples
-    std::vector<float> pixelSums;  // per neighbour, sum over its samples
-    float At(int dx, int dy, int k) const {
-        return weights[(size_t((dy + reach) * (2 * reach + 1) + dx + reach)) * size_t(samples) +
-                       size_t(k)];
-    }
-};
-
-FilterTable MakeFilterTable(const std::vector<Point2>& pattern, PixelFilter filter, float radius,
-                            int reach) {
-    FilterTable table;
-    table.reach = reach;
-    table.samples = int(pattern.size());
-    const int side = 2 * reach + 1;
-    table.weights.resize(size_t(side * side) * pattern.size());
-    table.pixelSums.assign(size_t(side * side), 0.0f);
-    for (int dy = -reach; dy <= reach; ++dy) {
-        for (int dx = -reach; dx <= reach; ++dx) {
-            const size_t cell = size_t((dy + reach) * side + dx + reach);
-            for (size_t k = 0; k < pattern.size(); ++k) {
-                const float w = FilterWeight(filter, float(dx) + pattern[k].x - 0.5f, radius) *
-                                FilterWeight(filter, float(dy) + pattern[k].y - 0.5f, radius);
-                table.weights[cell * pattern.size() + k] = w;
-                table.pixelSums[cell] += w;
-            }
-        }
-    }
-    return table;
 }
 
 void CheckSettings(const ShadingSettings& s) {
@@ -147,60 +64,6 @@ void CheckSettings(const ShadingSettings& s) {
             std::to_string(s.maxTransparencyLayers));
 }
 
-// ---- Per-frame data the contexts read
-
-struct InstanceShading {
-    Mtl* mtl = nullptr;
-    bool mayBeTransparent = false;
-    std::vector<LightDesc*> lights;
-};
-
-// Light components a sample carries for the shading elements, filtered like its colour.
-enum class ChannelSource { kDiffuse, kSpecular, kShadow, kSelfIllum, kReflection };
-
-struct Channel {
-    ChannelSource source;
-    IRenderElement* element = nullptr;
-};
-
-// An element that takes what materials write in its out.elementVals slot: the mean of each
-// pixel's samples. Most such elements (the line element) get nothing from any material, so
-// the storage is left unmapped until a pixel has a value, and an element nobody wrote to keeps
-// its bitmap as it was.
-struct ValueElement {
-    int slot = 0;
-    IRenderElement* element = nullptr;
-    std::unique_ptr<AColor[]> pixels;  // per pixel, valid where written
-    std::vector<uint8_t> written;      // per pixel
-    std::atomic<bool> any{false};
-};
-
-struct FrameData {
-    TimeValue time = 0;
-    const RenderGlobalContext* gc = nullptr;
-    const ShadingSettings* settings = nullptr;
-    const RayTracer* tracer = nullptr;
-    Texmap* environment = nullptr;
-    int width = 0;
-    int height = 0;
-    // The background of the band's rows, from backgroundRow0 on: the frame's rows are
-    // replaced band by band while later bands still sample rows next to them.
-    const BMM_Color_fl* background = nullptr;
-    int backgroundRow0 = 0;
-    std::vector<InstanceShading> instances;
-    bool anyTransparent = false;
-    std::vector<Channel> channels;
-    std::vector<std::unique_ptr<ValueElement>> valueElements;
-    bool WantsParts() const { return !channels.empty() || !valueElements.empty(); }
-};
-
-// What one camera sample leaves for the filter: the colour it adds and what it lets through of
-// the background (pixel = c + t * background).
-struct SampleValue {
-    float c[3];
-    float t[3];
-};
-
 // The nearest sample's data of a pixel, for the unfiltered elements.
 struct PixelInfo {
     float depth = 0.0f;  // 0: nothing hit
@@ -208,415 +71,6 @@ struct PixelInfo {
     int objectId = 0;
     int mtlId = 0;
 };
-
-struct ThreadCounters {
-    int64_t primary = 0;
-    int64_t shadow = 0;
-    int64_t secondary = 0;
-    int64_t shaded = 0;
-};
-
-class RenderShadeContext;
-
-// Contexts of one worker thread: index 0 shades camera samples, higher ones the nested
-// requests (traced rays, shadow-mode shading) of the one below.
-struct ThreadState {
-    const FrameData* frame = nullptr;
-    ThreadCounters counters;
-    std::vector<std::unique_ptr<RenderShadeContext>> contexts;
-    std::vector<RayQuery> rays;
-    RenderShadeContext* At(int depth);
-};
-
-// Derivatives of a ray's origin and direction over one pixel in x and y.
-struct RayDifferential {
-    Point3 dOx, dOy, dDx, dDy;
-};
-
-// A ray's accumulated result: the colour, the transmission left, the light components and the
-// element values.
-struct TraceAccum {
-    Color c;
-    Color t{1.0f, 1.0f, 1.0f};
-    ShadeComponents parts;
-    std::array<AColor, ShadeOutput::kMaxElementVals> elementVals{};
-    bool hit = false;
-    float firstT = 0.0f;
-    int firstInstance = -1;
-    Point3 firstNormal;
-    Point3 firstP;
-    int firstMtlId = 0;
-
-    // The element values (256 bytes) are cleared only for renders that keep them.
-    void Reset(bool withParts) {
-        c = Color();
-        t = Color(1.0f, 1.0f, 1.0f);
-        hit = false;
-        if (!withParts) return;
-        parts = ShadeComponents();
-        elementVals.fill(AColor());
-    }
-};
-
-class RenderShadeContext : public ShadeContext {
-  public:
-    RenderShadeContext(ThreadState& thread, int depth) : thread_(thread), depth_(depth) {}
-
-    // Follows the ray through transparent surfaces, shading each; hit is its first hit (or a
-    // miss). withParts adds the components and element values of every layer.
-    void TraceLayers(const Point3& origin, const Point3& dir, float tnear, float tfar,
-                     const RayDifferential& diff, RayHit hit, int level, float sx, float sy, int px,
-                     int py, bool withParts, TraceAccum& acc);
-
-    Point3 P() override { return p_; }
-    Point3 N() override { return n_; }
-    Point3 Ng() override { return ng_; }
-    Point3 V() override { return v_; }
-    Point3 UVW(int channel) override;
-    Point3 DUVW(int channel) override;
-    void DPdUVW(int channel, Point3 basis[3]) override;
-    Point2 ScreenCoord() override { return {sx_, sy_}; }
-    Point2 ScreenUV() override { return {sx_ / float(F().width), sy_ / float(F().height)}; }
-    int MtlNum() override { return Face().matID; }
-    int NodeID() override { return instanceIndex_; }
-    int ImageWidth() override { return F().width; }
-    int ImageHeight() override { return F().height; }
-    Color AmbientLight() override { return F().settings->ambient; }
-    TimeValue CurTime() override { return F().time; }
-    void SetNormal(const Point3& n) override { n_ = n; }
-    Point3 OrigNormal() override { return origN_; }
-    void DP(Point3& dpdx, Point3& dpdy) override {
-        Derivatives();
-        dpdx = dpdx_;
-        dpdy = dpdy_;
-    }
-    void DUVWdXY(int channel, Point3& dx, Point3& dy) override;
-    float Curve() override;
-    float Distance() override { return distance_; }
-    int NumLights() override { return lights_ ? int(lights_->size()) : 0; }
-    LightDesc* Light(int i) override {
-        return lights_ && i >= 0 && i < int(lights_->size()) ? (*lights_)[size_t(i)] : nullptr;
-    }
-    Color Transmission(const Point3& from, const Point3& dir, float maxDist,
-                       const INode* const* skip, int skipCount) override;
-    AColor EvalEnvironMap(const Point3& dir) override;
-    AColor Background() override;
-    bool TraceRay(const TraceRequest& ray, TraceResult& result) override;
-    INode* Node() override { return instance_ ? instance_->node : nullptr; }
-    int ObjectID() override { return Node() ? Node()->GetGBufID() : 0; }
-    Point3 CamToWorldVector(const Point3& v) override {
-        return F().gc->camToWorld.VectorTransform(v);
-    }
-    int ProjType() override { return F().gc->projType; }
-    bool InMtlEditor() override { return F().gc->inMtlEdit; }
-    const RenderGlobalContext* GlobContext() override { return F().gc; }
-
-  private:
-    const FrameData& F() const { return *thread_.frame; }
-    const ::Face& Face() const { return instance_->mesh->faces[size_t(face_)]; }
-    // Sets the hit's geometry, normals and derivatives for shading.
-    void SetHit(const Point3& dir, const RayDifferential& diff, const RayHit& hit, int level,
-                float sx, float sy, int px, int py);
-    // Fills the pixel-footprint derivatives and corner normals from the ray differentials.
-    void Derivatives();
-    // The channel's corner coordinates of the face; false without them.
-    bool CornerUVW(int channel, Point3 uvw[3]) const;
-    Mtl* MaterialOf(int instance) const { return F().instances[size_t(instance)].mtl; }
-
-    ThreadState& thread_;
-    int depth_;
-    const RenderInstance* instance_ = nullptr;
-    const std::vector<LightDesc*>* lights_ = nullptr;
-    int instanceIndex_ = -1;
-    int face_ = 0;
-    float b1_ = 0.0f, b2_ = 0.0f;  // barycentrics of corners 1 and 2
-    // Barycentric derivatives over one pixel.
-    float db1dx_ = 0.0f, db2dx_ = 0.0f, db1dy_ = 0.0f, db2dy_ = 0.0f;
-    Point3 corner_[3];  // camera space
-    Point3 p_, n_, origN_, ng_, v_;
-    // The ray, for the derivatives.
-    Point3 dir_;
-    RayDifferential diff_;
-    float hitT_ = 0.0f;
-    // Worked out by Derivatives() on the first query that needs them.
-    bool derivatives_ = false;
-    Point3 dpdx_, dpdy_;
-    Point3 cornerN_[3];  // camera space, facing the viewer with the sample
-    float distance_ = 0.0f;
-    float sx_ = 0.0f, sy_ = 0.0f;
-    int px_ = 0, py_ = 0;
-};
-
-RenderShadeContext* ThreadState::At(int depth) {
-    if (depth >= kMaxNesting) return nullptr;
-    while (int(contexts.size()) <= depth)
-        contexts.push_back(std::make_unique<RenderShadeContext>(*this, int(contexts.size())));
-    return contexts[size_t(depth)].get();
-}
-
-void RenderShadeContext::SetHit(const Point3& dir, const RayDifferential& diff, const RayHit& hit,
-                                int level, float sx, float sy, int px, int py) {
-    const FrameData& f = F();
-    instanceIndex_ = hit.instance;
-    instance_ = &f.gc->instances[size_t(hit.instance)];
-    const InstanceShading& shading = f.instances[size_t(hit.instance)];
-    lights_ = &shading.lights;
-    face_ = hit.face;
-    b1_ = hit.u;
-    b2_ = hit.v;
-    sx_ = sx;
-    sy_ = sy;
-    px_ = px;
-    py_ = py;
-    rayLevel = level;
-    backFace = false;
-    // A material may have switched these off for the sample before.
-    shadow = doMaps = filterMaps = true;
-    if (f.valueElements.empty()) {
-        // Nothing reads the element slots: leave their 256 bytes alone.
-        out.c = out.t = Color();
-        out.parts = ShadeComponents();
-        out.gbufId = 0;
-    } else {
-        out.Reset();
-    }
-
-    const Mesh& mesh = *instance_->mesh;
-    const ::Face& face = mesh.faces[size_t(face_)];
-    for (int k = 0; k < 3; ++k)
-        corner_[k] = instance_->objToCam.PointTransform(mesh.verts[face.v[size_t(k)]]);
-    const float b0 = 1.0f - b1_ - b2_;
-    p_ = corner_[0] * b0 + corner_[1] * b1_ + corner_[2] * b2_;
-    ng_ = hit.ng;
-    const float dirLength = dir.Length();
-    v_ = dir * (1.0f / dirLength);
-    distance_ = hit.t * dirLength;
-    if (DotProd(ng_, v_) > 0.0f) {
-        ng_ = -ng_;
-        backFace = true;
-    }
-    // The object-space normal interpolated, then taken to camera space once.
-    const Point3 objectN = instance_->GetFaceVertNormal(face_, 0) * b0 +
-                           instance_->GetFaceVertNormal(face_, 1) * b1_ +
-                           instance_->GetFaceVertNormal(face_, 2) * b2_;
-    const Point3 n = Normalize(instance_->normalObjToCam.VectorTransform(objectN));
-    n_ = origN_ = n == Point3() ? ng_ : (backFace ? -n : n);
-    // Derivatives wait for a query: most materials ask for none.
-    dir_ = dir;
-    diff_ = diff;
-    hitT_ = hit.t;
-    derivatives_ = false;
-}
-
-void RenderShadeContext::Derivatives() {
-    if (derivatives_) return;
-    derivatives_ = true;
-    // Ray differentials carried to the surface's plane (Igehy 1999).
-    const float dn = DotProd(dir_, ng_);
-    const float safeDn = std::fabs(dn) < 1e-8f ? (dn < 0.0f ? -1e-8f : 1e-8f) : dn;
-    const auto transfer = [&](const Point3& dO, const Point3& dD) {
-        const Point3 moved = dO + dD * hitT_;
-        return moved - dir_ * (DotProd(moved, ng_) / safeDn);
-    };
-    dpdx_ = transfer(diff_.dOx, diff_.dDx);
-    dpdy_ = transfer(diff_.dOy, diff_.dDy);
-    const Point3 e1 = corner_[1] - corner_[0], e2 = corner_[2] - corner_[0];
-    const Point3 cross = CrossProd(e1, e2);
-    const float area2 = DotProd(cross, cross);
-    if (area2 > 0.0f) {
-        const Point3 a = CrossProd(e2, cross) * (1.0f / area2);
-        const Point3 b = CrossProd(cross, e1) * (1.0f / area2);
-        db1dx_ = DotProd(dpdx_, a);
-        db2dx_ = DotProd(dpdx_, b);
-        db1dy_ = DotProd(dpdy_, a);
-        db2dy_ = DotProd(dpdy_, b);
-    } else {
-        db1dx_ = db2dx_ = db1dy_ = db2dy_ = 0.0f;
-    }
-    for (int k = 0; k < 3; ++k) {
-        Point3 c = Normalize(
-            instance_->normalObjToCam.VectorTransform(instance_->GetFaceVertNormal(face_, k)));
-        if (c == Point3())
-            c = ng_;
-        else if (backFace)
-            c = -c;
-        cornerN_[k] = c;
-    }
-}
-
-bool RenderShadeContext::CornerUVW(int channel, Point3 uvw[3]) const {
-    const Mesh& mesh = *instance_->mesh;
-    if (!mesh.MapSupport(channel)) return false;
-    const MeshMap& map = mesh.maps[size_t(channel)];
-    if (size_t(face_) >= map.tf.size()) return false;
-    for (int k = 0; k < 3; ++k) {
-        const uint32_t i = map.tf[size_t(face_)].t[size_t(k)];
-        if (i >= map.tv.size()) return false;
-        uvw[k] = map.tv[i];
-    }
-    return true;
-}
-
-Point3 RenderShadeContext::UVW(int channel) {
-    Point3 uvw[3];
-    if (!CornerUVW(channel, uvw)) return Point3();
-    return uvw[0] * (1.0f - b1_ - b2_) + uvw[1] * b1_ + uvw[2] * b2_;
-}
-
-void RenderShadeContext::DUVWdXY(int channel, Point3& dx, Point3& dy) {
-    Point3 uvw[3];
-    if (!CornerUVW(channel, uvw)) {
-        dx = dy = Point3();
-        return;
-    }
-    Derivatives();
-    const Point3 d1 = uvw[1] - uvw[0], d2 = uvw[2] - uvw[0];
-    dx = d1 * db1dx_ + d2 * db2dx_;
-    dy = d1 * db1dy_ + d2 * db2dy_;
-}
-
-Point3 RenderShadeContext::DUVW(int channel) {
-    Point3 dx, dy;
-    DUVWdXY(channel, dx, dy);
-    return {std::fabs(dx.x) + std::fabs(dy.x), std::fabs(dx.y) + std::fabs(dy.y),
-            std::fabs(dx.z) + std::fabs(dy.z)};
-}
-
-void RenderShadeContext::DPdUVW(int channel, Point3 basis[3]) {
-    basis[0] = basis[1] = basis[2] = Point3();
-    Point3 uvw[3];
-    if (!CornerUVW(channel, uvw)) return;
-    const Point3 e1 = corner_[1] - corner_[0], e2 = corner_[2] - corner_[0];
-    const float du1 = uvw[1].x - uvw[0].x, dv1 = uvw[1].y - uvw[0].y;
-    const float du2 = uvw[2].x - uvw[0].x, dv2 = uvw[2].y - uvw[0].y;
-    const float det = du1 * dv2 - dv1 * du2;
-    if (std::fabs(det) < 1e-20f) return;
-    const float inv = 1.0f / det;
-    basis[0] = (e1 * dv2 - e2 * dv1) * inv;
-    basis[1] = (e2 * du1 - e1 * du2) * inv;
-    basis[2] = ng_;
-}
-
-float RenderShadeContext::Curve() {
-    Derivatives();
-    const Point3 d1 = cornerN_[1] - cornerN_[0], d2 = cornerN_[2] - cornerN_[0];
-    const Point3 dndx = d1 * db1dx_ + d2 * db2dx_;
-    const Point3 dndy = d1 * db1dy_ + d2 * db2dy_;
-    return std::sqrt(0.5f * (DotProd(dndx, dndx) + DotProd(dndy, dndy)));
-}
-
-AColor RenderShadeContext::Background() {
-    const BMM_Color_fl& c =
-        F().background[size_t(py_ - F().backgroundRow0) * size_t(F().width) + size_t(px_)];
-    return {c.r, c.g, c.b, c.a};
-}
-
-AColor RenderShadeContext::EvalEnvironMap(const Point3& dir) {
-    if (Texmap* env = F().environment) return EvalEnvironmentMap(*env, *this, dir);
-    return Background();
-}
-
-Color RenderShadeContext::Transmission(const Point3& from, const Point3& dir, float maxDist,
-                                       const INode* const* skip, int skipCount) {
-    const FrameData& f = F();
-    ++thread_.counters.shadow;
-    const Point3 origin = OffsetRayOrigin(from, ng_, dir);
-    if (!f.anyTransparent && skipCount == 0)
-        return f.tracer->Occluded(origin, dir, 0.0f, maxDist) ? Color() : Color(1, 1, 1);
-
-    Color through(1.0f, 1.0f, 1.0f);
-    float tnear = 0.0f;
-    RayHit hit;
-    for (int layer = 0; layer < 4 * f.settings->maxTransparencyLayers + 4; ++layer) {
-        if (!f.tracer->Intersect(origin, dir, tnear, maxDist, hit)) return through;
-        tnear = hit.t + kLayerStep * (hit.t + 1.0f);
-        const RenderInstance& blocker = f.gc->instances[size_t(hit.instance)];
-        if (skip && std::find(skip, skip + skipCount, blocker.node) != skip + skipCount) continue;
-        const InstanceShading& shading = f.instances[size_t(hit.instance)];
-        const int mtlNum = blocker.mesh->faces[size_t(hit.face)].matID;
-        if (!shading.mayBeTransparent || !shading.mtl->MayBeTransparent(mtlNum)) return Color();
-        RenderShadeContext* nested = thread_.At(depth_ + 1);
-        if (!nested) return Color();
-        nested->mode = SCMODE_SHADOW;
-        nested->SetHit(dir, RayDifferential(), hit, rayLevel, sx_, sy_, px_, py_);
-        ++thread_.counters.shaded;
-        shading.mtl->Shade(*nested);
-        nested->mode = SCMODE_NORMAL;
-        through *= nested->out.t;
-        if (std::max({through.r, through.g, through.b}) < kOpaqueTransmission) return Color();
-    }
-    return Color();
-}
-
-bool RenderShadeContext::TraceRay(const TraceRequest& ray, TraceResult& result) {
-    result = TraceResult();
-    const FrameData& f = F();
-    RenderShadeContext* nested = thread_.At(depth_ + 1);
-    if (rayLevel >= f.settings->maxRayDepth || !nested) return false;
-    ++thread_.counters.secondary;
-    const Point3 origin = ray.skipSelf ? OffsetRayOrigin(ray.origin, ng_, ray.dir) : ray.origin;
-    RayHit hit;
-    f.tracer->Intersect(origin, ray.dir, 0.0f, ray.maxDist, hit);
-    // The footprint of the ray is the pixel's footprint here, spreading no further.
-    Derivatives();
-    RayDifferential diff{dpdx_, dpdy_, Point3(), Point3()};
-    TraceAccum acc;
-    nested->TraceLayers(origin, ray.dir, 0.0f, ray.maxDist, diff, hit, rayLevel + 1, sx_, sy_, px_,
-                        py_, false, acc);
-    const AColor behind = EvalEnvironMap(Normalize(ray.dir));
-    const float covered = 1.0f - (acc.t.r + acc.t.g + acc.t.b) / 3.0f;
-    result.color = {acc.c.r + acc.t.r * behind.r, acc.c.g + acc.t.g * behind.g,
-                    acc.c.b + acc.t.b * behind.b, covered + (1.0f - covered) * behind.a};
-    result.hit = acc.hit;
-    if (acc.hit) {
-        result.distance = (acc.firstP - ray.origin).Length();
-        result.node = f.gc->instances[size_t(acc.firstInstance)].node;
-    }
-    return acc.hit;
-}
-
-void RenderShadeContext::TraceLayers(const Point3& origin, const Point3& dir, float tnear,
-                                     float tfar, const RayDifferential& diff, RayHit hit, int level,
-                                     float sx, float sy, int px, int py, bool withParts,
-                                     TraceAccum& acc) {
-    const FrameData& f = F();
-    for (int layer = 0; hit.instance >= 0; ++layer) {
-        SetHit(dir, diff, hit, level, sx, sy, px, py);
-        mode = SCMODE_NORMAL;
-        Mtl* mtl = MaterialOf(hit.instance);
-        ++thread_.counters.shaded;
-        mtl->Shade(*this);
-        const Color weight = acc.t;
-        acc.c += weight * out.c;
-        if (!acc.hit) {
-            acc.hit = true;
-            acc.firstT = hit.t;
-            acc.firstInstance = hit.instance;
-            acc.firstNormal = n_;
-            acc.firstP = p_;
-            acc.firstMtlId = out.gbufId ? out.gbufId : mtl->GetGBufID();
-        }
-        if (withParts) {
-            acc.parts.diffuse += weight * out.parts.diffuse;
-            acc.parts.specular += weight * out.parts.specular;
-            acc.parts.selfIllum += weight * out.parts.selfIllum;
-            acc.parts.reflection += weight * out.parts.reflection;
-            acc.parts.shadow += weight * out.parts.shadow;
-            const float w = (weight.r + weight.g + weight.b) / 3.0f;
-            for (size_t i = 0; i < acc.elementVals.size(); ++i)
-                acc.elementVals[i] = acc.elementVals[i] + out.elementVals[i] * w;
-        }
-        acc.t *= out.t;
-        if (std::max({acc.t.r, acc.t.g, acc.t.b}) < kOpaqueTransmission) {
-            acc.t = Color();
-            return;
-        }
-        if (layer + 1 >= f.settings->maxTransparencyLayers) return;
-        ++thread_.counters.secondary;
-        tnear = hit.t + kLayerStep * (hit.t + 1.0f);
-        f.tracer->Intersect(origin, dir, tnear, tfar, hit);
-    }
-}
 
 // ---- The frame's passes
 
@@ -658,15 +112,6 @@ class Camera {
     RayDifferential diff_;
     float tnear_ = 0.0f;
     float tfar_ = 1e30f;
-};
-
-// Sample storage of a set of pixels, all with the same pattern.
-struct SampleSet {
-    std::vector<Point2> pattern;
-    FilterTable table;
-    SampleValue* values = nullptr;      // pixel slot * samples + k; written before read
-    std::unique_ptr<float[]> channels;  // slot * samples * channels * 4, when any
-    std::vector<uint8_t> empty;         // per slot: every sample missed
 };
 
 }  // namespace
@@ -795,120 +240,6 @@ void ShadePixels(ThreadState& thread, const Camera& camera, SampleSet& set, cons
             element.any.store(true, std::memory_order_relaxed);
         }
     }
-}
-
-// The filtered value of pixel (px, py): colour, transmission and the element channels.
-struct Filtered {
-    float c[3] = {0, 0, 0};
-    float t[3] = {0, 0, 0};
-    float weight = 0.0f;  // 0: no surface within the filter's reach
-};
-
-// Pixels of the band's storage are slot (y - row0) * width + x. refinedSlot: per pixel, the
-// slot in refined or -1; null before refinement.
-void FilterPixel(const FrameData& f, const SampleSet& base, const SampleSet* refined,
-                 const std::vector<int>* refinedSlot, int row0, int px, int py, Filtered& out,
-                 float* channelsOut) {
-    const size_t channelCount = f.channels.size();
-    out = Filtered();
-    if (channelsOut) std::fill_n(channelsOut, channelCount * 4, 0.0f);
-    const int reach = base.table.reach;
-    // Most pixels of a frame see no surface near them: they are the background exactly.
-    bool anySurface = false;
-    for (int qy = std::max(0, py - reach); qy <= std::min(f.height - 1, py + reach); ++qy) {
-        for (int qx = std::max(0, px - reach); qx <= std::min(f.width - 1, px + reach); ++qx) {
-            const size_t q = size_t(qy - row0) * size_t(f.width) + size_t(qx);
-            const bool refinedHere = refinedSlot && (*refinedSlot)[q] >= 0;
-            anySurface = anySurface || refinedHere || !base.empty[q];
-        }
-    }
-    if (!anySurface) {
-        out.t[0] = out.t[1] = out.t[2] = 1.0f;
-        return;
-    }
-    float c0 = 0, c1 = 0, c2 = 0, t0 = 0, t1 = 0, t2 = 0, weight = 0;
-    for (int dy = -reach; dy <= reach; ++dy) {
-        const int qy = py + dy;
-        if (qy < 0 || qy >= f.height) continue;
-        for (int dx = -reach; dx <= reach; ++dx) {
-            const int qx = px + dx;
-            if (qx < 0 || qx >= f.width) continue;
-            const size_t q = size_t(qy - row0) * size_t(f.width) + size_t(qx);
-            const SampleSet* set = &base;
-            size_t slot = q;
-            if (refinedSlot && (*refinedSlot)[q] >= 0) {
-                set = refined;
-                slot = size_t((*refinedSlot)[q]);
-            }
-            const FilterTable& table = set->table;
-            const size_t cell = size_t((dy + reach) * (2 * reach + 1) + dx + reach);
-            if (set->empty[slot]) {
-                // Every sample missed: nothing added, everything let through.
-                const float w = table.pixelSums[cell];
-                weight += w;
-                t0 += w;
-                t1 += w;
-                t2 += w;
-                continue;
-            }
-            const size_t count = size_t(table.samples);
-            const float* weights = &table.weights[cell * count];
-            const SampleValue* values = &set->values[slot * count];
-            for (size_t k = 0; k < count; ++k) {
-                const float w = weights[k];
-                const SampleValue& v = values[k];
-                weight += w;
-                c0 += w * v.c[0];
-                c1 += w * v.c[1];
-                c2 += w * v.c[2];
-                t0 += w * v.t[0];
-                t1 += w * v.t[1];
-                t2 += w * v.t[2];
-            }
-            if (channelsOut) {
-                const float* ch = &set->channels[slot * count * channelCount * 4];
-                for (size_t k = 0; k < count; ++k, ch += channelCount * 4)
-                    for (size_t i = 0; i < channelCount * 4; ++i)
-                        channelsOut[i] += weights[k] * ch[i];
-            }
-        }
-    }
-    out = {{c0, c1, c2}, {t0, t1, t2}, weight};
-    if (out.weight != 0.0f) {
-        const float inv = 1.0f / out.weight;
-        for (int i = 0; i < 3; ++i) {
-            out.c[i] = std::max(0.0f, out.c[i] * inv);
-            out.t[i] = std::clamp(out.t[i] * inv, 0.0f, 1.0f);
-        }
-        if (channelsOut)
-            for (size_t i = 0; i < channelCount * 4; ++i) channelsOut[i] *= inv;
-    } else {
-        out.t[0] = out.t[1] = out.t[2] = 1.0f;
-    }
-}
-
-// Whether a refined pixel lies within reach of (px, py).
-bool RefinedWithin(const std::vector<int>& refinedSlot, int row0, int width, int height, int reach,
-                   int px, int py) {
-    for (int qy = std::max(0, py - reach); qy <= std::min(height - 1, py + reach); ++qy) {
-        const int* row = refinedSlot.data() + size_t(qy - row0) * size_t(width);
-        for (int qx = std::max(0, px - reach); qx <= std::min(width - 1, px + reach); ++qx)
-            if (row[qx] >= 0) return true;
-    }
-    return false;
-}
-
-// The pixel over its background: premultiplied, alpha = coverage over the background's alpha.
-BMM_Color_fl Composite(const Filtered& v, const BMM_Color_fl& bg) {
-    const float covered = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
-    return {v.c[0] + v.t[0] * bg.r, v.c[1] + v.t[1] * bg.g, v.c[2] + v.t[2] * bg.b,
-            covered + (1.0f - covered) * bg.a};
-}
-
-bool Differs(const BMM_Color_fl& a, const BMM_Color_fl& b, float threshold) {
-    const auto c = [](float x) { return std::clamp(x, 0.0f, 1.0f); };
-    return std::fabs(c(a.r) - c(b.r)) > threshold || std::fabs(c(a.g) - c(b.g)) > threshold ||
-           std::fabs(c(a.b) - c(b.b)) > threshold || std::fabs(c(a.a) - c(b.a)) > threshold;
 }
 
 // A distinct colour per ID (golden-ratio hues), black for 0.
@@ -1103,8 +434,9 @@ class FramePasses {
     bool ShadeRows(int first, int last);
     // Refinement of the pixels of rows [first, last) that differ from a neighbour.
     bool Refine(int first, int last, int coreFirst, int coreLast, int64_t& refinedPixels);
-    void FilterProvisional(int first, int last);
-    std::vector<int> FindDifferingPixels(int first, int last);
+    // False, like the others, when cb asked to stop.
+    bool FilterProvisional(int first, int last);
+    bool FindDifferingPixels(int first, int last, std::vector<int>& found);
     // Filters rows [first, last) into the frame (over its background) and the light elements.
     bool Resolve(int first, int last);
     void WriteUnfilteredElements(TimeValue t, int first, int last);
@@ -1291,11 +623,11 @@ bool FramePasses::ShadeRows(int first, int last) {
     });
 }
 
-void FramePasses::FilterProvisional(int first, int last) {
-    RunRows(first, last, [&](int y) {
+bool FramePasses::FilterProvisional(int first, int last) {
+    return RunRows(first, last, [&](int y) {
         Filtered v;
         for (int x = 0; x < width_; ++x) {
-            FilterPixel(f_, base_, nullptr, nullptr, row0_, x, y, v, nullptr);
+            FilterPixel(base_, nullptr, nullptr, width_, height_, 0, row0_, x, y, v, nullptr);
             const size_t slot = Slot(x, y);
             nearSurface_[slot] = v.weight != 0.0f;
             if (nearSurface_[slot]) provisional_[slot] = v;
@@ -1305,10 +637,10 @@ void FramePasses::FilterProvisional(int first, int last) {
 
 // Pixels with no surface in reach are the background whatever their samples, so a background
 // image's own edges are not refined. In pixel order: slots do not depend on the threads.
-std::vector<int> FramePasses::FindDifferingPixels(int first, int last) {
+bool FramePasses::FindDifferingPixels(int first, int last, std::vector<int>& found) {
     std::vector<uint8_t> differs(size_t(last - first) * size_t(width_), 0);
     const float threshold = settings_.adaptiveThreshold;
-    RunRows(first, last, [&](int y) {
+    const bool completed = RunRows(first, last, [&](int y) {
         for (int x = 0; x < width_; ++x) {
             const size_t slot = Slot(x, y);
             if (!nearSurface_[slot]) continue;
@@ -1322,16 +654,20 @@ std::vector<int> FramePasses::FindDifferingPixels(int first, int last) {
                 (y > 0 && differsFrom(x, y - 1)) || (y + 1 < height_ && differsFrom(x, y + 1));
         }
     });
-    std::vector<int> found;
+    if (!completed) return false;
+    found.clear();
     for (size_t i = 0; i < differs.size(); ++i)
         if (differs[i]) found.push_back(int(Slot(0, first) + i));
-    return found;
+    return true;
 }
 
 bool FramePasses::Refine(int first, int last, int coreFirst, int coreLast, int64_t& refinedPixels) {
     // The first filtering of the rows whose differences decide, one row beyond them.
-    FilterProvisional(std::max(row0_, first - 1), std::min(row1_, last + 1));
-    const std::vector<int> slots = FindDifferingPixels(first, last);
+    // A pass cut short leaves the pixels after it unfiltered: refining on them would finish
+    // the frame with pixels that were never decided.
+    if (!FilterProvisional(std::max(row0_, first - 1), std::min(row1_, last + 1))) return false;
+    std::vector<int> slots;
+    if (!FindDifferingPixels(first, last, slots)) return false;
     std::fill(refinedSlot_.begin(), refinedSlot_.end(), -1);
     for (size_t i = 0; i < slots.size(); ++i) {
         refinedSlot_[size_t(slots[i])] = int(i);
@@ -1386,9 +722,9 @@ bool FramePasses::Resolve(int first, int last) {
                   RefinedWithin(refinedSlot_, row0_, width_, height_, reach_, x, y))) {
                 v = ProvisionalAt(slot);
             } else {
-                FilterPixel(f_, base_, refinement ? &refined_ : nullptr,
-                            refinement ? &refinedSlot_ : nullptr, row0_, x, y, v,
-                            channelCount_ ? channels.data() : nullptr);
+                FilterPixel(base_, refinement ? &refined_ : nullptr,
+                            refinement ? &refinedSlot_ : nullptr, width_, height_, channelCount_,
+                            row0_, x, y, v, channelCount_ ? channels.data() : nullptr);
             }
             row[x] = Composite(v, BackgroundAt(x, y));
             if (wantCoverage_) coverage_[slot] = 1.0f - (v.t[0] + v.t[1] + v.t[2]) / 3.0f;
@@ -1517,7 +853,17 @@ ShadeRenderer::~ShadeRenderer() = default;
 
 bool ShadeRenderer::Render(TimeValue t, Bitmap& frame, RenderGlobalContext& gc,
                            CheckAbortCallback* cb) {
-    return impl_->Render(t, frame, gc, cb);
+    // Materials and maps run on the pool's threads; whatever they throw reaches the caller
+    // as the one error type the contract names.
+    try {
+        return impl_->Render(t, frame, gc, cb);
+    } catch (const std::runtime_error&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("shading: ") + e.what());
+    } catch (...) {
+        throw std::runtime_error("shading: a material or map failed with an unknown error");
+    }
 }
 
 const ShadeStats& ShadeRenderer::Stats() const { return impl_->stats; }

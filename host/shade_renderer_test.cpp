@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <numbers>
 #include <stdexcept>
 
@@ -419,6 +420,89 @@ TEST(ShadeRenderer, RefusesBadSettingsAndStopsWhenAborted) {
     EXPECT_FALSE(renderer.Render(0, frame, scene.gc, &abort));
     // Materials are updated once each before shading, even when the frame is aborted.
     EXPECT_EQ(dynamic_cast<LambdaMtl*>(scene.mtls[0].get())->updates, 1);
+}
+
+// Stops the render at its stopAt-th question (Check or Progress) only, as a user's click would.
+struct OneAbort : CheckAbortCallback {
+    explicit OneAbort(int stop) : stopAt(stop) {}
+    bool Check() override { return ++asked == stopAt; }
+    bool Progress(int, int) override { return ++asked == stopAt; }
+    void SetTitle(const std::string&) override {}
+    int stopAt;
+    int asked = 0;
+};
+
+TEST(ShadeRenderer, AnAbortAtAnyQuestionStopsTheRender) {
+    TestScene scene(48, 40, 40);
+    scene.Add(Sphere(1, 16, 8), Matrix3::Translation({0, 0, -4}), FlatMtl({1, 0.5f, 0.2f}));
+    scene.setup.shading.samples = 1;
+    scene.setup.shading.adaptive = true;
+    scene.setup.shading.adaptiveSamples = 8;
+    scene.setup.shading.threads = 2;
+    Bitmap frame(48, 40);
+    ShadeRenderer renderer;
+    renderer.SetSampleMemory(1);  // a band per row: many questions
+    OneAbort never(-1);
+    ASSERT_TRUE(renderer.Render(0, frame, scene.gc, &never));
+    ASSERT_GT(renderer.Stats().refinedPixels, 0);
+    ASSERT_GT(never.asked, 10);
+    for (int stop = 1; stop <= never.asked; ++stop) {
+        OneAbort abort(stop);
+        EXPECT_FALSE(renderer.Render(0, frame, scene.gc, &abort)) << "abort at question " << stop;
+    }
+}
+
+TEST(ShadeRenderer, MaterialErrorsOnWorkerThreadsSurfaceAsRuntimeErrors) {
+    TestScene scene(32, 32, 32);
+    scene.setup.shading.threads = 3;
+    std::function<void(ShadeContext&)> shade;
+    scene.Add(Plane(1), Matrix3::Translation({0, 0, -3}),
+              RefPtr<Mtl>(new LambdaMtl([&shade](ShadeContext& sc) { shade(sc); })));
+    Bitmap frame(32, 32);
+    ShadeRenderer renderer;
+    const auto expectError = [&](const char* text) {
+        try {
+            renderer.Render(0, frame, scene.gc, nullptr);
+            ADD_FAILURE() << "no error for " << text;
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
+        }
+    };
+    shade = [](ShadeContext& sc) {
+        if (sc.ScreenCoord().y > 20) throw std::runtime_error("map \"Wood\" has no bitmap");
+    };
+    expectError("map \"Wood\" has no bitmap");
+    shade = [](ShadeContext&) { throw std::out_of_range("vector index"); };
+    expectError("vector index");
+    // The renderer is usable again after a failed frame.
+    shade = [](ShadeContext& sc) { sc.out.c = {1, 1, 1}; };
+    EXPECT_TRUE(renderer.Render(0, frame, scene.gc, nullptr));
+    EXPECT_FLOAT_EQ(frame.Pixel(16, 16).r, 1.0f);
+}
+
+TEST(ShadeRenderer, DegenerateMeshesRenderWithoutHarm) {
+    TestScene scene(32, 32, 32);
+    OneCentredSample(scene);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    auto flat = std::make_shared<Mesh>();  // every face of zero area
+    flat->verts = {{0, 0, 0}, {1, 1, 0}, {2, 2, 0}, {0, 0, 0}};
+    flat->faces = {Tri(0, 1, 2), Tri(0, 3, 3), Tri(1, 1, 1)};
+    auto broken = std::make_shared<Mesh>();  // not-a-number corners
+    broken->verts = {{nan, 0, 0}, {1, nan, 0}, {0, 1, nan}, {0.5f, 0.5f, 0}};
+    broken->faces = {Tri(0, 1, 2), Tri(3, 1, 2)};
+    auto vertsOnly = std::make_shared<Mesh>();
+    vertsOnly->verts = {{0, 0, 0}};
+    scene.Add(flat, Matrix3::Translation({-1, -1, -3}), FlatMtl({1, 0, 0}));
+    scene.Add(broken, Matrix3::Translation({0, 0, -3}), FlatMtl({1, 0, 0}));
+    scene.Add(std::make_shared<Mesh>(), Matrix3::Translation({0, 0, -3}), FlatMtl({1, 0, 0}));
+    scene.Add(vertsOnly, Matrix3::Translation({0, 0, -3}), FlatMtl({1, 0, 0}));
+    scene.Add(Plane(0.25f), Matrix3::Translation({0, 0, -2}), FlatMtl({0, 1, 0}));
+    auto frame = scene.Render();
+    // The sound plane covers the centre; the rest shows the background.
+    EXPECT_FLOAT_EQ(frame->Pixel(16, 16).g, 1.0f);
+    EXPECT_FLOAT_EQ(frame->Pixel(2, 2).a, 0.0f);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 32; ++x) ASSERT_TRUE(std::isfinite(frame->Pixel(x, y).r)) << x << y;
 }
 
 // A map of one colour everywhere.
