@@ -140,8 +140,9 @@ void WriteOrbit(const fs::path& path, int frames) {
 }
 
 // A model file or a scene file shaded: the scene's objects (or the model) with a grey standard
-// material, a key and a fill light casting ray-traced shadows, 4 samples per pixel.
-void WriteShadedScene(const fs::path& path, const fs::path& input) {
+// material, a key light casting ray-traced shadows and a fill light (casting them too when
+// asked), 4 samples per pixel.
+void WriteShadedScene(const fs::path& path, const fs::path& input, bool fillShadows) {
     nlohmann::json scene;
     if (input.extension() == ".json") {
         std::ifstream(input) >> scene;
@@ -285,31 +286,36 @@ int main(int argc, char** argv) {
     std::cout << "(times in ms; peak memory is the process's resident peak, est/pk the memory "
                  "estimate made before work over it)\n";
 
-    // Shaded frames with lines: a standard material, a key and a fill light both casting
-    // ray-traced shadows, 4 samples per pixel, 2 threads.
+    // Shaded frames with lines: a standard material, a key light casting ray-traced shadows and
+    // a fill (with shadows too in the second row of each), 4 samples per pixel, 2 threads.
     std::cout << "\nshaded, 1920 x 1080, 2 threads:\n"
               << std::left << std::setw(21) << "model" << std::right << std::setw(10) << "triangles"
               << std::setw(11) << "shade set" << std::setw(9) << "shade" << std::setw(10)
               << "rays M" << std::setw(9) << "lines" << std::setw(9) << "total" << std::setw(10)
               << "peak MB"
               << "  (ms; target: bunny <= 400, crowd <= 1500 for set-up and shading)\n";
-    for (const Input& input : {inputs[0], inputs.back()}) {
-        const fs::path scene = folder / ("shaded-" + input.path.stem().string() + ".json");
-        WriteShadedScene(scene, input.path);
-        const fs::path stats = folder / ("shaded-" + input.path.stem().string() + "-stats.json");
+    for (const auto& [input, fillShadows] : {std::pair{inputs[0], false},
+                                             {inputs[0], true},
+                                             {inputs.back(), false},
+                                             {inputs.back(), true}}) {
+        const std::string stem =
+            "shaded-" + input.path.stem().string() + (fillShadows ? "-2shadows" : "");
+        const std::string label = input.label + (fillShadows ? ", 2 shadows" : "");
+        const fs::path scene = folder / (stem + ".json");
+        WriteShadedScene(scene, input.path, fillShadows);
+        const fs::path stats = folder / (stem + "-stats.json");
         const int code = Run({kovrin, "render", scene.string(), "--quiet", "--threads", "2", "-o",
-                              (folder / ("shaded-" + input.path.stem().string() + ".png")).string(),
-                              "--stats-json", stats.string()});
+                              (folder / (stem + ".png")).string(), "--stats-json", stats.string()});
         if (code != 0) {
-            std::cerr << "kvrn_render_bench: shaded " << input.label << ": kovrin exited with "
-                      << code << "\n";
+            std::cerr << "kvrn_render_bench: shaded " << label << ": kovrin exited with " << code
+                      << "\n";
             ++failures;
             continue;
         }
         nlohmann::json row;
         std::ifstream(stats) >> row;
         const nlohmann::json& ms = row["ms"];
-        std::cout << std::left << std::setw(21) << input.label << std::right << std::fixed
+        std::cout << std::left << std::setw(21) << label << std::right << std::fixed
                   << std::setprecision(0) << std::setw(10) << row["triangles"].get<int64_t>()
                   << std::setw(11) << ms["shadeBuild"].get<double>() << std::setw(9)
                   << ms["shade"].get<double>() << std::setw(10) << std::setprecision(1)
@@ -319,7 +325,7 @@ int main(int argc, char** argv) {
                   << std::setw(9) << ms["total"].get<double>() << std::setw(10)
                   << std::setprecision(1)
                   << row["peakMemoryBytes"].get<double>() / (1024.0 * 1024.0) << "\n";
-        row["model"] = "shaded " + input.label;
+        row["model"] = "shaded " + label;
         table.push_back(row);
     }
 

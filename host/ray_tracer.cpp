@@ -158,7 +158,7 @@ void RayTracer::Build(const RenderGlobalContext& gc) {
         s.top = nullptr;
     }
     s.top = rtcNewScene(device);
-    rtcSetSceneFlags(s.top, RTC_SCENE_FLAG_ROBUST);
+    // Instance boxes need no watertight test: the meshes under them have it.
     s.placements.assign(gc.instances.size(), Impl::Placement());
     for (size_t i = 0; i < gc.instances.size(); ++i) {
         const RenderInstance& instance = gc.instances[i];

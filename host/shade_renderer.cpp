@@ -589,9 +589,19 @@ bool FramePasses::SampleRows(int first, int last) {
     f_.background = background_.data();
     f_.backgroundRow0 = row0_;
     // The frame still holds the background on rows not yet resolved.
-    for (int y = traceFirst; y < last; ++y)
-        std::copy_n(std::as_const(frame_).Row(y), width_,
-                    background_.begin() + ptrdiff_t(Slot(0, y)));
+    // Blocks never written are zero: reading them would map the zero page, and the write that
+    // follows would then fault again and flush every thread's TLB.
+    for (int y = traceFirst; y < last; ++y) {
+        const BMM_Color_fl* row = std::as_const(frame_).Row(y);
+        auto out = background_.begin() + ptrdiff_t(Slot(0, y));
+        for (int x = 0; x < width_; x += Bitmap::kBlockPixels) {
+            const int n = std::min(Bitmap::kBlockPixels, width_ - x);
+            if (frame_.BlockWritten(x, y))
+                std::copy_n(row + x, n, out + x);
+            else
+                std::fill_n(out + x, n, BMM_Color_fl{});
+        }
+    }
     return ShadeRows(traceFirst, last);
 }
 
