@@ -164,7 +164,7 @@ void WriteShadedScene(const fs::path& path, const fs::path& input, bool fillShad
                          {"position", {2.0, -0.5, 0.5}},
                          {"target", {0, 0, 0}},
                          {"multiplier", 0.4},
-                         {"castShadows", true}}}};
+                         {"castShadows", fillShadows}}}};
     scene["shading"] = {{"samples", 4}, {"ambient", {0.1, 0.1, 0.1}}};
     std::ofstream(path) << scene.dump(1) << '\n';
 }
