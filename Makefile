@@ -46,20 +46,28 @@ test: deps
 	$(MAKE) tsan
 	$(MAKE) asan
 
-# ThreadSanitizer build of the engine and the line effect, running their concurrency tests: the
-# engine's stages, and the line effect drawing a frame bitmap from its worker threads.
+# ThreadSanitizer build of the engine, the line effect and the shading renderer, running their
+# concurrency tests: the engine's stages, the line effect drawing a frame bitmap from its worker
+# threads, and the renderer shading tiles on its workers.
 tsan:
 	cmake -S . -B $(TSAN_BUILD) -DKVRN_SANITIZE=thread -DKVRN_ENGINE_ONLY=ON -DKVRN_WERROR=ON
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target kvrn_engine_test kvrn_line_test
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target kvrn_engine_test kvrn_line_test kvrn_host_test
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/engine/kvrn_engine_test \
 	    --gtest_filter='$(TSAN_TESTS)'
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/line/kvrn_line_test \
 	    --gtest_filter='$(TSAN_LINE_TESTS)'
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tools/tsan-host.supp" \
+	    $(TSAN_BUILD)/host/kvrn_host_test \
+	    --gtest_filter='$(TSAN_HOST_TESTS)'
 
 # Concurrency tests by suite name, and the multi-threaded stages: run again under ThreadSanitizer.
 TSAN_TESTS := ThreadManager*:StageRun*:LineEffectThreadManagerDelegate*:*Concurrent*:EdgeDetect*:LineEffect.*:Intersection*:Connection.SameStrokes*:LineRasterResolve*:StrokeDraw.PixelsDoNotDependOnTheThreadCount
 
 TSAN_LINE_TESTS := LineDriverTest.*:MaxTexmapInterfaceTest.*
+
+# The shading renderer's tests: its workers run on plain threads in this build, since oneTBB's
+# own synchronisation is invisible to ThreadSanitizer.
+TSAN_HOST_TESTS := ShadeRenderer*:ShadingElements.*:RenderLight*
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build of the engine and the settings objects
 # (reference counting, undo records), running all their tests.
