@@ -40,7 +40,8 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
 test: deps
-	$(MAKE) build
+	$(MAKE) $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target kvrn_check
 	$(MAKE) format-check
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	$(MAKE) tsan
