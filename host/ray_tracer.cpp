@@ -158,6 +158,8 @@ void RayTracer::Build(const RenderGlobalContext& gc) {
         s.top = nullptr;
     }
     s.top = rtcNewScene(device);
+    // A few hundred instances at most: the best tree costs nothing to build.
+    rtcSetSceneBuildQuality(s.top, RTC_BUILD_QUALITY_HIGH);
     // Instance boxes need no watertight test: the meshes under them have it.
     s.placements.assign(gc.instances.size(), Impl::Placement());
     for (size_t i = 0; i < gc.instances.size(); ++i) {
