@@ -139,6 +139,35 @@ TEST(ShadingCli, APlainModelRenderIsShadedAndNoShadingKeepsLinesOnly) {
     EXPECT_GT(s.meanLuma, 50.0);
 }
 
+// A scene light with animated keys lights the frames as keyed: its multiplier doubles from
+// frame 0 to frame 1, and the box gets brighter; a key on a light that does not exist is named.
+TEST(ShadingCli, LightKeysAnimateTheLighting) {
+    const TempDir dir;
+    Json scene = BoxScene();
+    scene["lights"] = {{"sun",
+                        {{"class", "Directional"},
+                         {"position", {30, -40, 80}},
+                         {"castShadows", true},
+                         {"multiplier", 0.4}}}};
+    scene["animation"] = {{"start", 0}, {"end", 1}};
+    scene["keys"] = {{"lights", {{"sun", {{"multiplier", {{0, 0.4}, {1, 0.8}}}}}}}};
+    scene["linesets"] = Json::array();  // the shading alone
+    const std::string file = dir.Write("anim.json", scene.dump());
+    const std::string pattern = (dir.Path() / "f_#.png").string();
+    const test::RunResult run = RunKovrin("render " + file + " --quiet -o " + pattern);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Coverage first = Measure(ReadPng(dir.Path() / "f_0.png"));
+    const Coverage second = Measure(ReadPng(dir.Path() / "f_1.png"));
+    ASSERT_GT(first.covered, 0);
+    EXPECT_GT(second.meanLuma, first.meanLuma * 1.5);
+
+    scene["keys"] = {{"lights", {{"moon", {{"multiplier", {{0, 0.4}}}}}}}};
+    const test::RunResult bad =
+        RunKovrin("render " + dir.Write("bad.json", scene.dump()) + " --quiet -o " + pattern);
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("keys.lights.moon"), std::string::npos) << bad.err;
+}
+
 // Object IDs and effects channels set in the scene reach the ID elements: the box and the floor
 // get different colours, the empty background none; a bad channel is refused.
 TEST(ShadingCli, SceneIdsReachTheIdRenderElements) {
