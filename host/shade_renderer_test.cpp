@@ -271,8 +271,8 @@ TEST(ShadeRenderer, LambertAndBlinnOnASphereMatchTheAnalyticSphere) {
     const auto shade = [light](Point3 n, Point3 v) {
         const float diffuse = std::max(0.0f, DotProd(n, light));
         const Point3 h = Normalize(light - v);
-        const float spec = diffuse > 0 ? std::pow(std::max(0.0f, DotProd(n, h)), 20.0f) : 0.0f;
-        return 0.7f * diffuse + 0.3f * spec;
+        const float highlight = diffuse > 0 ? std::pow(std::max(0.0f, DotProd(n, h)), 20.0f) : 0.0f;
+        return 0.7f * diffuse + 0.3f * highlight;
     };
     RefPtr<LambdaMtl> mtl(new LambdaMtl([&](ShadeContext& sc) {
         const float v = shade(sc.N(), sc.V());
@@ -644,10 +644,10 @@ TEST(ShadeRendererHost, StandardMaterialUnderADirectionalLightIsLambertPlusBlinn
             const Point3 n = Normalize(d * (b - std::sqrt(1.0f - c2)) - centre);
             const float nl = DotProd(n, toLight);
             const float nh = DotProd(n, Normalize(toLight - d));
-            const float spec = nl > 0 && nh > 0 ? 0.5f * std::pow(nh, exponent) : 0.0f;
+            const float highlight = nl > 0 && nh > 0 ? 0.5f * std::pow(nh, exponent) : 0.0f;
             const BMM_Color_fl& p = frame->Pixel(x, y);
-            EXPECT_NEAR(p.r, 0.6f * std::max(nl, 0.0f) + spec, 0.025f) << x << ", " << y;
-            EXPECT_NEAR(p.b, 0.4f * std::max(nl, 0.0f) + spec, 0.025f) << x << ", " << y;
+            EXPECT_NEAR(p.r, 0.6f * std::max(nl, 0.0f) + highlight, 0.025f) << x << ", " << y;
+            EXPECT_NEAR(p.b, 0.4f * std::max(nl, 0.0f) + highlight, 0.025f) << x << ", " << y;
             ++compared;
         }
     }

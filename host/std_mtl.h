@@ -11,7 +11,7 @@
 //   e      = 2^(1 + 10 * gloss)                          (gloss 0.1: 4, gloss 1: 2048)
 //   Amb    = ambient * (sc.AmbientLight() + sum of ambient-only lights' colour)
 //   Diff   = D * sum over diffuse lights of colour * diffuseCoef
-//   Spec   = specular * level * sum over specular lights of
+//   Hi     = specular * level * sum over specular lights of
 //              colour * max(N.H, 0)^e * Soften(N.L),   H = normalize(L - V)
 //   Soften(x) = smoothstep(0, soften, x), 1 when soften is 0
 //   Self   = selfIllumColor when selfIllumColorOn, else D * selfIllum (and then Amb and Diff
@@ -19,10 +19,10 @@
 //   Refl   = traced reflection * reflectionAmount when reflectionTrace (the map fills in where
 //            the ray cannot be traced), else reflection map rgb * a * reflectionMapAmount,
 //            looked up along sc.ReflectVector()
-//   c      = o * (Amb + Diff + Self) + Spec + Refl (highlights and reflections stay on glass)
+//   c      = o * (Amb + Diff + Self) + Hi + Refl (highlights and reflections stay on glass)
 //   t      = 1 - o straight through; with refractionTrace and a traced ray along
 //            RefractVector(1 / ior entering, ior leaving) c += (1 - o) * traced colour, t = 0.
-// parts: diffuse = o * Diff, specular = Spec, selfIllum = o * Self, reflection = Refl, shadow =
+// parts: diffuse = o * Diff, specular = Hi, selfIllum = o * Self, reflection = Refl, shadow =
 // o * D * (1 - selfIllum) * sum of (unshadowed - shadowed) colour * diffuseCoef.
 // SCMODE_SHADOW: t = (1 - o) * lerp(white, D, o): clear glass casts no shadow, tinted glass
 // filters the light by its diffuse colour the more opaque it is.

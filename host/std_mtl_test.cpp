@@ -149,12 +149,12 @@ TEST_F(MaterialTest, StandardMaterialIsLambertPlusBlinn) {
     const float nl = std::sqrt(0.5f), nh = std::cos(3.14159265f / 8.0f);
     const Color keyColor = Color(1.0f, 0.8f, 0.6f) * 0.25f;
     const Color diff = diffuse * keyColor * nl;
-    const Color spec = Color(1.0f, 0.5f, 1.0f) * keyColor * (0.5f * std::pow(nh, 16.0f));
+    const Color highlight = Color(1.0f, 0.5f, 1.0f) * keyColor * (0.5f * std::pow(nh, 16.0f));
     const Color amb = ambient * Color(0.3f, 0.3f, 0.3f);
-    ExpectColorNear(sc.out.c, amb + diff + spec, "colour");
+    ExpectColorNear(sc.out.c, amb + diff + highlight, "colour");
     ExpectColorNear(sc.out.t, Color(), "opaque");
     ExpectColorNear(sc.out.parts.diffuse, diff, "diffuse part");
-    ExpectColorNear(sc.out.parts.specular, spec, "specular part");
+    ExpectColorNear(sc.out.parts.specular, highlight, "specular part");
     ExpectColorNear(sc.out.parts.shadow, diffuse * Color(1.0f, 0.8f, 0.6f) * (0.75f * nl),
                     "shadow part: the three quarters the key light lost");
     EXPECT_EQ(sc.out.gbufId, 3);
@@ -162,7 +162,7 @@ TEST_F(MaterialTest, StandardMaterialIsLambertPlusBlinn) {
     // Soften 1 fades the highlight by smoothstep(N.L).
     p->SetValue(kStdSoften, 0, 1.0);
     ShadeAt(mtl, sc);
-    ExpectColorNear(sc.out.parts.specular, spec * (nl * nl * (3.0f - 2.0f * nl)), "softened");
+    ExpectColorNear(sc.out.parts.specular, highlight * (nl * nl * (3.0f - 2.0f * nl)), "softened");
 
     // A light that does not affect specular adds no highlight; one that does not affect
     // diffuse adds no diffuse.
