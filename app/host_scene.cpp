@@ -739,7 +739,8 @@ void HostScene::BuildLights(const SceneDescription& desc) {
 }
 
 // A scene without lights gets a key light from above the camera's left shoulder, casting
-// shadows, and a weaker fill from the right; both shine at the framed objects' centre.
+// shadows, and a weaker fill from the right and behind, so that whatever side a moving camera
+// sees gets light; both shine at the framed objects' centre.
 void HostScene::AddDefaultLights() {
     const KvrnLib::Matrix3& view = framed_.camera.camToWorld;
     const Point3 right = ToHost(view.row[0]), up = ToHost(view.row[1]), back = ToHost(view.row[2]);
@@ -753,7 +754,7 @@ void HostScene::AddDefaultLights() {
     auto* fill = new LightObject(LightType::kDirectional);
     fill->SetIntensity(0, 0.45f, false);
     fill->SetRGBColor(0, Color(0.92f, 0.95f, 1.0f), false);
-    AddLightNode("default fill light", fill, centre + (right * 0.9f + up * 0.1f + back * 0.5f) * d,
+    AddLightNode("default fill light", fill, centre + (right * 0.9f + up * 0.3f - back * 0.6f) * d,
                  centre, nullptr);
 }
 
