@@ -30,15 +30,6 @@ Matrix3 ToHost(const KvrnLib::Matrix3& m) {
     return out;
 }
 
-Matrix3 NormalMatrix(const Matrix3& m) {
-    const Matrix3 inv = m.Inverse();
-    Matrix3 out;
-    out.SetRow(0, {inv.GetRow(0).x, inv.GetRow(1).x, inv.GetRow(2).x});
-    out.SetRow(1, {inv.GetRow(0).y, inv.GetRow(1).y, inv.GetRow(2).y});
-    out.SetRow(2, {inv.GetRow(0).z, inv.GetRow(1).z, inv.GetRow(2).z});
-    return out;
-}
-
 struct HostMesh {
     std::shared_ptr<const Mesh> mesh;
     std::shared_ptr<const std::vector<Point3>> normals;

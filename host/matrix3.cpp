@@ -83,3 +83,14 @@ bool Matrix3::IsIdentity(float tolerance) const {
     }
     return true;
 }
+
+Matrix3 NormalMatrix(const Matrix3& m) {
+    const Matrix3 inv = m.Inverse();
+    const auto column = [&](int j) {
+        const auto get = [j](const Point3& row) { return j == 0 ? row.x : j == 1 ? row.y : row.z; };
+        return Point3(get(inv.GetRow(0)), get(inv.GetRow(1)), get(inv.GetRow(2)));
+    };
+    Matrix3 out;
+    for (int i = 0; i < 3; ++i) out.SetRow(i, column(i));
+    return out;
+}

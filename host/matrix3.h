@@ -35,3 +35,6 @@ class Matrix3 {
 };
 
 inline Point3 operator*(const Point3& p, const Matrix3& m) { return m.PointTransform(p); }
+
+// Inverse transpose of m's 3 x 3 part, no translation: maps normals as m maps points.
+Matrix3 NormalMatrix(const Matrix3& m);

@@ -130,18 +130,6 @@ Matrix3 RigidInverse(const Matrix3& m) {
     return inv;
 }
 
-// Inverse transpose of the 3 x 3 part, no translation: maps normals.
-Matrix3 NormalMatrix(const Matrix3& m) {
-    const Matrix3 inv = m.Inverse();
-    const auto column = [&](int j) {
-        const auto get = [j](const Point3& row) { return j == 0 ? row.x : j == 1 ? row.y : row.z; };
-        return Point3(get(inv.GetRow(0)), get(inv.GetRow(1)), get(inv.GetRow(2)));
-    };
-    Matrix3 out;
-    for (int i = 0; i < 3; ++i) out.SetRow(i, column(i));
-    return out;
-}
-
 }  // namespace
 
 struct FrameRenderer::BackgroundImage {

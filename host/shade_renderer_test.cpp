@@ -104,15 +104,6 @@ std::shared_ptr<Mesh> Sphere(float r, int around, int rings) {
     return mesh;
 }
 
-Matrix3 NormalMatrix(const Matrix3& m) {
-    const Matrix3 inv = m.Inverse();
-    Matrix3 out;
-    out.SetRow(0, {inv.GetRow(0).x, inv.GetRow(1).x, inv.GetRow(2).x});
-    out.SetRow(1, {inv.GetRow(0).y, inv.GetRow(1).y, inv.GetRow(2).y});
-    out.SetRow(2, {inv.GetRow(0).z, inv.GetRow(1).z, inv.GetRow(2).z});
-    return out;
-}
-
 // A frame context built by hand: a camera at the origin looking down -z.
 struct TestScene {
     RenderSetup setup;
