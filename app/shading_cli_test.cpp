@@ -208,19 +208,15 @@ TEST(ShadingCli, SceneIdsReachTheIdRenderElements) {
 // Every model that once broke the renderer shades too (degenerate and huge meshes reach the ray
 // tracer), at a small size and one sample.
 TEST(ShadingCli, EveryReproModelShadesOrGivesAClearError) {
-    const fs::path repro = KVRN_REPRO_DIR;
-    if (!fs::is_directory(repro)) GTEST_SKIP() << "no repro folder at " << repro;
-    const TempDir dir;
-    int tried = 0;
-    for (const auto& entry : fs::directory_iterator(repro)) {
-        const std::string ext = entry.path().extension().string();
-        if (ext != ".obj" && ext != ".ply" && ext != ".stl") continue;
-        ++tried;
-        const std::string name = entry.path().filename().string();
+    const auto models = test::ReproModels();
+    if (!models) GTEST_SKIP() << "no repro folder at " << KVRN_REPRO_DIR;
+    const test::TempDir dir;
+    for (const fs::path& model : *models) {
+        const std::string name = model.filename().string();
         const fs::path png = dir.Path() / (name + ".png");
         const test::RunResult run =
-            RunKovrin("render " + entry.path().string() +
-                          " --width 160 --height 120 --samples 1 -q -o " + png.string(),
+            RunKovrin("render " + model.string() + " --width 160 --height 120 --samples 1 -q -o " +
+                          png.string(),
                       60);
         if (run.exitCode == 0) {
             EXPECT_GT(Measure(ReadPng(png)).covered, 0) << name << ": rendered nothing";
@@ -229,7 +225,7 @@ TEST(ShadingCli, EveryReproModelShadesOrGivesAClearError) {
             EXPECT_NE(run.err.find(name), std::string::npos) << run.err;
         }
     }
-    EXPECT_GT(tried, 0);
+    EXPECT_FALSE(models->empty());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -72,6 +73,18 @@ std::string ReadFile(const std::filesystem::path& path) {
 std::string ModelPath(const std::string& name) {
     const std::filesystem::path dir(KVRN_MODELS_DIR);
     return std::filesystem::is_directory(dir) ? (dir / name).string() : std::string();
+}
+
+std::optional<std::vector<std::filesystem::path>> ReproModels() {
+    const std::filesystem::path repro(KVRN_REPRO_DIR);
+    if (!std::filesystem::is_directory(repro)) return std::nullopt;
+    std::vector<std::filesystem::path> models;
+    for (const auto& entry : std::filesystem::directory_iterator(repro)) {
+        const std::string ext = entry.path().extension().string();
+        if (ext == ".obj" || ext == ".ply" || ext == ".stl") models.push_back(entry.path());
+    }
+    std::sort(models.begin(), models.end());
+    return models;
 }
 
 TempDir::TempDir() {

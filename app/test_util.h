@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ double SignedVolume(const KvrnLib::RenderObject& object);
 
 // Path of a model in KVRN_MODELS_DIR, or empty when the folder is missing.
 std::string ModelPath(const std::string& name);
+
+// The mesh files (OBJ, PLY, STL) among the inputs that once broke kovrin, in KVRN_REPRO_DIR;
+// nullopt when the folder is missing.
+std::optional<std::vector<std::filesystem::path>> ReproModels();
 
 // The bytes of a file; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
